@@ -1,0 +1,65 @@
+# make run: set up, build and run the sample job.  make test: every test.
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+CORE_BUILD ?= build/core
+SANITIZE ?= address,undefined
+FUZZ_SECONDS ?= 60
+SAMPLE ?= ../shared/data/coco_val2014_100
+APT_PACKAGES := libtbb-dev libgtest-dev
+FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
+
+.PHONY: run test apt venv build core-test python-test fuzz sanitize clean
+
+run: build
+	$(PY) -m quillscore.sample $(SAMPLE)
+
+test: core-test python-test
+
+# Debian packages, installed only when missing.
+apt:
+	@missing=""; for p in $(APT_PACKAGES) $(EXTRA_APT); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.deps: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" cmake ninja "pytest>=8" pycocotools
+	touch $@
+
+venv: $(VENV)/.deps
+
+build: apt venv
+	$(PY) -m pip install -q --no-build-isolation --no-deps $(PIP_BUILD_FLAGS) .
+
+core-test: apt
+	cmake -S . -B $(CORE_BUILD) -G Ninja -DQUILLSCORE_TESTS=ON -DQUILLSCORE_MODULE=OFF $(CMAKE_FLAGS)
+	cmake --build $(CORE_BUILD)
+	ctest --test-dir $(CORE_BUILD) --output-on-failure -j2
+
+python-test: build
+	$(VENV)/bin/pytest -q
+
+# The core's tests under sanitizers: SANITIZE=address,undefined or thread.
+sanitize:
+	$(MAKE) core-test CORE_BUILD=build/core-$(subst $(comma),-,$(SANITIZE)) \
+	  CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DQUILLSCORE_SANITIZE=$(SANITIZE)"
+comma := ,
+
+# libFuzzer under ASan and UBSan, FUZZ_SECONDS for each target.
+fuzz:
+	$(MAKE) apt EXTRA_APT="$(FUZZ_APT_PACKAGES)"
+	cmake -S fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++
+	cmake --build build/fuzz
+	@for t in build/fuzz/fuzz_*; do \
+	  name=$$(basename $$t); mkdir -p fuzz/corpus/$$name; \
+	  echo "== $$name ($(FUZZ_SECONDS)s)"; \
+	  $$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 fuzz/corpus/$$name || exit 1; \
+	done
+
+clean:
+	rm -rf build $(VENV)

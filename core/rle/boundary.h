@@ -1,0 +1,12 @@
+// Boundary bands of masks, for Boundary IoU.
+#pragma once
+
+#include "core/rle/rle.h"
+
+namespace quillscore::rle {
+
+// The pixels of `mask` within distance d of its outside (the image's outside
+// counts as background), d = round(ratio * image diagonal), at least 1.
+Rle rle_boundary(const Rle& mask, double ratio);
+
+}  // namespace quillscore::rle

@@ -1,0 +1,185 @@
+#include "core/rle/iou.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "core/base/error.h"
+#include "core/rle/ops.h"
+
+namespace quillscore::rle {
+namespace {
+
+// min and max that return the other operand when one is NaN.
+double fmin_nan(double a, double b) { return std::fmin(a, b); }
+double fmax_nan(double a, double b) { return std::fmax(a, b); }
+
+bool is_crowd(std::span<const uint8_t> crowd, size_t g) { return g < crowd.size() && crowd[g]; }
+
+// The set pixels of one mask as sorted half-open intervals of pixel indexes.
+// Built once per mask so that each pair costs one merge of two interval lists,
+// started at the first interval that can overlap the other mask.
+struct Intervals {
+  size_t begin = 0, end = 0;  // range in the shared interval buffer
+  uint64_t area = 0;
+};
+
+void collect_intervals(const Rle& m, std::vector<uint64_t>& buf, Intervals& out) {
+  out.begin = buf.size() / 2;
+  uint64_t pos = 0;
+  const auto& c = m.counts;
+  for (size_t j = 0; j < c.size(); ++j) {
+    const uint64_t next = pos + c[j];
+    if ((j & 1) && c[j] != 0) {
+      buf.push_back(pos);
+      buf.push_back(next);
+      out.area += c[j];
+    }
+    pos = next;
+  }
+  out.end = buf.size() / 2;
+}
+
+// First interval in [p, e) whose end lies after `pixel`.
+const uint64_t* skip_before(const uint64_t* p, const uint64_t* e, uint64_t pixel) {
+  size_t lo = 0, hi = static_cast<size_t>(e - p) / 2;
+  while (lo < hi) {
+    const size_t mid = (lo + hi) / 2;
+    if (p[2 * mid + 1] <= pixel) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return p + 2 * lo;
+}
+
+// Pixels set in both masks. Masks whose counts end early count as unset from
+// there on, which is the walk's natural result for consistent masks.
+uint64_t intersection(const uint64_t* iv, const Intervals& a, const Intervals& b) {
+  const size_t p = a.begin, q = b.begin;
+  if (p == a.end || q == b.end) return 0;
+  const uint64_t* pa = iv + 2 * p;
+  const uint64_t* pb = iv + 2 * q;
+  const uint64_t* ea = iv + 2 * a.end;
+  const uint64_t* eb = iv + 2 * b.end;
+  // Skip, by bisection, the intervals that end before the other mask's first
+  // pixel: objects rarely share more than a few columns.
+  pa = skip_before(pa, ea, pb[0]);
+  pb = skip_before(pb, eb, pa == ea ? 0 : pa[0]);
+  uint64_t total = 0;
+  while (pa != ea && pb != eb) {
+    const uint64_t lo = std::max(pa[0], pb[0]);
+    const uint64_t hi = std::min(pa[1], pb[1]);
+    if (hi > lo) total += hi - lo;
+    if (pa[1] < pb[1]) {
+      pa += 2;
+    } else {
+      pb += 2;
+    }
+  }
+  return total;
+}
+
+}  // namespace
+
+void box_iou(std::span<const Box> dt, std::span<const Box> gt, std::span<const uint8_t> crowd,
+             std::span<double> out) {
+  const size_t m = dt.size(), n = gt.size();
+  if (m == 0 || n == 0) return;
+  if (out.size() < m * n) throw InternalError("box_iou: output matrix too small");
+  for (size_t g = 0; g < n; ++g) {
+    const Box& gb = gt[g];
+    const bool iscrowd = is_crowd(crowd, g);
+    const double garea = gb[2] * gb[3];
+    for (size_t d = 0; d < m; ++d) {
+      const Box& db = dt[d];
+      double& o = out[d * n + g];
+      const double iw = fmin_nan(db[0] + db[2], gb[0] + gb[2]) - fmax_nan(db[0], gb[0]);
+      if (iw <= 0) {
+        o = 0;
+        continue;
+      }
+      const double ih = fmin_nan(db[1] + db[3], gb[1] + gb[3]) - fmax_nan(db[1], gb[1]);
+      if (ih <= 0) {
+        o = 0;
+        continue;
+      }
+      const double inter = iw * ih;
+      const double darea = db[2] * db[3];
+      o = iscrowd ? inter / darea : inter / ((darea + garea) - inter);
+    }
+  }
+}
+
+void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
+             std::span<const uint8_t> crowd, double theta, std::span<double> out) {
+  const size_t m = dt.size(), n = gt.size();
+  if (m == 0 || n == 0) return;
+  if (out.size() < m * n) throw InternalError("rle_iou: output matrix too small");
+
+  std::vector<Box> dbox(m), gbox(n);
+  for (size_t d = 0; d < m; ++d) dbox[d] = rle_bbox(*dt[d]);
+  for (size_t g = 0; g < n; ++g) gbox[g] = rle_bbox(*gt[g]);
+  box_iou(dbox, gbox, crowd, out);
+
+  // Interval lists are built lazily: a mask none of whose pairs overlaps is
+  // never expanded.
+  std::vector<uint64_t> buf;
+  std::vector<Intervals> div(m), giv(n);
+  std::vector<uint8_t> dready(m, 0), gready(n, 0);
+  auto ready = [&](const Rle& r, Intervals& iv, uint8_t& flag) {
+    if (!flag) {
+      collect_intervals(r, buf, iv);
+      flag = 1;
+    }
+  };
+  const bool prune = theta > 0;
+
+  for (size_t g = 0; g < n; ++g) {
+    const Rle& gm = *gt[g];
+    const bool iscrowd = is_crowd(crowd, g);
+    for (size_t d = 0; d < m; ++d) {
+      double& o = out[d * n + g];
+      if (o <= 0) continue;
+      const Rle& dm = *dt[d];
+      if (dm.height != gm.height || dm.width != gm.width) {
+        o = -1;
+        continue;
+      }
+      if (dm.counts.empty() || gm.counts.empty()) {
+        o = 0;
+        continue;
+      }
+      ready(dm, div[d], dready[d]);
+      ready(gm, giv[g], gready[g]);
+      // Areas as the sum of the runs of ones, modulo 2^32 like rle_area.
+      const uint32_t da = static_cast<uint32_t>(div[d].area);
+      const uint32_t ga = static_cast<uint32_t>(giv[g].area);
+      if (prune) {
+        const Box& a = dbox[d];
+        const Box& b = gbox[g];
+        const double bw = std::max(0.0, std::min(a[0] + a[2], b[0] + b[2]) - std::max(a[0], b[0]));
+        const double bh = std::max(0.0, std::min(a[1] + a[3], b[1] + b[3]) - std::max(a[1], b[1]));
+        const double ad = da, ag = ga;
+        const double i_ub = std::min(std::min(ad, ag), bw * bh);
+        const double u_lb = iscrowd ? ad : (ad + ag) - i_ub;
+        if (u_lb > 0 && theta > i_ub / u_lb) {
+          o = 0;
+          continue;
+        }
+      }
+      const uint64_t i64 = intersection(buf.data(), div[d], giv[g]);
+      const uint32_t i = static_cast<uint32_t>(i64);
+      if (i == 0) {
+        o = 0;
+        continue;
+      }
+      const uint32_t u = static_cast<uint32_t>(uint64_t{da} + ga - i64);
+      o = iscrowd ? static_cast<double>(i) / static_cast<double>(da)
+                  : static_cast<double>(i) / static_cast<double>(u);
+    }
+  }
+}
+
+}  // namespace quillscore::rle

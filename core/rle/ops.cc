@@ -1,0 +1,168 @@
+#include "core/rle/ops.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quillscore::rle {
+namespace {
+
+// Index of the first byte at or after `i` that differs from `v`, or `n`.
+// Masks are mostly long runs, so compare eight bytes at a time.
+size_t next_change(const uint8_t* p, size_t i, size_t n, uint8_t v) {
+  const uint64_t pattern = 0x0101010101010101ull * v;
+  while (i + 8 <= n) {
+    uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    const uint64_t diff = word ^ pattern;
+    if (diff != 0) return i + static_cast<size_t>(__builtin_ctzll(diff) / 8);
+    i += 8;
+  }
+  while (i < n && p[i] == v) ++i;
+  return i;
+}
+
+// Cursor over the runs of one mask for the side-by-side walk of a merge.
+struct RunCursor {
+  std::span<const uint32_t> counts;
+  size_t next = 1;   // index of the next run to load
+  uint32_t left = 0; // pixels left in the current run
+  bool on = false;   // colour of the current run
+
+  explicit RunCursor(std::span<const uint32_t> c) : counts(c), left(c[0]) {}
+
+  // Takes `c` pixels and loads the next run when the current one is used up.
+  // A list that runs out while the other still holds pixels continues as an
+  // endless run of zeros, so masks whose sums disagree still terminate.
+  void take(uint32_t c) {
+    left -= c;
+    if (left == 0 && next < counts.size()) {
+      left = counts[next++];
+      on = !on;
+    }
+  }
+  bool exhausted() const { return left == 0 && next >= counts.size(); }
+};
+
+// One fold step of a merge: the walk of two run lists into a new one.
+std::vector<uint32_t> merge_two(std::span<const uint32_t> a_counts,
+                                std::span<const uint32_t> b_counts, bool intersect) {
+  std::vector<uint32_t> out;
+  out.reserve(a_counts.size() + b_counts.size());
+  RunCursor a(a_counts), b(b_counts);
+  bool vp = false;
+  uint64_t cc = 0;
+  for (;;) {
+    uint32_t c;
+    if (a.exhausted() && b.left > 0) {
+      a.on = false;
+      c = b.left;
+      a.left = c;
+    } else if (b.exhausted() && a.left > 0) {
+      b.on = false;
+      c = a.left;
+      b.left = c;
+    } else {
+      c = std::min(a.left, b.left);
+    }
+    cc += c;
+    a.take(c);
+    b.take(c);
+    const bool v = intersect ? (a.on && b.on) : (a.on || b.on);
+    const bool done = uint64_t{a.left} + b.left == 0;
+    if (done || v != vp) {
+      out.push_back(static_cast<uint32_t>(cc));
+      cc = 0;
+    }
+    vp = v;
+    if (done) break;
+  }
+  return out;
+}
+
+}  // namespace
+
+Rle encode_dense(std::span<const uint8_t> pixels, uint32_t height, uint32_t width) {
+  Rle r{height, width, {}};
+  r.counts.reserve(16);
+  const uint8_t* p = pixels.data();
+  const size_t n = pixels.size();
+  uint8_t v = 0;
+  size_t start = 0;
+  size_t i = 0;
+  while ((i = next_change(p, i, n, v)) < n) {
+    r.counts.push_back(static_cast<uint32_t>(i - start));
+    start = i;
+    v = p[i];
+  }
+  r.counts.push_back(static_cast<uint32_t>(n - start));
+  r.counts.shrink_to_fit();
+  return r;
+}
+
+void decode_dense(const Rle& mask, std::span<uint8_t> out) {
+  size_t pos = 0;
+  const size_t n = out.size();
+  uint8_t v = 0;
+  for (uint32_t c : mask.counts) {
+    if (pos >= n) break;
+    const size_t len = std::min<size_t>(c, n - pos);
+    std::memset(out.data() + pos, v, len);
+    pos += len;
+    v ^= 1;
+  }
+}
+
+uint32_t rle_area(const Rle& mask) {
+  uint32_t a = 0;
+  const auto& c = mask.counts;
+  for (size_t j = 1; j < c.size(); j += 2) a += c[j];
+  return a;
+}
+
+Box rle_bbox(const Rle& mask) {
+  const uint32_t h = mask.height, w = mask.width;
+  const size_t m = mask.counts.size() & ~size_t{1};  // a trailing run of zeros does not count
+  if (m == 0) return {0, 0, 0, 0};
+  uint32_t xs = w, ys = h, xe = 0, ye = 0, cc = 0, xp = 0;
+  for (size_t j = 0; j < m; ++j) {
+    cc += mask.counts[j];
+    // The last pixel of a run of ones, or the first pixel of a run of zeros
+    // (which is one past the previous run of ones).
+    const uint32_t t = cc - static_cast<uint32_t>(j & 1);
+    const uint32_t x = h ? t / h : 0, y = h ? t % h : 0;
+    if ((j & 1) == 0) {
+      xp = x;
+    } else if (xp < x) {
+      // The run of ones wraps into a further column: it spans whole rows.
+      ys = 0;
+      ye = h - 1;
+    }
+    xs = std::min(xs, x);
+    xe = std::max(xe, x);
+    ys = std::min(ys, y);
+    ye = std::max(ye, y);
+  }
+  return {static_cast<double>(xs), static_cast<double>(ys), static_cast<double>(xe + 1 - xs),
+          static_cast<double>(ye + 1 - ys)};
+}
+
+Rle rle_merge(std::span<const Rle> masks, bool intersect) {
+  if (masks.empty()) return {};
+  const Rle& first = masks[0];
+  if (masks.size() == 1) return first;
+  for (const Rle& m : masks.subspan(1)) {
+    if (m.height != first.height || m.width != first.width) return {};
+  }
+  Rle out{first.height, first.width, first.counts};
+  for (const Rle& m : masks.subspan(1)) {
+    if (out.counts.empty() || m.counts.empty()) {
+      out.counts.clear();
+      break;
+    }
+    out.counts = merge_two(out.counts, m.counts, intersect);
+  }
+  out.counts.shrink_to_fit();
+  return out;
+}
+
+}  // namespace quillscore::rle

@@ -1,0 +1,181 @@
+#include "pymodule/lib/args.h"
+
+#include <cstring>
+#include <string>
+
+#include "pymodule/lib/errors.h"
+#include "pymodule/lib/ref.h"
+
+namespace quillscore::py {
+namespace {
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": CPython's list of missing names.
+std::string quoted_list(const std::vector<const char*>& names) {
+  std::string s;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) s += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    s += '\'';
+    s += names[i];
+    s += '\'';
+  }
+  return s;
+}
+
+// Runs `convert_one` over the items of a sequence (never a str).
+template <class T, class One>
+bool sequence_to_vector(PyObject* o, std::vector<T>& out, One convert_one) {
+  if (PyUnicode_Check(o)) return fail(PyExc_TypeError, "Can't extract `str` to `Vec`"), false;
+  if (!PySequence_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'Sequence'",
+                 Py_TYPE(o)->tp_name);
+    return false;
+  }
+  Ref fast(PySequence_Fast(o, "expected a sequence"));
+  if (!fast) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+  PyObject** items = PySequence_Fast_ITEMS(fast.get());
+  out.clear();
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    T v;
+    if (!convert_one(items[i], v)) return false;
+    out.push_back(v);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** slots) {
+  const size_t n = sig.params.size();
+  const char* const* names = sig.params.begin();
+  if (static_cast<size_t>(nargs) > n) {
+    if (sig.required == n) {
+      PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
+                   sig.function, n, n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() takes from %zu to %zu positional arguments but %zd %s given",
+                   sig.function, sig.required, n, nargs, nargs == 1 ? "was" : "were");
+    }
+    return false;
+  }
+  for (size_t i = 0; i < n; ++i) slots[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    const char* kname = PyUnicode_AsUTF8(key);
+    if (!kname) return false;
+    size_t i = 0;
+    while (i < n && std::strcmp(names[i], kname) != 0) ++i;
+    if (i == n) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", sig.function,
+                   kname);
+      return false;
+    }
+    if (slots[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
+                   kname);
+      return false;
+    }
+    slots[i] = args[nargs + k];
+  }
+  std::vector<const char*> missing;
+  for (size_t i = 0; i < sig.required; ++i) {
+    if (!slots[i]) missing.push_back(names[i]);
+  }
+  if (!missing.empty()) {
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
+                 sig.function, missing.size(), missing.size() == 1 ? "" : "s",
+                 quoted_list(missing).c_str());
+    return false;
+  }
+  return true;
+}
+
+bool to_i64(PyObject* o, int64_t& out) {
+  if (PyLong_CheckExact(o)) {
+    out = PyLong_AsLongLong(o);
+    return !(out == -1 && PyErr_Occurred());
+  }
+  Ref index(PyNumber_Index(o));
+  if (!index) return false;
+  out = PyLong_AsLongLong(index.get());
+  return !(out == -1 && PyErr_Occurred());
+}
+
+bool to_u64(PyObject* o, uint64_t& out) {
+  Ref index(PyNumber_Index(o));
+  if (!index) return false;
+  out = PyLong_AsUnsignedLongLong(index.get());
+  return !(out == static_cast<uint64_t>(-1) && PyErr_Occurred());
+}
+
+bool to_u32(PyObject* o, uint32_t& out) {
+  uint64_t v;
+  if (PyLong_CheckExact(o)) {
+    v = PyLong_AsUnsignedLongLong(o);
+    if (v == static_cast<uint64_t>(-1) && PyErr_Occurred()) return false;
+  } else if (!to_u64(o, v)) {
+    return false;
+  }
+  if (v > UINT32_MAX) {
+    return fail(PyExc_OverflowError, "out of range integral type conversion attempted"), false;
+  }
+  out = static_cast<uint32_t>(v);
+  return true;
+}
+
+bool to_f64(PyObject* o, double& out) {
+  if (PyFloat_CheckExact(o)) {
+    out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  out = PyFloat_AsDouble(o);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
+bool to_bool(PyObject* o, bool& out) {
+  if (o == Py_True || o == Py_False) {
+    out = o == Py_True;
+    return true;
+  }
+  // NumPy's boolean scalars are accepted through their truth conversion.
+  PyTypeObject* t = Py_TYPE(o);
+  Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__"));
+  if (!module) PyErr_Clear();
+  const char* tname = t->tp_name;
+  if (const char* dot = std::strrchr(tname, '.')) tname = dot + 1;
+  const bool numpy_bool = module && PyUnicode_Check(module.get()) &&
+                          PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+                          (std::strcmp(tname, "bool") == 0 || std::strcmp(tname, "bool_") == 0);
+  if (!numpy_bool) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyBool'",
+                 Py_TYPE(o)->tp_name);
+    return false;
+  }
+  if (!t->tp_as_number || !t->tp_as_number->nb_bool) {
+    PyErr_Format(PyExc_TypeError, "object of type '%.200s' does not define a '__bool__' conversion",
+                 Py_TYPE(o)->tp_name);
+    return false;
+  }
+  const int r = PyObject_IsTrue(o);
+  if (r < 0) return false;
+  out = r != 0;
+  return true;
+}
+
+bool to_u64_vector(PyObject* o, std::vector<uint64_t>& out) {
+  return sequence_to_vector(o, out, to_u64);
+}
+
+bool to_u32_vector(PyObject* o, std::vector<uint32_t>& out) {
+  return sequence_to_vector(o, out, to_u32);
+}
+
+bool to_f64_vector(PyObject* o, std::vector<double>& out) {
+  return sequence_to_vector(o, out, to_f64);
+}
+
+}  // namespace quillscore::py

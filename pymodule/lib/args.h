@@ -1,0 +1,49 @@
+// Argument binding and the standard converters shared by every entry point.
+// Converters return false with exactly one Python exception set.
+#pragma once
+
+#include "pymodule/platform.h"
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include "pymodule/lib/errors.h"
+
+namespace quillscore::py {
+
+// A function's parameters, the first `required` of them mandatory.
+struct Signature {
+  const char* function;
+  std::initializer_list<const char*> params;
+  size_t required;
+};
+
+// Binds vectorcall arguments to one slot per parameter (null when absent),
+// raising TypeError in CPython's wording for missing, duplicate, unknown or
+// surplus arguments.
+bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** slots);
+
+// Runs a conversion of the argument `name`; on failure attaches the note
+// "while processing '{name}'" to the exception.
+template <class Convert>
+bool convert_arg(const char* name, Convert&& convert) {
+  if (convert()) return true;
+  add_argument_note(name);
+  return false;
+}
+
+bool to_i64(PyObject* o, int64_t& out);
+bool to_u64(PyObject* o, uint64_t& out);
+// Unsigned 32-bit: OverflowError outside 0 ... 4294967295.
+bool to_u32(PyObject* o, uint32_t& out);
+bool to_f64(PyObject* o, double& out);
+bool to_bool(PyObject* o, bool& out);
+
+// Sequences (never str) converted element by element.
+bool to_u64_vector(PyObject* o, std::vector<uint64_t>& out);
+bool to_u32_vector(PyObject* o, std::vector<uint32_t>& out);
+bool to_f64_vector(PyObject* o, std::vector<double>& out);
+
+}  // namespace quillscore::py

@@ -1,0 +1,70 @@
+// Module initialisation: registers the classes and functions in their fixed
+// order and lists them in __all__.
+#include "pymodule/platform.h"
+
+#include <span>
+
+#include "pymodule/alloc/functions.h"
+#include "pymodule/lib/errors.h"
+#include "pymodule/lib/ref.h"
+#include "pymodule/mask/functions.h"
+
+namespace quillscore::py {
+namespace {
+
+// Adds `value` under `name` and appends the name to __all__.
+bool export_name(PyObject* module, const char* name, PyObject* value) {
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  Ref all_ref(all);
+  if (!all) {
+    PyErr_Clear();
+    all_ref = Ref(PyList_New(0));
+    if (!all_ref || PyModule_AddObjectRef(module, "__all__", all_ref.get()) < 0) return false;
+  }
+  Ref py_name(PyUnicode_FromString(name));
+  return py_name && PyList_Append(all_ref.get(), py_name.get()) == 0 &&
+         PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+bool add_functions(PyObject* module, PyObject* module_name, std::span<PyMethodDef> defs) {
+  for (PyMethodDef& def : defs) {
+    Ref f(PyCFunction_NewEx(&def, nullptr, module_name));
+    if (!f || !export_name(module, def.ml_name, f.get())) return false;
+  }
+  return true;
+}
+
+int exec_module(PyObject* module) {
+  Ref name(PyModule_GetNameObject(module));
+  if (!name) return -1;
+  const std::span<PyMethodDef> groups[] = {mask_functions(), alloc_functions()};
+  for (auto defs : groups) {
+    if (!add_functions(module, name.get(), defs)) return -1;
+  }
+  // Not in __all__: the type is there for callers that want to catch it.
+  PyObject* panic = panic_exception_type();
+  if (!panic || PyModule_AddObjectRef(module, "PanicException", panic) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_vireo",  // m_name; the package path comes from the import system
+    "",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quillscore::py
+
+extern "C" PyMODINIT_FUNC PyInit__vireo() { return PyModuleDef_Init(&quillscore::py::kModule); }

@@ -1,0 +1,371 @@
+// The COCO mask toolkit as Python functions: RLE dicts and NumPy arrays in,
+// the core's mask operations underneath.
+#include "pymodule/mask/functions.h"
+
+#include <cstring>
+
+#include "core/rle/boundary.h"
+#include "core/rle/iou.h"
+#include "core/rle/ops.h"
+#include "core/rle/raster.h"
+#include "pymodule/alloc/allocator.h"
+#include "pymodule/lib/args.h"
+#include "pymodule/lib/errors.h"
+#include "pymodule/lib/keys.h"
+#include "pymodule/lib/numpy.h"
+#include "pymodule/lib/ref.h"
+#include "pymodule/mask/rle_dict.h"
+
+namespace quillscore::py {
+namespace {
+
+using rle::Rle;
+
+// Image height and width arguments: unsigned 32-bit, attributed by name.
+bool image_size(PyObject* h_arg, const char* h_name, PyObject* w_arg, const char* w_name,
+                uint32_t& h, uint32_t& w) {
+  return convert_arg(h_name, [&] { return to_u32(h_arg, h); }) &&
+         convert_arg(w_name, [&] { return to_u32(w_arg, w); });
+}
+
+// Masks of boxes, or TypeError when the list held RLE dicts.
+PyObject* boxes_to_rles(PyObject* bb, uint32_t h, uint32_t w) {
+  BoxesOrMasks in;
+  if (!read_boxes_or_masks(bb, in)) return nullptr;
+  if (in.is_masks) return fail(PyExc_TypeError, "expected bounding boxes");
+  std::vector<Rle> out;
+  out.reserve(in.boxes.size());
+  for (const rle::Box& b : in.boxes) out.push_back(rle::rle_from_box(b, h, w));
+  return rle_list_to_py(out);
+}
+
+// Masks of polygons, one per item, not merged.
+PyObject* polygons_to_rles(PyObject* poly, uint32_t h, uint32_t w) {
+  std::vector<Rle> out;
+  std::vector<double> coords;
+  rle::RasterWorkspace ws;
+  Ref it(PyObject_GetIter(poly));
+  if (!it) return nullptr;
+  while (Ref item{PyIter_Next(it.get())}) {
+    if (!to_f64_vector(item.get(), coords)) return nullptr;
+    out.push_back(rle::rle_from_polygon(coords, h, w, ws));
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return rle_list_to_py(out);
+}
+
+// Uncompressed RLE dicts to compressed ones; their own sizes are used.
+PyObject* uncompressed_to_rles(PyObject* uc) {
+  std::vector<Rle> out;
+  Ref it(PyObject_GetIter(uc));
+  if (!it) return nullptr;
+  while (Ref item{PyIter_Next(it.get())}) {
+    out.emplace_back();
+    if (!read_uncompressed_rle(item.get(), out.back())) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return rle_list_to_py(out);
+}
+
+// A dict holding both "counts" and "size" (looked up in that order).
+bool has_counts_and_size(PyObject* d, bool& yes) {
+  const Keys* k = keys();
+  if (!k) return false;
+  int r = PyDict_Contains(d, k->counts);
+  if (r > 0) r = PyDict_Contains(d, k->size);
+  if (r < 0) return false;
+  yes = r > 0;
+  return true;
+}
+
+PyObject* iou(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"iou", {"dt", "gt", "iscrowd"}, 3};
+    PyObject* a[3];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    BoxesOrMasks dt, gt;
+    if (!read_boxes_or_masks(a[0], dt) || !read_boxes_or_masks(a[1], gt)) return nullptr;
+    if (dt.size() == 0 || gt.size() == 0) return PyList_New(0);
+    std::vector<uint8_t> crowd;
+    Ref it(PyObject_GetIter(a[2]));
+    if (!it) return nullptr;
+    while (Ref item{PyIter_Next(it.get())}) {
+      Ref index(PyNumber_Index(item.get()));
+      if (!index) return nullptr;
+      crowd.push_back(static_cast<uint8_t>(PyLong_AsUnsignedLongLongMask(index.get())));
+    }
+    if (PyErr_Occurred()) return nullptr;
+    if (dt.is_masks != gt.is_masks) {
+      return fail(PyExc_TypeError,
+                  "The dt and gt should have the same data type, either RLEs, list or np.ndarray");
+    }
+    const size_t m = dt.size(), n = gt.size();
+    std::vector<double> out(m * n);
+    if (dt.is_masks) {
+      std::vector<const Rle*> dp, gp;
+      for (const Rle& r : dt.masks) dp.push_back(&r);
+      for (const Rle& r : gt.masks) gp.push_back(&r);
+      rle::rle_iou(dp, gp, crowd, 0.0, out);
+    } else {
+      rle::box_iou(dt.boxes, gt.boxes, crowd, out);
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(m), static_cast<npy_intp>(n)};
+    return array_over(std::move(out), NPY_DOUBLE, 2, dims);
+  });
+}
+
+PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"merge", {"rle_objs", "intersect"}, 1};
+    PyObject* a[2];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    int64_t intersect = 0;
+    if (a[1] && !convert_arg("intersect", [&] { return to_i64(a[1], intersect); })) return nullptr;
+    std::vector<Rle> masks;
+    if (!read_rle_list(a[0], masks)) return nullptr;
+    return rle_to_dict(rle::rle_merge(masks, intersect != 0));
+  });
+}
+
+PyObject* area(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"area", {"rle_objs"}, 1};
+    PyObject* a[1];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    std::vector<Rle> masks;
+    if (!read_rle_list(a[0], masks)) return nullptr;
+    std::vector<uint32_t> out;
+    out.reserve(masks.size());
+    for (const Rle& r : masks) out.push_back(rle::rle_area(r));
+    npy_intp dims[1] = {static_cast<npy_intp>(out.size())};
+    return array_over(std::move(out), NPY_UINT32, 1, dims);
+  });
+}
+
+PyObject* to_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"toBbox", {"rle_objs"}, 1};
+    PyObject* a[1];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    std::vector<Rle> masks;
+    if (!read_rle_list(a[0], masks)) return nullptr;
+    std::vector<double> out;
+    out.reserve(4 * masks.size());
+    for (const Rle& r : masks) {
+      const rle::Box b = rle::rle_bbox(r);
+      out.insert(out.end(), b.begin(), b.end());
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(masks.size()), 4};
+    return array_over(std::move(out), NPY_DOUBLE, 2, dims);
+  });
+}
+
+// Frees a decoded mask stack when its array goes away.
+void free_stack(PyObject* capsule) {
+  alloc::deallocate(PyCapsule_GetPointer(capsule, "quillscore.masks"), 0, 16);
+}
+
+PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"decode", {"rle_objs"}, 1};
+    PyObject* a[1];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    std::vector<Rle> masks;
+    if (!read_rle_list(a[0], masks)) return nullptr;
+    if (masks.empty()) return fail(PyExc_IndexError, "decode() needs at least one RLE");
+    if (!numpy_ready()) return nullptr;
+    const size_t h = masks[0].height, w = masks[0].width, n = masks.size();
+    const size_t plane = h * w;  // below 2^64: both factors are 32-bit
+    if (n != 0 && plane > static_cast<size_t>(PTRDIFF_MAX) / n) {
+      return fail(PyExc_MemoryError, "decoded masks would not fit in memory");
+    }
+    // The caller chose this size, so running out of memory is their error to
+    // handle, not a reason to stop the process.
+    auto* buf = static_cast<uint8_t*>(alloc::try_allocate_zeroed(plane * n, 16));
+    if (!buf) return PyErr_NoMemory();
+    Ref owner(PyCapsule_New(buf, "quillscore.masks", free_stack));
+    if (!owner) {
+      alloc::deallocate(buf, plane * n, 16);
+      return nullptr;
+    }
+    for (size_t i = 0; i < n; ++i) rle::decode_dense(masks[i], {buf + i * plane, plane});
+    npy_intp dims[3] = {static_cast<npy_intp>(h), static_cast<npy_intp>(w),
+                        static_cast<npy_intp>(n)};
+    npy_intp strides[3] = {1, static_cast<npy_intp>(h), static_cast<npy_intp>(plane)};
+    Ref arr(PyArray_New(&PyArray_Type, 3, dims, NPY_UINT8, strides, buf, 0,
+                        NPY_ARRAY_WRITEABLE | NPY_ARRAY_F_CONTIGUOUS, nullptr));
+    if (!arr || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()),
+                                      owner.release()) < 0) {
+      return nullptr;
+    }
+    return arr.release();
+  });
+}
+
+PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"encode", {"mask"}, 1};
+    PyObject* a[1];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!convert_arg("mask", [&] {
+          if (is_array_of(a[0], NPY_UINT8)) return true;
+          PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to a uint8 ndarray",
+                       Py_TYPE(a[0])->tp_name);
+          return false;
+        })) {
+      return nullptr;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(a[0]);
+    if (PyArray_NDIM(arr) != 3) return fail(PyExc_ValueError, "mask must be a 3-D (h, w, n) uint8 array");
+    const npy_intp h = PyArray_DIM(arr, 0), w = PyArray_DIM(arr, 1), n = PyArray_DIM(arr, 2);
+    const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1), s2 = PyArray_STRIDE(arr, 2);
+    const char* base = static_cast<const char*>(PyArray_DATA(arr));
+    const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w);
+    std::vector<uint8_t> scratch;
+    std::vector<Rle> out;
+    out.reserve(static_cast<size_t>(n));
+    for (npy_intp i = 0; i < n; ++i) {
+      const char* slice = base + i * s2;
+      std::span<const uint8_t> pixels;
+      if (s0 == 1 && (s1 == h || w <= 1)) {
+        // Already column-major: encode in place.
+        pixels = {reinterpret_cast<const uint8_t*>(slice), plane};
+      } else {
+        scratch.resize(plane);
+        uint8_t* dst = scratch.data();
+        for (npy_intp x = 0; x < w; ++x) {
+          for (npy_intp y = 0; y < h; ++y) *dst++ = static_cast<uint8_t>(slice[x * s1 + y * s0]);
+        }
+        pixels = scratch;
+      }
+      out.push_back(rle::encode_dense(pixels, static_cast<uint32_t>(h), static_cast<uint32_t>(w)));
+    }
+    return rle_list_to_py(out);
+  });
+}
+
+PyObject* fr_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"frBbox", {"bb", "h", "w"}, 3};
+    PyObject* a[3];
+    uint32_t h, w;
+    if (!bind_args(sig, args, nargs, kwnames, a) || !image_size(a[1], "h", a[2], "w", h, w)) {
+      return nullptr;
+    }
+    return boxes_to_rles(a[0], h, w);
+  });
+}
+
+PyObject* fr_poly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"frPoly", {"poly", "h", "w"}, 3};
+    PyObject* a[3];
+    uint32_t h, w;
+    if (!bind_args(sig, args, nargs, kwnames, a) || !image_size(a[1], "h", a[2], "w", h, w)) {
+      return nullptr;
+    }
+    return polygons_to_rles(a[0], h, w);
+  });
+}
+
+PyObject* fr_uncompressed_rle(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"frUncompressedRLE", {"uc", "_h", "_w"}, 3};
+    PyObject* a[3];
+    uint32_t h, w;
+    if (!bind_args(sig, args, nargs, kwnames, a) || !image_size(a[1], "_h", a[2], "_w", h, w)) {
+      return nullptr;
+    }
+    return uncompressed_to_rles(a[0]);
+  });
+}
+
+PyObject* fr_py_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"frPyObjects", {"obj", "h", "w"}, 3};
+    PyObject* a[3];
+    uint32_t h, w;
+    if (!bind_args(sig, args, nargs, kwnames, a) || !image_size(a[1], "h", a[2], "w", h, w)) {
+      return nullptr;
+    }
+    PyObject* obj = a[0];
+    if (is_array_of(obj, NPY_DOUBLE)) return boxes_to_rles(obj, h, w);
+    if (PyDict_Check(obj)) {
+      bool rle_dict;
+      if (!has_counts_and_size(obj, rle_dict)) return nullptr;
+      if (!rle_dict) return fail(PyExc_TypeError, "input type is not supported.");
+      Rle r;
+      if (!read_uncompressed_rle(obj, r)) return nullptr;
+      return rle_to_dict(r);
+    }
+    Ref items(PySequence_List(obj));
+    if (!items) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    if (n == 0) return PyList_New(0);
+    PyObject* first = PyList_GET_ITEM(items.get(), 0);
+    if (PyDict_Check(first)) {
+      bool rle_dict;
+      if (!has_counts_and_size(first, rle_dict)) return nullptr;
+      if (rle_dict) return uncompressed_to_rles(items.get());
+    }
+    double probe;
+    if (to_f64(first, probe)) {
+      // One flat coordinate list: four values are a box, more a polygon.
+      std::vector<double> coords;
+      if (!to_f64_vector(items.get(), coords)) return nullptr;
+      rle::RasterWorkspace ws;
+      return rle_to_dict(coords.size() == 4
+                             ? rle::rle_from_box({coords[0], coords[1], coords[2], coords[3]}, h, w)
+                             : rle::rle_from_polygon(coords, h, w, ws));
+    }
+    PyErr_Clear();
+    const Py_ssize_t len = PyObject_Size(first);
+    if (len < 0) return nullptr;
+    return len == 4 ? boxes_to_rles(items.get(), h, w) : polygons_to_rles(items.get(), h, w);
+  });
+}
+
+PyObject* to_boundary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"toBoundary", {"rle_objs", "dilation_ratio"}, 1};
+    PyObject* a[2];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    double ratio = 0.02;
+    if (a[1] && !convert_arg("dilation_ratio", [&] { return to_f64(a[1], ratio); })) return nullptr;
+    std::vector<Rle> masks;
+    if (!read_rle_list(a[0], masks)) return nullptr;
+    for (Rle& m : masks) m = rle::rle_boundary(m, ratio);
+    return rle_list_to_py(masks);
+  });
+}
+
+template <auto F>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kFunctions[] = {
+    {"encode", fastcall<encode>(), kFlags, "encode(mask)\n--\n\n"},
+    {"decode", fastcall<decode>(), kFlags, "decode(rle_objs)\n--\n\n"},
+    {"merge", fastcall<merge>(), kFlags, "merge(rle_objs, intersect=0)\n--\n\n"},
+    {"area", fastcall<area>(), kFlags, "area(rle_objs)\n--\n\n"},
+    {"toBbox", fastcall<to_bbox>(), kFlags, "toBbox(rle_objs)\n--\n\n"},
+    {"iou", fastcall<iou>(), kFlags, "iou(dt, gt, iscrowd)\n--\n\n"},
+    {"frBbox", fastcall<fr_bbox>(), kFlags, "frBbox(bb, h, w)\n--\n\n"},
+    {"frPoly", fastcall<fr_poly>(), kFlags, "frPoly(poly, h, w)\n--\n\n"},
+    {"frUncompressedRLE", fastcall<fr_uncompressed_rle>(), kFlags,
+     "frUncompressedRLE(uc, _h, _w)\n--\n\n"},
+    {"frPyObjects", fastcall<fr_py_objects>(), kFlags, "frPyObjects(obj, h, w)\n--\n\n"},
+    {"toBoundary", fastcall<to_boundary>(), kFlags,
+     "toBoundary(rle_objs, dilation_ratio=0.02)\n--\n\n"
+     "Extension: boundary mask of an RLE, for Boundary IoU."},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> mask_functions() { return kFunctions; }
+
+}  // namespace quillscore::py
