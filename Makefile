@@ -12,7 +12,7 @@ FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
 .PHONY: run test apt venv build core-test python-test fuzz sanitize clean
 
 run: build
-	$(PY) -m quillscore.sample $(SAMPLE)
+	cd examples && ../$(PY) sample.py ../$(SAMPLE)
 
 test: core-test python-test
 

@@ -3,8 +3,9 @@
 namespace quillscore::rle {
 
 std::string counts_to_string(std::span<const uint32_t> counts) {
-  std::string out;
-  out.reserve(2 * counts.size());
+  // A value is at most 33 bits wide, so at most 7 characters.
+  std::string out(7 * counts.size(), '\0');
+  char* p = out.data();
   for (size_t i = 0; i < counts.size(); ++i) {
     // From position 3 on a count is written as the difference to the run of
     // the same colour one cycle earlier, which keeps most values small.
@@ -17,9 +18,10 @@ std::string counts_to_string(std::span<const uint32_t> counts) {
       x >>= 5;
       more = (c & 0x10) ? x != -1 : x != 0;
       if (more) c |= 0x20;
-      out.push_back(static_cast<char>(c + 48));
+      *p++ = static_cast<char>(c + 48);
     }
   }
+  out.resize(static_cast<size_t>(p - out.data()));
   return out;
 }
 

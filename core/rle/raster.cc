@@ -17,9 +17,6 @@ constexpr int32_t kBadCoordinate = std::numeric_limits<int32_t>::min();
 // More crossings than this cannot come from a real polygon; refusing them
 // keeps absurd coordinates from exhausting memory.
 constexpr size_t kMaxCrossings = size_t{1} << 26;
-// Mostly vertical edges longer than this are searched for their column
-// changes instead of being walked point by point.
-constexpr int64_t kWalkLimit = int64_t{1} << 16;
 
 // Round half up by truncating v + 0.5 toward zero, as a C cast would; values
 // that do not fit (and NaN) become INT32_MIN, as the x86 conversion yields.
@@ -32,9 +29,10 @@ int32_t quantise(double v) {
 // Collects the outline's crossings of pixel-column centres as pixel indexes.
 class CrossingSink {
  public:
-  CrossingSink(uint32_t h, uint32_t w, std::vector<uint32_t>& out)
+  CrossingSink(uint32_t h, uint32_t w, std::vector<uint32_t>& cols, std::vector<uint32_t>& rows)
       : h_(h),
-        out_(out),
+        cols_(cols),
+        rows_(rows),
         wmax_(static_cast<double>(static_cast<uint64_t>(w) - 1)),
         // Largest fine-grid column that can pass the centre test; with w = 0
         // the unsigned w - 1 bounds nothing.
@@ -55,28 +53,50 @@ class CrossingSink {
   void keep(int64_t xprime, int32_t vmin) {
     const double xd = (static_cast<double>(xprime) + 0.5) / kScale - 0.5;
     if (xd < 0 || std::floor(xd) != xd || xd > wmax_) return;
-    double yd = (static_cast<double>(vmin) + 0.5) / kScale - 0.5;
-    if (yd < 0) {
-      yd = 0;
-    } else if (yd > h_) {
-      yd = h_;
-    }
-    yd = std::ceil(yd);
-    if (out_.size() >= kMaxCrossings) throw InputError("polygon too large to rasterise");
-    out_.push_back(static_cast<uint32_t>(xd) * h_ + static_cast<uint32_t>(yd));
+    push(static_cast<uint32_t>(xd), vmin);
+  }
+
+  // keep() for a column already known to be the centre of pixel column x.
+  void push(uint32_t x, int32_t vmin) {
+    // The row is ceil((vmin + 0.5) / 5 - 0.5) clamped to [0, h]. For 32-bit
+    // vmin that quotient is exactly (vmin - 2) / 5 whenever it is whole and
+    // at least 0.2 away from a whole number otherwise, so integer arithmetic
+    // gives the same row.
+    const int64_t num = int64_t{vmin} - 2;
+    int64_t y = num >= 0 ? (num + 4) / 5 : -((-num) / 5);
+    y = std::clamp<int64_t>(y, 0, h_);
+    if (cols_.size() >= kMaxCrossings) throw InputError("polygon too large to rasterise");
+    cols_.push_back(x);
+    rows_.push_back(static_cast<uint32_t>(y));
   }
 
  private:
   uint32_t h_;
-  std::vector<uint32_t>& out_;
+  std::vector<uint32_t>& cols_;
+  std::vector<uint32_t>& rows_;
   double wmax_;
   int64_t xmax_;
 };
 
-// Smallest t in (lo, hi] with pred(t), or hi + 1; pred is monotone.
+// Smallest t in [lo, hi] with pred(t), given that pred(hi) holds and pred is
+// monotone. `guess` is usually within a step of the answer: look around it
+// first and bisect only when it is off.
 template <class Pred>
-int64_t first_true(int64_t lo, int64_t hi, Pred pred) {
-  int64_t a = lo + 1, b = hi + 1;
+int64_t first_true(int64_t lo, int64_t hi, double guess, Pred pred) {
+  int64_t t = hi;
+  if (guess >= static_cast<double>(lo) && guess <= static_cast<double>(hi)) {
+    t = static_cast<int64_t>(guess);
+  }
+  for (int step = 0; step < 4; ++step) {
+    if (pred(t)) {
+      if (t == lo || !pred(t - 1)) return t;
+      --t;
+    } else {
+      ++t;  // t < hi, since pred(hi) holds
+    }
+  }
+  // The guess was far off: bisect the whole range.
+  int64_t a = lo, b = hi;
   while (a < b) {
     const int64_t mid = a + (b - a) / 2;
     if (pred(mid)) {
@@ -97,51 +117,79 @@ void walk_horizontal(int32_t xs, int32_t ys, int32_t ye, int64_t len, CrossingSi
   int64_t t = std::max<int64_t>(0, 2 - int64_t{xs});
   t += ((2 - (int64_t{xs} + t)) % 5 + 5) % 5;
   const int64_t last = std::min(len - 1, sink.xmax() - xs);
-  for (; t <= last; t += 5) sink.keep(xs + t, std::min(v(t), v(t + 1)));
+  for (; t <= last; t += 5) {
+    sink.push(static_cast<uint32_t>((xs + t - 2) / 5), std::min(v(t), v(t + 1)));
+  }
 }
 
 // A mostly vertical edge from its start point (t = 0) to its end (t = len);
-// `flipped` says the outline runs from t = len down to t = 0.
+// `flipped` says the outline runs from t = len down to t = 0. The column
+// changes by at most one per point and only changes at pixel-column centres
+// count, so instead of walking every point, find for each centre column the
+// one pair of points that steps across it.
 void walk_vertical(int32_t xs, int32_t xe, int32_t ys, int64_t len, bool flipped,
                    CrossingSink& sink) {
   const double s = static_cast<double>(int64_t{xe} - xs) / static_cast<double>(len);
+  if (s == 0) return;
   auto u = [&](int64_t t) { return quantise(static_cast<double>(t) * s + xs); };
   auto row = [&](int64_t t) { return static_cast<int32_t>(ys + t); };
-  auto emit = [&](int64_t t, int32_t ut, int32_t un) {
+  const bool rising = s > 0;
+  const int64_t u0 = u(0), u1 = u(len);
+  // A pair stepping between columns a < b sits at fine column b - 1 or a,
+  // both within [lowest column, highest column - 1] of the edge.
+  const int64_t lo = std::max<int64_t>(std::min(u0, u1), 2);
+  const int64_t hi = std::min<int64_t>(std::max(u0, u1) - 1, sink.xmax());
+  int64_t last = -1;
+  for (int64_t xp = lo + ((2 - lo) % 5 + 5) % 5; xp <= hi; xp += 5) {
+    // The first point past column xp, searched near the straight-line answer.
+    const double guess = (static_cast<double>(xp) + 0.5 - xs) / s;
+    const int64_t t = rising ? first_true(1, len, std::ceil(guess),
+                                          [&](int64_t x) { return u(x) > xp; })
+                             : first_true(1, len, std::floor(guess) + 1,
+                                          [&](int64_t x) { return u(x) <= xp; });
+    if (t == last) continue;
+    last = t;
+    const int32_t a = u(t - 1), b = u(t);
     if (flipped) {
-      sink.pair(un, row(t + 1), ut, row(t));
+      sink.pair(b, row(t), a, row(t - 1));
     } else {
-      sink.pair(ut, row(t), un, row(t + 1));
+      sink.pair(a, row(t - 1), b, row(t));
     }
-  };
-  if (len <= kWalkLimit) {
-    int32_t prev = u(0);
-    for (int64_t t = 0; t < len; ++t) {
-      const int32_t next = u(t + 1);
-      if (next != prev) emit(t, prev, next);
-      prev = next;
-    }
+  }
+}
+
+// Sorts the pixel indexes x*h + y of the crossings into ws.crossings and
+// appends h*w. A polygon crosses each column only a few times, so a counting
+// sort by column followed by an insertion sort of the rows is linear; it
+// applies when no index wraps past 2^32, which is when the order of x*h + y
+// is the order of (x, y).
+void sort_crossings(RasterWorkspace& ws, uint32_t h, uint32_t w) {
+  const std::vector<uint32_t>& cols = ws.cols;
+  const std::vector<uint32_t>& rows = ws.rows;
+  std::vector<uint32_t>& a = ws.crossings;
+  const size_t k = cols.size();
+  a.resize(k);
+  const uint32_t hw = h * w;
+  if (k < 16 || w == 0 || uint64_t{h} * w > UINT32_MAX) {
+    for (size_t i = 0; i < k; ++i) a[i] = cols[i] * h + rows[i];
+    a.push_back(hw);
+    std::sort(a.begin(), a.end());
     return;
   }
-  // The column is monotone along the edge: jump from one column change to the
-  // next by bisection, skipping the stretches outside the image's columns.
-  if (s == 0) return;
-  int64_t cur = 0;
-  for (;;) {
-    const int32_t uc = u(cur);
-    int64_t t;
-    if (s > 0) {
-      const int64_t target = std::max<int64_t>(int64_t{uc} + 1, 3);
-      t = first_true(cur, len, [&](int64_t x) { return u(x) >= target; });
-      if (t > len || u(t - 1) > sink.xmax()) break;
-    } else {
-      const int64_t target = std::min<int64_t>(int64_t{uc} - 1, sink.xmax());
-      t = first_true(cur, len, [&](int64_t x) { return u(x) <= target; });
-      if (t > len || u(t - 1) < 3) break;
-    }
-    emit(t - 1, u(t - 1), u(t));
-    cur = t;
+  const auto [lo, hi] = std::minmax_element(cols.begin(), cols.end());
+  const uint32_t first = *lo;
+  std::vector<uint32_t>& start = ws.buckets;
+  start.assign(size_t{*hi} - first + 2, 0);
+  for (uint32_t x : cols) ++start[x - first + 1];
+  for (size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+  for (size_t i = 0; i < k; ++i) a[start[cols[i] - first]++] = cols[i] * h + rows[i];
+  for (size_t i = 1; i < k; ++i) {
+    const uint32_t v = a[i];
+    size_t j = i;
+    for (; j > 0 && a[j - 1] > v; --j) a[j] = a[j - 1];
+    a[j] = v;
   }
+  a.push_back(hw);
 }
 
 }  // namespace
@@ -162,9 +210,9 @@ Rle rle_from_polygon(std::span<const double> coords, uint32_t h, uint32_t w,
   qx[k] = qx[0];
   qy[k] = qy[0];
 
-  auto& a = ws.crossings;
-  a.clear();
-  CrossingSink sink(h, w, a);
+  ws.cols.clear();
+  ws.rows.clear();
+  CrossingSink sink(h, w, ws.cols, ws.rows);
   // Consecutive edges share their vertex; the pair across it is still a pair
   // of the outline, so remember the previous edge's last point.
   bool have_prev = false;
@@ -208,8 +256,8 @@ Rle rle_from_polygon(std::span<const double> coords, uint32_t h, uint32_t w,
 
   // Crossings become run boundaries: sort the pixel indexes, close with h*w
   // and turn them into run lengths.
-  a.push_back(h * w);
-  std::sort(a.begin(), a.end());
+  std::vector<uint32_t>& a = ws.crossings;
+  sort_crossings(ws, h, w);
   for (size_t i = a.size() - 1; i > 0; --i) a[i] -= a[i - 1];
 
   // Two crossings at the same pixel cancel: a zero run joins its neighbours.

@@ -15,7 +15,9 @@ namespace quillscore::rle {
 // calls are meaningless.
 struct RasterWorkspace {
   std::vector<int32_t> qx, qy;        // vertices on the fine grid
-  std::vector<uint32_t> crossings;    // pixel indexes where the outline crosses a column centre
+  std::vector<uint32_t> cols, rows;   // pixels where the outline crosses a column centre
+  std::vector<uint32_t> crossings;    // their pixel indexes, sorted
+  std::vector<uint32_t> buckets;      // per-column counts of the sort
   std::vector<Rle> masks;             // per-polygon masks of a multi-polygon segmentation
 };
 
