@@ -9,7 +9,7 @@ SAMPLE ?= ../shared/data/coco_val2014_100
 APT_PACKAGES := libtbb-dev libgtest-dev
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
 
-.PHONY: run test apt venv build core-test python-test fuzz sanitize clean
+.PHONY: run test apt venv build core-test python-test alloc-stats-test fuzz sanitize clean
 
 run: build
 	cd examples && ../$(PY) sample.py ../$(SAMPLE)
@@ -43,6 +43,11 @@ core-test: apt
 
 python-test: build
 	$(VENV)/bin/pytest -q
+
+# The Python suite against the counting allocator, built in a venv of its own.
+alloc-stats-test:
+	QUILLSCORE_ALLOC_STATS=ON $(MAKE) python-test VENV=.venv-alloc-stats \
+	  PIP_BUILD_FLAGS="-C build-dir=build/alloc-stats"
 
 # The core's tests under sanitizers: SANITIZE=address,undefined or thread.
 sanitize:

@@ -161,8 +161,10 @@ PyObject* to_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 }
 
 // Frees a decoded mask stack when its array goes away.
+// The capsule's context holds the block's size for the allocation counters.
 void free_stack(PyObject* capsule) {
-  alloc::deallocate(PyCapsule_GetPointer(capsule, "quillscore.masks"), 0, 16);
+  const auto size = reinterpret_cast<uintptr_t>(PyCapsule_GetContext(capsule));
+  alloc::deallocate(PyCapsule_GetPointer(capsule, "quillscore.masks"), size, 16);
 }
 
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -184,8 +186,8 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     auto* buf = static_cast<uint8_t*>(alloc::try_allocate_zeroed(plane * n, 16));
     if (!buf) return PyErr_NoMemory();
     Ref owner(PyCapsule_New(buf, "quillscore.masks", free_stack));
-    if (!owner) {
-      alloc::deallocate(buf, plane * n, 16);
+    if (!owner || PyCapsule_SetContext(owner.get(), reinterpret_cast<void*>(plane * n)) < 0) {
+      if (!owner) alloc::deallocate(buf, plane * n, 16);
       return nullptr;
     }
     for (size_t i = 0; i < n; ++i) rle::decode_dense(masks[i], {buf + i * plane, plane});
