@@ -311,8 +311,11 @@ PyObject* fr_py_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
       if (!has_counts_and_size(first, rle_dict)) return nullptr;
       if (rle_dict) return uncompressed_to_rles(items.get());
     }
+    // Only objects with a number slot can convert to a float; asking the
+    // others would cost a raised and discarded exception per call.
+    const PyNumberMethods* num = Py_TYPE(first)->tp_as_number;
     double probe;
-    if (to_f64(first, probe)) {
+    if (num && (num->nb_float || num->nb_index) && to_f64(first, probe)) {
       // One flat coordinate list: four values are a box, more a polygon.
       std::vector<double> coords;
       if (!to_f64_vector(items.get(), coords)) return nullptr;
