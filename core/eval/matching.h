@@ -1,0 +1,34 @@
+// Greedy matching of one image's ranked detections to its ground truths,
+// per IoU threshold, within one area range.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/eval/model.h"
+#include "core/eval/similarity.h"
+
+namespace quillscore::eval {
+
+struct GroupEvaluation {
+  bool present = false;
+  uint32_t d = 0, g = 0;
+  std::vector<double> scores;       // D, rank order
+  std::vector<int32_t> matches;     // [t][d]: sorted ground-truth position or -1
+  std::vector<uint8_t> dt_ignore;   // [t][d]
+  std::vector<uint8_t> gt_ignore;   // G, sorted order
+  std::vector<uint32_t> gt_order;   // G positions into the group's ground truths, counted first
+};
+
+// Per-worker scratch reused across groups.
+struct MatchScratch {
+  std::vector<uint8_t> matched;     // [t][sorted position]
+  std::vector<uint8_t> ignore;      // group order
+  std::vector<uint8_t> crowd;       // sorted order
+};
+
+// Matches one group for area range `a`, reusing `out`'s storage.
+void match_group(const EngineState& st, const GroupSimilarity& s, size_t a, GroupEvaluation& out,
+                 MatchScratch& scratch);
+
+}  // namespace quillscore::eval

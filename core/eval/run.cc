@@ -1,0 +1,318 @@
+#include "core/eval/run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+
+#include "core/base/error.h"
+#include "core/eval/matching.h"
+#include "core/eval/similarity.h"
+#include "core/pool/pool.h"
+
+namespace quillscore::eval {
+namespace {
+
+constexpr double kEps = 2.220446049250313e-16;
+
+class Stopwatch {
+ public:
+  // Adds the time since construction (or the last add) to `counter`.
+  void add_to(std::atomic<uint64_t>& counter) {
+    const auto now = std::chrono::steady_clock::now();
+    counter.fetch_add(static_cast<uint64_t>(
+                          std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_).count()),
+                      std::memory_order_relaxed);
+    start_ = now;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// One detection of a slot's category-wide ranking.
+struct RankedDetection {
+  double score;
+  uint32_t group;
+  uint32_t rank;
+};
+
+// The three result arrays of one slot: [T][R][A][M], [T][A][M], [T][R][A][M].
+struct SlotArrays {
+  size_t t, r, a, m;
+  std::vector<double> precision, recall, scores;
+  SlotArrays(size_t t_, size_t r_, size_t a_, size_t m_)
+      : t(t_), r(r_), a(a_), m(m_),
+        precision(t * r * a * m, -1.0), recall(t * a * m, -1.0), scores(t * r * a * m, -1.0) {}
+};
+
+// The run's output arrays behind one lock. A job that fails while holding
+// the lock poisons it, and every later use reports that.
+struct SharedOutput {
+  std::mutex lock;
+  bool poisoned = false;
+  AccumulatedResult result;
+};
+
+// All slots' detections ranked by score, highest first; ties go to the lower
+// group, then to the better rank.
+std::vector<RankedDetection> rank_slot(const std::vector<GroupEvaluation>& evals) {
+  std::vector<RankedDetection> list;
+  for (size_t g = 0; g < evals.size(); ++g) {
+    if (!evals[g].present) continue;
+    for (uint32_t j = 0; j < evals[g].d; ++j) {
+      list.push_back({evals[g].scores[j], static_cast<uint32_t>(g), j});
+    }
+  }
+  std::stable_sort(list.begin(), list.end(), [](const RankedDetection& a, const RankedDetection& b) {
+    return !std::isnan(a.score) && (std::isnan(b.score) || a.score > b.score);
+  });
+  return list;
+}
+
+struct AccumulateScratch {
+  std::vector<const RankedDetection*> list;
+  std::vector<double> prec;
+  std::vector<size_t> hit;
+};
+
+// Precision, recall and scores of cell (a, m) of one slot.
+void accumulate_cell(const EvalParams& p, const std::vector<GroupEvaluation>& evals,
+                     const std::vector<RankedDetection>& ranked, size_t a, size_t m,
+                     SlotArrays& out, AccumulateScratch& sc) {
+  uint64_t counted = 0;
+  bool any = false;
+  for (const GroupEvaluation& e : evals) {
+    if (!e.present) continue;
+    any = true;
+    for (uint8_t ig : e.gt_ignore) counted += ig == 0;
+  }
+  if (!any || counted == 0) return;
+
+  const uint64_t md = p.max_dets[m], cap = p.cap();
+  sc.list.clear();
+  for (const RankedDetection& r : ranked) {
+    if (md >= cap || r.rank < md) sc.list.push_back(&r);
+  }
+  const size_t nd = sc.list.size(), R = p.rec_thrs.size();
+  const double n_counted = static_cast<double>(counted);
+  sc.prec.resize(nd);
+  sc.hit.resize(R);
+  for (size_t t = 0; t < p.iou_thrs.size(); ++t) {
+    uint64_t tp = 0, fp = 0;
+    std::fill(sc.hit.begin(), sc.hit.end(), nd);
+    size_t r = 0;
+    double rec = 0;
+    for (size_t i = 0; i < nd; ++i) {
+      const GroupEvaluation& e = evals[sc.list[i]->group];
+      const size_t at = t * e.d + sc.list[i]->rank;
+      if (!e.dt_ignore[at]) {
+        if (e.matches[at] >= 0) {
+          ++tp;
+        } else {
+          ++fp;
+        }
+      }
+      rec = static_cast<double>(tp) / n_counted;
+      sc.prec[i] = static_cast<double>(tp) / (static_cast<double>(tp + fp) + kEps);
+      // First position at which recall reaches each threshold.
+      while (r < R && rec >= p.rec_thrs[r]) sc.hit[r++] = i;
+    }
+    out.recall[(t * out.a + a) * out.m + m] = nd ? rec : 0.0;
+    // Interpolated precision: the best precision at any later position.
+    for (size_t i = nd; i-- > 1;) {
+      if (sc.prec[i - 1] < sc.prec[i]) sc.prec[i - 1] = sc.prec[i];
+    }
+    for (size_t ri = 0; ri < R; ++ri) {
+      const size_t at = ((t * R + ri) * out.a + a) * out.m + m;
+      const size_t h = sc.hit[ri];
+      out.precision[at] = h < nd ? sc.prec[h] : 0.0;
+      out.scores[at] = h < nd ? sc.list[h]->score : 0.0;
+    }
+  }
+}
+
+// The per-image records of one slot and area range, one position per image.
+void collect_records(const EngineState& st, uint32_t k, size_t a,
+                     const std::vector<GroupSimilarity>& sims,
+                     const std::vector<GroupEvaluation>& evals,
+                     std::vector<std::unique_ptr<EvalImageRecord>>& out) {
+  const EvalParams& p = st.params;
+  const size_t base = out.size(), t_n = p.iou_thrs.size();
+  out.resize(base + p.img_ids.size());
+  for (size_t gi = 0; gi < evals.size(); ++gi) {
+    const GroupEvaluation& e = evals[gi];
+    if (!e.present) continue;
+    const GroupSimilarity& s = sims[gi];
+    if (s.image >= p.img_ids.size()) throw InternalError("image index out of bounds");
+    auto rec = std::make_unique<EvalImageRecord>();
+    for (uint32_t d : s.ranked) rec->dt_ids.push_back(st.dt.ids.at(d));
+    for (uint32_t j : e.gt_order) rec->gt_ids.push_back(st.gt.ids.at(s.gts[j]));
+    rec->dt_scores = e.scores;
+    rec->gt_ignore = e.gt_ignore;
+    rec->dt_ignore = e.dt_ignore;
+    rec->dt_matches.assign(t_n * e.d, 0);
+    rec->gt_matches.assign(t_n * e.g, 0);
+    for (size_t t = 0; t < t_n; ++t) {
+      for (size_t d = 0; d < e.d; ++d) {
+        const int32_t m = e.matches[t * e.d + d];
+        if (m < 0) continue;
+        rec->dt_matches[t * e.d + d] = rec->gt_ids[m];
+        rec->gt_matches[t * e.g + m] = rec->dt_ids[d];
+      }
+    }
+    rec->image_id = p.img_ids[s.image];
+    rec->category_id = p.use_cats ? p.cat_ids.at(k) : -1;
+    rec->area_index = a;
+    rec->max_det = p.cap();
+    out[base + s.image] = std::move(rec);
+  }
+}
+
+// Everything run does for one category slot; returns its per-image records.
+std::vector<std::unique_ptr<EvalImageRecord>> slot_job(EngineState& st, uint32_t k,
+                                                       bool collect, SharedOutput& shared) {
+  const EvalParams& p = st.params;
+  Stopwatch clock;
+  const auto pairs = group::pair_groups(st.gt_index, st.dt_index, k);
+  const auto sims = compute_similarity(st, pairs);
+  clock.add_to(st.timings.iou_cpu);
+
+  const size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(),
+               M = p.max_dets.size();
+  SlotArrays local(T, R, A, M);
+  std::vector<GroupEvaluation> evals(sims.size());
+  std::vector<RankedDetection> ranked;
+  std::vector<std::unique_ptr<EvalImageRecord>> records;
+  AccumulateScratch scratch;
+  for (size_t a = 0; a < A; ++a) {
+    pool::parallel_chunks(sims.size(), [&](size_t begin, size_t end) {
+      MatchScratch ms;
+      for (size_t i = begin; i < end; ++i) match_group(st, sims[i], a, evals[i], ms);
+    });
+    clock.add_to(st.timings.match_cpu);
+    // Which groups are present does not depend on the area range, so the
+    // ranking is built once.
+    if (a == 0) ranked = rank_slot(evals);
+    for (size_t m = 0; m < M; ++m) accumulate_cell(p, evals, ranked, a, m, local, scratch);
+    clock.add_to(st.timings.accumulate_cpu);
+    if (collect) collect_records(st, k, a, sims, evals, records);
+  }
+
+  std::lock_guard<std::mutex> guard(shared.lock);
+  if (shared.poisoned) throw InternalError("evaluation output lock poisoned");
+  try {
+    AccumulatedResult& res = shared.result;
+    const size_t K = st.slots, block = A * M;
+    for (size_t t = 0; t < T; ++t) {
+      std::copy_n(local.recall.begin() + t * block, block,
+                  res.recall.begin() + (t * K + k) * block);
+      for (size_t r = 0; r < R; ++r) {
+        const size_t src = (t * R + r) * block, dst = ((t * R + r) * K + k) * block;
+        std::copy_n(local.precision.begin() + src, block, res.precision.begin() + dst);
+        std::copy_n(local.scores.begin() + src, block, res.scores.begin() + dst);
+      }
+    }
+  } catch (...) {
+    shared.poisoned = true;
+    throw;
+  }
+  return records;
+}
+
+}  // namespace
+
+AccumulatedResult run(EngineState& st, bool collect_records) {
+  const EvalParams& p = st.params;
+  const size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), K = st.slots,
+               A = p.area_rng.size(), M = p.max_dets.size();
+  SharedOutput shared;
+  shared.result.dims = {T, R, K, A, M};
+  shared.result.precision.assign(T * R * K * A * M, -1.0);
+  shared.result.recall.assign(T * K * A * M, -1.0);
+  shared.result.scores.assign(T * R * K * A * M, -1.0);
+
+  auto per_slot = pool::parallel_map(K, [&](size_t k) {
+    return slot_job(st, static_cast<uint32_t>(k), collect_records, shared);
+  });
+
+  if (shared.poisoned) throw InternalError("evaluation output lock poisoned");
+  AccumulatedResult result = std::move(shared.result);
+  if (collect_records) {
+    result.records.reserve(K * A * p.img_ids.size());
+    for (auto& slot : per_slot) {
+      for (auto& r : slot) result.records.push_back(std::move(r));
+    }
+  }
+  return result;
+}
+
+Verdicts per_instance(const EngineState& st, size_t t_idx, size_t a_idx, uint64_t max_det) {
+  const EvalParams& p = st.params;
+  auto per_slot = pool::parallel_map(st.slots, [&](size_t k) {
+    Verdicts v;
+    const auto pairs = group::pair_groups(st.gt_index, st.dt_index, static_cast<uint32_t>(k));
+    const auto sims = compute_similarity(st, pairs);
+    const int64_t cat = p.use_cats ? p.cat_ids.at(k) : -1;
+    GroupEvaluation e;
+    MatchScratch ms;
+    std::vector<uint8_t> matched;
+    for (const GroupSimilarity& s : sims) {
+      match_group(st, s, a_idx, e, ms);
+      if (!e.present) continue;
+      const int64_t image = p.img_ids.at(s.image);
+      const size_t nd = static_cast<size_t>(std::min<uint64_t>(e.d, max_det));
+      matched.assign(e.g, 0);
+      for (size_t j = 0; j < nd; ++j) {
+        if (t_idx >= p.iou_thrs.size()) throw InternalError("index out of bounds: t_idx");
+        const uint32_t det = s.ranked[j];
+        const int32_t m = e.matches[t_idx * e.d + j];
+        DetectionVerdict row{image, cat, st.dt.ids.at(det), e.scores[j], -1, 0.0,
+                             e.dt_ignore[t_idx * e.d + j]};
+        if (m >= 0) {
+          const uint32_t pos = e.gt_order[m];
+          row.gt_id = st.gt.ids.at(s.gts[pos]);
+          row.iou = s.matrix.at(j * e.g + pos);
+          matched[m] = 1;
+        }
+        v.detections.push_back(row);
+      }
+      for (size_t j = 0; j < e.g; ++j) {
+        v.ground_truths.push_back(
+            {image, cat, st.gt.ids.at(s.gts[e.gt_order[j]]), e.gt_ignore[j], matched[j]});
+      }
+    }
+    return v;
+  });
+  Verdicts out;
+  for (auto& v : per_slot) {
+    out.detections.insert(out.detections.end(), v.detections.begin(), v.detections.end());
+    out.ground_truths.insert(out.ground_truths.end(), v.ground_truths.begin(), v.ground_truths.end());
+  }
+  return out;
+}
+
+std::optional<std::string> configure_lvis(
+    EngineState& st, std::span<const uint8_t> gt_ignore,
+    std::span<const std::pair<int64_t, int64_t>> non_exhaustive) {
+  if (gt_ignore.size() != st.gt.size()) {
+    return std::string("LVIS ignore flags do not match ground-truth length");
+  }
+  st.gt.ignore.assign(gt_ignore.begin(), gt_ignore.end());
+  st.gt.iscrowd.assign(st.gt.size(), 0);
+  std::vector<std::pair<int64_t, int64_t>> pairs(non_exhaustive.begin(), non_exhaustive.end());
+  std::sort(pairs.begin(), pairs.end());
+  const EvalParams& p = st.params;
+  AnnotationSet& dt = st.dt;
+  dt.unmatched_ignore.assign(dt.size(), 0);
+  if (pairs.empty()) return std::nullopt;
+  for (size_t i = 0; i < dt.size(); ++i) {
+    const uint32_t img = dt.image_index.at(i), cat = dt.category_index.at(i);
+    if (img == kUnlisted || cat == kUnlisted) continue;
+    const std::pair<int64_t, int64_t> key{p.img_ids.at(img), p.cat_ids.at(cat)};
+    dt.unmatched_ignore[i] = std::binary_search(pairs.begin(), pairs.end(), key);
+  }
+  return std::nullopt;
+}
+
+}  // namespace quillscore::eval

@@ -1,0 +1,32 @@
+// Ranked, capped detections of each image and their similarity to the
+// image's ground truths.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/eval/model.h"
+
+namespace quillscore::eval {
+
+struct GroupSimilarity {
+  std::vector<uint32_t> ranked;   // detection indexes, best score first, capped
+  std::span<const uint32_t> gts;  // ground-truth indexes in group order
+  std::vector<double> matrix;     // ranked.size() x gts.size(), row per detection
+  uint32_t image = 0;
+};
+
+// The pruning threshold handed to mask IoU: the smallest IoU threshold that
+// is a number, clamped into [0, 0.9999999999].
+double pruning_threshold(std::span<const double> iou_thrs);
+
+// One record per paired group, in paired-group order, computed in parallel.
+std::vector<GroupSimilarity> compute_similarity(const EngineState& state,
+                                                std::span<const group::PairedGroup> pairs);
+
+// Sorts annotation indexes by score, highest first, NaN after every number;
+// ties keep their order.
+void rank_by_score(std::vector<uint32_t>& idx, std::span<const double> scores);
+
+}  // namespace quillscore::eval

@@ -1,0 +1,81 @@
+#include "core/group/group_index.h"
+
+#include <algorithm>
+
+#include "core/base/error.h"
+
+namespace quillscore::group {
+
+GroupIndex build_group_index(std::span<const uint32_t> image_index,
+                             std::span<const uint32_t> category_index, uint32_t slots,
+                             bool use_cats) {
+  if (image_index.size() != category_index.size()) {
+    throw InternalError("image and category columns differ in length");
+  }
+  // One 64-bit key per annotation: (category, image) with categories in use,
+  // (image, category) without. Sorting (key, index) pairs is a stable sort by
+  // key, since indexes are unique and ascending within equal keys.
+  std::vector<std::pair<uint64_t, uint32_t>> keyed;
+  keyed.reserve(image_index.size());
+  for (size_t i = 0; i < image_index.size(); ++i) {
+    const uint64_t img = image_index[i], cat = category_index[i];
+    if (img == kUnlisted || cat == kUnlisted) continue;
+    const uint64_t key = use_cats ? (cat << 32 | img) : (img << 32 | cat);
+    keyed.emplace_back(key, static_cast<uint32_t>(i));
+  }
+  std::sort(keyed.begin(), keyed.end());
+
+  GroupIndex index;
+  index.order.reserve(keyed.size());
+  index.slots.assign(slots, {0, 0});
+  uint32_t cur_slot = 0, cur_image = 0;
+  for (const auto& [key, ann] : keyed) {
+    const uint32_t slot = use_cats ? static_cast<uint32_t>(key >> 32) : 0;
+    const uint32_t image = image_index[ann];
+    if (slot >= slots) throw InternalError("category slot out of range");
+    const auto pos = static_cast<uint32_t>(index.order.size());
+    if (index.groups.empty() || slot != cur_slot || image != cur_image) {
+      if (index.groups.empty() || slot != cur_slot) {
+        index.slots[slot].first = static_cast<uint32_t>(index.groups.size());
+      }
+      index.groups.push_back({image, pos, 0});
+      index.slots[slot].second = static_cast<uint32_t>(index.groups.size());
+      cur_slot = slot;
+      cur_image = image;
+    }
+    ++index.groups.back().count;
+    index.order.push_back(ann);
+  }
+  return index;
+}
+
+std::vector<PairedGroup> pair_groups(const GroupIndex& gt, const GroupIndex& dt, uint32_t slot) {
+  if (slot >= gt.slots.size() || slot >= dt.slots.size()) {
+    throw InternalError("category slot out of range");
+  }
+  const auto [gb, ge] = gt.slots[slot];
+  const auto [db, de] = dt.slots[slot];
+  if (ge > gt.groups.size() || de > dt.groups.size()) throw InternalError("group range out of bounds");
+  std::vector<PairedGroup> out;
+  out.reserve((ge - gb) + (de - db));
+  uint32_t i = gb, j = db;
+  while (i < ge || j < de) {
+    PairedGroup p;
+    const bool take_gt = i < ge && (j >= de || gt.groups[i].image <= dt.groups[j].image);
+    const bool take_dt = j < de && (i >= ge || dt.groups[j].image <= gt.groups[i].image);
+    if (take_gt) {
+      p.has_gt = true;
+      p.gt = gt.groups[i++];
+      p.image = p.gt.image;
+    }
+    if (take_dt) {
+      p.has_dt = true;
+      p.dt = dt.groups[j++];
+      p.image = p.dt.image;
+    }
+    out.push_back(p);
+  }
+  return out;
+}
+
+}  // namespace quillscore::group

@@ -1,0 +1,61 @@
+// The process-wide worker pool and the one parallel map every parallel loop
+// of the core goes through.
+#pragma once
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include <cstddef>
+#include <functional>
+#include <type_traits>
+#include <vector>
+
+namespace quillscore::pool {
+
+// Number of workers the pool is created with: RAYON_NUM_THREADS (0 meaning
+// the CPU count), else RAYON_RS_NUM_CPUS, else the CPUs this process may use.
+size_t configured_size();
+
+// The pool, created on first use and kept until the process ends.
+tbb::task_arena& global_arena();
+
+namespace detail {
+// The arena whose task the calling thread is running, if any.
+tbb::task_arena*& current_arena();
+}  // namespace detail
+
+// Runs body(begin, end) over chunks covering [0, n) on the pool, or inline
+// when the pool has one worker; a chunk can hold scratch for its items. The
+// first exception thrown fails the whole call.
+void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body);
+
+// Runs fn on the calling thread inside `arena`, so that the parallel maps it
+// starts use that arena instead of the global pool (tests pin pool sizes so).
+template <class Fn>
+auto run_in(tbb::task_arena& arena, Fn&& fn) {
+  return arena.execute([&] {
+    tbb::task_arena*& cur = detail::current_arena();
+    tbb::task_arena* prev = cur;
+    cur = &arena;
+    struct Restore {
+      tbb::task_arena*& cur;
+      tbb::task_arena* prev;
+      ~Restore() { cur = prev; }
+    } restore{cur, prev};
+    return fn();
+  });
+}
+
+// Maps fn over the indexes 0..n-1 and returns the results in index order,
+// whatever the scheduling. Calls may nest: fn may run a map of its own.
+template <class Fn>
+auto parallel_map(size_t n, Fn&& fn) -> std::vector<std::invoke_result_t<Fn&, size_t>> {
+  std::vector<std::invoke_result_t<Fn&, size_t>> out(n);
+  parallel_chunks(n, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) out[i] = fn(i);
+  });
+  return out;
+}
+
+}  // namespace quillscore::pool
