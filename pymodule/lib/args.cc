@@ -1,5 +1,6 @@
 #include "pymodule/lib/args.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -176,6 +177,49 @@ bool to_u32_vector(PyObject* o, std::vector<uint32_t>& out) {
 
 bool to_f64_vector(PyObject* o, std::vector<double>& out) {
   return sequence_to_vector(o, out, to_f64);
+}
+
+bool to_i64_vector(PyObject* o, std::vector<int64_t>& out) {
+  return sequence_to_vector(o, out, to_i64);
+}
+
+bool to_bool_vector(PyObject* o, std::vector<uint8_t>& out) {
+  return sequence_to_vector(o, out, [](PyObject* item, uint8_t& v) {
+    bool b;
+    if (!to_bool(item, b)) return false;
+    v = b;
+    return true;
+  });
+}
+
+bool to_f64_array(PyObject* o, size_t n, double* out) {
+  std::vector<double> v;
+  if (!to_f64_vector(o, v)) return false;
+  if (v.size() != n) {
+    PyErr_Format(PyExc_ValueError, "expected a sequence of length %zu (got %zu)", n, v.size());
+    return false;
+  }
+  std::copy(v.begin(), v.end(), out);
+  return true;
+}
+
+bool expect_instance(PyObject* o, PyTypeObject* type, const char* type_name) {
+  if (PyObject_TypeCheck(o, type)) return true;
+  PyErr_Format(PyExc_TypeError, "'%.200s' object is not an instance of '%s'", Py_TYPE(o)->tp_name,
+               type_name);
+  return false;
+}
+
+bool to_pair(PyObject* o, PyObject*& first, PyObject*& second) {
+  if (!expect_instance(o, &PyTuple_Type, "tuple")) return false;
+  if (PyTuple_GET_SIZE(o) != 2) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
+                 PyTuple_GET_SIZE(o));
+    return false;
+  }
+  first = PyTuple_GET_ITEM(o, 0);
+  second = PyTuple_GET_ITEM(o, 1);
+  return true;
 }
 
 }  // namespace quillscore::py

@@ -45,5 +45,17 @@ bool to_bool(PyObject* o, bool& out);
 bool to_u64_vector(PyObject* o, std::vector<uint64_t>& out);
 bool to_u32_vector(PyObject* o, std::vector<uint32_t>& out);
 bool to_f64_vector(PyObject* o, std::vector<double>& out);
+bool to_i64_vector(PyObject* o, std::vector<int64_t>& out);
+bool to_bool_vector(PyObject* o, std::vector<uint8_t>& out);
+
+// A sequence (not str) of exactly n floats: ValueError "expected a sequence
+// of length {n} (got {len})" otherwise.
+bool to_f64_array(PyObject* o, size_t n, double* out);
+
+// A tuple (or subclass) of exactly two items, returned borrowed.
+bool to_pair(PyObject* o, PyObject*& first, PyObject*& second);
+
+// Exactly `type` or a subclass: TypeError "'{}' object is not an instance of '{}'".
+bool expect_instance(PyObject* o, PyTypeObject* type, const char* type_name);
 
 }  // namespace quillscore::py

@@ -6,6 +6,7 @@
 
 #include "pymodule/alloc/functions.h"
 #include "pymodule/lib/errors.h"
+#include "pymodule/lib/evaluator.h"
 #include "pymodule/lib/ref.h"
 #include "pymodule/mask/functions.h"
 
@@ -37,6 +38,10 @@ bool add_functions(PyObject* module, PyObject* module_name, std::span<PyMethodDe
 int exec_module(PyObject* module) {
   Ref name(PyModule_GetNameObject(module));
   if (!name) return -1;
+  PyTypeObject* evaluator = evaluator_type();
+  if (!evaluator || !export_name(module, "Evaluator", reinterpret_cast<PyObject*>(evaluator))) {
+    return -1;
+  }
   const std::span<PyMethodDef> groups[] = {mask_functions(), alloc_functions()};
   for (auto defs : groups) {
     if (!add_functions(module, name.get(), defs)) return -1;

@@ -28,5 +28,6 @@ bool numpy_ready() {
 PyObject* buffer_owner(std::vector<uint8_t>&& b) { return make_owner(std::move(b)); }
 PyObject* buffer_owner(std::vector<uint32_t>&& b) { return make_owner(std::move(b)); }
 PyObject* buffer_owner(std::vector<double>&& b) { return make_owner(std::move(b)); }
+PyObject* buffer_owner(std::vector<int64_t>&& b) { return make_owner(std::move(b)); }
 
 }  // namespace quillscore::py

@@ -22,6 +22,7 @@ bool numpy_ready();
 PyObject* buffer_owner(std::vector<uint8_t>&& buffer);
 PyObject* buffer_owner(std::vector<uint32_t>&& buffer);
 PyObject* buffer_owner(std::vector<double>&& buffer);
+PyObject* buffer_owner(std::vector<int64_t>&& buffer);
 
 // An array of `typenum` over the vector's storage, which the array's base
 // object then owns; strides null means C order.

@@ -1,0 +1,473 @@
+// The Evaluator class: construction from annotation lists (the reader and
+// the mask worker side by side), then run, per_instance, configure_lvis and
+// timings over the engine's state.
+#include "pymodule/lib/evaluator.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "core/eval/run.h"
+#include "pymodule/lib/args.h"
+#include "pymodule/lib/errors.h"
+#include "pymodule/lib/export.h"
+#include "pymodule/lib/intake.h"
+#include "pymodule/lib/mask_pipeline.h"
+#include "pymodule/lib/ref.h"
+
+namespace quillscore::py {
+namespace {
+
+struct EvaluatorObject {
+  PyObject_HEAD
+  eval::EngineState* state;
+  uint64_t gt_read, dt_read, read_blocked, rasterise;
+  // Borrow flag: the number of shared borrows, or -1 while borrowed
+  // exclusively. Only touched with the interpreter lock held.
+  Py_ssize_t borrows;
+};
+
+EvaluatorObject* self_of(PyObject* o) { return reinterpret_cast<EvaluatorObject*>(o); }
+
+// Shared access for the lifetime of the guard; fails at once on conflict.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(EvaluatorObject* e) : e_(e) {
+    if (e_->borrows < 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      e_ = nullptr;
+    } else {
+      ++e_->borrows;
+    }
+  }
+  ~SharedBorrow() {
+    if (e_) --e_->borrows;
+  }
+  explicit operator bool() const { return e_ != nullptr; }
+
+ private:
+  EvaluatorObject* e_;
+};
+
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(EvaluatorObject* e) : e_(e) {
+    if (e_->borrows != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      e_ = nullptr;
+    } else {
+      e_->borrows = -1;
+    }
+  }
+  ~ExclusiveBorrow() {
+    if (e_) e_->borrows = 0;
+  }
+  explicit operator bool() const { return e_ != nullptr; }
+
+ private:
+  EvaluatorObject* e_;
+};
+
+// Debug-style quoting of the rejected IoU type: quotes, backslashes and
+// control characters escaped.
+std::string quoted(const char* s) {
+  std::string out = "\"";
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; ++p) {
+    switch (*p) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (*p < 0x20 || *p == 0x7f) {
+          char buf[12];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", *p);
+          out += buf;
+        } else {
+          out += static_cast<char>(*p);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+bool parse_kind(const std::string& s, IouKind& kind, eval::IouType& type) {
+  if (s == "segm") {
+    kind = IouKind::kSegm, type = eval::IouType::kSegm;
+  } else if (s == "bbox") {
+    kind = IouKind::kBbox, type = eval::IouType::kBbox;
+  } else if (s == "keypoints" || s == "keypoints_crowd") {
+    kind = IouKind::kKeypoints, type = eval::IouType::kKeypoints;
+  } else if (s == "boundary") {
+    kind = IouKind::kBoundary, type = eval::IouType::kBoundary;
+  } else {
+    const std::string msg =
+        "iouType must be one of segm, bbox, keypoints, boundary; got " + quoted(s.c_str());
+    PyErr_SetString(PyExc_ValueError, msg.c_str());
+    return false;
+  }
+  return true;
+}
+
+eval::Geometry empty_geometry(IouKind kind) {
+  switch (kind) {
+    case IouKind::kSegm: return eval::Masks{};
+    case IouKind::kBoundary: return eval::BoundaryMasks{};
+    case IouKind::kKeypoints: return eval::Keypoints{};
+    case IouKind::kBbox: break;
+  }
+  return eval::Boxes{};
+}
+
+struct Arguments {
+  PyObject* gt_anns;
+  PyObject* dt_anns;
+  LookupTables tables;
+  eval::EvalParams params;
+  IouKind kind;
+  double dilation = 0.02;
+};
+
+bool convert_arguments(PyObject* const* a, Arguments& out) {
+  eval::EvalParams& p = out.params;
+  out.gt_anns = a[0];
+  out.dt_anns = a[1];
+  const bool ok =
+      convert_arg("img_sizes", [&] {
+        if (!expect_instance(a[2], &PyDict_Type, "dict")) return false;
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(a[2], &pos, &key, &value)) {
+          int64_t id;
+          PyObject *h, *w;
+          uint32_t hv, wv;
+          if (!to_i64(key, id) || !to_pair(value, h, w) || !to_u32(h, hv) || !to_u32(w, wv)) {
+            return false;
+          }
+          out.tables.sizes[id] = {hv, wv};
+        }
+        return true;
+      }) &&
+      convert_arg("img_ids", [&] { return to_i64_vector(a[3], p.img_ids); }) &&
+      convert_arg("cat_ids", [&] { return to_i64_vector(a[4], p.cat_ids); }) &&
+      convert_arg("iou_thrs", [&] { return to_f64_vector(a[5], p.iou_thrs); }) &&
+      convert_arg("rec_thrs", [&] { return to_f64_vector(a[6], p.rec_thrs); }) &&
+      convert_arg("max_dets", [&] { return to_u64_vector(a[7], p.max_dets); }) &&
+      convert_arg("area_rng", [&] {
+        if (PyUnicode_Check(a[8])) {
+          return fail(PyExc_TypeError, "Can't extract `str` to `Vec`"), false;
+        }
+        Ref fast(PySequence_Check(a[8]) ? PySequence_Fast(a[8], "") : nullptr);
+        if (!fast) {
+          if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'Sequence'",
+                         Py_TYPE(a[8])->tp_name);
+          }
+          return false;
+        }
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+          std::array<double, 2> r;
+          if (!to_f64_array(PySequence_Fast_GET_ITEM(fast.get(), i), 2, r.data())) return false;
+          p.area_rng.push_back(r);
+        }
+        return true;
+      }) &&
+      convert_arg("use_cats", [&] { return to_bool(a[9], p.use_cats); }) &&
+      convert_arg("iou_type", [&] {
+        if (!expect_instance(a[10], &PyUnicode_Type, "str")) return false;
+        return PyUnicode_AsUTF8(a[10]) != nullptr;
+      }) &&
+      convert_arg("kpt_sigmas", [&] { return to_f64_vector(a[11], p.kpt_sigmas); }) &&
+      (!a[12] || convert_arg("use_area", [&] { return to_bool(a[12], p.use_area); })) &&
+      (!a[13] || convert_arg("boundary_dilation", [&] { return to_f64(a[13], out.dilation); }));
+  if (!ok) return false;
+  if (!parse_kind(PyUnicode_AsUTF8(a[10]), out.kind, p.iou_type)) return false;
+  // A repeated identifier maps to its later position.
+  for (size_t i = 0; i < p.img_ids.size(); ++i) out.tables.images[p.img_ids[i]] = static_cast<uint32_t>(i);
+  for (size_t i = 0; i < p.cat_ids.size(); ++i) out.tables.categories[p.cat_ids[i]] = static_cast<uint32_t>(i);
+  return true;
+}
+
+// Reads both sides while the mask worker rasterises, then builds the state.
+PyObject* construct(PyTypeObject* type, Arguments& args) {
+  if (!expect_instance(args.gt_anns, &PyList_Type, "list") ||
+      !expect_instance(args.dt_anns, &PyList_Type, "list")) {
+    return nullptr;
+  }
+  const bool masks = needs_masks(args.kind);
+  ReadCounters counters;
+  eval::AnnotationSet gt, dt;
+  gt.geometry = empty_geometry(args.kind);
+  dt.geometry = empty_geometry(args.kind);
+  RawKeypoints gt_kp, dt_kp;
+  JobBatch batch;
+  batch.reserve(kBatchJobs);
+  size_t gt_jobs = 0;
+  std::vector<MaskResult> results;
+  {
+    MaskWorker worker(counters, args.kind == IouKind::kBoundary, args.dilation);
+    IntakeContext ctx{args.kind, args.tables, batch, masks ? &worker.channel() : nullptr, counters};
+    bool ok = read_annotations(args.gt_anns, true, ctx, gt, gt_kp);
+    if (ok) {
+      gt_jobs = masks ? gt.size() : 0;
+      ok = read_annotations(args.dt_anns, false, ctx, dt, dt_kp);
+    }
+    if (ok && !batch.empty()) worker.channel().send(std::move(batch));
+    if (!ok) {
+      // No thread may outlive construction: stop the worker before the
+      // reading error propagates. A fault of the worker itself outranks the
+      // reading error it may have caused.
+      PyObject *type_, *value, *tb;
+      PyErr_Fetch(&type_, &value, &tb);
+      worker.channel().close_receiver();
+      try {
+        worker.finish();
+      } catch (...) {
+        Py_XDECREF(type_);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        throw;
+      }
+      PyErr_Restore(type_, value, tb);
+      return nullptr;
+    }
+    results = worker.finish();
+  }
+
+  if (masks) {
+    if (results.size() != gt.size() + dt.size()) throw InternalError("mask results do not match the annotations");
+    for (size_t i = 0; i < results.size(); ++i) {
+      eval::AnnotationSet& set = i < gt_jobs ? gt : dt;
+      MaskResult& r = results[i];
+      if (args.kind == IouKind::kSegm) {
+        std::get<eval::Masks>(set.geometry).masks.push_back(std::move(r.mask));
+      } else {
+        if (!r.boundary) throw InternalError("boundary requested but not built");
+        auto& g = std::get<eval::BoundaryMasks>(set.geometry);
+        g.masks.push_back(std::move(r.mask));
+        g.bands.push_back(std::move(*r.boundary));
+      }
+    }
+  }
+  if (args.kind == IouKind::kKeypoints &&
+      !finish_keypoints(gt_kp, dt_kp, std::get<eval::Keypoints>(gt.geometry),
+                        std::get<eval::Keypoints>(dt.geometry))) {
+    return nullptr;
+  }
+
+  Ref obj(type->tp_alloc(type, 0));
+  if (!obj) return nullptr;
+  EvaluatorObject* e = self_of(obj.get());
+  e->state = nullptr;
+  e->borrows = 0;
+  e->state = eval::make_engine_state(std::move(args.params), std::move(gt), std::move(dt)).release();
+  e->gt_read = counters.gt_read;
+  e->dt_read = counters.dt_read;
+  e->read_blocked = counters.read_blocked;
+  e->rasterise = counters.rasterise;
+  return obj.release();
+}
+
+PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"Evaluator",
+                               {"gt_anns", "dt_anns", "img_sizes", "img_ids", "cat_ids", "iou_thrs",
+                                "rec_thrs", "max_dets", "area_rng", "use_cats", "iou_type",
+                                "kpt_sigmas", "use_area", "boundary_dilation"},
+                               12};
+    // Classic (args, kwargs) calling: flatten into the vectorcall layout.
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    std::vector<PyObject*> flat(PySequence_Fast_ITEMS(args), PySequence_Fast_ITEMS(args) + nargs);
+    Ref kwnames;
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+      kwnames = Ref(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+      if (!kwnames) return nullptr;
+      PyObject *key, *value;
+      Py_ssize_t pos = 0, i = 0;
+      while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(key));
+        flat.push_back(value);
+      }
+    }
+    PyObject* slots[14];
+    if (!bind_args(sig, flat.data(), nargs, kwnames.get(), slots)) return nullptr;
+    Arguments a;
+    if (!convert_arguments(slots, a)) return nullptr;
+    return construct(type, a);
+  });
+}
+
+void evaluator_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete self_of(self)->state;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* evaluator_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"run", {"collect_eval_imgs"}, 0};
+    PyObject* a[1];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    bool collect = false;
+    if (a[0] && !convert_arg("collect_eval_imgs", [&] { return to_bool(a[0], collect); })) return nullptr;
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    eval::AccumulatedResult result;
+    {
+      ReleaseGil nogil;
+      result = eval::run(*e->state, collect);
+    }
+    return run_result(std::move(result), collect);
+  });
+}
+
+PyObject* evaluator_per_instance(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"per_instance", {"t_idx", "a_idx", "max_det"}, 0};
+    PyObject* a[3];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    uint64_t t = 0, ar = 0, md = 100;
+    if ((a[0] && !convert_arg("t_idx", [&] { return to_u64(a[0], t); })) ||
+        (a[1] && !convert_arg("a_idx", [&] { return to_u64(a[1], ar); })) ||
+        (a[2] && !convert_arg("max_det", [&] { return to_u64(a[2], md); }))) {
+      return nullptr;
+    }
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    eval::Verdicts v;
+    {
+      ReleaseGil nogil;
+      v = eval::per_instance(*e->state, static_cast<size_t>(t), static_cast<size_t>(ar), md);
+    }
+    return verdict_columns(std::move(v));
+  });
+}
+
+PyObject* evaluator_configure_lvis(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"configure_lvis", {"gt_ignore", "non_exhaustive"}, 2};
+    PyObject* a[2];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    std::vector<uint8_t> ignore;
+    std::vector<std::pair<int64_t, int64_t>> pairs;
+    const bool ok =
+        convert_arg("gt_ignore", [&] { return to_bool_vector(a[0], ignore); }) &&
+        convert_arg("non_exhaustive", [&] {
+          if (PyUnicode_Check(a[1])) return fail(PyExc_TypeError, "Can't extract `str` to `Vec`"), false;
+          Ref it(PyObject_GetIter(a[1]));
+          if (!it) return false;
+          while (Ref item{PyIter_Next(it.get())}) {
+            PyObject *img, *cat;
+            std::pair<int64_t, int64_t> p;
+            if (!to_pair(item.get(), img, cat) || !to_i64(img, p.first) || !to_i64(cat, p.second)) {
+              return false;
+            }
+            pairs.push_back(p);
+          }
+          return !PyErr_Occurred();
+        });
+    if (!ok) return nullptr;
+    EvaluatorObject* e = self_of(self);
+    ExclusiveBorrow borrow(e);
+    if (!borrow) return nullptr;
+    if (auto err = eval::configure_lvis(*e->state, ignore, pairs)) {
+      return fail(PyExc_ValueError, err->c_str());
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* evaluator_timings(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    const eval::Timings& t = e->state->timings;
+    const std::pair<const char*, uint64_t> fields[] = {
+        {"gt_read", e->gt_read},
+        {"dt_read", e->dt_read},
+        {"read_blocked", e->read_blocked},
+        {"rasterise", e->rasterise},
+        {"group_index", t.group_index.load()},
+        {"iou_cpu", t.iou_cpu.load()},
+        {"match_cpu", t.match_cpu.load()},
+        {"accumulate_cpu", t.accumulate_cpu.load()},
+    };
+    Ref d(PyDict_New());
+    if (!d) return nullptr;
+    for (const auto& [key, ns] : fields) {
+      Ref v(PyFloat_FromDouble(static_cast<double>(ns) / 1e9));
+      if (!v || PyDict_SetItemString(d.get(), key, v.get()) < 0) return nullptr;
+    }
+    return d.release();
+  });
+}
+
+template <auto F>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef kMethods[] = {
+    {"configure_lvis", fastcall<evaluator_configure_lvis>(), METH_FASTCALL | METH_KEYWORDS,
+     "configure_lvis($self, gt_ignore, non_exhaustive)\n--\n\n"
+     "Federated (LVIS) evaluation: per-ground-truth ignore flags and the (image id,\n"
+     "category id) pairs whose labelling is not exhaustive."},
+    {"run", fastcall<evaluator_run>(), METH_FASTCALL | METH_KEYWORDS,
+     "run($self, collect_eval_imgs=False)\n--\n\n"
+     "Run evaluation and accumulation, returning the COCO protocol's evaluation\n"
+     "result: \"counts\" and the \"precision\", \"recall\" and \"scores\" arrays, and\n"
+     "the per-image records as \"evalImgs\" when collect_eval_imgs is true."},
+    {"timings", evaluator_timings, METH_NOARGS,
+     "timings($self)\n--\n\n"
+     "Per-phase timings, in seconds.\n\n"
+     "The reading and rasterising figures are wall-clock times on two overlapping\n"
+     "threads, so they do not sum; read_blocked says how much of the reading waited\n"
+     "on the rasteriser, and so which side is the bottleneck. The evaluation figures\n"
+     "are summed across pool workers: compare them with your own wall-clock time to\n"
+     "see whether they parallelised."},
+    {"per_instance", fastcall<evaluator_per_instance>(), METH_FASTCALL | METH_KEYWORDS,
+     "per_instance($self, t_idx=0, a_idx=0, max_det=100)\n--\n\n"
+     "Per-instance verdicts at one setting, column-wise.\n\n"
+     "Returns (detections, ground_truths), each a dict of NumPy arrays. The column\n"
+     "form is not a stylistic choice: a COCO-scale run has hundreds of thousands of\n"
+     "instances, and building a dict for each would cost more than the evaluation."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(evaluator_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(evaluator_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_doc, const_cast<char*>(
+                    "Evaluator(gt_anns, dt_anns, img_sizes, img_ids, cat_ids, iou_thrs, rec_thrs, "
+                    "max_dets, area_rng, use_cats, iou_type, kpt_sigmas, use_area=True, "
+                    "boundary_dilation=0.02)\n--\n\n"
+                    "The evaluation engine, constructed once from prepared annotations.")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "quillscore._vireo.Evaluator",
+    sizeof(EvaluatorObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+}  // namespace
+
+PyTypeObject* evaluator_type() {
+  static PyObject* type = nullptr;
+  if (!type) type = PyType_FromSpec(&kSpec);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace quillscore::py

@@ -1,0 +1,150 @@
+#include "pymodule/lib/export.h"
+
+#include <vector>
+
+#include "pymodule/lib/numpy.h"
+#include "pymodule/lib/ref.h"
+
+namespace quillscore::py {
+namespace {
+
+bool set_item(PyObject* dict, const char* key, PyObject* owned_value) {
+  Ref v(owned_value);
+  return v && PyDict_SetItemString(dict, key, v.get()) == 0;
+}
+
+template <class T>
+PyObject* column(std::vector<T>&& v, int typenum) {
+  npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
+  return array_over(std::move(v), typenum, 1, dims);
+}
+
+template <class T>
+PyObject* matrix_f64(const std::vector<T>& v, size_t rows) {
+  std::vector<double> d(v.begin(), v.end());
+  npy_intp dims[2] = {static_cast<npy_intp>(rows),
+                      static_cast<npy_intp>(rows ? v.size() / rows : 0)};
+  return array_over(std::move(d), NPY_DOUBLE, 2, dims);
+}
+
+template <class T, class Make>
+PyObject* py_list(const std::vector<T>& v, Make make) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < v.size(); ++i) {
+    PyObject* item = make(v[i]);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* record_dict(const eval::EvalImageRecord& r, size_t t) {
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  auto i64 = [](int64_t x) { return PyLong_FromLongLong(x); };
+  const bool ok =
+      set_item(d.get(), "image_id", PyLong_FromLongLong(r.image_id)) &&
+      set_item(d.get(), "category_id", PyLong_FromLongLong(r.category_id)) &&
+      set_item(d.get(), "aRng", PyLong_FromUnsignedLongLong(r.area_index)) &&
+      set_item(d.get(), "maxDet", PyLong_FromUnsignedLongLong(r.max_det)) &&
+      set_item(d.get(), "dtIds", py_list(r.dt_ids, i64)) &&
+      set_item(d.get(), "gtIds", py_list(r.gt_ids, i64)) &&
+      set_item(d.get(), "dtScores", py_list(r.dt_scores, [](double x) { return PyFloat_FromDouble(x); })) &&
+      set_item(d.get(), "dtMatches", matrix_f64(r.dt_matches, t)) &&
+      set_item(d.get(), "gtMatches", matrix_f64(r.gt_matches, t)) &&
+      set_item(d.get(), "gtIgnore", column(std::vector<double>(r.gt_ignore.begin(), r.gt_ignore.end()), NPY_DOUBLE)) &&
+      set_item(d.get(), "dtIgnore", matrix_f64(r.dt_ignore, t));
+  return ok ? d.release() : nullptr;
+}
+
+}  // namespace
+
+PyObject* run_result(eval::AccumulatedResult&& res, bool with_records) {
+  if (!numpy_ready()) return nullptr;
+  const auto [T, R, K, A, M] = res.dims;
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  Ref counts(PyList_New(5));
+  if (!counts) return nullptr;
+  for (Py_ssize_t i = 0; i < 5; ++i) {
+    PyObject* v = PyLong_FromSize_t(res.dims[static_cast<size_t>(i)]);
+    if (!v) return nullptr;
+    PyList_SET_ITEM(counts.get(), i, v);
+  }
+  if (PyDict_SetItemString(d.get(), "counts", counts.get()) < 0) return nullptr;
+  npy_intp full[5] = {static_cast<npy_intp>(T), static_cast<npy_intp>(R), static_cast<npy_intp>(K),
+                      static_cast<npy_intp>(A), static_cast<npy_intp>(M)};
+  npy_intp rec[4] = {full[0], full[2], full[3], full[4]};
+  if (!set_item(d.get(), "precision", array_over(std::move(res.precision), NPY_DOUBLE, 5, full)) ||
+      !set_item(d.get(), "recall", array_over(std::move(res.recall), NPY_DOUBLE, 4, rec)) ||
+      !set_item(d.get(), "scores", array_over(std::move(res.scores), NPY_DOUBLE, 5, full))) {
+    return nullptr;
+  }
+  if (with_records) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(res.records.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < res.records.size(); ++i) {
+      PyObject* item;
+      if (res.records[i]) {
+        item = record_dict(*res.records[i], T);
+        if (!item) return nullptr;
+        res.records[i].reset();
+      } else {
+        item = Py_NewRef(Py_None);
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    if (PyDict_SetItemString(d.get(), "evalImgs", list.get()) < 0) return nullptr;
+  }
+  return d.release();
+}
+
+PyObject* verdict_columns(eval::Verdicts&& v) {
+  if (!numpy_ready()) return nullptr;
+  const auto& dts = v.detections;
+  std::vector<int64_t> image(dts.size()), cat(dts.size()), dt_id(dts.size()), gt_id(dts.size());
+  std::vector<double> score(dts.size()), iou(dts.size());
+  std::vector<uint8_t> ignore(dts.size());
+  for (size_t i = 0; i < dts.size(); ++i) {
+    image[i] = dts[i].image_id;
+    cat[i] = dts[i].category_id;
+    dt_id[i] = dts[i].dt_id;
+    gt_id[i] = dts[i].gt_id;
+    score[i] = dts[i].score;
+    iou[i] = dts[i].iou;
+    ignore[i] = dts[i].ignore;
+  }
+  v.detections = {};
+  Ref det(PyDict_New());
+  if (!det || !set_item(det.get(), "image_id", column(std::move(image), NPY_INT64)) ||
+      !set_item(det.get(), "category_id", column(std::move(cat), NPY_INT64)) ||
+      !set_item(det.get(), "dt_id", column(std::move(dt_id), NPY_INT64)) ||
+      !set_item(det.get(), "gt_id", column(std::move(gt_id), NPY_INT64)) ||
+      !set_item(det.get(), "score", column(std::move(score), NPY_DOUBLE)) ||
+      !set_item(det.get(), "iou", column(std::move(iou), NPY_DOUBLE)) ||
+      !set_item(det.get(), "ignore", column(std::move(ignore), NPY_BOOL))) {
+    return nullptr;
+  }
+  const auto& gts = v.ground_truths;
+  std::vector<int64_t> g_image(gts.size()), g_cat(gts.size()), g_id(gts.size());
+  std::vector<uint8_t> g_ignore(gts.size()), g_matched(gts.size());
+  for (size_t i = 0; i < gts.size(); ++i) {
+    g_image[i] = gts[i].image_id;
+    g_cat[i] = gts[i].category_id;
+    g_id[i] = gts[i].gt_id;
+    g_ignore[i] = gts[i].ignore;
+    g_matched[i] = gts[i].matched;
+  }
+  Ref gt(PyDict_New());
+  if (!gt || !set_item(gt.get(), "image_id", column(std::move(g_image), NPY_INT64)) ||
+      !set_item(gt.get(), "category_id", column(std::move(g_cat), NPY_INT64)) ||
+      !set_item(gt.get(), "gt_id", column(std::move(g_id), NPY_INT64)) ||
+      !set_item(gt.get(), "ignore", column(std::move(g_ignore), NPY_BOOL)) ||
+      !set_item(gt.get(), "matched", column(std::move(g_matched), NPY_BOOL))) {
+    return nullptr;
+  }
+  return PyTuple_Pack(2, det.get(), gt.get());
+}
+
+}  // namespace quillscore::py

@@ -1,0 +1,254 @@
+#include "pymodule/lib/intake.h"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+
+#include "pymodule/lib/args.h"
+#include "pymodule/lib/errors.h"
+#include "pymodule/lib/keys.h"
+#include "pymodule/lib/ref.h"
+
+namespace quillscore::py {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+uint64_t nanos_since(Clock::time_point start) {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
+}
+
+// The value under `key`, or null when absent or None (no exception set).
+// Exact dict lookups: a subclass's own item lookup is not called.
+bool lookup(PyObject* dict, PyObject* key, PyObject*& out) {
+  out = PyDict_GetItemWithError(dict, key);
+  if (!out) return !PyErr_Occurred();
+  if (out == Py_None) out = nullptr;
+  return true;
+}
+
+// A list of floats read directly, anything else through the sequence converter.
+bool read_floats(PyObject* o, std::vector<double>& out) {
+  if (PyList_Check(o)) {
+    const Py_ssize_t n = PyList_GET_SIZE(o);
+    const size_t base = out.size();
+    out.resize(base + static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!to_f64(PyList_GET_ITEM(o, i), out[base + static_cast<size_t>(i)])) return false;
+    }
+    return true;
+  }
+  std::vector<double> v;
+  if (!to_f64_vector(o, v)) return false;
+  out.insert(out.end(), v.begin(), v.end());
+  return true;
+}
+
+bool read_box(PyObject* value, rle::Box& box) {
+  box = {0, 0, 0, 0};
+  if (!value) return true;
+  if (PyList_Check(value) && PyList_GET_SIZE(value) == 4) {
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+      if (!to_f64(PyList_GET_ITEM(value, i), box[static_cast<size_t>(i)])) return false;
+    }
+    return true;
+  }
+  std::vector<double> v;
+  if (!to_f64_vector(value, v)) return false;
+  if (v.size() != 4) return fail(PyExc_ValueError, "'bbox' must have 4 entries"), false;
+  box = {v[0], v[1], v[2], v[3]};
+  return true;
+}
+
+// The rasterisation job of one annotation of a mask kind.
+bool read_segmentation(PyObject* ann, const Keys& k, const rle::Box& box, MaskJob& job) {
+  PyObject* seg;
+  if (!lookup(ann, k.segmentation, seg)) return false;
+  if (!seg) {
+    job.seg = box;
+    return true;
+  }
+  if (PyDict_Check(seg)) {
+    PyObject* counts = PyDict_GetItemWithError(seg, k.counts);
+    if (!counts) {
+      if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_ValueError, "RLE segmentation is missing 'counts'");
+      }
+      return false;
+    }
+    if (PyBytes_Check(counts)) {
+      job.seg = rle::CompressedCounts{
+          std::string(PyBytes_AS_STRING(counts), static_cast<size_t>(PyBytes_GET_SIZE(counts)))};
+      return true;
+    }
+    if (PyUnicode_Check(counts)) {
+      Py_ssize_t n;
+      const char* s = PyUnicode_AsUTF8AndSize(counts, &n);
+      if (!s) return false;
+      job.seg = rle::CompressedCounts{std::string(s, static_cast<size_t>(n))};
+      return true;
+    }
+    rle::Counts c;
+    if (!to_u32_vector(counts, c.counts)) return false;
+    job.seg = std::move(c);
+    return true;
+  }
+  rle::Polygons polys;
+  Ref it(PyObject_GetIter(seg));
+  if (!it) return false;
+  while (Ref poly{PyIter_Next(it.get())}) {
+    if (!read_floats(poly.get(), polys.coords)) return false;
+    if (polys.coords.size() > UINT32_MAX) {
+      return fail(PyExc_ValueError, "segmentation has too many coordinates"), false;
+    }
+    polys.ends.push_back(static_cast<uint32_t>(polys.coords.size()));
+  }
+  if (PyErr_Occurred()) return false;
+  job.seg = std::move(polys);
+  return true;
+}
+
+template <class Map>
+uint32_t position(const Map& m, int64_t id) {
+  auto it = m.find(id);
+  return it == m.end() ? eval::kUnlisted : it->second;
+}
+
+}  // namespace
+
+bool read_annotations(PyObject* list, bool is_gt, IntakeContext& ctx, eval::AnnotationSet& set,
+                      RawKeypoints& raw) {
+  const auto start = Clock::now();
+  const Keys* keys_ptr = keys();
+  if (!keys_ptr) return false;
+  const Keys& k = *keys_ptr;
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  const auto cap = static_cast<size_t>(n);
+  set.ids.reserve(cap);
+  set.scores.reserve(cap);
+  set.areas.reserve(cap);
+  set.iscrowd.reserve(cap);
+  set.ignore.reserve(cap);
+  set.unmatched_ignore.reserve(cap);
+  set.image_index.reserve(cap);
+  set.category_index.reserve(cap);
+  auto* boxes = std::get_if<eval::Boxes>(&set.geometry);
+  if (boxes) boxes->boxes.reserve(cap);
+
+  for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) {
+    Ref ann = Ref::borrow(PyList_GET_ITEM(list, i));
+    PyObject* a = ann.get();
+    if (!PyDict_Check(a)) return fail(PyExc_ValueError, "annotations must be dicts"), false;
+    PyObject* v;
+
+    int64_t image_id, category_id = -1, id = i + 1;
+    if (!lookup(a, k.image_id, v)) return false;
+    if (!v) {
+      PyErr_SetString(PyExc_KeyError, "annotation is missing 'image_id'");
+      return false;
+    }
+    if (!to_i64(v, image_id)) return false;
+    if (!lookup(a, k.category_id, v) || (v && !to_i64(v, category_id))) return false;
+    if (!lookup(a, k.id, v) || (v && !to_i64(v, id))) return false;
+    set.ids.push_back(id);
+    set.image_index.push_back(position(ctx.tables.images, image_id));
+    set.category_index.push_back(position(ctx.tables.categories, category_id));
+
+    double score = 0.0;
+    if (!lookup(a, k.score, v) || (v && !to_f64(v, score))) return false;
+    set.scores.push_back(score);
+
+    rle::Box box;
+    if (!lookup(a, k.bbox, v) || !read_box(v, box)) return false;
+    double area = box[2] * box[3];
+    if (!lookup(a, k.area, v) || (v && !to_f64(v, area))) return false;
+    set.areas.push_back(area);
+
+    int64_t crowd = 0;
+    if (!lookup(a, k.iscrowd, v) || (v && !to_i64(v, crowd))) return false;
+    set.iscrowd.push_back(crowd != 0);
+    uint8_t ignore = 0;
+    if (is_gt) {
+      ignore = crowd != 0;
+      if (ctx.kind == IouKind::kKeypoints) {
+        int64_t visible = 0;
+        if (!lookup(a, k.num_keypoints, v) || (v && !to_i64(v, visible))) return false;
+        ignore |= visible == 0;
+      }
+    }
+    set.ignore.push_back(ignore);
+    set.unmatched_ignore.push_back(0);
+
+    switch (ctx.kind) {
+      case IouKind::kBbox:
+        boxes->boxes.push_back(box);
+        break;
+      case IouKind::kKeypoints: {
+        set.boxes.push_back(box);
+        const size_t offset = raw.values.size();
+        if (!lookup(a, k.keypoints, v) || (v && !read_floats(v, raw.values))) return false;
+        raw.spans.emplace_back(offset, raw.values.size() - offset);
+        break;
+      }
+      case IouKind::kSegm:
+      case IouKind::kBoundary: {
+        auto size = ctx.tables.sizes.find(image_id);
+        if (size == ctx.tables.sizes.end()) {
+          const std::string id_text = std::to_string(image_id);
+          PyErr_Format(PyExc_KeyError, "no image entry for image_id %s", id_text.c_str());
+          return false;
+        }
+        MaskJob job;
+        job.height = size->second.first;
+        job.width = size->second.second;
+        if (!read_segmentation(a, k, box, job)) return false;
+        ctx.batch.push_back(std::move(job));
+        if (ctx.batch.size() >= kBatchJobs) {
+          JobBatch full = std::move(ctx.batch);
+          ctx.batch = JobBatch();
+          ctx.batch.reserve(kBatchJobs);
+          const auto sent = Clock::now();
+          const bool ok = ctx.channel->send(std::move(full));
+          ctx.counters.read_blocked += nanos_since(sent);
+          if (!ok) return fail(PyExc_ValueError, "mask rasteriser stopped"), false;
+        }
+        break;
+      }
+    }
+  }
+  (is_gt ? ctx.counters.gt_read : ctx.counters.dt_read) += nanos_since(start);
+  return true;
+}
+
+bool finish_keypoints(RawKeypoints& gt_raw, RawKeypoints& dt_raw, eval::Keypoints& gt,
+                      eval::Keypoints& dt) {
+  // The first non-empty list fixes the count, ground truth first.
+  size_t values = 0;
+  for (const RawKeypoints* raw : {&gt_raw, &dt_raw}) {
+    for (const auto& [offset, len] : raw->spans) {
+      if (values == 0 && len > 0) values = len - len % 3;
+    }
+  }
+  for (auto [raw, out] : {std::pair{&gt_raw, &gt}, std::pair{&dt_raw, &dt}}) {
+    out->count = static_cast<uint32_t>(values / 3);
+    out->values.assign(raw->spans.size() * values, 0.0);
+    for (size_t i = 0; i < raw->spans.size(); ++i) {
+      const auto [offset, len] = raw->spans[i];
+      if (len == 0) continue;
+      if (len != values) {
+        PyErr_Format(PyExc_ValueError,
+                     "every keypoint list must hold the same number of values (%zu), got %zu",
+                     values, len);
+        return false;
+      }
+      std::copy_n(raw->values.begin() + static_cast<ptrdiff_t>(offset), len,
+                  out->values.begin() + static_cast<ptrdiff_t>(i * values));
+    }
+    raw->values = {};
+    raw->spans = {};
+  }
+  return true;
+}
+
+}  // namespace quillscore::py
