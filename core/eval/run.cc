@@ -70,49 +70,68 @@ std::vector<RankedDetection> rank_slot(const std::vector<GroupEvaluation>& evals
   return list;
 }
 
+// What each detection of a slot's ranking counts as at every threshold,
+// gathered once per area range so the per-cell passes read memory in order.
+struct RangeOutcomes {
+  enum : uint8_t { kFalsePositive = 0, kTruePositive = 1, kIgnored = 2 };
+  uint64_t counted = 0;          // ground truths that count, over all groups
+  bool any = false;              // whether any group has a record
+  std::vector<uint8_t> outcome;  // [t][position in the ranking]
+};
+
+void gather_outcomes(const std::vector<GroupEvaluation>& evals,
+                     const std::vector<RankedDetection>& ranked, size_t t_n, RangeOutcomes& out) {
+  out.counted = 0;
+  out.any = false;
+  for (const GroupEvaluation& e : evals) {
+    if (!e.present) continue;
+    out.any = true;
+    for (uint8_t ig : e.gt_ignore) out.counted += ig == 0;
+  }
+  const size_t n = ranked.size();
+  out.outcome.resize(t_n * n);
+  for (size_t i = 0; i < n; ++i) {
+    const GroupEvaluation& e = evals[ranked[i].group];
+    for (size_t t = 0; t < t_n; ++t) {
+      const size_t at = t * e.d + ranked[i].rank;
+      out.outcome[t * n + i] = e.dt_ignore[at]     ? RangeOutcomes::kIgnored
+                               : e.matches[at] >= 0 ? RangeOutcomes::kTruePositive
+                                                    : RangeOutcomes::kFalsePositive;
+    }
+  }
+}
+
 struct AccumulateScratch {
-  std::vector<const RankedDetection*> list;
+  std::vector<uint32_t> list;  // positions in the ranking taking part in a cell
   std::vector<double> prec;
   std::vector<size_t> hit;
 };
 
 // Precision, recall and scores of cell (a, m) of one slot.
-void accumulate_cell(const EvalParams& p, const std::vector<GroupEvaluation>& evals,
+void accumulate_cell(const EvalParams& p, const RangeOutcomes& oc,
                      const std::vector<RankedDetection>& ranked, size_t a, size_t m,
                      SlotArrays& out, AccumulateScratch& sc) {
-  uint64_t counted = 0;
-  bool any = false;
-  for (const GroupEvaluation& e : evals) {
-    if (!e.present) continue;
-    any = true;
-    for (uint8_t ig : e.gt_ignore) counted += ig == 0;
-  }
-  if (!any || counted == 0) return;
-
+  if (!oc.any || oc.counted == 0) return;
   const uint64_t md = p.max_dets[m], cap = p.cap();
+  const size_t n = ranked.size();
   sc.list.clear();
-  for (const RankedDetection& r : ranked) {
-    if (md >= cap || r.rank < md) sc.list.push_back(&r);
+  for (size_t i = 0; i < n; ++i) {
+    if (md >= cap || ranked[i].rank < md) sc.list.push_back(static_cast<uint32_t>(i));
   }
   const size_t nd = sc.list.size(), R = p.rec_thrs.size();
-  const double n_counted = static_cast<double>(counted);
+  const double n_counted = static_cast<double>(oc.counted);
   sc.prec.resize(nd);
   sc.hit.resize(R);
   for (size_t t = 0; t < p.iou_thrs.size(); ++t) {
+    const uint8_t* row = oc.outcome.data() + t * n;
     uint64_t tp = 0, fp = 0;
     std::fill(sc.hit.begin(), sc.hit.end(), nd);
     size_t r = 0;
     double rec = 0;
     for (size_t i = 0; i < nd; ++i) {
-      const GroupEvaluation& e = evals[sc.list[i]->group];
-      const size_t at = t * e.d + sc.list[i]->rank;
-      if (!e.dt_ignore[at]) {
-        if (e.matches[at] >= 0) {
-          ++tp;
-        } else {
-          ++fp;
-        }
-      }
+      const uint8_t o = row[sc.list[i]];
+      tp += o == RangeOutcomes::kTruePositive;
+      fp += o == RangeOutcomes::kFalsePositive;
       rec = static_cast<double>(tp) / n_counted;
       sc.prec[i] = static_cast<double>(tp) / (static_cast<double>(tp + fp) + kEps);
       // First position at which recall reaches each threshold.
@@ -127,7 +146,7 @@ void accumulate_cell(const EvalParams& p, const std::vector<GroupEvaluation>& ev
       const size_t at = ((t * R + ri) * out.a + a) * out.m + m;
       const size_t h = sc.hit[ri];
       out.precision[at] = h < nd ? sc.prec[h] : 0.0;
-      out.scores[at] = h < nd ? sc.list[h]->score : 0.0;
+      out.scores[at] = h < nd ? ranked[sc.list[h]].score : 0.0;
     }
   }
 }
@@ -185,6 +204,7 @@ std::vector<std::unique_ptr<EvalImageRecord>> slot_job(EngineState& st, uint32_t
   std::vector<RankedDetection> ranked;
   std::vector<std::unique_ptr<EvalImageRecord>> records;
   AccumulateScratch scratch;
+  RangeOutcomes outcomes;
   for (size_t a = 0; a < A; ++a) {
     pool::parallel_chunks(sims.size(), [&](size_t begin, size_t end) {
       MatchScratch ms;
@@ -194,7 +214,8 @@ std::vector<std::unique_ptr<EvalImageRecord>> slot_job(EngineState& st, uint32_t
     // Which groups are present does not depend on the area range, so the
     // ranking is built once.
     if (a == 0) ranked = rank_slot(evals);
-    for (size_t m = 0; m < M; ++m) accumulate_cell(p, evals, ranked, a, m, local, scratch);
+    gather_outcomes(evals, ranked, T, outcomes);
+    for (size_t m = 0; m < M; ++m) accumulate_cell(p, outcomes, ranked, a, m, local, scratch);
     clock.add_to(st.timings.accumulate_cpu);
     if (collect) collect_records(st, k, a, sims, evals, records);
   }
