@@ -1,11 +1,13 @@
 #include "core/rle/iou.h"
 
 #include <algorithm>
+#include <tuple>
 #include <cmath>
 #include <vector>
 
 #include "core/base/error.h"
 #include "core/rle/ops.h"
+#include "core/rle/run_cursor_internal.h"
 
 namespace quillscore::rle {
 namespace {
@@ -22,6 +24,10 @@ bool is_crowd(std::span<const uint8_t> crowd, size_t g) { return g < crowd.size(
 struct Intervals {
   size_t begin = 0, end = 0;  // range in the shared interval buffer
   uint64_t area = 0;
+  // An empty run after the first can end the reference walk early when the
+  // other mask has one at the same pixel, which the interval merge would not
+  // see; such masks are walked instead.
+  bool empty_runs = false;
 };
 
 void collect_intervals(const Rle& m, std::vector<uint64_t>& buf, Intervals& out) {
@@ -30,6 +36,7 @@ void collect_intervals(const Rle& m, std::vector<uint64_t>& buf, Intervals& out)
   const auto& c = m.counts;
   for (size_t j = 0; j < c.size(); ++j) {
     const uint64_t next = pos + c[j];
+    if (j > 0 && c[j] == 0) out.empty_runs = true;
     if ((j & 1) && c[j] != 0) {
       buf.push_back(pos);
       buf.push_back(next);
@@ -79,6 +86,24 @@ uint64_t intersection(const uint64_t* iv, const Intervals& a, const Intervals& b
     }
   }
   return total;
+}
+
+// Intersection and union by walking both run lists side by side, exactly as
+// the reference defines it (including its stop where both lists reach an
+// empty run together).
+std::pair<uint32_t, uint32_t> walk(std::span<const uint32_t> a_counts,
+                                   std::span<const uint32_t> b_counts) {
+  detail::RunCursor a(a_counts), b(b_counts);
+  uint32_t i = 0, u = 0;
+  for (;;) {
+    const uint32_t c = detail::next_step(a, b);
+    if (a.on || b.on) u += c;
+    if (a.on && b.on) i += c;
+    a.take(c);
+    b.take(c);
+    if (uint64_t{a.left} + b.left == 0) break;
+  }
+  return {i, u};
 }
 
 }  // namespace
@@ -169,13 +194,18 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
           continue;
         }
       }
-      const uint64_t i64 = intersection(buf.data(), div[d], giv[g]);
-      const uint32_t i = static_cast<uint32_t>(i64);
+      uint32_t i, u;
+      if (div[d].empty_runs || giv[g].empty_runs) {
+        std::tie(i, u) = walk(dm.counts, gm.counts);
+      } else {
+        const uint64_t i64 = intersection(buf.data(), div[d], giv[g]);
+        i = static_cast<uint32_t>(i64);
+        u = static_cast<uint32_t>(uint64_t{da} + ga - i64);
+      }
       if (i == 0) {
         o = 0;
         continue;
       }
-      const uint32_t u = static_cast<uint32_t>(uint64_t{da} + ga - i64);
       o = iscrowd ? static_cast<double>(i) / static_cast<double>(da)
                   : static_cast<double>(i) / static_cast<double>(u);
     }

@@ -1,5 +1,7 @@
 #include "core/rle/ops.h"
 
+#include "core/rle/run_cursor_internal.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -21,49 +23,16 @@ size_t next_change(const uint8_t* p, size_t i, size_t n, uint8_t v) {
   return i;
 }
 
-// Cursor over the runs of one mask for the side-by-side walk of a merge.
-struct RunCursor {
-  std::span<const uint32_t> counts;
-  size_t next = 1;   // index of the next run to load
-  uint32_t left = 0; // pixels left in the current run
-  bool on = false;   // colour of the current run
-
-  explicit RunCursor(std::span<const uint32_t> c) : counts(c), left(c[0]) {}
-
-  // Takes `c` pixels and loads the next run when the current one is used up.
-  // A list that runs out while the other still holds pixels continues as an
-  // endless run of zeros, so masks whose sums disagree still terminate.
-  void take(uint32_t c) {
-    left -= c;
-    if (left == 0 && next < counts.size()) {
-      left = counts[next++];
-      on = !on;
-    }
-  }
-  bool exhausted() const { return left == 0 && next >= counts.size(); }
-};
-
 // One fold step of a merge: the walk of two run lists into a new one.
 std::vector<uint32_t> merge_two(std::span<const uint32_t> a_counts,
                                 std::span<const uint32_t> b_counts, bool intersect) {
   std::vector<uint32_t> out;
   out.reserve(a_counts.size() + b_counts.size());
-  RunCursor a(a_counts), b(b_counts);
+  detail::RunCursor a(a_counts), b(b_counts);
   bool vp = false;
   uint64_t cc = 0;
   for (;;) {
-    uint32_t c;
-    if (a.exhausted() && b.left > 0) {
-      a.on = false;
-      c = b.left;
-      a.left = c;
-    } else if (b.exhausted() && a.left > 0) {
-      b.on = false;
-      c = a.left;
-      b.left = c;
-    } else {
-      c = std::min(a.left, b.left);
-    }
+    const uint32_t c = detail::next_step(a, b);
     cc += c;
     a.take(c);
     b.take(c);

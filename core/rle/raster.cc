@@ -16,7 +16,7 @@ constexpr double kScale = 5.0;
 constexpr int32_t kBadCoordinate = std::numeric_limits<int32_t>::min();
 // More crossings than this cannot come from a real polygon; refusing them
 // keeps absurd coordinates from exhausting memory.
-constexpr size_t kMaxCrossings = size_t{1} << 26;
+constexpr size_t kMaxCrossings = size_t{1} << 24;
 
 // Round half up by truncating v + 0.5 toward zero, as a C cast would; values
 // that do not fit (and NaN) become INT32_MIN, as the x86 conversion yields.

@@ -4,11 +4,16 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <limits>
 #include <random>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "core/rle/rle.h"
@@ -84,7 +89,9 @@ inline Rle naive_merge(const std::vector<Rle>& masks, bool intersect) {
   Pixels acc = naive_decode(masks[0]);
   for (size_t i = 1; i < masks.size(); ++i) {
     const Pixels px = naive_decode(masks[i]);
-    for (size_t p = 0; p < acc.size(); ++p) acc[p] = intersect ? (acc[p] && px[p]) : (acc[p] || px[p]);
+    for (size_t p = 0; p < acc.size(); ++p) {
+      acc[p] = intersect ? (acc[p] && px[p]) : (acc[p] || px[p]);
+    }
   }
   return naive_encode(acc, h, w);
 }
@@ -120,9 +127,10 @@ inline uint64_t outline_points(std::span<const double> coords) {
   uint64_t total = 0;
   for (size_t j = 0; j < k; ++j) {
     const size_t n = (j + 1) % k;
-    const int64_t dx = std::llabs(int64_t{quantise(5 * coords[2 * n])} - quantise(5 * coords[2 * j]));
-    const int64_t dy =
-        std::llabs(int64_t{quantise(5 * coords[2 * j + 1])} - quantise(5 * coords[2 * n + 1]));
+    const int64_t dx = std::llabs(int64_t{quantise(5 * coords[2 * n])} -
+                                  quantise(5 * coords[2 * j]));
+    const int64_t dy = std::llabs(int64_t{quantise(5 * coords[2 * j + 1])} -
+                                  quantise(5 * coords[2 * n + 1]));
     total += static_cast<uint64_t>(std::max(dx, dy)) + 1;
   }
   return total;
@@ -324,21 +332,40 @@ inline Rle random_mask(std::mt19937& rng, uint32_t h, uint32_t w) {
 }
 
 // The same pixels with empty runs put in the middle: a run is split around an
-// empty run of the other colour, or an empty pair is inserted.
-inline std::vector<uint32_t> with_empty_runs(std::mt19937& rng, std::vector<uint32_t> counts) {
+// empty run of the other colour, or an empty pair is inserted. With
+// `ones_only` only runs of ones are split, which leaves every run boundary on
+// a set pixel (an empty run of ones elsewhere marks unset pixels for the box).
+inline std::vector<uint32_t> with_empty_runs(std::mt19937& rng, std::vector<uint32_t> counts,
+                                             bool ones_only = false) {
   const int splits = 1 + static_cast<int>(rng() % 3);
   for (int s = 0; s < splits; ++s) {
     const size_t i = rng() % counts.size();
-    if (rng() % 2 && counts[i] >= 2) {
+    if ((ones_only || rng() % 2) && counts[i] >= 2 && (!ones_only || i % 2 == 1)) {
       const uint32_t first = 1 + rng() % (counts[i] - 1);
       const uint32_t second = counts[i] - first;
       counts[i] = first;
       counts.insert(counts.begin() + i + 1, {0, second});
-    } else {
+    } else if (!ones_only) {
       counts.insert(counts.begin() + i + 1, {0, 0});
     }
   }
   return counts;
+}
+
+// Runs `fn` on a thread and aborts the test binary if it has not returned
+// within a minute: a stuck walk cannot be cancelled, and a clear abort beats
+// waiting for the test runner's timeout.
+template <class Fn>
+void expect_terminates(Fn fn, const char* what) {
+  std::packaged_task<void()> task(fn);
+  auto done = task.get_future();
+  std::thread worker(std::move(task));
+  if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    std::fprintf(stderr, "%s did not terminate\n", what);
+    std::abort();
+  }
+  worker.join();
+  done.get();
 }
 
 }  // namespace quillscore::rle::testref

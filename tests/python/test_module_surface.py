@@ -1,0 +1,287 @@
+"""What the extension module looks like from Python: its exported names and
+their order, signatures, docstrings, argument binding, the allocation
+counters of the standard build, and PanicException."""
+
+from __future__ import annotations
+
+import inspect
+import pydoc
+
+import numpy as np
+import pytest
+
+# Every name the finished module exports, in registration order: the two
+# classes, then the functions. Parts of the module that have not landed yet
+# are simply absent; what is present must keep this order.
+FULL_EXPORT_ORDER = [
+    "Evaluator",
+    "CompactBbox",
+    "load_compact_bbox",
+    "index_annotations",
+    "prepare_bbox_results",
+    "encode",
+    "decode",
+    "merge",
+    "area",
+    "toBbox",
+    "iou",
+    "frBbox",
+    "frPoly",
+    "frUncompressedRLE",
+    "frPyObjects",
+    "toBoundary",
+    "load_json",
+    "parse_json_only",
+    "read_file_only",
+    "alloc_stats",
+    "reset_alloc_peak",
+]
+
+MASK_AND_ALLOC = [
+    "encode", "decode", "merge", "area", "toBbox", "iou", "frBbox", "frPoly",
+    "frUncompressedRLE", "frPyObjects", "toBoundary", "alloc_stats", "reset_alloc_peak",
+]
+
+P = inspect.Parameter
+# name -> [(parameter, default or P.empty)]
+SIGNATURES = {
+    "encode": [("mask", P.empty)],
+    "decode": [("rle_objs", P.empty)],
+    "merge": [("rle_objs", P.empty), ("intersect", 0)],
+    "area": [("rle_objs", P.empty)],
+    "toBbox": [("rle_objs", P.empty)],
+    "iou": [("dt", P.empty), ("gt", P.empty), ("iscrowd", P.empty)],
+    "frBbox": [("bb", P.empty), ("h", P.empty), ("w", P.empty)],
+    "frPoly": [("poly", P.empty), ("h", P.empty), ("w", P.empty)],
+    "frUncompressedRLE": [("uc", P.empty), ("_h", P.empty), ("_w", P.empty)],
+    "frPyObjects": [("obj", P.empty), ("h", P.empty), ("w", P.empty)],
+    "toBoundary": [("rle_objs", P.empty), ("dilation_ratio", 0.02)],
+    "alloc_stats": [],
+    "reset_alloc_peak": [],
+}
+
+TEXT_SIGNATURES = {
+    "encode": "encode(mask)",
+    "decode": "decode(rle_objs)",
+    "merge": "merge(rle_objs, intersect=0)",
+    "area": "area(rle_objs)",
+    "toBbox": "toBbox(rle_objs)",
+    "iou": "iou(dt, gt, iscrowd)",
+    "frBbox": "frBbox(bb, h, w)",
+    "frPoly": "frPoly(poly, h, w)",
+    "frUncompressedRLE": "frUncompressedRLE(uc, _h, _w)",
+    "frPyObjects": "frPyObjects(obj, h, w)",
+    "toBoundary": "toBoundary(rle_objs, dilation_ratio=0.02)",
+    "alloc_stats": "alloc_stats()",
+    "reset_alloc_peak": "reset_alloc_peak()",
+}
+
+ALLOC_DISABLED = {
+    "enabled": False,
+    "live_bytes": 0,
+    "peak_bytes": 0,
+    "total_allocated_bytes": 0,
+    "allocations": 0,
+    "frees": 0,
+}
+
+R = {"size": [2, 2], "counts": b"04"}
+
+
+def test_all_lists_exports_in_registration_order(qm):
+    names = qm.__all__
+    assert type(names) is list and all(type(n) is str for n in names)
+    assert len(set(names)) == len(names)
+    assert set(MASK_AND_ALLOC) <= set(names)
+    assert set(names) <= set(FULL_EXPORT_ORDER), set(names) - set(FULL_EXPORT_ORDER)
+    assert names == [n for n in FULL_EXPORT_ORDER if n in names]
+    for n in names:
+        assert hasattr(qm, n)
+    # the exception type is reachable but not exported
+    assert "PanicException" not in names
+
+
+def test_module_docstring_is_empty(qm):
+    assert qm.__doc__ == ""
+    assert qm.__name__ == "quillscore._vireo"
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_function_identity(qm, name):
+    f = getattr(qm, name)
+    assert f.__module__ == "quillscore._vireo"
+    assert f.__name__ == name
+    assert inspect.isbuiltin(f)
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_signatures(qm, name):
+    sig = inspect.signature(getattr(qm, name))
+    got = [(p.name, p.default) for p in sig.parameters.values()]
+    assert got == SIGNATURES[name]
+    for p in sig.parameters.values():
+        assert p.kind is P.POSITIONAL_OR_KEYWORD
+        if p.default is not P.empty:
+            assert type(p.default) is type(dict(SIGNATURES[name])[p.name])
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_help_starts_with_signature(qm, name):
+    f = getattr(qm, name)
+    text = pydoc.plain(pydoc.text.document(f))
+    assert text.startswith(TEXT_SIGNATURES[name] + "\n")
+    assert f.__text_signature__ == TEXT_SIGNATURES[name][len(name):]
+
+
+@pytest.mark.parametrize("name", [n for n in SIGNATURES if n not in ("toBoundary", "alloc_stats", "reset_alloc_peak")])
+def test_mask_docstrings_carry_no_prose(qm, name):
+    assert not getattr(qm, name).__doc__
+
+
+def test_prose_docstrings(qm):
+    assert qm.toBoundary.__doc__ == "Extension: boundary mask of an RLE, for Boundary IoU."
+    assert qm.reset_alloc_peak.__doc__ == (
+        "Drop the allocation high-water mark to the current live figure, so the\n"
+        "next phase can be measured on its own."
+    )
+    lines = qm.alloc_stats.__doc__.split("\n")
+    assert "allocator.cc" in lines[0]
+    assert lines[1:] == [
+        "",
+        "`enabled` is false unless the extension was built with the `alloc-stats`",
+        "feature, in which case every other field is zero and should be ignored",
+        'rather than reported as "no allocations".',
+    ]
+
+
+# -------------------------------------------------------------------------
+# argument binding
+
+# CPython's wording; what must be there is the function's name, the names of
+# the parameters concerned, and the fragments for keyword mistakes.
+BINDING_ERRORS = [
+    ("missing-one", lambda qm: qm.iou([], []), r"^iou\(\) missing .*'iscrowd'"),
+    ("missing-two", lambda qm: qm.frBbox([]), r"^frBbox\(\) missing .*'h' and 'w'"),
+    ("missing-all", lambda qm: qm.frPyObjects(), r"^frPyObjects\(\) missing .*'obj', 'h',? and 'w'"),
+    ("missing-only-required", lambda qm: qm.merge(intersect=1), r"^merge\(\) missing .*'rle_objs'"),
+    ("missing-after-keyword", lambda qm: qm.frPoly([], w=3), r"^frPoly\(\) missing .*'h'$"),
+    ("missing-underscore", lambda qm: qm.frUncompressedRLE([], 1), r"^frUncompressedRLE\(\) missing .*'_w'$"),
+    ("missing-no-args", lambda qm: qm.toBoundary(), r"^toBoundary\(\) missing .*'rle_objs'$"),
+    ("unexpected-keyword", lambda qm: qm.area([], masks=1),
+     r"^area\(\) got an unexpected keyword argument 'masks'$"),
+    ("unexpected-keyword-2", lambda qm: qm.toBoundary([], ratio=0.1),
+     r"^toBoundary\(\) got an unexpected keyword argument 'ratio'$"),
+    ("pycocotools-style-keyword", lambda qm: qm.frUncompressedRLE([], h=1, w=1),
+     r"^frUncompressedRLE\(\) got an unexpected keyword argument 'h'$"),
+    ("multiple-values", lambda qm: qm.merge([], 0, intersect=1),
+     r"^merge\(\) got multiple values for argument 'intersect'$"),
+    ("multiple-values-first", lambda qm: qm.encode(np.zeros((1, 1, 1), np.uint8), mask=None),
+     r"^encode\(\) got multiple values for argument 'mask'$"),
+    ("too-many", lambda qm: qm.area([], []), r"^area\(\) takes .*2 were given"),
+    ("too-many-with-optional", lambda qm: qm.merge([], 0, 0), r"^merge\(\) takes .*3 were given"),
+    ("too-many-iou", lambda qm: qm.iou([], [], [], []), r"^iou\(\) takes .*4 were given"),
+    ("no-args-function", lambda qm: qm.alloc_stats(1), r"\balloc_stats\(\) takes no arguments"),
+    ("no-args-keyword", lambda qm: qm.reset_alloc_peak(x=1), r"\breset_alloc_peak\(\) takes no keyword arguments"),
+]
+
+
+@pytest.mark.parametrize("call,pattern", [c[1:] for c in BINDING_ERRORS], ids=[c[0] for c in BINDING_ERRORS])
+def test_binding_errors(qm, call, pattern):
+    with pytest.raises(TypeError, match=pattern) as info:
+        call(qm)
+    # binding happens before any conversion, so no argument is blamed
+    assert getattr(info.value, "__notes__", None) is None
+
+
+def test_binding_errors_come_before_conversion(qm):
+    # a bad argument is not even looked at when the call itself is malformed
+    with pytest.raises(TypeError, match="unexpected keyword"):
+        qm.frBbox("junk", -1, -1, z=0)
+    with pytest.raises(TypeError, match="missing"):
+        qm.frBbox("junk", -1)
+
+
+def test_keyword_calls(qm):
+    masks = np.zeros((3, 4, 2), np.uint8)
+    masks[1, 2, 0] = 1
+    rles = qm.encode(mask=masks)
+    assert rles == qm.encode(masks)
+    assert np.array_equal(qm.decode(rle_objs=rles), masks)
+    assert qm.area(rle_objs=rles).tolist() == [1, 0]
+    assert qm.toBbox(rle_objs=rles).tolist() == qm.toBbox(rles).tolist()
+    assert qm.merge(rle_objs=rles, intersect=1) == qm.merge(rles, 1)
+    assert qm.merge(intersect=0, rle_objs=rles) == qm.merge(rles)
+    assert qm.iou(iscrowd=[0], gt=[[0, 0, 2, 2]], dt=[[1, 1, 2, 2]]).tolist() == [[1 / 7]]
+    box = [[0, 0, 2, 2]]
+    assert qm.frBbox(w=5, h=4, bb=box) == qm.frBbox(box, 4, 5)
+    assert qm.frPoly(poly=[[0, 0, 3, 0, 3, 3]], h=4, w=5) == qm.frPoly([[0, 0, 3, 0, 3, 3]], 4, 5)
+    assert qm.frUncompressedRLE(uc=[{"size": [2, 2], "counts": [4]}], _h=0, _w=0) == [
+        {"size": [2, 2], "counts": b"4"}
+    ]
+    assert qm.frPyObjects(obj=box, h=4, w=5) == qm.frBbox(box, 4, 5)
+    assert qm.frPyObjects(box, 4, w=5) == qm.frBbox(box, 4, 5)
+    assert qm.toBoundary(rle_objs=[R], dilation_ratio=0.5) == qm.toBoundary([R], 0.5)
+
+
+def test_defaults_apply(qm):
+    a = qm.frBbox([[0, 0, 3, 3]], 6, 6)[0]
+    b = qm.frBbox([[2, 2, 3, 3]], 6, 6)[0]
+    assert qm.merge([a, b]) == qm.merge([a, b], 0) != qm.merge([a, b], 1)
+    rles = qm.frBbox([[5, 5, 60, 40]], 100, 120)
+    assert qm.toBoundary(rles) == qm.toBoundary(rles, 0.02)
+    assert qm.toBoundary(rles) != qm.toBoundary(rles, 0.1)
+
+
+# -------------------------------------------------------------------------
+# allocation counters and PanicException
+
+
+def test_alloc_stats_of_standard_build(qm):
+    stats = qm.alloc_stats()
+    if stats.get("enabled"):
+        pytest.skip("extension built with allocation counting")
+    assert type(stats) is dict
+    assert list(stats) == list(ALLOC_DISABLED)
+    assert stats == ALLOC_DISABLED
+    assert type(stats["enabled"]) is bool
+    assert all(type(v) is int for k, v in stats.items() if k != "enabled")
+    # a workload that allocates in the module changes nothing
+    masks = np.ones((200, 300, 4), np.uint8)
+    rles = qm.encode(masks)
+    qm.iou(rles, rles, [0] * 4)
+    qm.decode(rles)
+    qm.toBoundary(rles)
+    assert qm.reset_alloc_peak() is None
+    after = qm.alloc_stats()
+    assert list(after) == list(ALLOC_DISABLED)
+    assert after == ALLOC_DISABLED
+    # a fresh dict every call
+    assert after is not stats
+    after["live_bytes"] = 5
+    assert qm.alloc_stats() == ALLOC_DISABLED
+
+
+def test_alloc_stats_keys_in_every_build(qm):
+    stats = qm.alloc_stats()
+    assert list(stats) == list(ALLOC_DISABLED)
+    assert type(stats["enabled"]) is bool
+    assert qm.reset_alloc_peak() is None
+
+
+def test_panic_exception_is_not_an_exception(qm):
+    panic = qm.PanicException
+    assert isinstance(panic, type)
+    assert panic.__bases__ == (BaseException,)
+    assert not issubclass(panic, Exception)
+    assert panic.__name__ == "PanicException"
+    # the same object every time it is looked up
+    import quillscore._vireo as again
+
+    assert again.PanicException is panic
+    err = panic("mask worker panicked: boom")
+    assert str(err) == "mask worker panicked: boom"
+    with pytest.raises(panic):
+        try:
+            raise err
+        except Exception:  # pragma: no cover - must not catch it
+            pytest.fail("PanicException was caught as an Exception")
