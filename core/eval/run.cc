@@ -35,6 +35,7 @@ struct RankedDetection {
   double score;
   uint32_t group;
   uint32_t rank;
+  size_t outcomes;  // where its per-threshold outcomes start in the slot's buffer
 };
 
 // The three result arrays of one slot: [T][R][A][M], [T][A][M], [T][R][A][M].
@@ -56,12 +57,13 @@ struct SharedOutput {
 
 // All slots' detections ranked by score, highest first; ties go to the lower
 // group, then to the better rank.
-std::vector<RankedDetection> rank_slot(const std::vector<GroupEvaluation>& evals) {
+std::vector<RankedDetection> rank_slot(const std::vector<GroupEvaluation>& evals,
+                                       const std::vector<size_t>& offsets, size_t t_n) {
   std::vector<RankedDetection> list;
   for (size_t g = 0; g < evals.size(); ++g) {
     if (!evals[g].present) continue;
     for (uint32_t j = 0; j < evals[g].d; ++j) {
-      list.push_back({evals[g].scores[j], static_cast<uint32_t>(g), j});
+      list.push_back({evals[g].scores[j], static_cast<uint32_t>(g), j, offsets[g] + j * t_n});
     }
   }
   std::stable_sort(list.begin(), list.end(), [](const RankedDetection& a, const RankedDetection& b) {
@@ -70,17 +72,31 @@ std::vector<RankedDetection> rank_slot(const std::vector<GroupEvaluation>& evals
   return list;
 }
 
-// What each detection of a slot's ranking counts as at every threshold,
-// gathered once per area range so the per-cell passes read memory in order.
+// What a detection counts as at one threshold.
+enum Outcome : uint8_t { kFalsePositive = 0, kTruePositive = 1, kIgnored = 2 };
+
+// The outcomes of one group's detections, [rank][threshold], written into the
+// slot's buffer; keeping all groups in one buffer lets the category-wide pass
+// below read them from cache rather than from scattered records.
+void store_outcomes(const GroupEvaluation& e, size_t t_n, uint8_t* out) {
+  for (size_t j = 0; j < e.d; ++j) {
+    for (size_t t = 0; t < t_n; ++t) {
+      const size_t at = t * e.d + j;
+      out[j * t_n + t] = e.dt_ignore[at] ? kIgnored : e.matches[at] >= 0 ? kTruePositive : kFalsePositive;
+    }
+  }
+}
+
+// The outcomes of a slot's ranking for one area range, [t][position].
 struct RangeOutcomes {
-  enum : uint8_t { kFalsePositive = 0, kTruePositive = 1, kIgnored = 2 };
-  uint64_t counted = 0;          // ground truths that count, over all groups
-  bool any = false;              // whether any group has a record
-  std::vector<uint8_t> outcome;  // [t][position in the ranking]
+  uint64_t counted = 0;  // ground truths that count, over all groups
+  bool any = false;      // whether any group has a record
+  std::vector<uint8_t> rows;
 };
 
 void gather_outcomes(const std::vector<GroupEvaluation>& evals,
-                     const std::vector<RankedDetection>& ranked, size_t t_n, RangeOutcomes& out) {
+                     const std::vector<RankedDetection>& ranked, const std::vector<uint8_t>& buf,
+                     size_t t_n, RangeOutcomes& out) {
   out.counted = 0;
   out.any = false;
   for (const GroupEvaluation& e : evals) {
@@ -89,25 +105,27 @@ void gather_outcomes(const std::vector<GroupEvaluation>& evals,
     for (uint8_t ig : e.gt_ignore) out.counted += ig == 0;
   }
   const size_t n = ranked.size();
-  out.outcome.resize(t_n * n);
+  out.rows.resize(t_n * n);
   for (size_t i = 0; i < n; ++i) {
-    const GroupEvaluation& e = evals[ranked[i].group];
-    for (size_t t = 0; t < t_n; ++t) {
-      const size_t at = t * e.d + ranked[i].rank;
-      out.outcome[t * n + i] = e.dt_ignore[at]     ? RangeOutcomes::kIgnored
-                               : e.matches[at] >= 0 ? RangeOutcomes::kTruePositive
-                                                    : RangeOutcomes::kFalsePositive;
-    }
+    const uint8_t* src = buf.data() + ranked[i].outcomes;
+    for (size_t t = 0; t < t_n; ++t) out.rows[t * n + i] = src[t];
   }
 }
 
 struct AccumulateScratch {
-  std::vector<uint32_t> list;  // positions in the ranking taking part in a cell
-  std::vector<double> prec;
-  std::vector<size_t> hit;
+  std::vector<uint32_t> list;     // positions in the ranking taking part in a cell
+  std::vector<double> tp_prec;    // precision at each true positive, then its suffix maximum
+  std::vector<size_t> hit;        // per recall threshold: list position reaching it
+  std::vector<size_t> hit_event;  // ... and the true positive there (SIZE_MAX: none yet)
 };
 
 // Precision, recall and scores of cell (a, m) of one slot.
+//
+// Interpolated precision at a position is the best precision at or after it.
+// Precision only rises at true positives, and every recall threshold is first
+// reached at a true positive (or at the first position, for a threshold of 0),
+// so precision is computed at true positives only and the envelope is a
+// suffix maximum over them.
 void accumulate_cell(const EvalParams& p, const RangeOutcomes& oc,
                      const std::vector<RankedDetection>& ranked, size_t a, size_t m,
                      SlotArrays& out, AccumulateScratch& sc) {
@@ -120,33 +138,51 @@ void accumulate_cell(const EvalParams& p, const RangeOutcomes& oc,
   }
   const size_t nd = sc.list.size(), R = p.rec_thrs.size();
   const double n_counted = static_cast<double>(oc.counted);
-  sc.prec.resize(nd);
+  constexpr size_t kNone = SIZE_MAX;
   sc.hit.resize(R);
+  sc.hit_event.resize(R);
   for (size_t t = 0; t < p.iou_thrs.size(); ++t) {
-    const uint8_t* row = oc.outcome.data() + t * n;
+    const uint8_t* row = oc.rows.data() + t * n;
     uint64_t tp = 0, fp = 0;
     std::fill(sc.hit.begin(), sc.hit.end(), nd);
+    sc.tp_prec.clear();
     size_t r = 0;
     double rec = 0;
     for (size_t i = 0; i < nd; ++i) {
       const uint8_t o = row[sc.list[i]];
-      tp += o == RangeOutcomes::kTruePositive;
-      fp += o == RangeOutcomes::kFalsePositive;
-      rec = static_cast<double>(tp) / n_counted;
-      sc.prec[i] = static_cast<double>(tp) / (static_cast<double>(tp + fp) + kEps);
+      if (o == kTruePositive) {
+        ++tp;
+        rec = static_cast<double>(tp) / n_counted;
+        sc.tp_prec.push_back(static_cast<double>(tp) / (static_cast<double>(tp + fp) + kEps));
+      } else {
+        fp += o == kFalsePositive;
+        if (i > 0) continue;  // recall unchanged since the last check
+      }
       // First position at which recall reaches each threshold.
-      while (r < R && rec >= p.rec_thrs[r]) sc.hit[r++] = i;
+      for (; r < R && rec >= p.rec_thrs[r]; ++r) {
+        sc.hit[r] = i;
+        sc.hit_event[r] = o == kTruePositive ? sc.tp_prec.size() - 1 : kNone;
+      }
     }
     out.recall[(t * out.a + a) * out.m + m] = nd ? rec : 0.0;
-    // Interpolated precision: the best precision at any later position.
-    for (size_t i = nd; i-- > 1;) {
-      if (sc.prec[i - 1] < sc.prec[i]) sc.prec[i - 1] = sc.prec[i];
+    // Suffix maximum: the interpolated precision at each true positive.
+    for (size_t k = sc.tp_prec.size(); k-- > 1;) {
+      if (sc.tp_prec[k - 1] < sc.tp_prec[k]) sc.tp_prec[k - 1] = sc.tp_prec[k];
     }
     for (size_t ri = 0; ri < R; ++ri) {
       const size_t at = ((t * R + ri) * out.a + a) * out.m + m;
       const size_t h = sc.hit[ri];
-      out.precision[at] = h < nd ? sc.prec[h] : 0.0;
-      out.scores[at] = h < nd ? ranked[sc.list[h]].score : 0.0;
+      if (h >= nd) {
+        out.precision[at] = 0.0;
+        out.scores[at] = 0.0;
+        continue;
+      }
+      // A threshold met at the first position without a true positive there:
+      // that position's precision is 0, the rest is the best of all true
+      // positives.
+      const size_t ev = sc.hit_event[ri];
+      out.precision[at] = ev != kNone ? sc.tp_prec[ev] : (sc.tp_prec.empty() ? 0.0 : std::max(0.0, sc.tp_prec[0]));
+      out.scores[at] = ranked[sc.list[h]].score;
     }
   }
 }
@@ -201,6 +237,13 @@ std::vector<std::unique_ptr<EvalImageRecord>> slot_job(EngineState& st, uint32_t
                M = p.max_dets.size();
   SlotArrays local(T, R, A, M);
   std::vector<GroupEvaluation> evals(sims.size());
+  std::vector<size_t> offsets(sims.size());
+  size_t total = 0;
+  for (size_t i = 0; i < sims.size(); ++i) {
+    offsets[i] = total;
+    total += sims[i].ranked.size() * T;
+  }
+  std::vector<uint8_t> outcome_buf(total);
   std::vector<RankedDetection> ranked;
   std::vector<std::unique_ptr<EvalImageRecord>> records;
   AccumulateScratch scratch;
@@ -208,13 +251,16 @@ std::vector<std::unique_ptr<EvalImageRecord>> slot_job(EngineState& st, uint32_t
   for (size_t a = 0; a < A; ++a) {
     pool::parallel_chunks(sims.size(), [&](size_t begin, size_t end) {
       MatchScratch ms;
-      for (size_t i = begin; i < end; ++i) match_group(st, sims[i], a, evals[i], ms);
+      for (size_t i = begin; i < end; ++i) {
+        match_group(st, sims[i], a, evals[i], ms);
+        if (evals[i].present) store_outcomes(evals[i], T, outcome_buf.data() + offsets[i]);
+      }
     });
     clock.add_to(st.timings.match_cpu);
     // Which groups are present does not depend on the area range, so the
     // ranking is built once.
-    if (a == 0) ranked = rank_slot(evals);
-    gather_outcomes(evals, ranked, T, outcomes);
+    if (a == 0) ranked = rank_slot(evals, offsets, T);
+    gather_outcomes(evals, ranked, outcome_buf, T, outcomes);
     for (size_t m = 0; m < M; ++m) accumulate_cell(p, outcomes, ranked, a, m, local, scratch);
     clock.add_to(st.timings.accumulate_cpu);
     if (collect) collect_records(st, k, a, sims, evals, records);
