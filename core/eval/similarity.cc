@@ -129,6 +129,16 @@ std::vector<GroupSimilarity> compute_similarity(const EngineState& st,
       rank_by_score(s.ranked, st.dt.scores);
       if (s.ranked.size() > cap) s.ranked.resize(static_cast<size_t>(cap));
     }
+    for (uint32_t d : s.ranked) {
+      s.dt_scores.push_back(at(st.dt.scores, d));
+      s.dt_areas.push_back(at(st.dt.areas, d));
+      s.dt_unmatched_ignore.push_back(at(st.dt.unmatched_ignore, d));
+    }
+    for (uint32_t g : s.gts) {
+      s.gt_areas.push_back(at(st.gt.areas, g));
+      s.gt_ignore.push_back(at(st.gt.ignore, g));
+      s.gt_crowd.push_back(at(st.gt.iscrowd, g));
+    }
     if (!s.ranked.empty() && !s.gts.empty()) fill_matrix(st, s);
     return s;
   });

@@ -15,6 +15,10 @@ struct GroupSimilarity {
   std::span<const uint32_t> gts;  // ground-truth indexes in group order
   std::vector<double> matrix;     // ranked.size() x gts.size(), row per detection
   uint32_t image = 0;
+  // The columns matching reads for every area range, copied next to each
+  // other so that matching does not chase indexes into the whole sets.
+  std::vector<double> dt_scores, dt_areas, gt_areas;
+  std::vector<uint8_t> dt_unmatched_ignore, gt_ignore, gt_crowd;
 };
 
 // The pruning threshold handed to mask IoU: the smallest IoU threshold that
