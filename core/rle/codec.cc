@@ -27,30 +27,31 @@ std::string counts_to_string(std::span<const uint32_t> counts) {
 
 Rle counts_from_string(std::string_view bytes, uint32_t height, uint32_t width) {
   Rle r{height, width, {}};
-  r.counts.reserve(bytes.size() / 2 + 1);
-  const size_t n = bytes.size();
-  size_t p = 0;
-  while (p < n) {
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  const auto* end = p + bytes.size();
+  if (p == end) return r;
+  // One count ends at every byte without the continuation bit, and one more
+  // if the string stops inside a value: size the list exactly up front.
+  size_t n = 0;
+  for (const uint8_t* q = p; q != end; ++q) n += ((*q - 48) & 0x20) == 0;
+  n += ((end[-1] - 48) & 0x20) != 0;
+  r.counts.resize(n);
+  uint32_t* out = r.counts.data();
+  for (size_t i = 0; i < n; ++i) {
+    // Bytes outside "0".."o" are not rejected: they take part as (b - 48) mod 256.
     int64_t x = 0;
     unsigned k = 0;
-    bool more = true;
-    while (more) {
-      // Bytes outside "0".."o" are not rejected: they take part as (b - 48) mod 256.
-      const uint8_t c = static_cast<uint8_t>(static_cast<uint8_t>(bytes[p++]) - 48);
-      if (5 * k < 64) x |= static_cast<int64_t>(static_cast<uint64_t>(c & 0x1f) << (5 * k));
-      more = (c & 0x20) != 0;
-      // A final group with bit 0x10 set is negative: extend its sign.
-      if ((c & 0x30) == 0x10 && 5 * (k + 1) <= 63) {
-        x |= static_cast<int64_t>(~uint64_t{0} << (5 * (k + 1)));
-      }
+    uint8_t c;
+    do {
+      c = static_cast<uint8_t>(*p++ - 48);
+      if (k < 13) x |= static_cast<int64_t>(static_cast<uint64_t>(c & 0x1f) << (5 * k));
       ++k;
-      if (p >= n) more = false;
-    }
-    const size_t i = r.counts.size();
-    if (i > 2) x = static_cast<int64_t>(static_cast<uint64_t>(x) + r.counts[i - 2]);
-    r.counts.push_back(static_cast<uint32_t>(x));
+    } while ((c & 0x20) && p != end);
+    // A final group with bit 0x10 set is negative: extend its sign.
+    if ((c & 0x30) == 0x10 && 5 * k <= 63) x |= static_cast<int64_t>(~uint64_t{0} << (5 * k));
+    if (i > 2) x = static_cast<int64_t>(static_cast<uint64_t>(x) + out[i - 2]);
+    out[i] = static_cast<uint32_t>(x);
   }
-  r.counts.shrink_to_fit();
   return r;
 }
 

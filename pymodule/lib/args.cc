@@ -31,15 +31,34 @@ bool sequence_to_vector(PyObject* o, std::vector<T>& out, One convert_one) {
                  Py_TYPE(o)->tp_name);
     return false;
   }
-  Ref fast(PySequence_Fast(o, "expected a sequence"));
-  if (!fast) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-  PyObject** items = PySequence_Fast_ITEMS(fast.get());
   out.clear();
+  if (PyList_Check(o) || PyTuple_Check(o)) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+    out.reserve(static_cast<size_t>(n));
+    // Re-read the size: a conversion may run code that shrinks the list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
+      T v;
+      Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(o, i));
+      if (!convert_one(item.get(), v)) return false;
+      out.push_back(v);
+    }
+    return true;
+  }
+  // Other sequences by index when they know their length: iterating them
+  // through the generic sequence iterator ends in a formatted IndexError,
+  // which costs more than the items (NumPy arrays iterate that way).
+  const Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) {
+    PyErr_Clear();
+    Ref fast(PySequence_Fast(o, "expected a sequence"));
+    if (!fast) return false;
+    return sequence_to_vector(fast.get(), out, convert_one);
+  }
   out.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item(PySequence_GetItem(o, i));
     T v;
-    if (!convert_one(items[i], v)) return false;
+    if (!item || !convert_one(item.get(), v)) return false;
     out.push_back(v);
   }
   return true;

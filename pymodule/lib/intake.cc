@@ -7,6 +7,7 @@
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/keys.h"
+#include "pymodule/lib/numpy.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
@@ -30,6 +31,7 @@ bool lookup(PyObject* dict, PyObject* key, PyObject*& out) {
 
 // A list of floats read directly, anything else through the sequence converter.
 bool read_floats(PyObject* o, std::vector<double>& out) {
+  if (read_f64_array(o, out)) return true;
   if (PyList_Check(o)) {
     const Py_ssize_t n = PyList_GET_SIZE(o);
     const size_t base = out.size();
@@ -55,7 +57,7 @@ bool read_box(PyObject* value, rle::Box& box) {
     return true;
   }
   std::vector<double> v;
-  if (!to_f64_vector(value, v)) return false;
+  if (!read_f64_array(value, v) && !to_f64_vector(value, v)) return false;
   if (v.size() != 4) return fail(PyExc_ValueError, "'bbox' must have 4 entries"), false;
   box = {v[0], v[1], v[2], v[3]};
   return true;

@@ -18,6 +18,13 @@ namespace quillscore::py {
 // Binds NumPy's C API on first use; false with an exception set on failure.
 bool numpy_ready();
 
+// Whether `o` is a NumPy array whose dtype is equivalent to `typenum`.
+bool is_array_of(PyObject* o, int typenum);
+
+// The values of a one-dimensional float64 array, read through its strides;
+// false (nothing set) when `o` is not one.
+bool read_f64_array(PyObject* o, std::vector<double>& out);
+
 // A capsule that owns `buffer` and frees it with the module's allocator.
 PyObject* buffer_owner(std::vector<uint8_t>&& buffer);
 PyObject* buffer_owner(std::vector<uint32_t>&& buffer);

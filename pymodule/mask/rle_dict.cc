@@ -53,15 +53,6 @@ bool read_box_row(PyObject* row, rle::Box& box) {
 
 }  // namespace
 
-bool is_array_of(PyObject* o, int typenum) {
-  if (!numpy_ready()) {
-    PyErr_Clear();
-    return false;
-  }
-  return PyArray_Check(o) &&
-         PyArray_EquivTypenums(PyArray_TYPE(reinterpret_cast<PyArrayObject*>(o)), typenum);
-}
-
 bool read_rle_dict(PyObject* o, rle::Rle& out) {
   if (!PyDict_Check(o)) return fail(PyExc_TypeError, "expected an RLE dict with 'size' and 'counts'"), false;
   const Keys* k = keys();

@@ -32,7 +32,4 @@ struct BoxesOrMasks {
 };
 bool read_boxes_or_masks(PyObject* o, BoxesOrMasks& out);
 
-// Whether `o` is a NumPy array whose dtype is equivalent to `typenum`.
-bool is_array_of(PyObject* o, int typenum);
-
 }  // namespace quillscore::py
