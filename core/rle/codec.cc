@@ -1,5 +1,7 @@
 #include "core/rle/codec.h"
 
+#include <cstring>
+
 namespace quillscore::rle {
 
 std::string counts_to_string(std::span<const uint32_t> counts) {
@@ -25,33 +27,104 @@ std::string counts_to_string(std::span<const uint32_t> counts) {
   return out;
 }
 
+namespace {
+
+// One value the plain way, up to `end`: used near the end of the string, and
+// for values longer than eight characters (which only garbage holds).
+int64_t read_value(const uint8_t*& p, const uint8_t* end) {
+  int64_t x = 0;
+  unsigned k = 0;
+  uint8_t c;
+  do {
+    // Bytes outside "0".."o" are not rejected: they take part as (b - 48) mod 256.
+    c = static_cast<uint8_t>(*p++ - 48);
+    if (k < 13) x |= static_cast<int64_t>(static_cast<uint64_t>(c & 0x1f) << (5 * k));
+    ++k;
+  } while ((c & 0x20) && p != end);
+  // A final group with bit 0x10 set is negative: extend its sign.
+  if ((c & 0x30) == 0x10 && 5 * k <= 63) x |= static_cast<int64_t>(~uint64_t{0} << (5 * k));
+  return x;
+}
+
+constexpr uint64_t kHigh = 0x8080808080808080ull;
+constexpr uint64_t kBias = 0x3030303030303030ull;  // "0" in every byte
+
+// The value held by the `len` (1 to 8) characters at p, with eight bytes
+// readable: subtract 48 from all eight bytes at once and pack the 5-bit
+// groups of the first `len`, without a branch per character.
+int64_t value8(const uint8_t* p, unsigned len) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  w = ((w | kHigh) - kBias) ^ ((w ^ ~kBias) & kHigh);  // bytewise w - 48, no borrows
+  uint64_t g = w & 0x1f1f1f1f1f1f1f1full;
+  g = (g & 0x00ff00ff00ff00ffull) | ((g & 0xff00ff00ff00ff00ull) >> 3);
+  g = (g & 0x0000ffff0000ffffull) | ((g & 0xffff0000ffff0000ull) >> 6);
+  g = (g & 0x00000000ffffffffull) | ((g >> 32) << 20);
+  const unsigned bits = 5 * len;
+  uint64_t x = g & ((uint64_t{1} << bits) - 1);
+  if (((w >> (8 * len - 8)) & 0x30) == 0x10) x |= ~uint64_t{0} << bits;
+  return static_cast<int64_t>(x);
+}
+
+}  // namespace
+
 Rle counts_from_string(std::string_view bytes, uint32_t height, uint32_t width) {
   Rle r{height, width, {}};
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  const auto* end = p + bytes.size();
-  if (p == end) return r;
+  const size_t size = bytes.size();
+  if (size == 0) return r;
   // One count ends at every byte without the continuation bit, and one more
   // if the string stops inside a value: size the list exactly up front.
+  // Eight bytes at a time: `ends` marks, in bit 5 of each byte, the bytes that
+  // end a value.
+  auto ends = [&](size_t j) {
+    uint64_t w;
+    std::memcpy(&w, p + j, 8);
+    return ~(((w | kHigh) - kBias) ^ ((w ^ ~kBias) & kHigh)) & 0x2020202020202020ull;
+  };
+  const size_t whole = size & ~size_t{7};
   size_t n = 0;
-  for (const uint8_t* q = p; q != end; ++q) n += ((*q - 48) & 0x20) == 0;
-  n += ((end[-1] - 48) & 0x20) != 0;
-  r.counts.resize(n);
+  // (Count the marks with a multiply: the baseline instruction set has no popcount.)
+  for (size_t j = 0; j < whole; j += 8) n += ((ends(j) >> 5) * 0x0101010101010101ull) >> 56;
+  for (size_t j = whole; j < size; ++j) n += ((p[j] - 48) & 0x20) == 0;
+  n += ((p[size - 1] - 48) & 0x20) != 0;
+  // First note where each value ends, then decode the values independently:
+  // walking value by value would make every read wait for the length of the
+  // value before it. The end positions are kept in the output slots, each
+  // read just before its value replaces it.
+  r.counts.resize(n + 1);
   uint32_t* out = r.counts.data();
+  size_t k = 0;
+  for (size_t j = 0; j < whole; j += 8) {
+    for (uint64_t m = ends(j); m; m &= m - 1) {
+      out[k++] = static_cast<uint32_t>(j + static_cast<size_t>(__builtin_ctzll(m)) / 8);
+    }
+  }
+  for (size_t j = whole; j < size; ++j) {
+    out[k] = static_cast<uint32_t>(j);
+    k += ((p[j] - 48) & 0x20) == 0;
+  }
+  if (k < n) out[k] = static_cast<uint32_t>(size - 1);  // a value cut short by the end
+  size_t start = 0;
   for (size_t i = 0; i < n; ++i) {
-    // Bytes outside "0".."o" are not rejected: they take part as (b - 48) mod 256.
-    int64_t x = 0;
-    unsigned k = 0;
-    uint8_t c;
-    do {
-      c = static_cast<uint8_t>(*p++ - 48);
-      if (k < 13) x |= static_cast<int64_t>(static_cast<uint64_t>(c & 0x1f) << (5 * k));
-      ++k;
-    } while ((c & 0x20) && p != end);
-    // A final group with bit 0x10 set is negative: extend its sign.
-    if ((c & 0x30) == 0x10 && 5 * k <= 63) x |= static_cast<int64_t>(~uint64_t{0} << (5 * k));
+    const size_t last = out[i];
+    const size_t len = last + 1 - start;
+    const uint8_t* v = p + start;
+    int64_t x;
+    if (len == 1) {
+      // Most counts after the first few are small differences: one character.
+      const uint8_t c = static_cast<uint8_t>(*v - 48);
+      x = (c & 0x30) == 0x10 ? static_cast<int64_t>(c & 0x1f) - 32 : (c & 0x1f);
+    } else if (len <= 8 && start + 8 <= size) {
+      x = value8(v, static_cast<unsigned>(len));
+    } else {
+      x = read_value(v, p + last + 1);
+    }
     if (i > 2) x = static_cast<int64_t>(static_cast<uint64_t>(x) + out[i - 2]);
     out[i] = static_cast<uint32_t>(x);
+    start = last + 1;
   }
+  r.counts.resize(n);
   return r;
 }
 
