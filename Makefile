@@ -28,7 +28,7 @@ apt:
 $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" cmake ninja "pytest>=8" pycocotools
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" cmake ninja "pytest>=8" pycocotools orjson
 	touch $@
 
 venv: $(VENV)/.deps
@@ -60,11 +60,16 @@ fuzz:
 	$(MAKE) apt EXTRA_APT="$(FUZZ_APT_PACKAGES)"
 	cmake -S fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++
 	cmake --build build/fuzz
-	@for t in build/fuzz/fuzz_*; do \
-	  name=$$(basename $$t); mkdir -p fuzz/corpus/$$name; \
+	@failed=""; for t in build/fuzz/fuzz_*; do \
+	  [ -x $$t ] || continue; \
+	  name=$$(basename $$t); name=$${name#fuzz_}; \
+	  mkdir -p fuzz/corpus/$$name fuzz/out; \
 	  echo "== $$name ($(FUZZ_SECONDS)s)"; \
-	  $$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 fuzz/corpus/$$name || exit 1; \
-	done
+	  seeds=""; [ -d fuzz/regressions/$$name ] && seeds=fuzz/regressions/$$name; \
+	  $$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
+	    -artifact_prefix=fuzz/out/$$name- fuzz/corpus/$$name $$seeds || failed="$$failed $$name"; \
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzz: failures in:$$failed (inputs in fuzz/out/)"; exit 1; fi
 
 clean:
 	rm -rf build $(VENV)

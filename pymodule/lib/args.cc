@@ -133,14 +133,17 @@ bool to_u64(PyObject* o, uint64_t& out) {
 }
 
 bool to_u32(PyObject* o, uint32_t& out) {
-  uint64_t v;
-  if (PyLong_CheckExact(o)) {
-    v = PyLong_AsUnsignedLongLong(o);
-    if (v == static_cast<uint64_t>(-1) && PyErr_Occurred()) return false;
-  } else if (!to_u64(o, v)) {
-    return false;
+  Ref index;
+  if (!PyLong_CheckExact(o)) {
+    index = Ref(PyNumber_Index(o));
+    if (!index) return false;
+    o = index.get();
   }
-  if (v > UINT32_MAX) {
+  // One message for both ends of the range, negative values included.
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || v < 0 || v > static_cast<long long>(UINT32_MAX)) {
     return fail(PyExc_OverflowError, "out of range integral type conversion attempted"), false;
   }
   out = static_cast<uint32_t>(v);

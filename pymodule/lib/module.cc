@@ -5,8 +5,10 @@
 #include <span>
 
 #include "pymodule/alloc/functions.h"
+#include "pymodule/json_load/functions.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/evaluator.h"
+#include "pymodule/lib/indexes.h"
 #include "pymodule/lib/ref.h"
 #include "pymodule/mask/functions.h"
 
@@ -42,7 +44,8 @@ int exec_module(PyObject* module) {
   if (!evaluator || !export_name(module, "Evaluator", reinterpret_cast<PyObject*>(evaluator))) {
     return -1;
   }
-  const std::span<PyMethodDef> groups[] = {mask_functions(), alloc_functions()};
+  const std::span<PyMethodDef> groups[] = {index_functions(), mask_functions(), json_functions(),
+                                            alloc_functions()};
   for (auto defs : groups) {
     if (!add_functions(module, name.get(), defs)) return -1;
   }

@@ -1,0 +1,138 @@
+// Deliberately literal reference implementations of the mask operations, used
+// by the fuzz targets to check the optimised core, and the small helpers the
+// targets share. Every reference function follows the pixel rule step by
+// step, with no shortcuts, so that a disagreement points at the core. Only for
+// small inputs: nothing here is meant to be fast.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/rle/rle.h"
+
+namespace fuzz {
+
+using quillscore::rle::Box;
+using quillscore::rle::Rle;
+
+[[noreturn]] inline void fail(const char* what) {
+  std::fprintf(stderr, "\n*** fuzz check failed: %s\n", what);
+  std::fflush(stderr);
+  std::abort();
+}
+
+#define FUZZ_CHECK(cond, what) \
+  do {                         \
+    if (!(cond)) ::fuzz::fail(what); \
+  } while (0)
+
+inline void print_counts(const char* name, const std::vector<uint32_t>& c) {
+  std::fprintf(stderr, "%s (%zu):", name, c.size());
+  for (size_t i = 0; i < c.size() && i < 64; ++i) std::fprintf(stderr, " %u", c[i]);
+  if (c.size() > 64) std::fprintf(stderr, " ...");
+  std::fprintf(stderr, "\n");
+}
+
+inline void print_rle(const char* name, const Rle& r) {
+  std::fprintf(stderr, "%s: %ux%u ", name, r.height, r.width);
+  print_counts("counts", r.counts);
+}
+
+// Reads the fuzzer input front to back; past the end every read yields zeros.
+class Reader {
+ public:
+  Reader(const uint8_t* data, size_t size) : p_(data), e_(data + size) {}
+  bool empty() const { return p_ == e_; }
+  size_t left() const { return static_cast<size_t>(e_ - p_); }
+  uint8_t u8() { return p_ < e_ ? *p_++ : 0; }
+  uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
+  uint64_t u64() {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v |= uint64_t{u8()} << (8 * i);
+    return v;
+  }
+  double f64() {
+    const uint64_t bits = u64();
+    double d;
+    static_assert(sizeof d == sizeof bits);
+    __builtin_memcpy(&d, &bits, sizeof d);
+    return d;
+  }
+  // The rest of the input split at `sep`, at most `max_parts` pieces (the last
+  // one keeps any further separators).
+  std::vector<std::string_view> split_rest(char sep, size_t max_parts) {
+    std::vector<std::string_view> parts;
+    const char* b = reinterpret_cast<const char*>(p_);
+    const char* e = reinterpret_cast<const char*>(e_);
+    p_ = e_;
+    if (b == e) return parts;
+    while (parts.size() + 1 < max_parts) {
+      const char* s = std::find(b, e, sep);
+      if (s == e) break;
+      parts.emplace_back(b, static_cast<size_t>(s - b));
+      b = s + 1;
+    }
+    parts.emplace_back(b, static_cast<size_t>(e - b));
+    return parts;
+  }
+
+ private:
+  const uint8_t* p_;
+  const uint8_t* e_;
+};
+
+// ------------------------------------------------------- reference functions
+
+// Compressed counts string <-> counts, byte by byte.
+std::vector<uint32_t> decode_counts(std::string_view s);
+std::string encode_counts(const std::vector<uint32_t>& counts);
+
+uint64_t counts_sum(const std::vector<uint32_t>& c);
+// Runs written into an n-pixel buffer of zeros, clipped at n.
+std::vector<uint8_t> to_dense(const std::vector<uint32_t>& counts, size_t n);
+// Runs of a byte mask; every change of byte value starts a run.
+std::vector<uint32_t> from_dense(const std::vector<uint8_t>& px);
+// A mask as the system itself would produce it: counts covering exactly h*w
+// pixels and no empty run except possibly the leading run of zeros.
+bool canonical(const Rle& r);
+
+Box bbox(const Rle& r);
+uint32_t area(const Rle& r);
+bool is_crowd(const std::vector<uint8_t>& crowd, size_t g);
+void box_iou(const std::vector<Box>& dt, const std::vector<Box>& gt,
+             const std::vector<uint8_t>& crowd, std::vector<double>& out);
+
+// Union or intersection by the fold walk; nullopt when some fold step would
+// walk counts whose sums disagree, which the pixel rule leaves open.
+std::optional<Rle> merge(const std::vector<Rle>& masks, bool intersect);
+
+// The IoU matrix by the pixel rule. defined[e] is false for entries whose
+// walk would compare counts with disagreeing sums (left open).
+void rle_iou(const std::vector<Rle>& dt, const std::vector<Rle>& gt,
+             const std::vector<uint8_t>& crowd, double theta, std::vector<double>& out,
+             std::vector<uint8_t>& defined);
+
+// Number of outline points the literal walk of this polygon visits (0 when
+// it has no vertex).
+uint64_t walk_points(const std::vector<double>& coords);
+Rle polygon(const std::vector<double>& coords, uint32_t h, uint32_t w);
+
+// Band by literal 3x3 erosion passes on a zero-framed image.
+Rle boundary(const Rle& mask, double ratio);
+
+// ------------------------------------------------------------ input shaping
+
+// Makes decoded counts cover exactly h*w pixels: runs are cut where the
+// image ends and a final run fills any rest.
+void normalise(Rle& r);
+// Drops empty runs after the first by joining their neighbours.
+void drop_empty_runs(Rle& r);
+
+}  // namespace fuzz
