@@ -49,6 +49,16 @@ int64_t read_value(const uint8_t*& p, const uint8_t* end) {
 constexpr uint64_t kHigh = 0x8080808080808080ull;
 constexpr uint64_t kBias = 0x3030303030303030ull;  // "0" in every byte
 
+// Length of the value starting at p (eight bytes readable), or 0 when it is
+// longer than eight characters.
+unsigned value_length8(const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  w = ((w | kHigh) - kBias) ^ ((w ^ ~kBias) & kHigh);
+  const uint64_t ends = ~w & 0x2020202020202020ull;
+  return ends ? static_cast<unsigned>(__builtin_ctzll(ends)) / 8 + 1 : 0;
+}
+
 // The value held by the `len` (1 to 8) characters at p, with eight bytes
 // readable: subtract 48 from all eight bytes at once and pack the 5-bit
 // groups of the first `len`, without a branch per character.
@@ -88,43 +98,29 @@ Rle counts_from_string(std::string_view bytes, uint32_t height, uint32_t width) 
   for (size_t j = 0; j < whole; j += 8) n += ((ends(j) >> 5) * 0x0101010101010101ull) >> 56;
   for (size_t j = whole; j < size; ++j) n += ((p[j] - 48) & 0x20) == 0;
   n += ((p[size - 1] - 48) & 0x20) != 0;
-  // First note where each value ends, then decode the values independently:
-  // walking value by value would make every read wait for the length of the
-  // value before it. The end positions are kept in the output slots, each
-  // read just before its value replaces it.
-  r.counts.resize(n + 1);
-  uint32_t* out = r.counts.data();
-  size_t k = 0;
-  for (size_t j = 0; j < whole; j += 8) {
-    for (uint64_t m = ends(j); m; m &= m - 1) {
-      out[k++] = static_cast<uint32_t>(j + static_cast<size_t>(__builtin_ctzll(m)) / 8);
-    }
-  }
-  for (size_t j = whole; j < size; ++j) {
-    out[k] = static_cast<uint32_t>(j);
-    k += ((p[j] - 48) & 0x20) == 0;
-  }
-  if (k < n) out[k] = static_cast<uint32_t>(size - 1);  // a value cut short by the end
-  size_t start = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const size_t last = out[i];
-    const size_t len = last + 1 - start;
-    const uint8_t* v = p + start;
-    int64_t x;
-    if (len == 1) {
-      // Most counts after the first few are small differences: one character.
-      const uint8_t c = static_cast<uint8_t>(*v - 48);
-      x = (c & 0x30) == 0x10 ? static_cast<int64_t>(c & 0x1f) - 32 : (c & 0x1f);
-    } else if (len <= 8 && start + 8 <= size) {
-      x = value8(v, static_cast<unsigned>(len));
-    } else {
-      x = read_value(v, p + last + 1);
-    }
-    if (i > 2) x = static_cast<int64_t>(static_cast<uint64_t>(x) + out[i - 2]);
-    out[i] = static_cast<uint32_t>(x);
-    start = last + 1;
-  }
   r.counts.resize(n);
+  uint32_t* out = r.counts.data();
+  const uint8_t* end = p + size;
+  uint32_t before_last = 0, last = 0;  // counts i-2 and i-1
+  for (size_t i = 0; i < n; ++i) {
+    int64_t x;
+    const uint8_t c = static_cast<uint8_t>(*p - 48);
+    if (!(c & 0x20)) {
+      // Most counts after the first few are small differences: one character.
+      x = (c & 0x10) ? static_cast<int64_t>(c & 0x1f) - 32 : (c & 0x1f);
+      ++p;
+    } else if (end - p >= 8) {
+      const unsigned len = value_length8(p);
+      x = len ? value8(p, len) : read_value(p, end);
+      p += len;
+    } else {
+      x = read_value(p, end);
+    }
+    if (i > 2) x = static_cast<int64_t>(static_cast<uint64_t>(x) + before_last);
+    out[i] = static_cast<uint32_t>(x);
+    before_last = last;
+    last = out[i];
+  }
   return r;
 }
 

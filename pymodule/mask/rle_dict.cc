@@ -59,9 +59,22 @@ bool read_rle_dict(PyObject* o, rle::Rle& out) {
   if (!k) return false;
   PyObject* size = required_item(o, k->size, "RLE dict is missing 'size'");
   if (!size) return false;
-  std::vector<uint64_t> hw;
-  if (!to_u64_vector(size, hw)) return false;
-  if (hw.size() != 2) return fail(PyExc_ValueError, "RLE 'size' must be [h, w]"), false;
+  uint64_t hw[2];
+  if ((PyList_CheckExact(size) || PyTuple_CheckExact(size)) && PySequence_Fast_GET_SIZE(size) == 2 &&
+      PyLong_CheckExact(PySequence_Fast_GET_ITEM(size, 0)) &&
+      PyLong_CheckExact(PySequence_Fast_GET_ITEM(size, 1))) {
+    // The usual [h, w] of two ints, read without building a vector.
+    for (int i = 0; i < 2; ++i) {
+      hw[i] = PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(size, i));
+      if (hw[i] == static_cast<uint64_t>(-1) && PyErr_Occurred()) return false;
+    }
+  } else {
+    std::vector<uint64_t> v;
+    if (!to_u64_vector(size, v)) return false;
+    if (v.size() != 2) return fail(PyExc_ValueError, "RLE 'size' must be [h, w]"), false;
+    hw[0] = v[0];
+    hw[1] = v[1];
+  }
   const auto h = static_cast<uint32_t>(hw[0]), w = static_cast<uint32_t>(hw[1]);
   PyObject* counts = required_item(o, k->counts, "RLE dict is missing 'counts'");
   if (!counts) return false;
@@ -87,6 +100,7 @@ bool read_rle_dict(PyObject* o, rle::Rle& out) {
 
 bool read_rle_list(PyObject* o, std::vector<rle::Rle>& out) {
   out.clear();
+  if (PyList_CheckExact(o)) out.reserve(static_cast<size_t>(PyList_GET_SIZE(o)));
   return for_each_item(o, [&](PyObject* item) {
     out.emplace_back();
     return read_rle_dict(item, out.back());
