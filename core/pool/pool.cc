@@ -83,14 +83,7 @@ void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body) 
   // Every chunk records its arena, so that maps nested inside it run on the
   // same pool from whichever worker picked the chunk up.
   auto chunk = [&](const tbb::blocked_range<size_t>& r) {
-    tbb::task_arena*& slot = detail::current_arena();
-    tbb::task_arena* prev = slot;
-    slot = &arena;
-    struct Restore {
-      tbb::task_arena*& slot;
-      tbb::task_arena* prev;
-      ~Restore() { slot = prev; }
-    } restore{slot, prev};
+    detail::ArenaScope scope(arena);
     body(r.begin(), r.end());
   };
   if (cur) {

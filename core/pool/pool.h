@@ -23,6 +23,18 @@ tbb::task_arena& global_arena();
 namespace detail {
 // The arena whose task the calling thread is running, if any.
 tbb::task_arena*& current_arena();
+
+// Marks the calling thread as running a task of `arena` for its lifetime.
+class ArenaScope {
+ public:
+  explicit ArenaScope(tbb::task_arena& arena) : prev_(current_arena()) { current_arena() = &arena; }
+  ~ArenaScope() { current_arena() = prev_; }
+  ArenaScope(const ArenaScope&) = delete;
+  ArenaScope& operator=(const ArenaScope&) = delete;
+
+ private:
+  tbb::task_arena* prev_;
+};
 }  // namespace detail
 
 // Runs body(begin, end) over chunks covering [0, n) on the pool, or inline
@@ -35,14 +47,7 @@ void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body);
 template <class Fn>
 auto run_in(tbb::task_arena& arena, Fn&& fn) {
   return arena.execute([&] {
-    tbb::task_arena*& cur = detail::current_arena();
-    tbb::task_arena* prev = cur;
-    cur = &arena;
-    struct Restore {
-      tbb::task_arena*& cur;
-      tbb::task_arena* prev;
-      ~Restore() { cur = prev; }
-    } restore{cur, prev};
+    detail::ArenaScope scope(arena);
     return fn();
   });
 }
