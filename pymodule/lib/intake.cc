@@ -37,7 +37,16 @@ bool read_floats(PyObject* o, std::vector<double>& out) {
     const size_t base = out.size();
     out.resize(base + static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!to_f64(PyList_GET_ITEM(o, i), out[base + static_cast<size_t>(i)])) return false;
+      PyObject* item = PyList_GET_ITEM(o, i);
+      double& v = out[base + static_cast<size_t>(i)];
+      if (PyFloat_CheckExact(item)) {
+        v = PyFloat_AS_DOUBLE(item);  // the common case, without a call
+      } else if (PyLong_CheckExact(item)) {
+        v = PyLong_AsDouble(item);  // as float(int) would round it
+        if (v == -1.0 && PyErr_Occurred()) return false;
+      } else if (!to_f64(item, v)) {
+        return false;
+      }
     }
     return true;
   }
