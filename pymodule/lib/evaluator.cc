@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/eval/run.h"
+#include "pymodule/compact/compact_bbox.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/export.h"
@@ -192,10 +193,21 @@ bool convert_arguments(PyObject* const* a, Arguments& out) {
 
 // Reads both sides while the mask worker rasterises, then builds the state.
 PyObject* construct(PyTypeObject* type, Arguments& args) {
-  if (!expect_instance(args.gt_anns, &PyList_Type, "list") ||
-      !expect_instance(args.dt_anns, &PyList_Type, "list")) {
+  // A compact side holds box rows only; it is read as an empty list here and
+  // receives its set once the lists are read.
+  const bool gt_compact = is_compact_bbox(args.gt_anns);
+  const bool dt_compact = is_compact_bbox(args.dt_anns);
+  if ((gt_compact || dt_compact) && args.kind != IouKind::kBbox) {
+    return fail(PyExc_ValueError, "compact storage requires bbox evaluation");
+  }
+  if ((!gt_compact && !expect_instance(args.gt_anns, &PyList_Type, "list")) ||
+      (!dt_compact && !expect_instance(args.dt_anns, &PyList_Type, "list"))) {
     return nullptr;
   }
+  Ref empty(PyList_New(0));
+  if (!empty) return nullptr;
+  PyObject* gt_list = gt_compact ? empty.get() : args.gt_anns;
+  PyObject* dt_list = dt_compact ? empty.get() : args.dt_anns;
   const bool masks = needs_masks(args.kind);
   ReadCounters counters;
   eval::AnnotationSet gt, dt;
@@ -209,10 +221,10 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
   {
     MaskWorker worker(counters, args.kind == IouKind::kBoundary, args.dilation);
     IntakeContext ctx{args.kind, args.tables, batch, masks ? &worker.channel() : nullptr, counters};
-    bool ok = read_annotations(args.gt_anns, true, ctx, gt, gt_kp);
+    bool ok = read_annotations(gt_list, true, ctx, gt, gt_kp);
     if (ok) {
       gt_jobs = masks ? gt.size() : 0;
-      ok = read_annotations(args.dt_anns, false, ctx, dt, dt_kp);
+      ok = read_annotations(dt_list, false, ctx, dt, dt_kp);
     }
     if (ok && !batch.empty()) worker.channel().send(std::move(batch));
     if (!ok) {
@@ -256,6 +268,9 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
                         std::get<eval::Keypoints>(dt.geometry))) {
     return nullptr;
   }
+
+  if (gt_compact) gt = compact_annotation_set(compact_data(args.gt_anns), true, args.tables);
+  if (dt_compact) dt = compact_annotation_set(compact_data(args.dt_anns), false, args.tables);
 
   Ref obj(type->tp_alloc(type, 0));
   if (!obj) return nullptr;

@@ -5,6 +5,8 @@
 #include <span>
 
 #include "pymodule/alloc/functions.h"
+#include "pymodule/compact/compact_bbox.h"
+#include "pymodule/compact/load.h"
 #include "pymodule/json_load/functions.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/evaluator.h"
@@ -44,7 +46,12 @@ int exec_module(PyObject* module) {
   if (!evaluator || !export_name(module, "Evaluator", reinterpret_cast<PyObject*>(evaluator))) {
     return -1;
   }
-  const std::span<PyMethodDef> groups[] = {index_functions(), mask_functions(), json_functions(),
+  PyTypeObject* compact = compact_bbox_type();
+  if (!compact || !export_name(module, "CompactBbox", reinterpret_cast<PyObject*>(compact))) {
+    return -1;
+  }
+  const std::span<PyMethodDef> groups[] = {compact_functions(), index_functions(),
+                                            mask_functions(),    json_functions(),
                                             alloc_functions()};
   for (auto defs : groups) {
     if (!add_functions(module, name.get(), defs)) return -1;

@@ -582,7 +582,7 @@ def test_compact_side_requires_bbox(qm, tmp_path):
     path.write_text('{"images": [{"id": 1, "height": 20, "width": 20}], "categories": [{"id": 1}],'
                     ' "annotations": [{"id": 1, "image_id": 1, "category_id": 1, "bbox": [0, 0, 10, 10],'
                     ' "area": 100, "iscrowd": 0}]}')
-    compact = qm.load_compact_bbox(str(path))
+    _, compact = qm.load_compact_bbox(str(path))
     for gt, dt in ((compact, []), ([], compact), (compact, compact)):
         for kind in ("segm", "keypoints", "boundary"):
             with pytest.raises(ValueError) as info:

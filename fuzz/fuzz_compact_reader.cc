@@ -1,0 +1,154 @@
+// The typed record reader on arbitrary bytes, in both modes: it never reads
+// out of bounds, positions every error inside the input, accepts only what
+// the grammar-only validator accepts, and (where the strict reader can build
+// the whole document) yields exactly the rows a literal walk of the built
+// tree gives.
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz/json_checks.h"
+#include "pymodule/compact/records.h"
+
+using namespace quillscore;
+using namespace quillscore::json;
+
+namespace {
+
+// A plain tree of the document: the literal reference reads rows from it.
+struct Node {
+  enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject } kind = Kind::kNull;
+  Number number{};
+  std::string text;
+  std::vector<std::string> keys;
+  std::vector<std::unique_ptr<Node>> items;
+
+  const Node* member(const std::string& key) const {
+    const Node* found = nullptr;  // a repeated key takes the last value
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (keys[i] == key) found = items[i].get();
+    }
+    return found;
+  }
+};
+
+struct TreeSink {
+  using Value = std::unique_ptr<Node>;
+  static Value make(Node::Kind k) {
+    auto n = std::make_unique<Node>();
+    n->kind = k;
+    return n;
+  }
+  static Value string(const StringRef& s) {
+    Value v = make(Node::Kind::kString);
+    v->text = std::string(s.view());
+    return v;
+  }
+  static Value number(const Number& n) {
+    Value v = make(Node::Kind::kNumber);
+    v->number = n;
+    return v;
+  }
+  static Value boolean(bool) { return make(Node::Kind::kBool); }
+  static Value null() { return make(Node::Kind::kNull); }
+  static Value array() { return make(Node::Kind::kArray); }
+  static bool append(Value& a, Value item) {
+    a->items.push_back(std::move(item));
+    return true;
+  }
+  static Value object() { return make(Node::Kind::kObject); }
+  static Value key(const StringRef& s) { return string(s); }
+  static bool set(Value& o, Value key, Value item) {
+    o->keys.push_back(key->text);
+    o->items.push_back(std::move(item));
+    return true;
+  }
+};
+
+double as_double(const Node* n) {
+  switch (n->number.kind) {
+    case Number::Kind::kUnsigned:
+      return static_cast<double>(n->number.u);
+    case Number::Kind::kSigned:
+      return static_cast<double>(n->number.i);
+    case Number::Kind::kFloat:
+      break;
+  }
+  return n->number.f;
+}
+
+int64_t as_i64(const Node* n) {
+  return n->number.kind == Number::Kind::kSigned ? n->number.i
+                                                 : static_cast<int64_t>(n->number.u);
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void check_against_tree(std::string_view bytes, const compact::Columns& c) {
+  Reader r(bytes);
+  TreeSink sink;
+  auto root = Parser<TreeSink>(r, sink).document();
+  if (!root) return;  // a skipped member the strict reader refuses
+  JSON_CHECK(root->kind == Node::Kind::kArray, "accepted a top level that is not an array");
+  JSON_CHECK(root->items.size() == c.size(), "row count differs from the array's length");
+  for (size_t i = 0; i < c.size(); ++i) {
+    const Node* rec = root->items[i].get();
+    const Node *image, *category, *score, *box;
+    if (rec->kind == Node::Kind::kObject) {
+      image = rec->member("image_id");
+      category = rec->member("category_id");
+      score = rec->member("score");
+      box = rec->member("bbox");
+    } else {
+      JSON_CHECK(rec->kind == Node::Kind::kArray && rec->items.size() >= 5,
+                 "accepted a record that is neither an object nor a long enough array");
+      image = rec->items[2].get();
+      category = rec->items[3].get();
+      box = rec->items[4].get();
+      score = rec->items.size() > 6 ? rec->items[6].get() : nullptr;
+    }
+    JSON_CHECK(image && category && box, "accepted a record without its required members");
+    JSON_CHECK(c.keys[i].image_id == as_i64(image), "image_id differs");
+    JSON_CHECK(c.keys[i].category_id == as_i64(category), "category_id differs");
+    const double s = score && score->kind == Node::Kind::kNumber ? as_double(score) : 0.0;
+    JSON_CHECK(same_bits(c.keys[i].score, s), "score differs");
+    JSON_CHECK(box->items.size() == 4, "accepted a box that does not hold 4 values");
+    for (size_t k = 0; k < 4; ++k) {
+      JSON_CHECK(same_bits((*c.boxes)[i][k], as_double(box->items[k].get())), "box differs");
+    }
+  }
+}
+
+void run(std::string_view bytes, compact::Mode mode) {
+  Reader r(bytes);
+  compact::Columns c;
+  const bool ok = mode == compact::Mode::kResults
+                      ? compact::read_results_document(r, c)
+                      : compact::read_records(r, mode, c) && r.end_of_document();
+  if (!ok) {
+    JSON_CHECK(r.failed(), "the record reader failed without an error");
+    fuzz_json::check_position(r.parse_error(), bytes.size());
+    return;
+  }
+  const size_t n = c.size();
+  JSON_CHECK(c.boxes && c.boxes->size() == n, "box rows and key rows differ in number");
+  const size_t extra = mode == compact::Mode::kDataset ? n : 0;
+  JSON_CHECK(c.ground_truth.size() == extra, "ground-truth rows in the wrong mode");
+  JSON_CHECK(c.bytes() == n * 56 + extra * 24, "the columns are not trimmed to their rows");
+  for (const compact::GroundTruthRow& g : c.ground_truth) {
+    JSON_CHECK(g.iscrowd <= 1, "a crowd flag other than 0 or 1");
+  }
+  Reader grammar(bytes);
+  JSON_CHECK(validate_document(grammar), "the validator rejects what the record reader accepts");
+  check_against_tree(bytes, c);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  run(bytes, compact::Mode::kResults);
+  run(bytes, compact::Mode::kDataset);
+  return 0;
+}

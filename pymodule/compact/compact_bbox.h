@@ -1,0 +1,45 @@
+// CompactBbox: box annotations held as typed rows plus the bytes of the file
+// they were read from, and their conversion into the engine's annotation
+// sets without a Python object per annotation.
+#pragma once
+
+#include "pymodule/platform.h"
+
+#include "core/eval/model.h"
+#include "pymodule/compact/records.h"
+#include "pymodule/json_load/file.h"
+#include "pymodule/lib/intake.h"
+
+namespace quillscore::py {
+
+// What a CompactBbox holds; fixed once created.
+struct CompactData {
+  json::FileBuffer snapshot;  // the file as read
+  compact::Columns columns;
+  bool results = false;  // read as a results file
+};
+
+// The CompactBbox type, created once per process; null with an exception set
+// if that fails.
+PyTypeObject* compact_bbox_type();
+
+// A new CompactBbox taking over `data`; null with an exception set on failure.
+PyObject* new_compact_bbox(CompactData&& data);
+
+// Whether `o` is a CompactBbox (or an instance of a subclass). False without
+// an exception when the type cannot be created: nothing can be an instance.
+bool is_compact_bbox(PyObject* o);
+
+// The rows of a CompactBbox (`o` must be one).
+const CompactData& compact_data(PyObject* o);
+
+// The annotation set of one side of a box evaluation: the records whose image
+// and category are both listed in `tables`, in file order. When every record
+// is kept the set shares the box rows; otherwise it owns copies of the kept
+// ones. Detections from a dataset file keep their file ids, areas and crowd
+// flags; ground truth from a results file gets ids 1..N by file position,
+// areas w*h and no crowd.
+eval::AnnotationSet compact_annotation_set(const CompactData& data, bool is_gt,
+                                           const LookupTables& tables);
+
+}  // namespace quillscore::py

@@ -1,0 +1,122 @@
+// load_compact_bbox: a COCO box file into typed rows. A results file is one
+// array of records; a dataset file is an object whose "annotations" member
+// goes to the record reader while every other member is built as Python
+// objects, since callers need the images and categories.
+#include "pymodule/compact/load.h"
+
+#include "pymodule/compact/compact_bbox.h"
+#include "pymodule/compact/records.h"
+#include "pymodule/json_load/builder.h"
+#include "pymodule/json_load/functions.h"
+#include "pymodule/json_load/key_cache.h"
+#include "pymodule/lib/args.h"
+#include "pymodule/lib/errors.h"
+#include "pymodule/lib/ref.h"
+
+namespace quillscore::py {
+namespace {
+
+// The reader's error as the ValueError of this function: the rendered parser
+// error with no prefix.
+std::nullptr_t record_error(const json::Reader& r) {
+  if (r.failed()) PyErr_SetString(PyExc_ValueError, r.parse_error().render().c_str());
+  return nullptr;
+}
+
+// The top-level object of a dataset file. Null on failure with either the
+// reader holding the error or (reader clean) a Python exception set.
+PyObject* read_dataset(json::Reader& r, compact::Columns& columns) {
+  const int c = r.skip_whitespace();
+  if (c < 0) return r.peek_error(json::ErrorCode::kEofWhileParsingValue), nullptr;
+  if (c != '{') return compact::invalid_type(r, "COCO dataset"), nullptr;
+  if (!r.enter_container()) return nullptr;
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  KeyCache keys(0);
+  GcPause pause;
+  bool annotations = false;
+  for (bool first = true;; first = false) {
+    switch (r.object_step(first)) {
+      case json::Step::kFail:
+        return nullptr;
+      case json::Step::kEnd:
+        if (!annotations) return r.custom_error("missing annotations"), nullptr;
+        r.leave_container();
+        return dict.release();
+      case json::Step::kItem:
+        break;
+    }
+    r.advance();  // the key's opening quote
+    json::StringRef k;
+    if (!r.parse_string(k)) return nullptr;
+    Ref key(str_from_utf8(k.view(), k.ascii));
+    if (!key || !r.object_colon()) return nullptr;
+    Ref value;
+    if (k.view() == "annotations") {
+      // A repeated member replaces the rows of the earlier one.
+      if (!compact::read_records(r, compact::Mode::kDataset, columns)) return nullptr;
+      annotations = true;
+      value = Ref::borrow(Py_None);
+    } else {
+      value = Ref(build_object(r, keys));
+      if (!value) return nullptr;
+    }
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+}
+
+PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"load_compact_bbox", {"path", "results"}, 1};
+    PyObject* a[2];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    std::string_view path;
+    bool results = false;
+    const bool converted =
+        convert_arg("path",
+                    [&] {
+                      if (!expect_instance(a[0], &PyUnicode_Type, "str")) return false;
+                      Py_ssize_t n;
+                      const char* s = PyUnicode_AsUTF8AndSize(a[0], &n);
+                      if (!s) return false;
+                      path = {s, static_cast<size_t>(n)};
+                      return true;
+                    }) &&
+        (!a[1] || convert_arg("results", [&] { return to_bool(a[1], results); }));
+    if (!converted) return nullptr;
+
+    CompactData data;
+    data.results = results;
+    if (!read_path(path, data.snapshot)) return nullptr;
+    json::Reader r(data.snapshot.data(), data.snapshot.size());
+    Ref members;
+    if (results) {
+      if (!compact::read_results_document(r, data.columns)) return record_error(r);
+      members = Ref(PyDict_New());
+    } else {
+      members = Ref(read_dataset(r, data.columns));
+      if (!members || !r.end_of_document()) return record_error(r);
+    }
+    if (!members) return nullptr;
+    Ref compact(new_compact_bbox(std::move(data)));
+    if (!compact) return nullptr;
+    return PyTuple_Pack(2, members.get(), compact.get());
+  });
+}
+
+template <auto F>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef kFunctions[] = {
+    {"load_compact_bbox", fastcall<load_compact_bbox>(), METH_FASTCALL | METH_KEYWORDS,
+     "load_compact_bbox(path, results=False)\n--\n\n"},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> compact_functions() { return kFunctions; }
+
+}  // namespace quillscore::py

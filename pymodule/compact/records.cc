@@ -1,0 +1,612 @@
+#include "pymodule/compact/records.h"
+
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+
+#include "pymodule/json_load/parser.h"
+#include "pymodule/json_load/validator.h"
+
+namespace quillscore::compact {
+namespace {
+
+using json::ErrorCode;
+using json::Number;
+using json::Reader;
+using json::Step;
+using json::StringRef;
+
+// Integers beyond 2^53 no longer map to one double each: a coordinate written
+// as such an integer would silently change value.
+constexpr uint64_t kExactIntegerLimit = uint64_t{1} << 53;
+
+// Shortest round-trip digits laid out as the error messages show floats:
+// plain decimals from 1e-5 up to 1e16 (integral ones with ".0"), scientific
+// notation ("1e20", "1.5e-7") outside that range.
+std::string format_float(double v) {
+  char buf[40];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  const std::string_view text(buf, static_cast<size_t>(res.ptr - buf));
+  std::string out;
+  size_t i = 0;
+  if (text[0] == '-') {
+    out += '-';
+    i = 1;
+  }
+  const size_t e_at = text.find('e');
+  std::string digits;
+  for (size_t j = i; j < e_at; ++j) {
+    if (text[j] != '.') digits += text[j];
+  }
+  int exponent = 0;
+  std::from_chars(text.data() + e_at + 1 + (text[e_at + 1] == '+'), text.data() + text.size(),
+                  exponent);
+  const int length = static_cast<int>(digits.size());
+  const int kk = exponent + 1;  // 10^(kk-1) <= |v| < 10^kk
+  const int k = kk - length;    // |v| = digits * 10^k
+  if (k >= 0 && kk <= 16) {
+    out += digits;
+    out.append(static_cast<size_t>(k), '0');
+    out += ".0";
+  } else if (kk > 0 && kk <= 16) {
+    out.append(digits, 0, static_cast<size_t>(kk));
+    out += '.';
+    out.append(digits, static_cast<size_t>(kk));
+  } else if (kk > -5 && kk <= 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-kk), '0');
+    out += digits;
+  } else {
+    out += digits[0];
+    if (length > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
+    out += 'e';
+    out += std::to_string(kk - 1);
+  }
+  return out;
+}
+
+std::string describe(const Number& n) {
+  switch (n.kind) {
+    case Number::Kind::kUnsigned:
+      return "integer `" + std::to_string(n.u) + "`";
+    case Number::Kind::kSigned:
+      return "integer `" + std::to_string(n.i) + "`";
+    case Number::Kind::kFloat:
+      break;
+  }
+  return "floating point `" + format_float(n.f) + "`";
+}
+
+// A string value as the messages quote it: in double quotes, with quotes,
+// backslashes and control characters escaped.
+std::string quote(std::string_view s) {
+  std::string out = "\"";
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          char buf[12];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+          out += buf;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+enum Field : uint8_t {
+  kCaption,
+  kId,
+  kImageId,
+  kCategoryId,
+  kBbox,
+  kArea,
+  kScore,
+  kIscrowd,
+  kUnknown,
+};
+
+constexpr const char* kFieldNames[] = {"caption", "id",    "image_id", "category_id",
+                                       "bbox",    "area",  "score",    "iscrowd"};
+
+constexpr unsigned bit(Field f) { return 1u << f; }
+
+Field classify(std::string_view k) {
+  switch (k.size()) {
+    case 2:
+      return k == "id" ? kId : kUnknown;
+    case 4:
+      if (k == "bbox") return kBbox;
+      return k == "area" ? kArea : kUnknown;
+    case 5:
+      return k == "score" ? kScore : kUnknown;
+    case 7:
+      if (k == "iscrowd") return kIscrowd;
+      return k == "caption" ? kCaption : kUnknown;
+    case 8:
+      return k == "image_id" ? kImageId : kUnknown;
+    case 11:
+      return k == "category_id" ? kCategoryId : kUnknown;
+    default:
+      return kUnknown;
+  }
+}
+
+// Classifies a crowd value while checking it as strictly as the object
+// builder would: true, false and integers that fit 64 signed bits are flags;
+// anything else is unusable.
+struct CrowdSink {
+  enum class Kind : uint8_t { kFailed, kUnusable, kClear, kSet };
+  struct Value {
+    Kind kind = Kind::kFailed;
+    explicit operator bool() const { return kind != Kind::kFailed; }
+  };
+  static Value string(const StringRef&) { return {Kind::kUnusable}; }
+  static Value number(const Number& n) {
+    switch (n.kind) {
+      case Number::Kind::kUnsigned:
+        if (n.u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) break;
+        return {n.u != 0 ? Kind::kSet : Kind::kClear};
+      case Number::Kind::kSigned:
+        return {n.i != 0 ? Kind::kSet : Kind::kClear};
+      case Number::Kind::kFloat:
+        break;
+    }
+    return {Kind::kUnusable};
+  }
+  static Value boolean(bool b) { return {b ? Kind::kSet : Kind::kClear}; }
+  static Value null() { return {Kind::kUnusable}; }
+  static Value array() { return {Kind::kUnusable}; }
+  static bool append(Value&, Value) { return true; }
+  static Value object() { return {Kind::kUnusable}; }
+  static Value key(const StringRef&) { return {Kind::kUnusable}; }
+  static bool set(Value&, Value, Value) { return true; }
+};
+
+struct Record {
+  unsigned seen = 0;  // bits of the known members read
+  bool has_id = false;
+  bool has_area = false;
+  uint8_t crowd = 0;
+  int64_t id = 0;
+  int64_t image_id = 0;
+  int64_t category_id = 0;
+  double area = 0;
+  double score = 0;
+  rle::Box box{};
+};
+
+class RecordReader {
+ public:
+  RecordReader(Reader& r, Mode mode) : r_(r), mode_(mode) {}
+
+  bool run(Columns& out) {
+    const int c = r_.skip_whitespace();
+    if (c < 0) return r_.peek_error(ErrorCode::kEofWhileParsingValue);
+    if (c != '[') return invalid_type(r_, "bbox annotations");
+    if (!r_.enter_container()) return false;
+    for (bool first = true;; first = false) {
+      switch (r_.array_step(first)) {
+        case Step::kFail:
+          return false;
+        case Step::kEnd:
+          r_.leave_container();
+          hand_over(out);
+          return true;
+        case Step::kItem:
+          break;
+      }
+      Record rec;
+      const int b = r_.peek();
+      bool ok;
+      if (b == '{') {
+        ok = object_record(rec);
+      } else if (b == '[') {
+        ok = positional_record(rec);
+      } else {
+        ok = invalid_type(r_, "struct Record");
+      }
+      if (!ok || !finish(rec)) return false;
+    }
+  }
+
+ private:
+  void hand_over(Columns& out) {
+    // Trimmed once, so that the rows' footprint is exactly their size.
+    keys_.trim();
+    ground_truth_.trim();
+    out.keys = std::move(keys_);
+    out.ground_truth = std::move(ground_truth_);
+    // The engine shares box rows as a vector: one exact-size copy at the end.
+    out.boxes = std::make_shared<const std::vector<rle::Box>>(boxes_.begin(), boxes_.end());
+  }
+
+  // Cursor on `{`; consumes through `}`.
+  bool object_record(Record& rec) {
+    if (!r_.enter_container()) return false;
+    for (bool first = true;; first = false) {
+      switch (r_.object_step(first)) {
+        case Step::kFail:
+          return false;
+        case Step::kEnd:
+          r_.leave_container();
+          return required_members(rec);
+        case Step::kItem:
+          break;
+      }
+      Field f = plain_known_key();
+      if (f == kUnknown) {
+        r_.advance();  // the key's opening quote
+        StringRef key;
+        if (!r_.parse_string(key)) return false;
+        f = classify(key.view());
+      }
+      if (f != kUnknown) {
+        // Noticed right after the key, before its value.
+        if (rec.seen & bit(f)) {
+          return unpositioned(std::string("duplicate field `") + kFieldNames[f] + "`", '}');
+        }
+        rec.seen |= bit(f);
+      }
+      if (!r_.object_colon() || !member(f, rec, '}')) return false;
+    }
+  }
+
+  // A known key written without escapes, recognised straight from the bytes
+  // and consumed with its quotes (cursor on the opening quote); kUnknown,
+  // consuming nothing, for every other key. Real files spell their keys
+  // plainly, so the string reader runs only for the unknown members.
+  Field plain_known_key() {
+    const uint8_t* p = r_.pos() + 1;
+    const size_t avail = static_cast<size_t>(r_.end() - p);
+    const auto match = [&](std::string_view name, Field f) {
+      if (avail <= name.size() || std::memcmp(p, name.data(), name.size()) != 0 ||
+          p[name.size()] != '"') {
+        return kUnknown;
+      }
+      r_.seek(p + name.size() + 1);
+      return f;
+    };
+    if (avail == 0) return kUnknown;
+    switch (*p) {
+      case 'i':
+        if (avail > 1 && p[1] == 'd') return match("id", kId);
+        if (avail > 1 && p[1] == 'm') return match("image_id", kImageId);
+        return match("iscrowd", kIscrowd);
+      case 'c':
+        if (avail > 1 && p[1] == 'a' && avail > 2 && p[2] == 't') {
+          return match("category_id", kCategoryId);
+        }
+        return match("caption", kCaption);
+      case 'b':
+        return match("bbox", kBbox);
+      case 'a':
+        return match("area", kArea);
+      case 's':
+        return match("score", kScore);
+      default:
+        return kUnknown;
+    }
+  }
+
+  // At the closing brace (consumed): the members without a default.
+  bool required_members(const Record& rec) {
+    for (const Field f : {kImageId, kCategoryId, kBbox}) {
+      if (!(rec.seen & bit(f))) {
+        return r_.custom_error(std::string("missing field `") + kFieldNames[f] + "`");
+      }
+    }
+    return true;
+  }
+
+  // Cursor on `[`; the members by position, consumed through `]`.
+  bool positional_record(Record& rec) {
+    if (!r_.enter_container()) return false;
+    for (unsigned i = 0; i < 8; ++i) {
+      switch (r_.array_step(i == 0)) {
+        case Step::kFail:
+          return false;
+        case Step::kEnd:
+          r_.leave_container();
+          if (i <= kBbox) {
+            const unsigned missing = i < kImageId ? kImageId : i;
+            return r_.custom_error("invalid length " + std::to_string(missing) +
+                                   ", expected struct Record with 8 elements");
+          }
+          return true;
+        case Step::kItem:
+          break;
+      }
+      const auto f = static_cast<Field>(i);
+      rec.seen |= bit(f);
+      if (!member(f, rec, ']')) return false;
+    }
+    if (!sequence_end()) return false;
+    r_.leave_container();
+    return true;
+  }
+
+  // The value of one member; `close` is the bracket of the enclosing record.
+  bool member(Field f, Record& rec, char close) {
+    switch (f) {
+      case kCaption:
+        return json::skip_value(r_);
+      case kId:
+        return optional_i64(rec.id, rec.has_id);
+      case kImageId:
+        return integer(rec.image_id);
+      case kCategoryId:
+        return integer(rec.category_id);
+      case kBbox:
+        return bbox(rec.box);
+      case kArea:
+        return optional_f64(rec.area, rec.has_area);
+      case kScore: {
+        bool present;
+        return optional_f64(rec.score, present);
+      }
+      case kIscrowd:
+        return crowd(rec.crowd, close);
+      case kUnknown:
+        break;
+    }
+    return json::skip_value(r_);
+  }
+
+  // The mode's rules at the record's closing bracket, then its rows.
+  bool finish(const Record& rec) {
+    if (mode_ == Mode::kResults) {
+      if (rec.seen & bit(kCaption)) {
+        return r_.custom_error("caption results require caption loading");
+      }
+    } else {
+      if (!rec.has_id) return r_.custom_error("missing GT id");
+      if (!ids_.insert(rec.id).second) {
+        return r_.custom_error("duplicate GT ids require dictionary indexing");
+      }
+      const double area = rec.has_area ? rec.area : rec.box[2] * rec.box[3];
+      ground_truth_.push_back({rec.id, area, rec.crowd});
+    }
+    keys_.push_back({rec.image_id, rec.category_id, rec.score});
+    boxes_.push_back(rec.box);
+    return true;
+  }
+
+  // A failure that only becomes positioned once the enclosing record has
+  // been closed as far as it can be: whitespace is skipped and the closing
+  // bracket consumed when it is next (for a positional record, a comma and
+  // the whitespace after it too).
+  bool unpositioned(std::string message, char close) {
+    int c = r_.skip_whitespace();
+    if (c == close) {
+      r_.advance();
+    } else if (c == ',' && close == ']') {
+      r_.advance();
+      r_.skip_whitespace();
+    }
+    return r_.custom_error(std::move(message));
+  }
+
+  // After the last element of a fixed-length array: its closing bracket.
+  bool sequence_end() {
+    const int c = r_.skip_whitespace();
+    if (c == ']') {
+      r_.advance();
+      return true;
+    }
+    if (c == ',') {
+      r_.advance();
+      return r_.peek_error(r_.skip_whitespace() == ']' ? ErrorCode::kTrailingComma
+                                                       : ErrorCode::kTrailingCharacters);
+    }
+    return r_.peek_error(c < 0 ? ErrorCode::kEofWhileParsingList
+                               : ErrorCode::kTrailingCharacters);
+  }
+
+  bool integer(int64_t& out) {
+    const int c = r_.skip_whitespace();
+    if (c == '-' || json::is_digit(static_cast<uint8_t>(c))) {
+      Number n;
+      if (!r_.parse_number(n)) return false;
+      switch (n.kind) {
+        case Number::Kind::kUnsigned:
+          if (n.u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+            return r_.custom_error("invalid value: " + describe(n) + ", expected i64");
+          }
+          out = static_cast<int64_t>(n.u);
+          return true;
+        case Number::Kind::kSigned:
+          out = n.i;
+          return true;
+        case Number::Kind::kFloat:
+          break;
+      }
+      return r_.custom_error("invalid type: " + describe(n) + ", expected i64");
+    }
+    if (c < 0) return r_.peek_error(ErrorCode::kEofWhileParsingValue);
+    return invalid_type(r_, "i64");
+  }
+
+  bool optional_i64(int64_t& out, bool& present) {
+    present = false;
+    if (r_.skip_whitespace() == 'n') return r_.parse_literal("ull");
+    present = true;
+    return integer(out);
+  }
+
+  bool optional_f64(double& out, bool& present) {
+    present = false;
+    const int c = r_.skip_whitespace();
+    if (c == 'n') return r_.parse_literal("ull");
+    if (c == '-' || json::is_digit(static_cast<uint8_t>(c))) {
+      Number n;
+      if (!r_.parse_number(n)) return false;
+      out = as_double(n);
+      present = true;
+      return true;
+    }
+    if (c < 0) return r_.peek_error(ErrorCode::kEofWhileParsingValue);
+    return invalid_type(r_, "f64");
+  }
+
+  static double as_double(const Number& n) {
+    switch (n.kind) {
+      case Number::Kind::kUnsigned:
+        return static_cast<double>(n.u);
+      case Number::Kind::kSigned:
+        return static_cast<double>(n.i);
+      case Number::Kind::kFloat:
+        break;
+    }
+    return n.f;
+  }
+
+  bool bbox(rle::Box& box) {
+    const int c = r_.skip_whitespace();
+    if (c < 0) return r_.peek_error(ErrorCode::kEofWhileParsingValue);
+    if (c != '[') return invalid_type(r_, "an array of length 4");
+    if (!r_.enter_container()) return false;
+    for (unsigned i = 0; i < 4; ++i) {
+      switch (r_.array_step(i == 0)) {
+        case Step::kFail:
+          return false;
+        case Step::kEnd:
+          return r_.custom_error("invalid length " + std::to_string(i) +
+                                 ", expected an array of length 4");
+        case Step::kItem:
+          break;
+      }
+      if (!coordinate(box[i])) return false;
+    }
+    if (!sequence_end()) return false;
+    r_.leave_container();
+    return true;
+  }
+
+  bool coordinate(double& out) {
+    const int c = r_.skip_whitespace();
+    if (c == '-' || json::is_digit(static_cast<uint8_t>(c))) {
+      Number n;
+      if (!r_.parse_number(n)) return false;
+      switch (n.kind) {
+        case Number::Kind::kFloat:
+          out = n.f;
+          return true;
+        case Number::Kind::kUnsigned:
+          if (n.u > kExactIntegerLimit) break;
+          out = static_cast<double>(n.u);
+          return true;
+        case Number::Kind::kSigned:
+          if (n.i < -static_cast<int64_t>(kExactIntegerLimit)) break;
+          out = static_cast<double>(n.i);
+          return true;
+      }
+      return r_.custom_error("bbox integer exceeds exact float64 range");
+    }
+    if (c < 0) return r_.peek_error(ErrorCode::kEofWhileParsingValue);
+    return invalid_type(r_, "a bbox coordinate with an exactly representable integer part");
+  }
+
+  bool crowd(uint8_t& out, char close) {
+    if (r_.skip_whitespace() == 'n') {
+      out = 0;
+      return r_.parse_literal("ull");
+    }
+    CrowdSink sink;
+    const CrowdSink::Value v = json::Parser<CrowdSink>(r_, sink).value();
+    if (!v) return false;
+    if (v.kind == CrowdSink::Kind::kUnusable) {
+      return unpositioned("data did not match any variant of untagged enum Crowd", close);
+    }
+    out = v.kind == CrowdSink::Kind::kSet;
+    return true;
+  }
+
+  Reader& r_;
+  Mode mode_;
+  RowBuffer<KeyRow> keys_;
+  RowBuffer<GroundTruthRow> ground_truth_;
+  RowBuffer<rle::Box> boxes_;
+  std::unordered_set<int64_t> ids_;  // dataset mode: ids seen so far
+};
+
+}  // namespace
+
+bool invalid_type(Reader& r, const char* expected) {
+  std::string found;
+  switch (r.peek()) {
+    case 'n':
+      if (!r.parse_literal("ull")) return false;
+      found = "null";
+      break;
+    case 't':
+      if (!r.parse_literal("rue")) return false;
+      found = "boolean `true`";
+      break;
+    case 'f':
+      if (!r.parse_literal("alse")) return false;
+      found = "boolean `false`";
+      break;
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9': {
+      Number n;
+      if (!r.parse_number(n)) return false;
+      found = describe(n);
+      break;
+    }
+    case '"': {
+      r.advance();
+      StringRef s;
+      if (!r.parse_string(s)) return false;
+      found = "string " + quote(s.view());
+      break;
+    }
+    case '[':
+      found = "sequence";
+      break;
+    case '{':
+      found = "map";
+      break;
+    default:
+      return r.peek_error(ErrorCode::kExpectedSomeValue);
+  }
+  return r.custom_error("invalid type: " + found + ", expected " + expected);
+}
+
+bool read_records(Reader& r, Mode mode, Columns& out) {
+  return RecordReader(r, mode).run(out);
+}
+
+bool read_results_document(Reader& r, Columns& out) {
+  Columns columns;
+  if (!read_records(r, Mode::kResults, columns) || !r.end_of_document()) return false;
+  out = std::move(columns);
+  return true;
+}
+
+}  // namespace quillscore::compact

@@ -1,0 +1,133 @@
+// The typed record reader: a COCO box-annotation array decoded straight into
+// fixed-size rows, without building a value per record. Interpreter-free, so
+// that it can be fuzzed and tested on its own; the module's dataset driver
+// (which builds Python objects for the rest of a dataset file) sits on top.
+//
+// Errors are the JSON reader's, at the positions its messages promise; the
+// reader's own failures are recorded in the reader as custom errors.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/rle/rle.h"
+#include "pymodule/alloc/allocator.h"
+#include "pymodule/json_load/reader.h"
+
+namespace quillscore::compact {
+
+// Dataset files carry ground truth (ids, areas and crowd flags are kept);
+// results files carry detections (those members are checked, then dropped).
+enum class Mode : uint8_t { kDataset, kResults };
+
+struct KeyRow {
+  int64_t image_id;
+  int64_t category_id;
+  double score;  // 0 when absent or null
+};
+
+struct GroundTruthRow {
+  int64_t id;
+  double area;
+  uint8_t iscrowd;  // 0 or 1
+};
+
+// The row sizes the memory accounting promises callers.
+static_assert(sizeof(KeyRow) == 24 && sizeof(GroundTruthRow) == 24 && sizeof(rle::Box) == 32);
+
+// A growable array of fixed-size rows. Growth and the final trim go through
+// the C library's reallocation, which moves large blocks by remapping pages
+// rather than copying them, so a COCO-scale column is never copied while it
+// is read.
+template <class T>
+class RowBuffer {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  RowBuffer() = default;
+  RowBuffer(RowBuffer&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)),
+        size_(std::exchange(o.size_, 0)),
+        capacity_(std::exchange(o.capacity_, 0)) {}
+  RowBuffer& operator=(RowBuffer&& o) noexcept {
+    std::swap(data_, o.data_);
+    std::swap(size_, o.size_);
+    std::swap(capacity_, o.capacity_);
+    return *this;
+  }
+  RowBuffer(const RowBuffer&) = delete;
+  RowBuffer& operator=(const RowBuffer&) = delete;
+  ~RowBuffer() {
+    if (data_) alloc::deallocate(data_, capacity_ * sizeof(T), alignof(T));
+  }
+
+  void push_back(const T& row) {
+    if (size_ == capacity_) resize_storage(capacity_ ? 2 * capacity_ : 64);
+    data_[size_++] = row;
+  }
+  // Gives back the room beyond the rows.
+  void trim() {
+    if (size_ == capacity_) return;
+    if (size_ == 0) {
+      alloc::deallocate(data_, capacity_ * sizeof(T), alignof(T));
+      data_ = nullptr;
+      capacity_ = 0;
+      return;
+    }
+    resize_storage(size_);
+  }
+
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+  const T& operator[](size_t i) const { return data_[i]; }
+
+ private:
+  void resize_storage(size_t capacity) {
+    data_ = static_cast<T*>(
+        data_ ? alloc::reallocate(data_, capacity_ * sizeof(T), capacity * sizeof(T), alignof(T))
+              : alloc::allocate(capacity * sizeof(T), alignof(T)));
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// Row i of every column is record i of the array. The box rows sit behind a
+// shared handle so that an evaluation can hold them without a copy.
+struct Columns {
+  RowBuffer<KeyRow> keys;
+  RowBuffer<GroundTruthRow> ground_truth;  // dataset mode only
+  std::shared_ptr<const std::vector<rle::Box>> boxes;
+
+  size_t size() const { return keys.size(); }
+  // What the buffers occupy: trimmed to the row count after a read.
+  size_t bytes() const {
+    return keys.capacity() * sizeof(KeyRow) +
+           ground_truth.capacity() * sizeof(GroundTruthRow) +
+           (boxes ? boxes->capacity() * sizeof(rle::Box) : 0);
+  }
+};
+
+// The array of records at the reader's cursor (whitespace before it is
+// skipped); the cursor ends just after its closing bracket. On success `out`
+// is replaced; on failure the reader holds the error and `out` is unchanged.
+bool read_records(json::Reader& r, Mode mode, Columns& out);
+
+// A whole results file: the array, then only whitespace.
+bool read_results_document(json::Reader& r, Columns& out);
+
+// "invalid type: <found>, expected <expected>" for the value at the cursor
+// (whitespace already skipped), positioned as the JSON reader places it: past
+// a scalar, before an array or object; a byte that starts no value gives
+// "expected value" instead. Always false.
+bool invalid_type(json::Reader& r, const char* expected);
+
+}  // namespace quillscore::compact
