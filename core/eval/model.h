@@ -24,9 +24,11 @@ enum class IouType : uint8_t { kSegm = 0, kBbox = 1, kKeypoints = 2, kBoundary =
 struct Boxes {
   std::vector<Box> boxes;
 };
-// Box rows owned elsewhere (a compact box store) and shared immutably.
+// Box rows owned elsewhere (a compact box store) and shared immutably: the
+// pointer to the first row shares ownership of whatever holds them.
 struct SharedBoxes {
-  std::shared_ptr<const std::vector<Box>> rows;
+  std::shared_ptr<const Box> rows;
+  size_t count = 0;
 };
 struct Masks {
   std::vector<rle::Rle> masks;

@@ -22,8 +22,8 @@ const T& at(const std::vector<T>& v, size_t i) {
 const Box& box_of(const Geometry& g, uint32_t i) {
   if (const auto* b = std::get_if<Boxes>(&g)) return at(b->boxes, i);
   const auto& s = std::get<SharedBoxes>(g);
-  if (!s.rows) throw InternalError("shared box rows missing");
-  return at(*s.rows, i);
+  if (!s.rows || i >= s.count) throw InternalError("annotation index out of bounds");
+  return s.rows.get()[i];
 }
 
 bool box_like(const Geometry& g) {

@@ -220,7 +220,8 @@ eval::AnnotationSet compact_annotation_set(const CompactData& data, bool is_gt,
   if (all) {
     set.image_index = std::move(image_index);
     set.category_index = std::move(category_index);
-    set.geometry = eval::SharedBoxes{c.boxes};
+    set.geometry = eval::SharedBoxes{std::shared_ptr<const rle::Box>(c.boxes, c.boxes->begin()),
+                                     c.boxes->size()};
   } else {
     set.image_index.reserve(kept);
     set.category_index.reserve(kept);

@@ -231,10 +231,10 @@ class RecordReader {
     // Trimmed once, so that the rows' footprint is exactly their size.
     keys_.trim();
     ground_truth_.trim();
+    boxes_.trim();
     out.keys = std::move(keys_);
     out.ground_truth = std::move(ground_truth_);
-    // The engine shares box rows as a vector: one exact-size copy at the end.
-    out.boxes = std::make_shared<const std::vector<rle::Box>>(boxes_.begin(), boxes_.end());
+    out.boxes = std::make_shared<const RowBuffer<rle::Box>>(std::move(boxes_));
   }
 
   // Cursor on `{`; consumes through `}`.

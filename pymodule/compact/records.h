@@ -105,7 +105,7 @@ class RowBuffer {
 struct Columns {
   RowBuffer<KeyRow> keys;
   RowBuffer<GroundTruthRow> ground_truth;  // dataset mode only
-  std::shared_ptr<const std::vector<rle::Box>> boxes;
+  std::shared_ptr<const RowBuffer<rle::Box>> boxes;
 
   size_t size() const { return keys.size(); }
   // What the buffers occupy: trimmed to the row count after a read.

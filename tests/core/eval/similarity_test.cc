@@ -21,6 +21,13 @@
 namespace quillscore::eval {
 namespace {
 
+// Box rows held elsewhere, as a compact store shares them.
+SharedBoxes shared_boxes(std::vector<rle::Box> boxes) {
+  auto owner = std::make_shared<const std::vector<rle::Box>>(std::move(boxes));
+  return SharedBoxes{std::shared_ptr<const rle::Box>(owner, owner->data()), owner->size()};
+}
+
+
 using namespace testkit;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -154,8 +161,7 @@ TEST(Similarity, MatrixRowsFollowRankAndColumnsGroupOrder) {
   for (bool shared : {false, true}) {
     AnnotationSet dset = box_set(dts);
     if (shared) {
-      dset.geometry = SharedBoxes{std::make_shared<const std::vector<rle::Box>>(
-          std::get<Boxes>(dset.geometry).boxes)};
+      dset.geometry = shared_boxes(std::get<Boxes>(dset.geometry).boxes);
     }
     auto st = make_engine_state(params(1, 1), box_set(gts), std::move(dset));
     const auto sims = slot_similarity(*st, 0);
@@ -451,7 +457,7 @@ Geometry geometry_of(Kind kind) {
   const rle::Rle m{4, 4, {0, 16}};
   switch (kind) {
     case kBoxes: return Boxes{{{0, 0, 4, 4}}};
-    case kShared: return SharedBoxes{std::make_shared<const std::vector<rle::Box>>(1, rle::Box{0, 0, 4, 4})};
+    case kShared: return shared_boxes({rle::Box{0, 0, 4, 4}});
     case kMasks: return Masks{{m}};
     case kBoundary: return BoundaryMasks{{m}, {m}};
     case kKeypointKind: return Keypoints{{1, 1, 2}, 1};
