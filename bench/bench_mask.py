@@ -3,7 +3,7 @@
 Both libraries get the very same inputs in one process: synthetic COCO-scale
 data (640x480 images, 100 detections x 20 ground truths, object-like
 polygons of 20 to 60 vertices; seeded) and the real val2014 sample in
-/work/shared/data/coco_val2014_100. Every case is timed as the best of
+../shared/data/coco_val2014_100 beside the checkout. Every case is timed as the best of
 several runs of N calls, N chosen so that one run takes at least the target
 time, with the two libraries interleaved run by run. Before timing, each
 case checks that both libraries return the same result.
@@ -55,7 +55,10 @@ H, W = 480, 640
 N_DT, N_GT = 100, 20
 N_MERGE = 8
 SEED = 20240607
-DATA = os.environ.get("QUILLSCORE_DATA", "/work/shared/data/coco_val2014_100")
+DATA = os.environ.get(
+    "QUILLSCORE_DATA",
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "data",
+                 "coco_val2014_100"))
 
 # Speed targets, as ratios reference / ours, by function.
 STRICT = 1.5

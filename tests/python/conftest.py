@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-DATA_DIR = Path("/work/shared/data")
+from _paths import DATA_DIR  # noqa: E402
 
 
 @pytest.fixture(scope="session")

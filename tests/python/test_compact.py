@@ -14,7 +14,9 @@ import pytest
 
 import _eval_data as data
 
-DATA = "/work/shared/data"
+from _paths import DATA_DIR  # noqa: E402
+
+DATA = str(DATA_DIR)
 VAL2014 = f"{DATA}/coco_val2014_100/instances_val2014_100.json"
 VAL2014_RESULTS = f"{DATA}/coco_val2014_100/fake_bbox_results.json"
 MINI = {

@@ -33,7 +33,9 @@ lvis = pytest.importorskip("lvis", reason="the LVIS API (lvis) is not installed"
 
 pytestmark = pytest.mark.filterwarnings("ignore:The 'warn' method is deprecated:DeprecationWarning")
 
-LVIS_FILE = "/work/shared/data/lvis_v1_val_100/lvis_v1_val_100.json"
+from _paths import DATA_DIR  # noqa: E402
+
+LVIS_FILE = str(DATA_DIR / "lvis_v1_val_100" / "lvis_v1_val_100.json")
 
 
 @pytest.fixture

@@ -19,7 +19,7 @@ import pytest
 
 from quillscore import _vireo as v
 
-DATA_DIR = Path("/work/shared/data")
+from _paths import DATA_DIR  # noqa: E402
 
 U64_MAX = 2**64 - 1
 I64_MIN = -(2**63)

@@ -1,0 +1,9 @@
+"""Where the shared real data lives: beside the checkout (../shared/data), or
+wherever QUILLSCORE_SHARED_DATA points."""
+
+import os
+from pathlib import Path
+
+DATA_DIR = Path(os.environ.get(
+    "QUILLSCORE_SHARED_DATA",
+    Path(__file__).resolve().parents[3] / "shared" / "data"))
