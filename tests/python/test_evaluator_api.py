@@ -315,11 +315,11 @@ def test_images_without_annotations_give_none(qm):
 # ---------------------------------------------------------------------------
 # per_instance
 
-def _check_columns(cols, spec):
-    assert type(cols) is dict and list(cols) == list(spec)
+def _check_columns(cols, expected):
+    assert type(cols) is dict and list(cols) == list(expected)
     n = len(next(iter(cols.values())))
     for k, v in cols.items():
-        _check_array(v, spec[k], (n,))
+        _check_array(v, expected[k], (n,))
     return n
 
 
