@@ -41,6 +41,8 @@ import sys
 import time
 from pathlib import Path
 
+from _timing import best_times
+
 HERE = Path(__file__).resolve().parent
 DATA = HERE / "data"
 GT, DT = DATA / "instances.json", DATA / "results_bbox.json"
@@ -52,20 +54,6 @@ def ensure_data():
         return
     print("generating benchmark data with gen_coco.py ...", flush=True)
     subprocess.run([sys.executable, str(HERE / "gen_coco.py")], check=True)
-
-
-def best_times(contenders: dict, repeats: int) -> dict:
-    best = {name: float("inf") for name in contenders}
-    for _ in range(repeats):
-        for name, fn in contenders.items():
-            gc.collect()
-            t0 = time.perf_counter()
-            result = fn()
-            dt = time.perf_counter() - t0
-            del result
-            best[name] = min(best[name], dt)
-    gc.collect()
-    return best
 
 
 def coco_params():

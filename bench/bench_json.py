@@ -41,6 +41,8 @@ from pathlib import Path
 
 from quillscore import _vireo as v
 
+from _timing import best_times
+
 try:
     import orjson
 except ImportError:  # pragma: no cover - environment problem, not a result
@@ -56,21 +58,6 @@ def ensure_data():
     gen = Path(__file__).resolve().parent / "gen_coco.py"
     print(f"generating benchmark data with {gen.name} ...", flush=True)
     subprocess.run([sys.executable, str(gen)], check=True)
-
-
-def best_times(contenders: dict, repeats: int) -> dict:
-    """Best wall time of each callable, interleaved run by run."""
-    best = {name: float("inf") for name in contenders}
-    for _ in range(repeats):
-        for name, fn in contenders.items():
-            gc.collect()
-            t0 = time.perf_counter()
-            result = fn()
-            dt = time.perf_counter() - t0
-            del result
-            best[name] = min(best[name], dt)
-    gc.collect()
-    return best
 
 
 def index_python(anns, with_categories):
