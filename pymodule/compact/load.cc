@@ -8,6 +8,7 @@
 #include "pymodule/compact/records.h"
 #include "pymodule/json_load/builder.h"
 #include "pymodule/json_load/functions.h"
+#include "pymodule/lib/gc_pause.h"
 #include "pymodule/json_load/key_cache.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"

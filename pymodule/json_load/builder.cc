@@ -4,6 +4,7 @@
 #include <string>
 
 #include "pymodule/json_load/parser.h"
+#include "pymodule/lib/gc_pause.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {

@@ -29,21 +29,4 @@ PyObject* load_document(std::string_view bytes);
 // Sets the ValueError for a reader that failed while loading a document.
 void set_document_error(const json::Reader& r);
 
-// Holds the interpreter's cyclic garbage collector off for its lifetime
-// (restoring its previous state). A load creates containers by the million
-// and runs no Python code; collections in the middle of it would only
-// traverse the growing tree over and over without finding any garbage.
-class GcPause {
- public:
-  GcPause() : was_enabled_(PyGC_Disable()) {}
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-
- private:
-  int was_enabled_;
-};
-
 }  // namespace quillscore::py

@@ -1,16 +1,19 @@
 // Annotation bookkeeping that callers would otherwise do in interpreted
 // loops: the lookup indexes over an annotation list, and the fields the
-// evaluator expects on box results. Everything goes through the object
-// protocols on the caller's own objects, so the outcome is exactly that of
-// the equivalent Python loop: same objects (no copies), same arithmetic, and
-// a mapping subclass's own item lookup and assignment.
+// evaluator expects on box results. The outcome is exactly that of the
+// equivalent Python loop: same objects (no copies), same arithmetic, and a
+// mapping subclass's own item lookup and assignment.
 #include "pymodule/lib/indexes.h"
 
-#include <initializer_list>
-#include <memory>
+#include <bit>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
+#include "pymodule/lib/gc_pause.h"
 #include "pymodule/lib/keys.h"
 #include "pymodule/lib/ref.h"
 
@@ -35,261 +38,284 @@ PyObject* get_index(PyObject* o, Py_ssize_t i) {
   return index ? PyObject_GetItem(o, index.get()) : nullptr;
 }
 
-// The annotations of a COCO-scale list are spread over hundreds of
-// megabytes: the values an index needs (above all the id objects, which the
-// index hashes) sit kilobytes apart, so a loop taking annotations one at a
-// time waits for one cache miss after another. Warming them a few
-// annotations ahead lets the misses overlap: the dict object far ahead, its
-// key table nearer, and nearest the values under the wanted keys. Only
-// objects the list holds at this very moment are read, by C code alone (no
-// Python code runs in between); everything else is a prefetch, which never
-// faults and changes nothing.
-//
-// The walk ahead also learns the key objects the annotations use: a loaded
-// file shares one str per key text among all its dicts, and looking an
-// exact dict up with that very object hits on identity instead of comparing
-// the text. (An equal exact str is an equal key; the protocol path for
-// other mappings keeps the module's own key objects.)
-inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
-
-class Lookahead {
- public:
-  static constexpr int kMaxWanted = 3;
-
-  Lookahead(PyObject* list, std::initializer_list<PyObject*> wanted) : list_(list) {
-    for (PyObject* k : wanted) {
-      wanted_[nwanted_] = k;
-      hashes_[nwanted_] = PyObject_Hash(k);  // exact str: never fails
-      ++nwanted_;
-    }
-  }
-
-  // The key to look `wanted` number k up with in an exact dict.
-  PyObject* key(int k) const { return learned_[k] ? learned_[k].get() : wanted_[k]; }
-
-  // Called for every i in order: at each block boundary, warms the blocks
-  // ahead, one stage per block, each stage a burst of independent accesses
-  // so that their misses (and page walks) overlap.
-  void warm(Py_ssize_t i) {
-    if (i % kBlock != 0) return;
-    const Py_ssize_t n = PyList_GET_SIZE(list_);
-    // Three blocks ahead: the dict objects.
-    for (Py_ssize_t j = i + 3 * kBlock; j < i + 4 * kBlock && j < n; ++j) {
-      prefetch(PyList_GET_ITEM(list_, j));
-    }
-    // Two blocks ahead: their key tables.
-    for (Py_ssize_t j = i + 2 * kBlock; j < i + 3 * kBlock && j < n; ++j) {
-      PyObject* d = PyList_GET_ITEM(list_, j);
-      if (!PyDict_CheckExact(d)) continue;
-      const auto* table =
-          reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(d)->ma_keys);
-      for (int line = 0; line < 4; ++line) prefetch(table + 64 * line);
-    }
-    // One block ahead: the values under the wanted keys. Dicts built alike
-    // keep their keys at the same entry positions, so each is tried first
-    // where the previous dict had it.
-    int count = 0;
-    for (Py_ssize_t j = i + kBlock; j < i + 2 * kBlock && j < n; ++j) {
-      PyObject* d = PyList_GET_ITEM(list_, j);
-      if (!PyDict_CheckExact(d)) continue;
-      for (int w = 0; w < nwanted_; ++w) {
-        Py_ssize_t pos = last_pos_[w];
-        PyObject *key, *value;
-        if (learned_[w] && PyDict_Next(d, &pos, &key, &value) && key == learned_[w].get()) {
-          values_[count++] = value;
-          continue;
-        }
-        pos = 0;
-        Py_ssize_t at = 0;
-        while (PyDict_Next(d, &pos, &key, &value)) {
-          if (classify(key) == w) {
-            values_[count++] = value;
-            last_pos_[w] = at;
-            break;
-          }
-          at = pos;
-        }
-      }
-    }
-    for (int v = 0; v < count; ++v) prefetch(values_[v]);
-  }
-
- private:
-  static constexpr Py_ssize_t kBlock = 4;
-  static constexpr int kMaxValues = kBlock * kMaxWanted;
-  const void* values_[kMaxValues];
-  Py_ssize_t last_pos_[kMaxWanted] = {};
-
-  static constexpr int kSeen = 16;
-
-  // Which wanted key `key` equals (-1 for none), remembered by identity.
-  int classify(PyObject* key) {
-    for (int s = 0; s < nseen_; ++s) {
-      if (seen_[s].get() == key) return seen_as_[s];
-    }
-    int k = -1;
-    if (PyUnicode_CheckExact(key)) {
-      const Py_hash_t h = PyObject_Hash(key);
-      for (int w = 0; w < nwanted_; ++w) {
-        if (h == hashes_[w] && PyUnicode_Compare(key, wanted_[w]) == 0) {
-          k = w;
-          if (!learned_[w]) learned_[w] = Ref::borrow(key);
-          break;
-        }
-      }
-    }
-    if (nseen_ < kSeen) {
-      seen_[nseen_] = Ref::borrow(key);
-      seen_as_[nseen_++] = k;
-    }
-    return k;
-  }
-
-  PyObject* list_;
-  PyObject* wanted_[kMaxWanted];
-  Py_hash_t hashes_[kMaxWanted];
-  Ref learned_[kMaxWanted];
-  int nwanted_ = 0;
-  Ref seen_[kSeen];
-  int seen_as_[kSeen];
-  int nseen_ = 0;
-};
-
 bool set_item(PyObject* o, PyObject* key, PyObject* value) {
   if (PyDict_CheckExact(o)) return PyDict_SetItem(o, key, value) == 0;
   return PyObject_SetItem(o, key, value) == 0;
 }
 
-// Keeps a container the loop builds out of the cyclic collector's sight until
-// the loop ends. The collector would otherwise traverse the growing indexes
-// (and through them every annotation) at each collection the new lists
-// trigger; nothing else can reach them before they are returned, so whether
-// they are tracked meanwhile makes no difference to anything but time.
-class Untracked {
- public:
-  // Drops `o` (one of a few containers) from the collector if it was
-  // tracked, remembering that it was.
-  void hide(PyObject* o) {
-    if (!PyObject_GC_IsTracked(o)) return;
-    PyObject_GC_UnTrack(o);
-    for (int i = 0; i < count_; ++i) {
-      if (shown_[i] == o) return;
-    }
-    if (count_ < kMax) shown_[count_++] = o;
-  }
-  // Tracks again whatever was hidden; the objects must still be alive.
-  void restore() {
-    for (int i = 0; i < count_; ++i) {
-      if (!PyObject_GC_IsTracked(shown_[i])) PyObject_GC_Track(shown_[i]);
-    }
-    count_ = 0;
-  }
-
- private:
-  static constexpr int kMax = 4;
-  PyObject* shown_[kMax];
-  int count_ = 0;
-};
-
-// An index from keys to lists of values, built by appending. Where the dict
-// lookup could only find an entry already known, it is skipped: for the key
-// of the previous append when it is the same object (of a type whose hash is
-// fixed) or an exact int of the same value, and for small non-negative exact
-// ints, whose lists are kept in a table (exact ints are equal exactly when
-// their values are). Only this loop touches the dict, so a known entry stays
-// what it was. Annotations come grouped by image in COCO files, so most
-// appends take the first shortcut.
-class ListIndex {
- public:
-  explicit ListIndex(Untracked& untracked) : dict_(PyDict_New()), untracked_(untracked) {}
-
-  PyObject* dict() const { return dict_.get(); }
-
-  bool append(PyObject* key, PyObject* value) {
-    long v = -1;
-    const bool small_int = exact_int(key, v) && v >= 0 && v < kSmall;
-    PyObject* list = nullptr;
-    if ((key == last_key_.get() && last_key_fixed_) ||
-        (last_is_int_ && v >= 0 && v == last_int_ && PyLong_CheckExact(key))) {
-      list = last_list_;
-    } else if (small_int && small_[v]) {
-      list = small_[v];
-    } else {
-      list = find_or_create(key, value);
-      if (!list) return false;
-      if (list == kCreated) {
-        remember(key, v, created_);
-        if (small_int) small_[v] = created_;
-        return true;
-      }
-      if (small_int) small_[v] = list;
-    }
-    remember(key, v, list);
-    return PyList_Append(list, value) == 0;
-  }
-
-  // The lists (and the dict) back under the collector's care.
-  void finish() {
-    Py_ssize_t pos = 0;
-    PyObject *key, *list;
-    while (PyDict_Next(dict_.get(), &pos, &key, &list)) {
-      if (PyList_CheckExact(list) && !PyObject_GC_IsTracked(list)) PyObject_GC_Track(list);
-    }
-  }
-
- private:
-  static constexpr long kSmall = 4096;
-  static inline PyObject* const kCreated = reinterpret_cast<PyObject*>(uintptr_t{1});
-
-  static bool exact_int(PyObject* o, long& v) {
-    if (!PyLong_CheckExact(o)) return false;
-    int overflow = 0;
-    v = PyLong_AsLongAndOverflow(o, &overflow);  // cannot fail for an exact int
-    if (overflow) v = -1;
-    return !overflow;
-  }
-
-  void remember(PyObject* key, long v, PyObject* list) {
-    last_key_ = Ref::borrow(key);
-    // Only keys whose hash cannot change may be recognised by identity.
-    last_key_fixed_ =
-        PyLong_CheckExact(key) || PyUnicode_CheckExact(key) || PyFloat_CheckExact(key);
-    last_is_int_ = PyLong_CheckExact(key) && v >= 0;
-    last_int_ = v;
-    last_list_ = list;
-  }
-
-  // The list under `key` (borrowed), or kCreated after storing a new
-  // one-element list holding `value` (then in created_); null on failure.
-  PyObject* find_or_create(PyObject* key, PyObject* value) {
-    PyObject* found = PyDict_GetItemWithError(dict_.get(), key);
-    if (!found) {
-      if (PyErr_Occurred()) return nullptr;
-      Ref list(PyList_New(1));
-      if (!list) return nullptr;
-      PyObject_GC_UnTrack(list.get());  // tracked again by finish()
-      PyList_SET_ITEM(list.get(), 0, Py_NewRef(value));
-      if (PyDict_SetItem(dict_.get(), key, list.get()) < 0) return nullptr;
-      untracked_.hide(dict_.get());
-      created_ = list.get();  // the dict holds it
-      return kCreated;
-    }
+// index[key].append(value), creating the list when the key is absent.
+bool append_to(PyObject* index, PyObject* key, PyObject* value) {
+  PyObject* found = PyDict_GetItemWithError(index, key);
+  if (found) {
     // Only keys of unequal types that hash and compare equal can land here
     // on a non-list (say an image id 1 and a category entry True).
-    if (!expect_instance(found, &PyList_Type, "list")) return nullptr;
-    return found;
+    return expect_instance(found, &PyList_Type, "list") && PyList_Append(found, value) == 0;
+  }
+  if (PyErr_Occurred()) return false;
+  Ref list(PyList_New(1));
+  if (!list) return false;
+  PyList_SET_ITEM(list.get(), 0, Py_NewRef(value));
+  return PyDict_SetItem(index, key, list.get()) == 0;
+}
+
+// The annotations of a loaded COCO file are exact dicts with int ids, and
+// for those the whole bookkeeping can be done without running any Python
+// code: lookups in exact dicts by exact str keys, and inserts of exact ints
+// and strs, call nothing back. While no code runs nothing can change under
+// the loop, so it may hold borrowed pointers, read ahead, and group the
+// image and category ids natively, creating each index list once at its
+// final size. The first annotation outside that shape ends the fast phase;
+// the lists gathered so far are then put in place, and the rest goes through
+// the object protocols one annotation at a time, exactly like the Python loop.
+
+inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
+
+// The value of an exact int within 64 bits.
+bool exact_int64(PyObject* o, int64_t& v) {
+  if (!PyLong_CheckExact(o)) return false;
+  // Ids below 2^30 are one digit: read it in place instead of calling out.
+#if PY_VERSION_HEX >= 0x030C0000
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+    v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+    return true;
+  }
+#else
+  if (const Py_ssize_t size = Py_SIZE(o); size >= -1 && size <= 1) {
+    v = size * static_cast<int64_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+    return true;
+  }
+#endif
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(o, &overflow);  // cannot fail
+  v = x;
+  return overflow == 0;
+}
+
+// Finds the value under one exact str key in exact dicts without hashing or
+// probing: dicts built alike (as one file's annotations are) hold their keys
+// in the same order and, from one load, the very same key objects, so the
+// key is first looked for by identity at the entry where the previous dict
+// had it. Only exact str keys are compared, so nothing is called back; a
+// key this misses (a str subclass, say) is left to the protocol path.
+class EntryFinder {
+ public:
+  explicit EntryFinder(PyObject* wanted) : wanted_(wanted), hash_(PyObject_Hash(wanted)) {}
+
+  PyObject* find(PyObject* dict) {
+    PyObject *key, *value;
+    Py_ssize_t pos = at_;
+    if (known_ && PyDict_Next(dict, &pos, &key, &value) && key == known_) return value;
+    pos = 0;
+    for (Py_ssize_t at = 0; PyDict_Next(dict, &pos, &key, &value); at = pos) {
+      if (key == known_ || (PyUnicode_CheckExact(key) && PyObject_Hash(key) == hash_ &&
+                            PyUnicode_Compare(key, wanted_) == 0)) {
+        known_ = key;
+        at_ = at;
+        return value;
+      }
+    }
+    return nullptr;
   }
 
-  Ref dict_;
-  Untracked& untracked_;
-  Ref last_key_;
-  bool last_key_fixed_ = false;
-  bool last_is_int_ = false;
-  long last_int_ = -1;
-  PyObject* last_list_ = nullptr;
-  PyObject* created_ = nullptr;
-  PyObject* small_[kSmall] = {};
+ private:
+  PyObject* wanted_;
+  Py_hash_t hash_;
+  PyObject* known_ = nullptr;  // borrowed: valid while no code runs
+  Py_ssize_t at_ = 0;
 };
+
+// Dense group numbers for 64-bit keys in order of first appearance, with the
+// key object first seen for each and its member count. Annotations come in
+// runs of one image, so the previous key is tried before the table.
+class IntGroups {
+ public:
+  uint32_t add(int64_t key, PyObject* object) {
+    if (!keys_.empty() && key == last_key_) {
+      ++counts_[last_group_];
+      return last_group_;
+    }
+    if (2 * (keys_.size() + 1) > slots_.size()) grow();
+    size_t s = slot_of(key);
+    for (; slots_[s] != 0; s = (s + 1) & (slots_.size() - 1)) {
+      const uint32_t g = slots_[s] - 1;
+      if (keys_[g] == key) return remember(key, g);
+    }
+    const auto g = static_cast<uint32_t>(keys_.size());
+    keys_.push_back(key);
+    objects_.push_back(object);
+    counts_.push_back(0);
+    slots_[s] = g + 1;
+    return remember(key, g);
+  }
+
+  size_t size() const { return keys_.size(); }
+  PyObject* object(uint32_t g) const { return objects_[g]; }
+  uint32_t count(uint32_t g) const { return counts_[g]; }
+
+ private:
+  uint32_t remember(int64_t key, uint32_t g) {
+    ++counts_[g];
+    last_key_ = key;
+    last_group_ = g;
+    return g;
+  }
+  size_t slot_of(int64_t key) const {
+    return (static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> shift_;
+  }
+  void grow() {
+    const size_t size = slots_.empty() ? 64 : 2 * slots_.size();
+    shift_ = 64 - std::countr_zero(size);
+    slots_.assign(size, 0);
+    for (uint32_t g = 0; g < keys_.size(); ++g) {
+      size_t s = slot_of(keys_[g]);
+      while (slots_[s] != 0) s = (s + 1) & (size - 1);
+      slots_[s] = g + 1;
+    }
+  }
+
+  std::vector<int64_t> keys_;
+  std::vector<PyObject*> objects_;  // borrowed, like everything the fast phase holds
+  std::vector<uint32_t> counts_;
+  std::vector<uint32_t> slots_;  // group + 1, 0 for empty
+  int shift_ = 64;
+  int64_t last_key_ = 0;
+  uint32_t last_group_ = 0;
+};
+
+// The members of one index's groups, in input order: each member's group
+// and its value, a reference owned here until place() hands it to the
+// group's list. Taking the reference while the loop has the value at hand
+// spares a second trip to it through memory.
+class GroupMembers {
+ public:
+  GroupMembers() = default;
+  GroupMembers(const GroupMembers&) = delete;
+  GroupMembers& operator=(const GroupMembers&) = delete;
+  ~GroupMembers() {
+    for (PyObject* value : values_) Py_XDECREF(value);
+  }
+
+  void reserve(size_t n) {
+    groups_.reserve(n);
+    values_.reserve(n);
+  }
+  void add(uint32_t group, PyObject* value) {
+    groups_.push_back(group);
+    values_.push_back(Py_NewRef(value));
+  }
+
+  // Puts one list per group into `index`, in group order, holding the
+  // members' values in member order.
+  bool place(PyObject* index, const IntGroups& groups) {
+    std::vector<PyObject*> lists(groups.size());
+    std::vector<uint32_t> filled(groups.size(), 0);
+    for (uint32_t g = 0; g < groups.size(); ++g) {
+      // Its slots stay empty until filled below, which runs no code either.
+      Ref list(PyList_New(groups.count(g)));
+      if (!list || PyDict_SetItem(index, groups.object(g), list.get()) < 0) return false;
+      lists[g] = list.get();  // the index holds it
+    }
+    for (size_t m = 0; m < groups_.size(); ++m) {
+      const uint32_t g = groups_[m];
+      PyList_SET_ITEM(lists[g], filled[g]++, std::exchange(values_[m], nullptr));
+    }
+    return true;
+  }
+
+ private:
+  std::vector<uint32_t> groups_;
+  std::vector<PyObject*> values_;
+};
+
+struct Indexes {
+  Ref by_id, by_image, by_category;
+};
+
+// The fast phase over list[0, n): fills by_id directly and the other two
+// indexes from the native grouping. Returns where it stopped (n when every
+// annotation had the fast shape), or -1 on failure.
+Py_ssize_t index_fast(PyObject* list, bool with_categories, const Keys& k, Indexes& out) {
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  EntryFinder image_ids(k.image_id), ids(k.id), category_ids(k.category_id);
+  IntGroups images, categories;
+  GroupMembers by_image, by_category;  // annotations, and their image ids
+  by_image.reserve(n);
+  if (with_categories) by_category.reserve(n);
+
+  // The values an annotation needs sit far apart in memory, so each is
+  // fetched a few annotations ahead of its use, in stages: the dict object,
+  // then its key table, then the values under the wanted keys.
+  struct Ahead {
+    PyObject *image_id, *id, *category_id;
+  };
+  constexpr Py_ssize_t kDistance = 4;
+  constexpr Py_ssize_t kRing = 8;  // a power of two above kDistance
+  Ahead ring[kRing] = {};
+  auto look = [&](Py_ssize_t j) {
+    if (j + 3 * kDistance < n) prefetch(items[j + 3 * kDistance]);
+    if (j + 2 * kDistance < n && PyDict_CheckExact(items[j + 2 * kDistance])) {
+      const auto* table = reinterpret_cast<const char*>(
+          reinterpret_cast<PyDictObject*>(items[j + 2 * kDistance])->ma_keys);
+      for (int line = 0; line < 4; ++line) prefetch(table + 64 * line);
+    }
+    if (j + kDistance < n) {
+      PyObject* d = items[j + kDistance];
+      Ahead& a = ring[(j + kDistance) % kRing];
+      a = {};
+      if (!PyDict_CheckExact(d)) return;
+      a.image_id = image_ids.find(d);
+      a.id = ids.find(d);
+      if (with_categories) a.category_id = category_ids.find(d);
+      if (a.image_id) prefetch(a.image_id);
+      if (a.id) prefetch(a.id);
+    }
+  };
+  for (Py_ssize_t j = -kDistance; j < 0; ++j) look(j);
+
+  Py_ssize_t i = 0;
+  for (; i < n; ++i) {
+    look(i);
+    const Ahead& a = ring[i % kRing];
+    int64_t image = 0, category = 0;
+    if (!a.image_id || !a.id || !exact_int64(a.image_id, image) ||
+        !(PyLong_CheckExact(a.id) || PyUnicode_CheckExact(a.id))) {
+      break;
+    }
+    if (with_categories && (!a.category_id || !exact_int64(a.category_id, category))) break;
+    if (PyDict_SetItem(out.by_id.get(), a.id, items[i]) < 0) return -1;
+    by_image.add(images.add(image, a.image_id), items[i]);
+    if (with_categories) by_category.add(categories.add(category, a.category_id), a.image_id);
+  }
+  if (!by_image.place(out.by_image.get(), images) ||
+      !by_category.place(out.by_category.get(), categories)) {
+    return -1;
+  }
+  return i;
+}
+
+// The Python loop itself, from annotation `from` on: every read through the
+// item protocol, so a mapping subclass's own lookup applies.
+bool index_protocol(PyObject* list, Py_ssize_t from, bool with_categories, const Keys& k,
+                    Indexes& out) {
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  // A subclass's item lookup may run code that shrinks the list: stop at
+  // its current end.
+  for (Py_ssize_t i = from; i < n && i < PyList_GET_SIZE(list); ++i) {
+    Ref ann = Ref::borrow(PyList_GET_ITEM(list, i));
+    Ref image_id(get_item(ann.get(), k.image_id));
+    if (!image_id || !append_to(out.by_image.get(), image_id.get(), ann.get())) return false;
+    Ref id(get_item(ann.get(), k.id));
+    if (!id || PyDict_SetItem(out.by_id.get(), id.get(), ann.get()) < 0) return false;
+    if (with_categories) {
+      Ref category_id(get_item(ann.get(), k.category_id));
+      if (!category_id || !append_to(out.by_category.get(), category_id.get(), image_id.get())) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
 
 PyObject* index_annotations(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
@@ -305,40 +331,16 @@ PyObject* index_annotations(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     }
     const Keys* k = keys();
     if (!k) return nullptr;
-    Untracked untracked;
+    PyObject* list = a[0];
+    GcPause pause;
     // Sized for one entry per annotation up front: growing by doubling
     // would copy the table a dozen times for a COCO-scale list.
-    Ref by_id(_PyDict_NewPresized(PyList_GET_SIZE(a[0])));
-    auto by_image = std::make_unique<ListIndex>(untracked);
-    auto by_category = std::make_unique<ListIndex>(untracked);
-    if (!by_id || !by_image->dict() || !by_category->dict()) return nullptr;
-    PyObject* list = a[0];
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    enum { kImageId, kId, kCategoryId };
-    Lookahead ahead(list, {k->image_id, k->id, k->category_id});
-    // A subclass's item lookup may run code that shrinks the list: stop at
-    // its current end.
-    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) {
-      ahead.warm(i);
-      Ref ann = Ref::borrow(PyList_GET_ITEM(list, i));
-      const bool exact = PyDict_CheckExact(ann.get());
-      auto key = [&](int which, PyObject* own) { return exact ? ahead.key(which) : own; };
-      Ref image_id(get_item(ann.get(), key(kImageId, k->image_id)));
-      if (!image_id || !by_image->append(image_id.get(), ann.get())) return nullptr;
-      Ref id(get_item(ann.get(), key(kId, k->id)));
-      if (!id || PyDict_SetItem(by_id.get(), id.get(), ann.get()) < 0) return nullptr;
-      untracked.hide(by_id.get());
-      if (with_categories) {
-        Ref category_id(get_item(ann.get(), key(kCategoryId, k->category_id)));
-        if (!category_id || !by_category->append(category_id.get(), image_id.get())) {
-          return nullptr;
-        }
-      }
-    }
-    by_image->finish();
-    by_category->finish();
-    untracked.restore();
-    return PyTuple_Pack(3, by_id.get(), by_image->dict(), by_category->dict());
+    Indexes out{Ref(_PyDict_NewPresized(PyList_GET_SIZE(list))), Ref(PyDict_New()),
+                Ref(PyDict_New())};
+    if (!out.by_id || !out.by_image || !out.by_category) return nullptr;
+    const Py_ssize_t stopped = index_fast(list, with_categories, *k, out);
+    if (stopped < 0 || !index_protocol(list, stopped, with_categories, *k, out)) return nullptr;
+    return PyTuple_Pack(3, out.by_id.get(), out.by_image.get(), out.by_category.get());
   });
 }
 

@@ -97,6 +97,76 @@ def test_index_image_ids_are_the_annotations_own_objects():
     assert by_category[1][0] is image_id
 
 
+class KeyText(str):
+    """A str subclass: equal to the plain key, but not the same kind of key."""
+
+
+def odd_annotation(kind):
+    """One annotation outside the shape of a loaded file's, which the index
+    must treat exactly as the Python loop does wherever it appears."""
+    return {
+        "float image id equal to an int one": {"id": 5000, "image_id": 1003.0, "category_id": 2},
+        "str image id": {"id": 5000, "image_id": "img", "category_id": 2},
+        "huge image id": {"id": 5000, "image_id": 2**70, "category_id": 2},
+        "bool category": {"id": 5000, "image_id": 1003, "category_id": True},
+        "float category": {"id": 5000, "image_id": 1003, "category_id": 1.0},
+        "str id": {"id": "5000", "image_id": 1003, "category_id": 2},
+        "float id equal to an int one": {"id": 1010.0, "image_id": 1003, "category_id": 2},
+        "key of a str subclass": {"id": 5000, KeyText("image_id"): 1003, "category_id": 2},
+        "dict subclass": Lookup({"id": 5000, "image_id": 1003, "category_id": 2}),
+        "missing category": {"id": 5000, "image_id": 1003},
+        "missing id": {"image_id": 1003, "category_id": 2},
+        "not a mapping": 17,
+    }[kind]
+
+
+ODD_KINDS = ["float image id equal to an int one", "str image id", "huge image id", "bool category",
+             "float category", "str id", "float id equal to an int one", "key of a str subclass",
+             "dict subclass", "missing category", "missing id", "not a mapping"]
+
+
+@pytest.mark.parametrize("with_categories", [True, False])
+@pytest.mark.parametrize("at", [0, 1, 57, 300])
+@pytest.mark.parametrize("kind", ODD_KINDS)
+def test_index_is_the_python_loop_around_an_odd_annotation(kind, at, with_categories):
+    # Image ids as a loaded file has them: runs of equal values held by
+    # distinct int objects (not the interpreter's cached small ints), some
+    # negative; categories small and large.
+    anns = [{"id": 1000 + i, "image_id": int(str(1000 + i // 7 - (i % 50 == 0) * 3000)),
+             "category_id": (i % 5, 10**12 + i % 3)[i % 2]} for i in range(300)]
+    anns.insert(at, odd_annotation(kind))
+    try:
+        expected = index_reference(anns, with_categories)
+    except Exception as e:
+        with pytest.raises(type(e)) as exc:
+            v.index_annotations(anns, with_categories)
+        assert exc.value.args == e.args
+        return
+    got = v.index_annotations(anns, with_categories)
+    for mine, ref in zip(got, expected):
+        identical_index(mine, ref)
+        # Each key is the object the loop met first.
+        assert [id(k) for k in mine] == [id(k) for k in ref]
+
+
+def test_index_survives_an_id_whose_hash_empties_the_list():
+    anns = []
+
+    class Id:
+        def __hash__(self):
+            anns.clear()
+            return 1
+
+    anns.extend({"id": i, "image_id": 10**6 + i // 2, "category_id": 1} for i in range(20))
+    kept = list(anns)
+    anns.insert(10, {"id": Id(), "image_id": 10**6, "category_id": 1})
+    by_id, by_image, by_category = v.index_annotations(anns, True)
+    # The loop ends with the list; everything met before stays indexed.
+    assert list(by_id) == list(range(10)) + [next(k for k in by_id if isinstance(k, Id))]
+    assert by_image[10**6][:2] == kept[:2] and sum(map(len, by_image.values())) == 11
+    assert by_category == {1: [10**6 + i // 2 for i in range(10)] + [10**6]}
+
+
 class Lookup(dict):
     """A mapping subclass with its own lookup rules: keys are read
     case-insensitively, and every lookup is recorded."""
