@@ -1,0 +1,249 @@
+"""COCO datasets and result sets in memory, with the lookups that COCO
+evaluation code expects (`COCO`), built by the native JSON loader and
+index builder."""
+
+from __future__ import annotations
+
+import copy
+import itertools
+import os
+from collections import defaultdict
+
+import numpy as np
+
+from quillscore import _vireo
+from quillscore import mask as mask_utils
+
+
+def _is_array_like(obj) -> bool:
+    return hasattr(obj, "__iter__") and hasattr(obj, "__len__")
+
+
+def _as_list(obj) -> list:
+    return obj if _is_array_like(obj) else [obj]
+
+
+class ResultsError(ValueError):
+    """Detection results that cannot be evaluated against this dataset."""
+
+
+class COCO:
+    """A COCO dataset: `dataset` (the file's content), the indexes `anns`,
+    `imgs`, `cats`, `imgToAnns`, `catToImgs`, and the familiar lookups.
+
+    `annotation_file` is a path to a COCO JSON file, a dict already in that
+    form, or None for an empty dataset."""
+
+    def __init__(self, annotation_file=None):
+        self.dataset: dict = {}
+        self.anns: dict = {}
+        self.cats: dict = {}
+        self.imgs: dict = {}
+        self.imgToAnns: defaultdict = defaultdict(list)
+        self.catToImgs: defaultdict = defaultdict(list)
+        if annotation_file is None:
+            return
+        if isinstance(annotation_file, dict):
+            dataset = annotation_file
+        else:
+            dataset = _vireo.load_json(os.fspath(annotation_file))
+        if not isinstance(dataset, dict):
+            raise ValueError(f"annotation file format {type(dataset).__name__} not supported: "
+                             "expected a JSON object")
+        self.dataset = dataset
+        self.createIndex()
+
+    def createIndex(self) -> None:
+        """Rebuild the indexes from `dataset`."""
+        dataset = self.dataset
+        anns, img_to_anns, cat_to_imgs = {}, {}, {}
+        if "annotations" in dataset:
+            anns, img_to_anns, cat_to_imgs = _vireo.index_annotations(
+                dataset["annotations"], "categories" in dataset)
+        self.anns = anns
+        self.imgToAnns = defaultdict(list, img_to_anns)
+        self.catToImgs = defaultdict(list, cat_to_imgs)
+        self.imgs = {img["id"]: img for img in dataset.get("images", ())}
+        self.cats = {cat["id"]: cat for cat in dataset.get("categories", ())}
+
+    def info(self) -> None:
+        """Print the dataset's "info" member."""
+        for key, value in self.dataset.get("info", {}).items():
+            print(f"{key}: {value}")
+
+    # -- lookups ------------------------------------------------------------
+
+    def getAnnIds(self, imgIds=[], catIds=[], areaRng=[], iscrowd=None) -> list:  # noqa: B006
+        """Ids of the annotations on the given images, of the given
+        categories, with area strictly inside areaRng, and with the given
+        crowd flag; an empty filter passes everything."""
+        imgIds, catIds = _as_list(imgIds), _as_list(catIds)
+        if len(imgIds) == len(catIds) == len(areaRng) == 0:
+            anns = self.dataset.get("annotations", [])
+        else:
+            if len(imgIds):
+                anns = list(itertools.chain.from_iterable(
+                    self.imgToAnns[i] for i in imgIds if i in self.imgToAnns))
+            else:
+                anns = self.dataset.get("annotations", [])
+            if len(catIds):
+                wanted = _lookup_set(catIds)
+                anns = [a for a in anns if a["category_id"] in wanted]
+            if len(areaRng):
+                lo, hi = areaRng[0], areaRng[1]
+                anns = [a for a in anns if lo < a["area"] < hi]
+        if iscrowd is not None:
+            return [a["id"] for a in anns if a["iscrowd"] == iscrowd]
+        return [a["id"] for a in anns]
+
+    def getCatIds(self, catNms=[], supNms=[], catIds=[]) -> list:  # noqa: B006
+        """Ids of the categories with the given names, supercategories and
+        ids; an empty filter passes everything."""
+        catNms, supNms, catIds = _as_list(catNms), _as_list(supNms), _as_list(catIds)
+        cats = self.dataset.get("categories", [])
+        if len(catNms):
+            cats = [c for c in cats if c["name"] in catNms]
+        if len(supNms):
+            cats = [c for c in cats if c["supercategory"] in supNms]
+        if len(catIds):
+            cats = [c for c in cats if c["id"] in catIds]
+        return [c["id"] for c in cats]
+
+    def getImgIds(self, imgIds=[], catIds=[]) -> list:  # noqa: B006
+        """Ids of the given images that hold every one of the given
+        categories; with no images given, of all images holding them."""
+        imgIds, catIds = _as_list(imgIds), _as_list(catIds)
+        if len(imgIds) == len(catIds) == 0:
+            return list(self.imgs.keys())
+        ids = set(imgIds)
+        for i, cat in enumerate(catIds):
+            if i == 0 and len(ids) == 0:
+                ids = set(self.catToImgs[cat])
+            else:
+                ids &= set(self.catToImgs[cat])
+        return list(ids)
+
+    def loadAnns(self, ids=[]) -> list:  # noqa: B006
+        return _load(self.anns, ids)
+
+    def loadCats(self, ids=[]) -> list:  # noqa: B006
+        return _load(self.cats, ids)
+
+    def loadImgs(self, ids=[]) -> list:  # noqa: B006
+        return _load(self.imgs, ids)
+
+    # -- masks --------------------------------------------------------------
+
+    def annToRLE(self, ann: dict) -> dict:
+        """The annotation's segmentation as one compressed RLE dict."""
+        img = self.imgs[ann["image_id"]]
+        h, w = img["height"], img["width"]
+        segm = ann["segmentation"]
+        if isinstance(segm, list):
+            return mask_utils.merge(mask_utils.frPyObjects(segm, h, w))
+        if isinstance(segm["counts"], list):
+            return mask_utils.frPyObjects(segm, h, w)
+        return segm
+
+    def annToMask(self, ann: dict) -> np.ndarray:
+        """The annotation's segmentation as an (h, w) array of 0 and 1."""
+        return mask_utils.decode(self.annToRLE(ann))
+
+    # -- results ------------------------------------------------------------
+
+    def loadRes(self, resFile) -> COCO:
+        """A result set over this dataset's images and categories.
+
+        `resFile` is a path to a results JSON file, a list of result dicts,
+        or an (N, 7) array of rows [image_id, x, y, w, h, score,
+        category_id]. Each result is completed as evaluation expects:
+        box results get "area" (w * h), segmentation results "area" and
+        "bbox" from their mask, keypoint results "area" and "bbox" from the
+        keypoints' extent; every result gets "id" (its 1-based position)
+        and "iscrowd" 0. The dicts of a given list are completed in place.
+        An empty result list gives an empty result set."""
+        res = COCO()
+        res.dataset["images"] = list(self.dataset.get("images", []))
+        if isinstance(resFile, (str, os.PathLike)):
+            anns = _vireo.load_json(os.fspath(resFile))
+        elif isinstance(resFile, np.ndarray):
+            anns = self.loadNumpyAnnotations(resFile)
+        else:
+            anns = resFile
+        if not isinstance(anns, list):
+            raise ResultsError("results must be a list of result dicts")
+        image_ids = {a["image_id"] for a in anns}
+        unknown = image_ids - set(self.getImgIds())
+        if unknown:
+            raise ResultsError(f"results name {len(unknown)} image id(s) not in the dataset, "
+                               f"e.g. {sorted(unknown, key=repr)[0]!r}")
+        if anns:
+            _complete_results(anns, self)
+        res.dataset["categories"] = copy.deepcopy(self.dataset.get("categories", []))
+        res.dataset["annotations"] = anns
+        res.createIndex()
+        return res
+
+    @staticmethod
+    def loadNumpyAnnotations(data: np.ndarray) -> list:
+        """Result dicts from an (N, 7) array of rows [image_id, x, y, w, h,
+        score, category_id]."""
+        data = np.asarray(data)
+        if data.ndim != 2 or data.shape[1] != 7:
+            raise ResultsError(f"expected an (N, 7) array of results, got shape {data.shape}")
+        return [{"image_id": int(row[0]), "bbox": [row[1], row[2], row[3], row[4]],
+                 "score": row[5], "category_id": int(row[6])} for row in data]
+
+
+def _lookup_set(values):
+    try:
+        return set(values)
+    except TypeError:  # unhashable members: fall back to list membership
+        return values
+
+
+def _load(index: dict, ids) -> list:
+    if _is_array_like(ids):
+        return [index[i] for i in ids]
+    if isinstance(ids, int):
+        return [index[ids]]
+    return []
+
+
+def _complete_results(anns: list, gt: COCO) -> None:
+    """Fill in what evaluation reads, by the kind of the first result."""
+    first = anns[0]
+    if "caption" in first:
+        raise ResultsError("caption results cannot be evaluated")
+    if "bbox" in first and not first["bbox"] == []:
+        _vireo.prepare_bbox_results(anns)
+    elif "segmentation" in first:
+        segms = [_segm_rle(a["segmentation"], a["image_id"], gt) for a in anns]
+        areas = mask_utils.area(segms) if segms else []
+        boxes = mask_utils.toBbox(segms) if segms else []
+        for i, (a, area, box) in enumerate(zip(anns, areas, boxes)):
+            a["area"] = int(area)
+            if "bbox" not in a:
+                a["bbox"] = box.tolist()
+            a["id"] = i + 1
+            a["iscrowd"] = 0
+    elif "keypoints" in first:
+        for i, a in enumerate(anns):
+            s = a["keypoints"]
+            x, y = s[0::3], s[1::3]
+            x0, x1, y0, y1 = np.min(x), np.max(x), np.min(y), np.max(y)
+            a["area"] = (x1 - x0) * (y1 - y0)
+            a["id"] = i + 1
+            a["bbox"] = [x0, y0, x1 - x0, y1 - y0]
+    else:
+        raise ResultsError("results carry neither 'bbox', 'segmentation' nor 'keypoints'")
+
+
+def _segm_rle(segm, image_id, gt: COCO):
+    """A result's segmentation as an RLE dict; polygons are rasterised at
+    the image's size."""
+    if isinstance(segm, dict) and not isinstance(segm.get("counts"), list):
+        return segm
+    img = gt.imgs[image_id]
+    rle = mask_utils.frPyObjects(segm, img["height"], img["width"])
+    return mask_utils.merge(rle) if isinstance(rle, list) else rle

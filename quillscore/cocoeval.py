@@ -1,0 +1,200 @@
+"""COCO evaluation with the familiar interface (`COCOeval`), run by the
+native engine."""
+
+from __future__ import annotations
+
+import datetime
+import time
+
+import numpy as np
+
+from quillscore import _vireo
+from quillscore import summary as summary_mod
+from quillscore.params import Params
+
+
+class COCOeval:
+    """Evaluates a result set against a dataset, both `COCO` objects:
+
+        E = COCOeval(cocoGt, cocoDt, "bbox")   # or "segm", "keypoints", "boundary"
+        E.params.catIds = [1]                  # optional: change parameters
+        E.evaluate(); E.accumulate(); E.summarize()
+        E.stats                                # the summary numbers
+
+    `eval` holds the accumulated arrays: "precision" (T, R, K, A, M),
+    "recall" (T, K, A, M) and "scores", -1 where a setting has no ground
+    truth. `evalImgs` (per-image records) is computed when first read.
+    Beyond the familiar interface: `per_category()`, `per_instance()`,
+    `timings` and `summary()`."""
+
+    def __init__(self, cocoGt=None, cocoDt=None, iouType: str = "segm"):
+        self.cocoGt = cocoGt
+        self.cocoDt = cocoDt
+        self.params = Params(iouType)
+        self.eval: dict = {}
+        self.stats = np.zeros(0)
+        self.lines: list[str] = []
+        self._evaluator = None
+        self._result = None  # the engine's last run result
+        self._eval_imgs = None
+        self._wall: dict = {}
+        if cocoGt is not None:
+            self.params.imgIds = sorted(cocoGt.getImgIds())
+            self.params.catIds = sorted(cocoGt.getCatIds())
+
+    # -- the three steps ----------------------------------------------------
+
+    def evaluate(self) -> None:
+        """Read both sides into the engine (rasterising masks where the IoU
+        type needs them). Parameters are normalised as COCO evaluation
+        does: unique sorted image and category ids, ascending maxDets."""
+        if self.cocoGt is None or self.cocoDt is None:
+            raise RuntimeError("COCOeval needs a ground-truth and a result set to evaluate")
+        start = time.perf_counter()
+        p = self._normalise_params()
+        gt_anns = _selected(self.cocoGt, p)
+        dt_anns = _selected(self.cocoDt, p)
+        cat_ids = _category_ids(p, self.cocoGt, self.cocoDt)
+        sizes = _image_sizes(self.cocoGt) if p.iouType in ("segm", "boundary") else {}
+        self._set_evaluator(_build_evaluator(gt_anns, dt_anns, sizes, p, cat_ids))
+        self._wall["evaluate"] = time.perf_counter() - start
+
+    def accumulate(self, p: Params | None = None) -> None:
+        """Run the engine: precision, recall and scores into `eval`."""
+        if p is not None and p is not self.params:
+            self.params = p
+            self.evaluate()
+        if self._evaluator is None:
+            raise RuntimeError("Please run evaluate() first")
+        start = time.perf_counter()
+        if self._result is None:
+            self._result = self._evaluator.run()
+        r = self._result
+        self.eval = {
+            "params": self.params,
+            "counts": r["counts"],
+            "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
+            "precision": r["precision"],
+            "recall": r["recall"],
+            "scores": r["scores"],
+        }
+        self._wall["accumulate"] = time.perf_counter() - start
+
+    def summarize(self) -> None:
+        """Compute `stats` and print the summary lines."""
+        print(self.summary())
+
+    def summary(self) -> str:
+        """Compute `stats` and return the summary lines as text."""
+        if not self.eval:
+            raise RuntimeError("Please run accumulate() first")
+        self.stats, self.lines = summary_mod.compute_stats(
+            self.eval["precision"], self.eval["recall"], self.params)
+        return "\n".join(self.lines)
+
+    def __str__(self) -> str:
+        return self.summary() if self.eval else repr(self)
+
+    # -- extras ---------------------------------------------------------------
+
+    @property
+    def evalImgs(self) -> list:
+        """Per-image records, one per (category, area range, image), None
+        where an image has nothing of that category; "aRng" is the area
+        range itself."""
+        if self._eval_imgs is None and self._evaluator is not None:
+            result = self._evaluator.run(collect_eval_imgs=True)
+            ranges = [list(r) for r in self.params.areaRng]
+            records = result.pop("evalImgs")
+            for rec in records:
+                if rec is not None:
+                    rec["aRng"] = ranges[rec["aRng"]]
+            self._result = self._result or result
+            self._eval_imgs = records
+        return self._eval_imgs if self._eval_imgs is not None else []
+
+    @evalImgs.setter
+    def evalImgs(self, value) -> None:
+        self._eval_imgs = value
+
+    def per_instance(self, t_idx: int = 0, a_idx: int = 0, max_det: int | None = None):
+        """Per-detection and per-ground-truth verdicts at one IoU threshold
+        index, area range index and detection limit (default: the largest
+        of maxDets), as two dicts of NumPy columns."""
+        if self._evaluator is None:
+            raise RuntimeError("Please run evaluate() first")
+        if max_det is None:
+            max_det = int(self.params.maxDets[-1]) if len(self.params.maxDets) else 0
+        return self._evaluator.per_instance(t_idx, a_idx, max_det)
+
+    def per_category(self) -> list[dict]:
+        """AP, AP50 and AP75 per category (area 'all', the largest
+        detection limit), in category order; -1 where a category has no
+        ground truth."""
+        if not self.eval:
+            raise RuntimeError("Please run accumulate() first")
+        return summary_mod.per_category(self.eval["precision"], self.params, self._category_names())
+
+    @property
+    def timings(self) -> dict:
+        """Seconds spent: the engine's phases, then the wall time of
+        evaluate() and accumulate()."""
+        out = dict(self._evaluator.timings()) if self._evaluator is not None else {}
+        out.update(self._wall)
+        return out
+
+    # -- internals -------------------------------------------------------------
+
+    def _normalise_params(self) -> Params:
+        p = self.params
+        p.imgIds = [int(i) for i in np.unique(np.asarray(p.imgIds, dtype=np.int64))]
+        if p.useCats:
+            p.catIds = [int(c) for c in np.unique(np.asarray(p.catIds, dtype=np.int64))]
+        p.maxDets = sorted(int(m) for m in p.maxDets)
+        return p
+
+    def _set_evaluator(self, evaluator) -> None:
+        self._evaluator = evaluator
+        self._result = None
+        self._eval_imgs = None
+        self.eval = {}
+
+    def _category_names(self) -> dict:
+        cats = getattr(self.cocoGt, "cats", None) or getattr(self, "_cats", {})
+        return {cid: c.get("name", str(cid)) for cid, c in cats.items()}
+
+
+def _selected(coco, p: Params) -> list:
+    """The annotations on the evaluated images (and, per category, of the
+    evaluated categories): the whole list when nothing is left out, which
+    is the common case and costs nothing."""
+    anns = coco.dataset.get("annotations", [])
+    every_image = set(coco.imgToAnns) <= set(p.imgIds)
+    every_cat = not p.useCats or set(coco.catToImgs) <= set(p.catIds)
+    if every_image and every_cat:
+        return anns
+    return coco.loadAnns(coco.getAnnIds(imgIds=p.imgIds, catIds=p.catIds if p.useCats else []))
+
+
+def _category_ids(p: Params, gt, dt) -> list:
+    """The engine's category list. Pooled evaluation (useCats 0) takes the
+    annotations of every category, so every category present is listed."""
+    if p.useCats:
+        return list(p.catIds)
+    present = set(p.catIds) | set(gt.cats) | set(gt.catToImgs) | set(dt.catToImgs)
+    return sorted(int(c) for c in present)
+
+
+def _image_sizes(coco) -> dict:
+    return {img_id: (int(img["height"]), int(img["width"])) for img_id, img in coco.imgs.items()}
+
+
+def _build_evaluator(gt_anns, dt_anns, sizes: dict, p: Params, cat_ids: list):
+    return _vireo.Evaluator(
+        gt_anns, dt_anns, sizes,
+        img_ids=list(p.imgIds), cat_ids=cat_ids,
+        iou_thrs=[float(t) for t in p.iouThrs], rec_thrs=[float(r) for r in p.recThrs],
+        max_dets=[int(m) for m in p.maxDets], area_rng=[[float(lo), float(hi)] for lo, hi in p.areaRng],
+        use_cats=bool(p.useCats), iou_type=p.iouType,
+        kpt_sigmas=[float(s) for s in p.kpt_oks_sigmas] if p.iouType == "keypoints" else [],
+        boundary_dilation=float(p.boundary_dilation))

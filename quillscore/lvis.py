@@ -1,0 +1,216 @@
+"""LVIS v1 evaluation (`LVISEval`): the federated rules of LVIS run by the
+native engine.
+
+LVIS labels each image only for some categories. Per image, only the
+detections of its positive categories (those with ground truth) and its
+negative categories ("neg_category_ids") are evaluated; an unmatched
+detection of a category listed in "not_exhaustive_category_ids" is not a
+false positive; ground truths flagged "ignore" are ignored and "iscrowd" has
+no effect. Results keep at most 300 detections per image (the highest
+scores), and each image and category keeps at most 300 as well."""
+
+from __future__ import annotations
+
+import datetime
+import os
+from collections import OrderedDict, defaultdict
+
+import numpy as np
+
+from quillscore import _vireo
+from quillscore.coco import COCO, ResultsError, _complete_results
+
+
+class LVISParams:
+    """LVIS evaluation parameters: img_ids, cat_ids (default: all, in
+    ascending order), iou_thrs, rec_thrs, max_dets (per image), area_rng
+    with area_rng_lbl, use_cats, iou_type."""
+
+    def __init__(self, iou_type: str = "segm"):
+        if iou_type not in ("segm", "bbox", "boundary"):
+            raise ValueError(f"iou_type must be one of segm, bbox, boundary; got {iou_type!r}")
+        self.iou_type = iou_type
+        self.img_ids: list = []
+        self.cat_ids: list = []
+        self.iou_thrs = np.linspace(0.5, 0.95, int(np.round((0.95 - 0.5) / 0.05)) + 1, endpoint=True)
+        self.rec_thrs = np.linspace(0.0, 1.00, int(np.round((1.00 - 0.0) / 0.01)) + 1, endpoint=True)
+        self.max_dets = 300
+        self.area_rng = [[0 ** 2, 1e5 ** 2], [0 ** 2, 32 ** 2], [32 ** 2, 96 ** 2], [96 ** 2, 1e5 ** 2]]
+        self.area_rng_lbl = ["all", "small", "medium", "large"]
+        self.use_cats = 1
+        self.boundary_dilation = 0.02
+
+
+# (key, AP or AR, IoU threshold, area label, frequency group)
+_METRICS = [
+    ("AP", 1, None, "all", None),
+    ("AP50", 1, 0.5, "all", None),
+    ("AP75", 1, 0.75, "all", None),
+    ("APs", 1, None, "small", None),
+    ("APm", 1, None, "medium", None),
+    ("APl", 1, None, "large", None),
+    ("APr", 1, None, "all", "r"),
+    ("APc", 1, None, "all", "c"),
+    ("APf", 1, None, "all", "f"),
+    ("AR@300", 0, None, "all", None),
+    ("ARs@300", 0, None, "small", None),
+    ("ARm@300", 0, None, "medium", None),
+    ("ARl@300", 0, None, "large", None),
+]
+
+
+class LVISEval:
+    """Evaluates LVIS results against an LVIS v1 dataset:
+
+        E = LVISEval("lvis_v1_val.json", "results.json", "segm")
+        E.run()            # evaluate, accumulate, summarize
+        E.print_results()
+        E.results["AP"], E.results["APr"], ...
+
+    `lvis_gt` is a path, a dataset dict or a `COCO`; `lvis_dt` a path, a
+    list of result dicts (completed in place, as `COCO.loadRes` does) or a
+    `COCO` result set. `eval` holds "precision" (T, R, K, A) and "recall"
+    (T, K, A), -1 where a setting has no ground truth."""
+
+    def __init__(self, lvis_gt, lvis_dt, iou_type: str = "segm"):
+        self.lvis_gt = lvis_gt if isinstance(lvis_gt, COCO) else COCO(lvis_gt)
+        self.params = LVISParams(iou_type)
+        self.params.img_ids = sorted(self.lvis_gt.getImgIds())
+        self.params.cat_ids = sorted(self.lvis_gt.getCatIds())
+        self.dt_anns = _limited_results(self.lvis_gt, lvis_dt, self.params.max_dets)
+        self.eval: dict = {}
+        self.results: OrderedDict = OrderedDict()
+        self._evaluator = None
+
+    def evaluate(self) -> None:
+        """Read both sides into the engine with the federated rules."""
+        p = self.params
+        p.img_ids = [int(i) for i in np.unique(np.asarray(p.img_ids, dtype=np.int64))]
+        p.cat_ids = [int(c) for c in np.unique(np.asarray(p.cat_ids, dtype=np.int64))]
+        gt = self.lvis_gt
+        gts = gt.loadAnns(gt.getAnnIds(imgIds=p.img_ids))
+        images = gt.imgs
+        positive: dict = defaultdict(set)
+        for a in gts:
+            positive[a["image_id"]].add(a["category_id"])
+        dts = []
+        for d in self.dt_anns:
+            img = images.get(d["image_id"])
+            if img is None:
+                continue
+            cat = d["category_id"]
+            if cat in positive.get(d["image_id"], ()) or cat in img.get("neg_category_ids", ()):
+                dts.append(d)
+        sizes = {i: (int(im["height"]), int(im["width"])) for i, im in images.items()} \
+            if p.iou_type in ("segm", "boundary") else {}
+        self._evaluator = _vireo.Evaluator(
+            gts, dts, sizes, p.img_ids, p.cat_ids,
+            [float(t) for t in p.iou_thrs], [float(r) for r in p.rec_thrs],
+            [int(p.max_dets)], [[float(lo), float(hi)] for lo, hi in p.area_rng],
+            bool(p.use_cats), p.iou_type, [], boundary_dilation=float(p.boundary_dilation))
+        self._evaluator.configure_lvis(
+            [bool(a.get("ignore", 0)) for a in gts],
+            [(i, c) for i in p.img_ids for c in images[i].get("not_exhaustive_category_ids", ())])
+        self.eval = {}
+
+    def accumulate(self) -> None:
+        """Run the engine: precision and recall into `eval`."""
+        if self._evaluator is None:
+            raise RuntimeError("Please run evaluate() first")
+        r = self._evaluator.run()
+        t, rr, k, a, _ = r["counts"]
+        self.eval = {
+            "params": self.params,
+            "counts": [t, rr, k, a],
+            "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
+            "precision": r["precision"][..., 0],
+            "recall": r["recall"][..., 0],
+            "scores": r["scores"][..., 0],
+        }
+
+    def summarize(self) -> None:
+        """Compute `results`: AP, AP50, AP75, APs, APm, APl, APr, APc, APf
+        and the ARs at 300 detections."""
+        if not self.eval:
+            raise RuntimeError("Please run accumulate() first")
+        p = self.params
+        freq = {c["id"]: c.get("frequency") for c in self.lvis_gt.dataset.get("categories", [])}
+        self.results = OrderedDict()
+        for key, ap, iou_thr, area_lbl, group in _METRICS:
+            s = self.eval["precision"] if ap else self.eval["recall"]
+            if iou_thr is not None:
+                s = s[np.where(iou_thr == np.asarray(p.iou_thrs))[0]]
+            a_idx = [i for i, lbl in enumerate(p.area_rng_lbl) if lbl == area_lbl]
+            if group is not None:
+                k_idx = [k for k, c in enumerate(p.cat_ids) if freq.get(c) == group]
+                s = s[..., k_idx, :]
+            s = s[..., a_idx]
+            values = s[s > -1]
+            self.results[key] = -1.0 if values.size == 0 else float(np.mean(values))
+
+    def run(self) -> None:
+        """evaluate(), accumulate() and summarize()."""
+        self.evaluate()
+        self.accumulate()
+        self.summarize()
+
+    def get_results(self) -> OrderedDict:
+        if not self.results:
+            raise RuntimeError("Please run summarize() first")
+        return self.results
+
+    def summary_lines(self) -> list[str]:
+        p = self.params
+        lines = []
+        for key, ap, iou_thr, area_lbl, group in _METRICS:
+            title, kind = ("Average Precision", "(AP)") if ap else ("Average Recall", "(AR)")
+            iou = f"{p.iou_thrs[0]:0.2f}:{p.iou_thrs[-1]:0.2f}" if iou_thr is None else f"{iou_thr:0.2f}"
+            cats = "all" if group is None else group
+            lines.append(f" {title:<18} {kind} @[ IoU={iou:<9} | area={area_lbl:>6s} | "
+                         f"maxDets={p.max_dets:>3d} catIds={cats:>3s}] = {self.results[key]:0.3f}")
+        return lines
+
+    def print_results(self) -> None:
+        print("\n".join(self.summary_lines()))
+
+    @property
+    def timings(self) -> dict:
+        return dict(self._evaluator.timings()) if self._evaluator is not None else {}
+
+
+def _limited_results(gt: COCO, lvis_dt, max_dets: int) -> list:
+    """The result dicts to evaluate: at most `max_dets` per image, the
+    highest scores (equal scores in file order), completed as loadRes
+    completes them."""
+    if isinstance(lvis_dt, COCO):
+        return _top_per_image(lvis_dt.dataset.get("annotations", []), max_dets)
+    if isinstance(lvis_dt, (str, os.PathLike)):
+        anns = _vireo.load_json(os.fspath(lvis_dt))
+    else:
+        anns = lvis_dt
+    if not isinstance(anns, list):
+        raise ResultsError("results must be a list of result dicts")
+    unknown = {a["image_id"] for a in anns} - set(gt.imgs)
+    if unknown:
+        raise ResultsError(f"results name {len(unknown)} image id(s) not in the dataset, "
+                           f"e.g. {sorted(unknown, key=repr)[0]!r}")
+    anns = _top_per_image(anns, max_dets)
+    if anns:
+        _complete_results(anns, gt)
+    return anns
+
+
+def _top_per_image(anns: list, max_dets: int) -> list:
+    if max_dets < 0:
+        return anns
+    by_image: dict = defaultdict(list)
+    for i, a in enumerate(anns):
+        by_image[a["image_id"]].append(i)
+    if all(len(ix) <= max_dets for ix in by_image.values()):
+        return anns
+    keep = []
+    for ix in by_image.values():
+        if len(ix) > max_dets:
+            ix = sorted(ix, key=lambda i: anns[i]["score"], reverse=True)[:max_dets]
+        keep.extend(ix)
+    return [anns[i] for i in sorted(keep)]

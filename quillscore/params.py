@@ -1,0 +1,58 @@
+"""Evaluation parameters, named and defaulted as COCO evaluation code
+expects them."""
+
+from __future__ import annotations
+
+import numpy as np
+
+IOU_TYPES = ("segm", "bbox", "keypoints", "boundary")
+
+# Per-keypoint OKS constants of the 17 COCO person keypoints.
+COCO_KPT_SIGMAS = np.array([.26, .25, .25, .35, .35, .79, .79, .72, .72, .62, .62,
+                            1.07, 1.07, .87, .87, .89, .89]) / 10.0
+
+
+class Params:
+    """COCO evaluation parameters. Change the fields between constructing a
+    COCOeval and calling evaluate():
+
+    - imgIds, catIds: the evaluated images and categories (default: all);
+    - iouThrs: IoU thresholds (0.50:0.05:0.95); recThrs: recall points
+      (0:0.01:1);
+    - maxDets: detections kept per image, ascending ([1, 10, 100]; [20] for
+      keypoints);
+    - areaRng, areaRngLbl: area ranges and their names; the summary looks
+      ranges up by the names 'all', 'small', 'medium' and 'large';
+    - useCats: 1 to evaluate per category, 0 to pool all categories;
+    - kpt_oks_sigmas: per-keypoint constants (keypoints only);
+    - boundary_dilation: band width of Boundary IoU, as a share of the image
+      diagonal (boundary only).
+    """
+
+    def __init__(self, iouType: str = "segm"):
+        if iouType not in IOU_TYPES:
+            raise ValueError(f"iouType must be one of {', '.join(IOU_TYPES)}; got {iouType!r}")
+        self.iouType = iouType
+        self.imgIds: list = []
+        self.catIds: list = []
+        self.iouThrs = np.linspace(.5, 0.95, int(np.round((0.95 - .5) / .05)) + 1, endpoint=True)
+        self.recThrs = np.linspace(.0, 1.00, int(np.round((1.00 - .0) / .01)) + 1, endpoint=True)
+        self.useCats = 1
+        self.useSegm = None  # kept for old callers; iouType decides
+        if iouType == "keypoints":
+            self.maxDets = [20]
+            self.areaRng = [[0 ** 2, 1e5 ** 2], [32 ** 2, 96 ** 2], [96 ** 2, 1e5 ** 2]]
+            self.areaRngLbl = ["all", "medium", "large"]
+            self.kpt_oks_sigmas = COCO_KPT_SIGMAS.copy()
+        else:
+            self.maxDets = [1, 10, 100]
+            self.areaRng = [[0 ** 2, 1e5 ** 2], [0 ** 2, 32 ** 2], [32 ** 2, 96 ** 2],
+                            [96 ** 2, 1e5 ** 2]]
+            self.areaRngLbl = ["all", "small", "medium", "large"]
+            self.kpt_oks_sigmas = COCO_KPT_SIGMAS.copy()
+        self.boundary_dilation = 0.02
+
+    def __repr__(self) -> str:
+        return (f"Params(iouType={self.iouType!r}, {len(self.imgIds)} images, "
+                f"{len(self.catIds)} categories, maxDets={list(self.maxDets)}, "
+                f"useCats={self.useCats})")
