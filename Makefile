@@ -5,14 +5,13 @@ PY := $(VENV)/bin/python
 CORE_BUILD ?= build/core
 SANITIZE ?= address,undefined
 FUZZ_SECONDS ?= 60
-SAMPLE ?= ../shared/data/coco_val2014_100
 APT_PACKAGES := libtbb-dev libgtest-dev
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
 
 .PHONY: bench-deps run test apt venv build core-test python-test alloc-stats-test fuzz sanitize clean
 
 run: build
-	cd examples && ../$(PY) sample.py ../$(SAMPLE)
+	$(VENV)/bin/quillscore
 
 test: core-test python-test
 

@@ -46,7 +46,7 @@ class COCO:
         if isinstance(annotation_file, dict):
             dataset = annotation_file
         else:
-            dataset = _vireo.load_json(os.fspath(annotation_file))
+            dataset = read_json(annotation_file)
         if not isinstance(dataset, dict):
             raise ValueError(f"annotation file format {type(dataset).__name__} not supported: "
                              "expected a JSON object")
@@ -165,7 +165,7 @@ class COCO:
         res = COCO()
         res.dataset["images"] = list(self.dataset.get("images", []))
         if isinstance(resFile, (str, os.PathLike)):
-            anns = _vireo.load_json(os.fspath(resFile))
+            anns = read_json(resFile)
         elif isinstance(resFile, np.ndarray):
             anns = self.loadNumpyAnnotations(resFile)
         else:
@@ -193,6 +193,16 @@ class COCO:
             raise ResultsError(f"expected an (N, 7) array of results, got shape {data.shape}")
         return [{"image_id": int(row[0]), "bbox": [row[1], row[2], row[3], row[4]],
                  "score": row[5], "category_id": int(row[6])} for row in data]
+
+
+def read_json(path) -> object:
+    """A JSON file's content; a failure says which file it was."""
+    path = os.fspath(path)
+    try:
+        return _vireo.load_json(path)
+    except (OSError, ValueError) as e:
+        e.add_note(f"while reading {path}")
+        raise
 
 
 def _lookup_set(values):

@@ -54,7 +54,7 @@ class COCOeval:
         p = self._normalise_params()
         gt_anns = _selected(self.cocoGt, p)
         dt_anns = _selected(self.cocoDt, p)
-        cat_ids = _category_ids(p, self.cocoGt, self.cocoDt)
+        cat_ids = _category_ids(p)
         sizes = _image_sizes(self.cocoGt) if p.iouType in ("segm", "boundary") else {}
         self._set_evaluator(_build_evaluator(gt_anns, dt_anns, sizes, p, cat_ids))
         self._wall["evaluate"] = time.perf_counter() - start
@@ -165,24 +165,21 @@ class COCOeval:
 
 
 def _selected(coco, p: Params) -> list:
-    """The annotations on the evaluated images (and, per category, of the
-    evaluated categories): the whole list when nothing is left out, which
-    is the common case and costs nothing."""
+    """The annotations on the evaluated images and of the evaluated
+    categories (pooled evaluation too takes only those), each once: the
+    whole list when nothing is left out, which is the common case and costs
+    nothing."""
     anns = coco.dataset.get("annotations", [])
-    every_image = set(coco.imgToAnns) <= set(p.imgIds)
-    every_cat = not p.useCats or set(coco.catToImgs) <= set(p.catIds)
-    if every_image and every_cat:
+    images, cats = set(p.imgIds), set(p.catIds)
+    if set(coco.imgToAnns) <= images and set(coco.catToImgs) <= cats:
         return anns
-    return coco.loadAnns(coco.getAnnIds(imgIds=p.imgIds, catIds=p.catIds if p.useCats else []))
+    return [a for a in anns if a["image_id"] in images and a["category_id"] in cats]
 
 
-def _category_ids(p: Params, gt, dt) -> list:
-    """The engine's category list. Pooled evaluation (useCats 0) takes the
-    annotations of every category, so every category present is listed."""
-    if p.useCats:
-        return list(p.catIds)
-    present = set(p.catIds) | set(gt.cats) | set(gt.catToImgs) | set(dt.catToImgs)
-    return sorted(int(c) for c in present)
+def _category_ids(p: Params) -> list:
+    """The engine's category list. Pooled evaluation (useCats 0) orders each
+    image's annotations by their category's place in catIds, as given."""
+    return [int(c) for c in p.catIds]
 
 
 def _image_sizes(coco) -> dict:

@@ -12,7 +12,7 @@ import time
 
 from quillscore import _vireo
 from quillscore.coco import COCO, ResultsError
-from quillscore.cocoeval import COCOeval, _build_evaluator
+from quillscore.cocoeval import COCOeval, _build_evaluator, _category_ids
 
 
 def evaluate(gt_path, results_path, iou_type: str = "bbox", *, params=None) -> COCOeval:
@@ -53,14 +53,9 @@ def _evaluate_compact(gt_path: str, results_path: str, params) -> COCOeval | Non
     if not dt.valid_images([img["id"] for img in dataset.get("images") or []]):
         raise ResultsError("results name image ids that are not in the dataset")
     p = E._normalise_params()
-    cat_ids = list(p.catIds)
-    if not p.useCats:
-        # Pooled evaluation takes the boxes of every category present; the
-        # columns do not say which those are, so ask the dict route.
-        return None
     start = time.perf_counter()
     E._cats = {c["id"]: c for c in dataset.get("categories") or []}
-    E._set_evaluator(_build_evaluator(gt, dt, {}, p, cat_ids))
+    E._set_evaluator(_build_evaluator(gt, dt, {}, p, _category_ids(p)))
     E._wall.update(load=loaded, evaluate=time.perf_counter() - start)
     return E
 

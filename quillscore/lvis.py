@@ -18,7 +18,7 @@ from collections import OrderedDict, defaultdict
 import numpy as np
 
 from quillscore import _vireo
-from quillscore.coco import COCO, ResultsError, _complete_results
+from quillscore.coco import COCO, ResultsError, _complete_results, read_json
 
 
 class LVISParams:
@@ -185,7 +185,7 @@ def _limited_results(gt: COCO, lvis_dt, max_dets: int) -> list:
     if isinstance(lvis_dt, COCO):
         return _top_per_image(lvis_dt.dataset.get("annotations", []), max_dets)
     if isinstance(lvis_dt, (str, os.PathLike)):
-        anns = _vireo.load_json(os.fspath(lvis_dt))
+        anns = read_json(lvis_dt)
     else:
         anns = lvis_dt
     if not isinstance(anns, list):

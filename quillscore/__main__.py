@@ -1,0 +1,5 @@
+import sys
+
+from quillscore.cli import entry
+
+sys.exit(entry())

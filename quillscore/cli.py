@@ -1,0 +1,201 @@
+"""The command line: evaluate a results file against a COCO (or LVIS)
+dataset and print the summary.
+
+    quillscore GT.json RESULTS.json [--iou-type bbox|segm|keypoints|boundary]
+               [--lvis] [--per-category] [--json OUT] [--plot-pr OUT.png] [--timings]
+
+With no files it evaluates the bundled sample: the COCO val2014 100-image
+subset and its published fake box results.
+
+Exit status: 0 on success, 1 when the input cannot be evaluated (a missing
+or malformed file, results naming unknown images, ...) or a requested
+output cannot be written, 2 for a wrong command line, 3 for an internal
+fault.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from importlib import resources
+
+import quillscore
+from quillscore import summary as summary_mod
+from quillscore._vireo import PanicException
+
+SAMPLE_GT = "instances_val2014_100.json"
+SAMPLE_RESULTS = "fake_bbox_results.json"
+JSON_SCHEMA_VERSION = 1
+
+def sample_paths() -> tuple[str, str]:
+    data = resources.files("quillscore") / "data"
+    return str(data / SAMPLE_GT), str(data / SAMPLE_RESULTS)
+
+def parser() -> argparse.ArgumentParser:
+    ap = argparse.ArgumentParser(
+        prog="quillscore",
+        description="Evaluate detection results against a COCO or LVIS dataset by the COCO "
+                    "protocol. With no files, evaluates the bundled sample (COCO val2014, "
+                    "100 images, with its fake box results).")
+    ap.add_argument("gt", nargs="?", metavar="GT.json", help="the dataset (ground truth)")
+    ap.add_argument("results", nargs="?", metavar="RESULTS.json", help="the detection results")
+    ap.add_argument("--iou-type", choices=["bbox", "segm", "keypoints", "boundary"],
+                    default="bbox", help="what to compare (default: bbox)")
+    ap.add_argument("--lvis", action="store_true",
+                    help="LVIS v1 federated evaluation (AP, APr, APc, APf, AR@300)")
+    ap.add_argument("--per-category", action="store_true", help="also print AP per category")
+    ap.add_argument("--json", metavar="OUT", help="write the numbers as JSON to OUT ('-': stdout)")
+    ap.add_argument("--plot-pr", metavar="OUT.png",
+                    help="draw precision/recall curves per IoU threshold (needs matplotlib)")
+    ap.add_argument("--timings", action="store_true", help="also print where the time went")
+    ap.add_argument("--version", action="version", version=f"quillscore {quillscore.__version__}")
+    return ap
+
+class Report:
+    """What one evaluation produced, in the form the outputs need."""
+
+    def __init__(self, mode, iou_type, gt, results, names, lines, stats, per_category,
+                 timings, params, precision, iou_thrs, rec_thrs):
+        self.mode, self.iou_type, self.gt, self.results = mode, iou_type, gt, results
+        self.names, self.lines, self.stats = names, lines, stats
+        self.per_category, self.timings, self.params = per_category, timings, params
+        self.precision, self.iou_thrs, self.rec_thrs = precision, iou_thrs, rec_thrs
+
+    def to_json(self, with_categories: bool, with_timings: bool) -> dict:
+        out = {
+            "schema": JSON_SCHEMA_VERSION,
+            "quillscore": quillscore.__version__,
+            "mode": self.mode,
+            "iou_type": self.iou_type,
+            "ground_truth": self.gt,
+            "results": self.results,
+            "stats": dict(zip(self.names, (float(s) for s in self.stats))),
+            "summary": self.lines,
+            "params": self.params,
+        }
+        if with_categories:
+            out["per_category"] = self.per_category
+        if with_timings:
+            out["timings"] = self.timings
+        return out
+
+def run_coco(gt: str, results: str, iou_type: str) -> Report:
+    E = quillscore.evaluate(gt, results, iou_type)
+    p = E.params
+    return Report(
+        "coco", iou_type, gt, results, summary_mod.stat_names(iou_type), E.lines,
+        list(E.stats), E.per_category(), E.timings,
+        {"imgIds": len(p.imgIds), "catIds": len(p.catIds), "iouThrs": [float(t) for t in p.iouThrs],
+         "recThrs": len(p.recThrs), "maxDets": list(p.maxDets),
+         "areaRng": [[float(a), float(b)] for a, b in p.areaRng], "areaRngLbl": list(p.areaRngLbl),
+         "useCats": int(p.useCats)},
+        E.eval["precision"], list(p.iouThrs), list(p.recThrs))
+
+def run_lvis(gt: str, results: str, iou_type: str) -> Report:
+    E = quillscore.LVISEval(gt, results, iou_type)
+    E.run()
+    p = E.params
+    precision = E.eval["precision"][..., None]  # the one detection limit as its own axis
+    names = {c["id"]: c.get("name", str(c["id"])) for c in E.lvis_gt.dataset.get("categories", [])}
+    coco_like = quillscore.Params("bbox")
+    coco_like.catIds, coco_like.iouThrs = p.cat_ids, p.iou_thrs
+    coco_like.areaRngLbl, coco_like.maxDets = p.area_rng_lbl, [p.max_dets]
+    per_category = summary_mod.per_category(precision, coco_like, names)
+    return Report(
+        "lvis", iou_type, gt, results, list(E.results), E.summary_lines(), list(E.results.values()),
+        per_category, E.timings,
+        {"imgIds": len(p.img_ids), "catIds": len(p.cat_ids), "iouThrs": [float(t) for t in p.iou_thrs],
+         "recThrs": len(p.rec_thrs), "maxDets": [p.max_dets],
+         "areaRng": [[float(a), float(b)] for a, b in p.area_rng], "areaRngLbl": list(p.area_rng_lbl),
+         "useCats": int(p.use_cats)},
+        precision, list(p.iou_thrs), list(p.rec_thrs))
+
+def describe(e: BaseException) -> str:
+    """One line for an error: its message and any notes."""
+    if isinstance(e, KeyError) and len(e.args) == 1:
+        message = f"missing key {e.args[0]!r}"
+    else:
+        message = str(e) or type(e).__name__
+    notes = getattr(e, "__notes__", None) or []
+    return " ".join([message] + [f"({n})" for n in notes]).replace("\n", " ")
+
+def fail(message: str, status: int = 1) -> int:
+    print(f"quillscore: error: {message}", file=sys.stderr)
+    return status
+
+def main(argv=None) -> int:
+    args = parser().parse_args(argv)
+    if args.gt is not None and args.results is None:
+        parser().print_usage(sys.stderr)
+        return fail("give both GT.json and RESULTS.json, or neither for the bundled sample", 2)
+    if args.lvis and args.iou_type == "keypoints":
+        return fail("LVIS evaluation takes --iou-type bbox, segm or boundary", 2)
+    sample = args.gt is None
+    gt, results = sample_paths() if sample else (args.gt, args.results)
+    for path in (gt, results):
+        if not os.path.exists(path):
+            return fail(f"{path}: no such file")
+        if os.path.isdir(path):
+            return fail(f"{path}: is a directory, not a JSON file")
+
+    try:
+        report = (run_lvis if args.lvis else run_coco)(gt, results, args.iou_type)
+    except PanicException as e:
+        return fail(f"internal fault: {describe(e)}", 3)
+    except (OSError, ValueError, TypeError, KeyError, IndexError, RuntimeError) as e:
+        return fail(describe(e))
+
+    if args.json == "-":
+        json.dump(report.to_json(args.per_category, args.timings), sys.stdout, indent=2)
+        print()
+        return 0
+    kind = "LVIS " if args.lvis else ""
+    if sample:
+        print(f"{args.iou_type} evaluation of the bundled sample: "
+              "COCO val2014 100-image subset, fake box results")
+    else:
+        print(f"{kind}{args.iou_type} evaluation of {results} against {gt}")
+    print("\n".join(report.lines))
+    if args.per_category:
+        print()
+        print(summary_mod.format_per_category(report.per_category))
+    if args.timings:
+        print()
+        print("timings (seconds; engine phases summed over worker threads):")
+        for key, value in report.timings.items():
+            print(f"  {key:<16} {value:10.4f}")
+    status = 0
+    if args.json:
+        try:
+            with open(args.json, "w") as f:
+                json.dump(report.to_json(args.per_category, args.timings), f, indent=2)
+                f.write("\n")
+        except OSError as e:
+            status = fail(f"cannot write {args.json}: {e.strerror or e}")
+    if args.plot_pr:
+        from quillscore.plot import PlotUnavailable, plot_pr
+        try:
+            plot_pr(report.precision, report.iou_thrs, report.rec_thrs, args.plot_pr,
+                    f"{kind}{args.iou_type}: {os.path.basename(results)}")
+        except PlotUnavailable as e:
+            status = fail(str(e))
+        except (OSError, ValueError) as e:
+            status = fail(f"cannot write {args.plot_pr}: {describe(e)}")
+    return status
+
+def entry() -> int:
+    """The console script: main(), quiet when its reader goes away."""
+    try:
+        status = main()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader (say `| head`) stopped early: nothing more to say.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = 0
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(entry())
