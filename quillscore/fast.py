@@ -24,26 +24,47 @@ def evaluate(gt_path, results_path, iou_type: str = "bbox", *, params=None) -> C
     change them (for example `lambda p: setattr(p, "maxDets", [1, 10,
     300])`)."""
     gt_path, results_path = os.fspath(gt_path), os.fspath(results_path)
-    E = None
+    E = compact_error = None
     if iou_type == "bbox":
-        E = _evaluate_compact(gt_path, results_path, params)
+        try:
+            E = _evaluate_compact(gt_path, results_path, params)
+        except _ColumnsRefused as refused:
+            compact_error = refused.error
     if E is None:
-        E = _evaluate_dicts(gt_path, results_path, iou_type, params)
+        try:
+            E = _evaluate_dicts(gt_path, results_path, iou_type, params)
+        except KeyError:
+            # A record without a needed member: the column reader's message
+            # says where it is.
+            if compact_error is not None and "missing field" in str(compact_error):
+                raise compact_error from None
+            raise
     E.accumulate()
     E.summary()
     return E
 
 
-def _evaluate_compact(gt_path: str, results_path: str, params) -> COCOeval | None:
-    """The column-storage route, or None where the files need the dict
-    route (a file it cannot read is left for that route to report)."""
+class _ColumnsRefused(Exception):
+    def __init__(self, error: ValueError):
+        super().__init__(str(error))
+        self.error = error
+
+
+def _evaluate_compact(gt_path: str, results_path: str, params) -> COCOeval:
+    """The column-storage route. Files it refuses (_ColumnsRefused) go the
+    dict route, which reports what is really wrong with them."""
     start = time.perf_counter()
-    try:
-        dataset, gt = _vireo.load_compact_bbox(gt_path)
-        _, dt = _vireo.load_compact_bbox(results_path, results=True)
-    except ValueError:
-        return None
-    loaded = time.perf_counter() - start
+    for path, results in ((gt_path, False), (results_path, True)):
+        try:
+            columns = _vireo.load_compact_bbox(path, results=results)
+        except ValueError as e:
+            e.add_note(f"while reading {path}")
+            raise _ColumnsRefused(e) from None
+        if results:
+            dt = columns[1]
+        else:
+            dataset, gt = columns
+    load_time = time.perf_counter() - start
     E = COCOeval(None, None, "bbox")
     p = E.params
     p.imgIds = sorted(img["id"] for img in dataset.get("images") or [])
@@ -56,7 +77,7 @@ def _evaluate_compact(gt_path: str, results_path: str, params) -> COCOeval | Non
     start = time.perf_counter()
     E._cats = {c["id"]: c for c in dataset.get("categories") or []}
     E._set_evaluator(_build_evaluator(gt, dt, {}, p, _category_ids(p)))
-    E._wall.update(load=loaded, evaluate=time.perf_counter() - start)
+    E._wall.update(load=load_time, evaluate=time.perf_counter() - start)
     return E
 
 
