@@ -4,7 +4,9 @@ index builder."""
 
 from __future__ import annotations
 
+import contextlib
 import copy
+import gc
 import itertools
 import os
 from collections import defaultdict
@@ -178,7 +180,8 @@ class COCO:
             raise ResultsError(f"results name {len(unknown)} image id(s) not in the dataset, "
                                f"e.g. {sorted(unknown, key=repr)[0]!r}")
         if anns:
-            _complete_results(anns, self)
+            with _collector_paused():
+                _complete_results(anns, self)
         res.dataset["categories"] = copy.deepcopy(self.dataset.get("categories", []))
         res.dataset["annotations"] = anns
         res.createIndex()
@@ -193,6 +196,20 @@ class COCO:
             raise ResultsError(f"expected an (N, 7) array of results, got shape {data.shape}")
         return [{"image_id": int(row[0]), "bbox": [row[1], row[2], row[3], row[4]],
                  "score": row[5], "category_id": int(row[6])} for row in data]
+
+
+@contextlib.contextmanager
+def _collector_paused():
+    """Holds the cyclic collector off while results are completed: the new
+    lists would otherwise set off collections that traverse every result
+    over and over, finding nothing."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
 
 
 def read_json(path) -> object:
@@ -228,13 +245,17 @@ def _complete_results(anns: list, gt: COCO) -> None:
     if "bbox" in first and not first["bbox"] == []:
         _vireo.prepare_bbox_results(anns)
     elif "segmentation" in first:
-        segms = [_segm_rle(a["segmentation"], a["image_id"], gt) for a in anns]
-        areas = mask_utils.area(segms) if segms else []
-        boxes = mask_utils.toBbox(segms) if segms else []
-        for i, (a, area, box) in enumerate(zip(anns, areas, boxes)):
-            a["area"] = int(area)
+        segms = [a["segmentation"] for a in anns]
+        for i, segm in enumerate(segms):
+            if not isinstance(segm, dict):
+                segms[i] = _polygons_rle(segm, anns[i]["image_id"], gt)
+        # Plain lists: cheaper to hand out than NumPy rows and scalars.
+        areas = mask_utils.area(segms).tolist()
+        boxes = mask_utils.toBbox(segms).tolist()
+        for i, a in enumerate(anns):
+            a["area"] = areas[i]
             if "bbox" not in a:
-                a["bbox"] = box.tolist()
+                a["bbox"] = boxes[i]
             a["id"] = i + 1
             a["iscrowd"] = 0
     elif "keypoints" in first:
@@ -249,11 +270,8 @@ def _complete_results(anns: list, gt: COCO) -> None:
         raise ResultsError("results carry neither 'bbox', 'segmentation' nor 'keypoints'")
 
 
-def _segm_rle(segm, image_id, gt: COCO):
-    """A result's segmentation as an RLE dict; polygons are rasterised at
-    the image's size."""
-    if isinstance(segm, dict) and not isinstance(segm.get("counts"), list):
-        return segm
+def _polygons_rle(segm, image_id, gt: COCO) -> dict:
+    """Polygons as one RLE dict at the image's size."""
     img = gt.imgs[image_id]
     rle = mask_utils.frPyObjects(segm, img["height"], img["width"])
     return mask_utils.merge(rle) if isinstance(rle, list) else rle

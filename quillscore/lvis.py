@@ -18,7 +18,7 @@ from collections import OrderedDict, defaultdict
 import numpy as np
 
 from quillscore import _vireo
-from quillscore.coco import COCO, ResultsError, _complete_results, read_json
+from quillscore.coco import COCO, ResultsError, _collector_paused, _complete_results, read_json
 
 
 class LVISParams:
@@ -196,7 +196,8 @@ def _limited_results(gt: COCO, lvis_dt, max_dets: int) -> list:
                            f"e.g. {sorted(unknown, key=repr)[0]!r}")
     anns = _top_per_image(anns, max_dets)
     if anns:
-        _complete_results(anns, gt)
+        with _collector_paused():
+            _complete_results(anns, gt)
     return anns
 
 

@@ -1,0 +1,146 @@
+"""The package as users run it: from the two file paths to the printed
+summary, quillscore against the reference COCO API and faster-coco-eval.
+
+On the benchmark generator's val2017-scale files (bench/data, generated on
+first use), per IoU type, each pipeline in a fresh process:
+
+  quillscore evaluate()   quillscore.evaluate(gt, results, iou_type)
+                          (box files through column storage)
+  quillscore COCOeval     COCO(gt), loadRes(results), COCOeval:
+                          evaluate(), accumulate(), summarize()
+  pycocotools             the same calls on the reference API
+  faster-coco-eval        the same calls on COCOeval_faster
+
+Seconds are wall time from the paths to the summary; peak MiB is the
+process's peak resident memory above what it held after its imports.
+Ratios are the other tool's time over quillscore evaluate()'s: above 1 we
+are faster.
+
+    python bench/bench_package.py                  # everything (minutes)
+    python bench/bench_package.py --types bbox     # one IoU type
+    python bench/bench_package.py --quick          # quillscore only
+
+Run it from outside the checkout (e.g. cd /tmp) so that the installed
+quillscore is imported.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+DATA = HERE / "data"
+FILES = {
+    "bbox": ("instances.json", "results_bbox.json"),
+    "segm": ("instances.json", "results_segm.json"),
+    "keypoints": ("person_keypoints.json", "results_keypoints.json"),
+}
+TOOLS = ["quillscore evaluate()", "quillscore COCOeval", "pycocotools", "faster-coco-eval"]
+
+
+def ensure_data():
+    if all((DATA / f).exists() for pair in FILES.values() for f in pair):
+        return
+    print("generating benchmark data with gen_coco.py ...", flush=True)
+    subprocess.run([sys.executable, str(HERE / "gen_coco.py")], check=True)
+
+
+def peak_kib() -> int:
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+    return 0
+
+
+def reset_peak() -> None:
+    with contextlib.suppress(OSError):
+        Path("/proc/self/clear_refs").write_text("5")
+
+
+def pipeline(tool: str, iou_type: str):
+    """The imports, then a callable running the pipeline once."""
+    gt, dt = (str(DATA / f) for f in FILES[iou_type])
+    if tool == "quillscore evaluate()":
+        import quillscore
+        return lambda: quillscore.evaluate(gt, dt, iou_type).stats
+    if tool == "quillscore COCOeval":
+        from quillscore import COCO, COCOeval
+    elif tool == "pycocotools":
+        from pycocotools.coco import COCO
+        from pycocotools.cocoeval import COCOeval
+    else:
+        from faster_coco_eval import COCO
+        from faster_coco_eval import COCOeval_faster as COCOeval
+
+    def run():
+        coco_gt = COCO(gt)
+        coco_dt = coco_gt.loadRes(dt)
+        E = COCOeval(coco_gt, coco_dt, iou_type)
+        E.evaluate()
+        E.accumulate()
+        E.summarize()
+        return E.stats
+
+    return run
+
+
+def worker(tool: str, iou_type: str) -> dict:
+    run = pipeline(tool, iou_type)
+    reset_peak()
+    base = peak_kib()
+    with contextlib.redirect_stdout(io.StringIO()):
+        start = time.perf_counter()
+        stats = run()
+        seconds = time.perf_counter() - start
+    return {"seconds": seconds, "peak_mib": (peak_kib() - base) / 1024,
+            "stats": [float(s) for s in stats]}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--types", nargs="+", default=list(FILES), choices=list(FILES))
+    ap.add_argument("--quick", action="store_true", help="quillscore only")
+    ap.add_argument("--worker", nargs=2, metavar=("TOOL", "TYPE"), help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.worker:
+        print(json.dumps(worker(*args.worker)))
+        return 0
+    ensure_data()
+    print(f"python {platform.python_version()}, {os.cpu_count()} CPUs")
+    tools = TOOLS[:2] if args.quick else TOOLS
+    table = []
+    for iou_type in args.types:
+        results = {}
+        for tool in tools:
+            proc = subprocess.run([sys.executable, __file__, "--worker", tool, iou_type],
+                                  capture_output=True, text=True, cwd="/tmp",
+                                  env={**os.environ, "PYTHONWARNINGS": "ignore"})
+            if proc.returncode != 0:
+                print(f"{iou_type}: {tool} failed:\n{proc.stderr[-1500:]}")
+                continue
+            results[tool] = json.loads(proc.stdout.strip().splitlines()[-1])
+            r = results[tool]
+            print(f"{iou_type:<10} {tool:<22} {r['seconds']:9.2f} s {r['peak_mib']:9.0f} MiB", flush=True)
+        ours = results.get("quillscore evaluate()")
+        for tool, r in results.items():
+            same = ours is not None and r["stats"] == ours["stats"]
+            ratio = r["seconds"] / ours["seconds"] if ours else float("nan")
+            table.append((iou_type, tool, r["seconds"], r["peak_mib"], ratio, same))
+    print(f"\n| type | pipeline | seconds | peak MiB | x quillscore evaluate() | same stats |")
+    print("|---|---|---|---|---|---|")
+    for iou_type, tool, seconds, peak, ratio, same in table:
+        print(f"| {iou_type} | {tool} | {seconds:.2f} | {peak:.0f} | {ratio:.1f} | {'yes' if same else 'NO'} |")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
