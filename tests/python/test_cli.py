@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -16,9 +17,11 @@ CLASSIC_BBOX = [0.505, 0.697, 0.573, 0.586, 0.519, 0.501, 0.387, 0.594, 0.595, 0
 STAT_NAMES = ["AP", "AP50", "AP75", "APs", "APm", "APl", "AR1", "AR10", "AR100", "ARs", "ARm", "ARl"]
 
 
-def cli(*args, env=None):
+def cli(*args):
+    # Run away from the checkout, whose source tree would shadow the
+    # installed package.
     return subprocess.run([sys.executable, "-m", "quillscore", *map(str, args)],
-                          capture_output=True, text=True, timeout=300, env=env)
+                          capture_output=True, text=True, timeout=300, cwd=tempfile.gettempdir())
 
 
 def summary_values(stdout: str) -> list[float]:

@@ -358,3 +358,36 @@ def test_evaluate_other_kinds(tmp_path, iou_type, relpath, kind):
                             iou_type)
     _, ref = both_ways(dataset, results, iou_type)
     assert list(E.stats) == list(ref.stats)
+
+
+def test_thresholds_as_a_plain_list_summarise_like_an_array():
+    dataset, results = load(VAL2014), load("coco_val2014_100/fake_bbox_results.json")
+    stats = []
+    for thresholds in ([0.5, 0.75], np.array([0.5, 0.75])):
+        gt = quillscore.COCO(copy.deepcopy(dataset))
+        E = quillscore.COCOeval(gt, gt.loadRes(copy.deepcopy(results)), "bbox")
+        E.params.iouThrs = thresholds
+        E.evaluate()
+        E.accumulate()
+        E.summary()
+        stats.append(list(E.stats))
+    assert stats[0] == stats[1] and stats[0][1] > 0 and stats[0][2] > 0
+
+
+def test_boundary_with_a_band_covering_every_mask_equals_segm():
+    """Boundary IoU compares the masks' bands; a band as wide as the image
+    is the whole mask, so the numbers become the mask numbers, while the
+    default band gives others."""
+    dataset, results = load(VAL2014), load("coco_val2014_100/fake_segm_results.json")
+    stats = {}
+    for iou_type, dilation in (("segm", None), ("boundary", 1.0), ("boundary", 0.02)):
+        gt = quillscore.COCO(copy.deepcopy(dataset))
+        E = quillscore.COCOeval(gt, gt.loadRes(copy.deepcopy(results)), iou_type)
+        if dilation is not None:
+            E.params.boundary_dilation = dilation
+        E.evaluate()
+        E.accumulate()
+        E.summary()
+        stats[iou_type, dilation] = list(E.stats)
+    assert stats["boundary", 1.0] == stats["segm", None]
+    assert stats["boundary", 0.02] != stats["segm", None]
