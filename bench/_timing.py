@@ -17,3 +17,40 @@ def best_times(contenders: dict, repeats: int) -> dict:
             best[name] = min(best[name], dt)
     gc.collect()
     return best
+
+
+def rss_kib(field: str) -> int:
+    """A memory figure of this process from /proc (VmRSS, VmHWM, ...) in KiB."""
+    from pathlib import Path
+
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    return 0
+
+
+def reset_peak() -> None:
+    """Restart the resident-set high-water mark (VmHWM) from here."""
+    import contextlib
+    from pathlib import Path
+
+    with contextlib.suppress(OSError):
+        Path("/proc/self/clear_refs").write_text("5")
+
+
+def in_fresh_process(script: str, *args: str):
+    """Run `script --worker ARGS...` in a new interpreter, away from the
+    checkout, and return the JSON its last line prints; None (after showing
+    the error) when it failed."""
+    import json
+    import os
+    import subprocess
+    import sys
+
+    proc = subprocess.run([sys.executable, script, "--worker", *args],
+                          capture_output=True, text=True, cwd="/tmp",
+                          env={**os.environ, "PYTHONWARNINGS": "ignore"})
+    if proc.returncode != 0:
+        print(f"{' '.join(args)} failed:\n{proc.stderr[-2000:]}")
+        return None
+    return json.loads(proc.stdout.strip().splitlines()[-1])

@@ -15,11 +15,12 @@ import contextlib
 import gc
 import io
 import json
-import os
 import subprocess
 import sys
 import time
 from pathlib import Path
+
+from _timing import in_fresh_process, reset_peak, rss_kib
 
 HERE = Path(__file__).resolve().parent
 DATA = HERE / "data"
@@ -29,20 +30,6 @@ FILES = {
     "keypoints": ("person_keypoints.json", "results_keypoints.json"),
 }
 TOOLS = ["quillscore", "pycocotools", "faster-coco-eval"]
-
-
-def rss_kib(field):
-    for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith(field + ":"):
-            return int(line.split()[1])
-    return 0
-
-
-def reset_peak():
-    try:
-        Path("/proc/self/clear_refs").write_text("5")
-    except OSError:
-        pass
 
 
 def load(iou_type):
@@ -123,14 +110,10 @@ def main():
     results = {}
     for t in types:
         for tool in tools:
-            proc = subprocess.run([sys.executable, __file__, "--worker", tool, t],
-                                  capture_output=True, text=True, cwd="/tmp",
-                                  env={**os.environ, "PYTHONWARNINGS": "ignore"})
-            if proc.returncode != 0:
-                print(f"{tool} {t} failed:\n{proc.stderr[-2000:]}")
+            r = in_fresh_process(__file__, tool, t)
+            if r is None:
                 continue
-            results[t, tool] = json.loads(proc.stdout.strip().splitlines()[-1])
-            r = results[t, tool]
+            results[t, tool] = r
             print(f"  {t:9s} {tool:17s} {r['seconds']:8.3f} s  peak +{r['peak_mib']:8.1f} MiB",
                   flush=True)
     print()

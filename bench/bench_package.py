@@ -37,6 +37,8 @@ import sys
 import time
 from pathlib import Path
 
+from _timing import in_fresh_process, reset_peak, rss_kib
+
 HERE = Path(__file__).resolve().parent
 DATA = HERE / "data"
 FILES = {
@@ -52,18 +54,6 @@ def ensure_data():
         return
     print("generating benchmark data with gen_coco.py ...", flush=True)
     subprocess.run([sys.executable, str(HERE / "gen_coco.py")], check=True)
-
-
-def peak_kib() -> int:
-    for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1])
-    return 0
-
-
-def reset_peak() -> None:
-    with contextlib.suppress(OSError):
-        Path("/proc/self/clear_refs").write_text("5")
 
 
 def pipeline(tool: str, iou_type: str):
@@ -96,12 +86,12 @@ def pipeline(tool: str, iou_type: str):
 def worker(tool: str, iou_type: str) -> dict:
     run = pipeline(tool, iou_type)
     reset_peak()
-    base = peak_kib()
+    base = rss_kib("VmHWM")
     with contextlib.redirect_stdout(io.StringIO()):
         start = time.perf_counter()
         stats = run()
         seconds = time.perf_counter() - start
-    return {"seconds": seconds, "peak_mib": (peak_kib() - base) / 1024,
+    return {"seconds": seconds, "peak_mib": (rss_kib("VmHWM") - base) / 1024,
             "stats": [float(s) for s in stats]}
 
 
@@ -121,21 +111,17 @@ def main():
     for iou_type in args.types:
         results = {}
         for tool in tools:
-            proc = subprocess.run([sys.executable, __file__, "--worker", tool, iou_type],
-                                  capture_output=True, text=True, cwd="/tmp",
-                                  env={**os.environ, "PYTHONWARNINGS": "ignore"})
-            if proc.returncode != 0:
-                print(f"{iou_type}: {tool} failed:\n{proc.stderr[-1500:]}")
+            r = in_fresh_process(__file__, tool, iou_type)
+            if r is None:
                 continue
-            results[tool] = json.loads(proc.stdout.strip().splitlines()[-1])
-            r = results[tool]
+            results[tool] = r
             print(f"{iou_type:<10} {tool:<22} {r['seconds']:9.2f} s {r['peak_mib']:9.0f} MiB", flush=True)
         ours = results.get("quillscore evaluate()")
         for tool, r in results.items():
             same = ours is not None and r["stats"] == ours["stats"]
             ratio = r["seconds"] / ours["seconds"] if ours else float("nan")
             table.append((iou_type, tool, r["seconds"], r["peak_mib"], ratio, same))
-    print(f"\n| type | pipeline | seconds | peak MiB | x quillscore evaluate() | same stats |")
+    print("\n| type | pipeline | seconds | peak MiB | x quillscore evaluate() | same stats |")
     print("|---|---|---|---|---|---|")
     for iou_type, tool, seconds, peak, ratio, same in table:
         print(f"| {iou_type} | {tool} | {seconds:.2f} | {peak:.0f} | {ratio:.1f} | {'yes' if same else 'NO'} |")
