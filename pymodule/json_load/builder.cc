@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "pymodule/json_load/parser.h"
 #include "pymodule/lib/gc_pause.h"
@@ -11,13 +12,19 @@ namespace quillscore::py {
 namespace {
 
 // The parser's sink for Python objects: new references throughout, keys
-// through the load's key cache, lists grown by appending and dicts by item
-// assignment.
+// through the load's key cache, lists created at their final size and
+// dicts filled by item assignment.
 class PySink {
  public:
   using Value = Ref;
 
   explicit PySink(KeyCache& keys) : keys_(keys) {}
+  PySink(const PySink&) = delete;
+  PySink& operator=(const PySink&) = delete;
+  // Items of arrays left open by a failed parse.
+  ~PySink() {
+    for (PyObject* item : stack_) Py_DECREF(item);
+  }
 
   static Ref string(const json::StringRef& s) { return Ref(str_from_utf8(s.view(), s.ascii)); }
   static Ref number(const json::Number& n) {
@@ -35,8 +42,19 @@ class PySink {
   }
   static Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
   static Ref null() { return Ref::borrow(Py_None); }
-  static Ref array() { return Ref(PyList_New(0)); }
-  static bool append(Ref& list, Ref item) { return PyList_Append(list.get(), item.get()) == 0; }
+  // Arrays: the items wait on a stack shared by all open arrays, and each
+  // list is created once at its final size, instead of growing by
+  // reallocation item by item.
+  size_t stack_mark() const { return stack_.size(); }
+  void stack_push(Ref item) { stack_.push_back(item.release()); }
+  Ref array_of(size_t mark) {
+    const size_t n = stack_.size() - mark;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return list;
+    for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, stack_[mark + i]);
+    stack_.resize(mark);
+    return list;
+  }
   static Ref object() { return Ref(PyDict_New()); }
   Ref key(const json::StringRef& s) { return Ref(keys_.get(s.view(), s.ascii)); }
   static bool set(Ref& dict, Ref key, Ref item) {
@@ -45,6 +63,7 @@ class PySink {
 
  private:
   KeyCache& keys_;
+  std::vector<PyObject*> stack_;
 };
 
 }  // namespace

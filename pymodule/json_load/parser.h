@@ -16,6 +16,9 @@ namespace quillscore::json {
 //   Value array();  bool append(Value& array, Value item);
 //   Value object();  Key key(const StringRef&);
 //   bool set(Value& object, Key key, Value item);
+// A sink may instead build arrays in one go: size_t stack_mark();
+// void stack_push(Value); Value array_of(size_t mark), which takes the
+// items pushed since `mark`.
 // A sink failure stops the parse with the reader holding no error; a parse
 // error stops it with the reader holding the error.
 template <class Sink>
@@ -81,6 +84,14 @@ class Parser {
  private:
   Value array() {
     if (!r_.enter_container()) return Value();
+    if constexpr (requires(Sink& s, Value v) { s.array_of(s.stack_mark()); s.stack_push(std::move(v)); }) {
+      return stacked_array();
+    } else {
+      return appended_array();
+    }
+  }
+
+  Value appended_array() {
     Value list = sink_.array();
     if (!list) return Value();
     for (bool first = true;; first = false) {
@@ -95,6 +106,26 @@ class Parser {
       }
       Value item = value();
       if (!item || !sink_.append(list, std::move(item))) return Value();
+    }
+  }
+
+  // For sinks that build an array in one go once its length is known: the
+  // items wait on the sink's stack (which the sink unwinds on failure).
+  Value stacked_array() {
+    const auto mark = sink_.stack_mark();
+    for (bool first = true;; first = false) {
+      switch (r_.array_step(first)) {
+        case Step::kFail:
+          return Value();
+        case Step::kEnd:
+          r_.leave_container();
+          return sink_.array_of(mark);
+        case Step::kItem:
+          break;
+      }
+      Value item = value();
+      if (!item) return Value();
+      sink_.stack_push(std::move(item));
     }
   }
 
