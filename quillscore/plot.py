@@ -41,7 +41,7 @@ def plot_pr(precision: np.ndarray, iou_thrs, rec_thrs, out_path: str, title: str
     ax.set_ylim(0, 1.01)
     ax.set_title(title)
     ax.grid(True, alpha=0.3)
-    ax.legend(fontsize="small", loc="lower left")
+    ax.legend(fontsize="small", loc="upper right")
     fig.tight_layout()
     fig.savefig(out_path)
     plt.close(fig)
