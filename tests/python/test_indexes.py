@@ -117,12 +117,21 @@ def odd_annotation(kind):
         "missing category": {"id": 5000, "image_id": 1003},
         "missing id": {"image_id": 1003, "category_id": 2},
         "not a mapping": 17,
+        "members in another order": {"category_id": 2, "image_id": 1003, "id": 5000},
+        "a deleted member before the others": _with_hole(),
     }[kind]
+
+
+def _with_hole():
+    d = {"gone": 0, "id": 5000, "image_id": 1003, "category_id": 2}
+    del d["gone"]
+    return d
 
 
 ODD_KINDS = ["float image id equal to an int one", "str image id", "huge image id", "bool category",
              "float category", "str id", "float id equal to an int one", "key of a str subclass",
-             "dict subclass", "missing category", "missing id", "not a mapping"]
+             "dict subclass", "missing category", "missing id", "not a mapping",
+             "members in another order", "a deleted member before the others"]
 
 
 @pytest.mark.parametrize("with_categories", [True, False])
