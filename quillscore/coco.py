@@ -259,15 +259,32 @@ def _complete_results(anns: list, gt: COCO) -> None:
             a["id"] = i + 1
             a["iscrowd"] = 0
     elif "keypoints" in first:
+        extents = _keypoint_extents([a["keypoints"] for a in anns])
         for i, a in enumerate(anns):
-            s = a["keypoints"]
-            x, y = s[0::3], s[1::3]
-            x0, x1, y0, y1 = np.min(x), np.max(x), np.min(y), np.max(y)
+            if extents is None:
+                s = a["keypoints"]
+                x0, x1, y0, y1 = np.min(s[0::3]), np.max(s[0::3]), np.min(s[1::3]), np.max(s[1::3])
+            else:
+                x0, x1, y0, y1 = extents[i]
             a["area"] = (x1 - x0) * (y1 - y0)
             a["id"] = i + 1
             a["bbox"] = [x0, y0, x1 - x0, y1 - y0]
     else:
         raise ResultsError("results carry neither 'bbox', 'segmentation' nor 'keypoints'")
+
+
+def _keypoint_extents(keypoints: list):
+    """[x0, x1, y0, y1] of every keypoint list (over all its points, seen or
+    not), in one array operation when the lists are alike; None when they
+    are not, for the caller to take them one by one."""
+    try:
+        a = np.asarray(keypoints, dtype=np.float64)
+    except (ValueError, TypeError):
+        return None
+    if a.ndim != 2 or a.shape[1] == 0 or a.shape[1] % 3:
+        return None
+    x, y = a[:, 0::3], a[:, 1::3]
+    return np.stack([x.min(1), x.max(1), y.min(1), y.max(1)], axis=1).tolist()
 
 
 def _polygons_rle(segm, image_id, gt: COCO) -> dict:
