@@ -41,7 +41,7 @@ import sys
 import time
 from pathlib import Path
 
-from _timing import best_times
+from _bench import best_times
 
 HERE = Path(__file__).resolve().parent
 DATA = HERE / "data"

@@ -15,20 +15,10 @@ import contextlib
 import gc
 import io
 import json
-import subprocess
-import sys
 import time
-from pathlib import Path
 
-from _timing import in_fresh_process, reset_peak, rss_kib
+from _bench import DATA, FILES, ensure_data, in_fresh_process, reset_peak, rss_kib
 
-HERE = Path(__file__).resolve().parent
-DATA = HERE / "data"
-FILES = {
-    "bbox": ("instances.json", "results_bbox.json"),
-    "segm": ("instances.json", "results_segm.json"),
-    "keypoints": ("person_keypoints.json", "results_keypoints.json"),
-}
 TOOLS = ["quillscore", "pycocotools", "faster-coco-eval"]
 
 
@@ -104,8 +94,7 @@ def main():
     if args.worker:
         print(json.dumps(measure(*args.worker)))
         return
-    if not (DATA / "instances.json").exists():
-        subprocess.run([sys.executable, str(HERE / "gen_coco.py")], check=True)
+    ensure_data()
     types, tools = args.types.split(","), args.tools.split(",")
     results = {}
     for t in types:

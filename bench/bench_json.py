@@ -41,7 +41,7 @@ from pathlib import Path
 
 from quillscore import _vireo as v
 
-from _timing import best_times
+from _bench import best_times
 
 try:
     import orjson

@@ -32,28 +32,12 @@ import io
 import json
 import os
 import platform
-import subprocess
 import sys
 import time
-from pathlib import Path
 
-from _timing import in_fresh_process, reset_peak, rss_kib
+from _bench import DATA, FILES, ensure_data, in_fresh_process, reset_peak, rss_kib
 
-HERE = Path(__file__).resolve().parent
-DATA = HERE / "data"
-FILES = {
-    "bbox": ("instances.json", "results_bbox.json"),
-    "segm": ("instances.json", "results_segm.json"),
-    "keypoints": ("person_keypoints.json", "results_keypoints.json"),
-}
 TOOLS = ["quillscore evaluate()", "quillscore COCOeval", "pycocotools", "faster-coco-eval"]
-
-
-def ensure_data():
-    if all((DATA / f).exists() for pair in FILES.values() for f in pair):
-        return
-    print("generating benchmark data with gen_coco.py ...", flush=True)
-    subprocess.run([sys.executable, str(HERE / "gen_coco.py")], check=True)
 
 
 def pipeline(tool: str, iou_type: str):

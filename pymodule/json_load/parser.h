@@ -82,50 +82,44 @@ class Parser {
   }
 
  private:
+  // Sinks that build an array in one go once its length is known keep the
+  // items on a stack of their own meanwhile (and unwind it on failure).
+  static constexpr bool kStackedArrays = requires(Sink& s, Value v) {
+    s.array_of(s.stack_mark());
+    s.stack_push(std::move(v));
+  };
+
   Value array() {
     if (!r_.enter_container()) return Value();
-    if constexpr (requires(Sink& s, Value v) { s.array_of(s.stack_mark()); s.stack_push(std::move(v)); }) {
-      return stacked_array();
+    [[maybe_unused]] size_t mark = 0;
+    Value list;
+    if constexpr (kStackedArrays) {
+      mark = sink_.stack_mark();
     } else {
-      return appended_array();
+      list = sink_.array();
+      if (!list) return Value();
     }
-  }
-
-  Value appended_array() {
-    Value list = sink_.array();
-    if (!list) return Value();
     for (bool first = true;; first = false) {
       switch (r_.array_step(first)) {
         case Step::kFail:
           return Value();
         case Step::kEnd:
           r_.leave_container();
-          return list;
-        case Step::kItem:
-          break;
-      }
-      Value item = value();
-      if (!item || !sink_.append(list, std::move(item))) return Value();
-    }
-  }
-
-  // For sinks that build an array in one go once its length is known: the
-  // items wait on the sink's stack (which the sink unwinds on failure).
-  Value stacked_array() {
-    const auto mark = sink_.stack_mark();
-    for (bool first = true;; first = false) {
-      switch (r_.array_step(first)) {
-        case Step::kFail:
-          return Value();
-        case Step::kEnd:
-          r_.leave_container();
-          return sink_.array_of(mark);
+          if constexpr (kStackedArrays) {
+            return sink_.array_of(mark);
+          } else {
+            return list;
+          }
         case Step::kItem:
           break;
       }
       Value item = value();
       if (!item) return Value();
-      sink_.stack_push(std::move(item));
+      if constexpr (kStackedArrays) {
+        sink_.stack_push(std::move(item));
+      } else if (!sink_.append(list, std::move(item))) {
+        return Value();
+      }
     }
   }
 

@@ -8,11 +8,13 @@ request the `coco` fixture, and they skip (with the reason shown by
 from __future__ import annotations
 
 import json
-from pathlib import Path
+import logging
+
+import numpy as np
 
 import pytest
 
-from _paths import DATA_DIR  # noqa: E402
+from _paths import DATA_DIR, LVIS_FILE  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -51,3 +53,25 @@ def load_data():
         return _cache[relpath]
 
     return load
+
+
+@pytest.fixture
+def lvis_api(monkeypatch):
+    """The LVIS API, quiet. Its accumulation still uses the `np.float` alias
+    that NumPy 1.24 removed; restore it for the duration of a test."""
+    lvis = pytest.importorskip("lvis", reason="the LVIS API (lvis) is not installed")
+    if not hasattr(np, "float"):
+        monkeypatch.setattr(np, "float", float, raising=False)
+    logging.getLogger("lvis").setLevel(logging.ERROR)
+    previous = logging.root.manager.disable
+    logging.disable(logging.WARNING)
+    yield lvis
+    logging.disable(previous)
+
+
+@pytest.fixture(scope="session")
+def lvis_dataset():
+    """The LVIS v1 sample, parsed."""
+    if not LVIS_FILE.exists():
+        pytest.skip(f"{LVIS_FILE} is not available")
+    return json.loads(LVIS_FILE.read_text())

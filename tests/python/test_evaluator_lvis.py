@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import copy
 import json
-import logging
 
 import numpy as np
 import pytest
@@ -33,31 +32,7 @@ lvis = pytest.importorskip("lvis", reason="the LVIS API (lvis) is not installed"
 
 pytestmark = pytest.mark.filterwarnings("ignore:The 'warn' method is deprecated:DeprecationWarning")
 
-from _paths import DATA_DIR  # noqa: E402
-
-LVIS_FILE = str(DATA_DIR / "lvis_v1_val_100" / "lvis_v1_val_100.json")
-
-
-@pytest.fixture
-def lvis_api(monkeypatch):
-    """The LVIS API, quiet. Its accumulation still uses the `np.float` alias
-    that NumPy 1.24 removed; restore it for the duration of a test."""
-    if not hasattr(np, "float"):
-        monkeypatch.setattr(np, "float", float, raising=False)
-    logging.getLogger("lvis").setLevel(logging.ERROR)
-    previous = logging.root.manager.disable
-    logging.disable(logging.WARNING)
-    yield lvis
-    logging.disable(previous)
-
-
-@pytest.fixture(scope="module")
-def lvis_dataset():
-    try:
-        with open(LVIS_FILE) as f:
-            return json.load(f)
-    except FileNotFoundError:
-        pytest.skip(f"{LVIS_FILE} is not available")
+from _paths import LVIS_FILE  # noqa: E402
 
 
 def extra_false_positives(image):
@@ -82,7 +57,7 @@ def run_both(api, dataset, kind, seed, tmp_path=None):
 
 def _run_both(api, dataset, kind, seed, tmp_path):
     if tmp_path is None:
-        path = LVIS_FILE
+        path = str(LVIS_FILE)
     else:
         path = tmp_path / "lvis.json"
         path.write_text(json.dumps(dataset))

@@ -6,38 +6,16 @@ from __future__ import annotations
 
 import copy
 import json
-import logging
 
 import numpy as np
 import pytest
 
 import _eval_data as data
 import quillscore
-from _paths import DATA_DIR
+from _paths import LVIS_FILE
 
 lvis = pytest.importorskip("lvis", reason="the LVIS API (lvis) is not installed")
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
-
-LVIS_FILE = DATA_DIR / "lvis_v1_val_100" / "lvis_v1_val_100.json"
-
-
-@pytest.fixture
-def api(monkeypatch):
-    """The LVIS API, quiet; its accumulation still uses the `np.float`
-    alias that NumPy removed."""
-    if not hasattr(np, "float"):
-        monkeypatch.setattr(np, "float", float, raising=False)
-    previous = logging.root.manager.disable
-    logging.disable(logging.WARNING)
-    yield lvis
-    logging.disable(previous)
-
-
-@pytest.fixture(scope="module")
-def dataset():
-    if not LVIS_FILE.exists():
-        pytest.skip(f"{LVIS_FILE} is not available")
-    return json.loads(LVIS_FILE.read_text())
 
 
 def extra_false_positives(image):
@@ -56,7 +34,8 @@ def results_kind(results):
 
 
 @pytest.mark.parametrize("kind,seed", [("bbox", 81), ("segm", 82)])
-def test_results_equal_the_lvis_api(api, dataset, kind, seed):
+def test_results_equal_the_lvis_api(lvis_api, lvis_dataset, kind, seed):
+    api, dataset = lvis_api, lvis_dataset
     results = data.perturb_instances(dataset, seed, kind, extra_cats=extra_false_positives)
     theirs = reference_results(api, LVIS_FILE, results)
     E = quillscore.LVISEval(str(LVIS_FILE), copy.deepcopy(results), kind)
@@ -69,7 +48,8 @@ def test_results_equal_the_lvis_api(api, dataset, kind, seed):
     assert ours["AP"] > 0.1
 
 
-def test_per_image_limit_of_300(api, dataset, tmp_path):
+def test_per_image_limit_of_300(lvis_api, lvis_dataset, tmp_path):
+    api, dataset = lvis_api, lvis_dataset
     """One image given 400 detections (many of equal score): the API keeps
     the 300 best; so does ours."""
     results = data.perturb_instances(dataset, 83, "bbox", extra_cats=extra_false_positives)
@@ -90,7 +70,8 @@ def test_per_image_limit_of_300(api, dataset, tmp_path):
         assert value == theirs[key], key
 
 
-def test_federated_rules_change_the_numbers(dataset):
+def test_federated_rules_change_the_numbers(lvis_dataset):
+    dataset = lvis_dataset
     """Not vacuous: dropping the federated inputs changes AP."""
     results = data.perturb_instances(dataset, 85, "bbox", extra_cats=extra_false_positives)
     E = quillscore.LVISEval(str(LVIS_FILE), copy.deepcopy(results), "bbox")
@@ -104,7 +85,8 @@ def test_federated_rules_change_the_numbers(dataset):
     assert E.results["AP"] != F.results["AP"]
 
 
-def test_printed_lines_and_order_of_steps(dataset, capsys):
+def test_printed_lines_and_order_of_steps(lvis_dataset, capsys):
+    dataset = lvis_dataset
     E = quillscore.LVISEval(dataset, [], "bbox")
     with pytest.raises(RuntimeError):
         E.accumulate()

@@ -1,7 +1,27 @@
-"""Timing shared by the benchmark scripts."""
+"""What the benchmark scripts share: the generated data, timing, memory
+figures and fresh worker processes."""
 
 import gc
+import subprocess
+import sys
 import time
+from pathlib import Path
+
+DATA = Path(__file__).resolve().parent / "data"
+# The generator's files per IoU type: (ground truth, results).
+FILES = {
+    "bbox": ("instances.json", "results_bbox.json"),
+    "segm": ("instances.json", "results_segm.json"),
+    "keypoints": ("person_keypoints.json", "results_keypoints.json"),
+}
+
+
+def ensure_data() -> None:
+    """Generate the benchmark files (gen_coco.py) unless they are there."""
+    if all((DATA / f).exists() for pair in FILES.values() for f in pair):
+        return
+    print("generating benchmark data with gen_coco.py ...", flush=True)
+    subprocess.run([sys.executable, str(DATA.parent / "gen_coco.py")], check=True)
 
 
 def best_times(contenders: dict, repeats: int) -> dict:
@@ -44,8 +64,6 @@ def in_fresh_process(script: str, *args: str):
     the error) when it failed."""
     import json
     import os
-    import subprocess
-    import sys
 
     proc = subprocess.run([sys.executable, script, "--worker", *args],
                           capture_output=True, text=True, cwd="/tmp",
