@@ -147,6 +147,8 @@ class COCOeval:
 
     def _normalise_params(self) -> Params:
         p = self.params
+        if p.useSegm is not None:  # the old switch, still honoured
+            p.iouType = "segm" if p.useSegm == 1 else "bbox"
         p.imgIds = [int(i) for i in np.unique(np.asarray(p.imgIds, dtype=np.int64))]
         if p.useCats:
             p.catIds = [int(c) for c in np.unique(np.asarray(p.catIds, dtype=np.int64))]

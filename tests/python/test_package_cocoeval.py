@@ -391,3 +391,20 @@ def test_boundary_with_a_band_covering_every_mask_equals_segm():
         stats[iou_type, dilation] = list(E.stats)
     assert stats["boundary", 1.0] == stats["segm", None]
     assert stats["boundary", 0.02] != stats["segm", None]
+
+
+@pytest.mark.parametrize("use_segm,kind", [(1, "segm"), (0, "bbox")])
+def test_the_old_use_segm_switch_picks_the_iou_type(use_segm, kind):
+    dataset = load(VAL2014)
+    results = load("coco_val2014_100/fake_segm_results.json")
+    stats = {}
+    for switch in (None, use_segm):
+        gt = quillscore.COCO(copy.deepcopy(dataset))
+        E = quillscore.COCOeval(gt, gt.loadRes(copy.deepcopy(results)), kind if switch is None else "segm")
+        E.params.useSegm = switch
+        E.evaluate()
+        E.accumulate()
+        E.summary()
+        assert E.params.iouType == kind
+        stats[switch] = list(E.stats)
+    assert stats[None] == stats[use_segm]
