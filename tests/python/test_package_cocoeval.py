@@ -408,3 +408,48 @@ def test_the_old_use_segm_switch_picks_the_iou_type(use_segm, kind):
         assert E.params.iouType == kind
         stats[switch] = list(E.stats)
     assert stats[None] == stats[use_segm]
+
+
+def _random_params(seed):
+    """A seeded mix of the parameters users change (the same mix at every
+    call)."""
+
+    def tweak(p):
+        rng = np.random.default_rng(seed)
+        img_ids, cat_ids = sorted(p.imgIds), sorted(p.catIds)
+        if rng.random() < 0.5:
+            p.imgIds = sorted(rng.choice(img_ids, size=max(1, len(img_ids) * 2 // 3), replace=False).tolist())
+        if rng.random() < 0.5:
+            p.catIds = sorted(rng.choice(cat_ids, size=max(1, len(cat_ids) // 2), replace=False).tolist())
+        if rng.random() < 0.3:
+            p.useCats = 0
+        if rng.random() < 0.5:
+            p.iouThrs = np.sort(rng.choice(p.iouThrs, size=int(rng.integers(1, 6)), replace=False))
+        if rng.random() < 0.5:
+            p.recThrs = np.linspace(0, 1, int(rng.integers(2, 40)))
+        if rng.random() < 0.5:
+            p.maxDets = sorted(int(m) for m in rng.choice([1, 3, 10, 20, 100, 300], size=3, replace=False))
+        if rng.random() < 0.5:
+            cuts = np.sort(rng.uniform(0, 150, 2)) ** 2
+            p.areaRng = [[0, 1e10], [0, cuts[0]], [cuts[0], cuts[1]], [cuts[1], 1e10]]
+
+    return tweak
+
+
+@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("iou_type", ["bbox", "segm"])
+def test_random_parameters_on_synthetic_data(seed, iou_type):
+    dataset, bbox_res, segm_res = data.synthetic_instances(seed=100 + seed)
+    results = bbox_res if iou_type == "bbox" else segm_res
+    ours, ref = both_ways(dataset, results, iou_type, _random_params(seed))
+    assert_same_stats(ours, ref)
+    assert max(ours.stats) > 0
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_parameters_on_coco_mini(seed):
+    dataset = load(MINI[seed % 2])
+    results = data.perturb_instances(dataset, seed=200 + seed, kind="bbox")
+    ours, ref = both_ways(dataset, results, "bbox", _random_params(seed))
+    assert_same_stats(ours, ref)
+    assert max(ours.stats) > 0
