@@ -410,7 +410,7 @@ def test_the_old_use_segm_switch_picks_the_iou_type(use_segm, kind):
     assert stats[None] == stats[use_segm]
 
 
-def _random_params(seed):
+def _random_params(seed, *, pooled=True, sigmas=None):
     """A seeded mix of the parameters users change (the same mix at every
     call)."""
 
@@ -421,8 +421,10 @@ def _random_params(seed):
             p.imgIds = sorted(rng.choice(img_ids, size=max(1, len(img_ids) * 2 // 3), replace=False).tolist())
         if rng.random() < 0.5:
             p.catIds = sorted(rng.choice(cat_ids, size=max(1, len(cat_ids) // 2), replace=False).tolist())
-        if rng.random() < 0.3:
+        if rng.random() < 0.3 and pooled:
             p.useCats = 0
+        if sigmas is not None:
+            p.kpt_oks_sigmas = np.array(sigmas)
         if rng.random() < 0.5:
             p.iouThrs = np.sort(rng.choice(p.iouThrs, size=int(rng.integers(1, 6)), replace=False))
         if rng.random() < 0.5:
@@ -453,3 +455,14 @@ def test_random_parameters_on_coco_mini(seed):
     ours, ref = both_ways(dataset, results, "bbox", _random_params(seed))
     assert_same_stats(ours, ref)
     assert max(ours.stats) > 0
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_random_parameters_on_keypoints(seed):
+    # (pooled categories left out: the reference matches no keypoints there)
+    dataset = load(MINI_KP[seed % 2])
+    results = data.perturb_keypoints(dataset, seed=300 + seed)
+    tweak = _random_params(seed, pooled=False)
+    ours, ref = both_ways(dataset, results, "keypoints", tweak)
+    assert_same_stats(ours, ref)
+    assert (ours.eval["precision"] > 0).any()
