@@ -378,3 +378,24 @@ def test_docstrings():
     names = list(v.__all__)
     assert names.index("index_annotations") + 1 == names.index("prepare_bbox_results")
     assert names.index("prepare_bbox_results") + 1 == names.index("encode")
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_index_is_the_python_loop_on_random_mixtures(seed):
+    """Loaded-file annotations with a few odd ones mixed in anywhere."""
+    rng = random.Random(seed)
+    anns = [{"id": rng.randrange(500), "image_id": rng.choice([int(str(10**6 + rng.randrange(30))), -rng.randrange(5)]),
+             "category_id": rng.randrange(6)} for _ in range(rng.randrange(0, 120))]
+    for _ in range(rng.randrange(0, 4)):
+        anns.insert(rng.randrange(len(anns) + 1), odd_annotation(rng.choice(ODD_KINDS)))
+    with_categories = rng.random() < 0.7
+    try:
+        expected = index_reference(anns, with_categories)
+    except Exception as e:
+        with pytest.raises(type(e)) as exc:
+            v.index_annotations(anns, with_categories)
+        assert exc.value.args == e.args
+        return
+    for mine, ref in zip(v.index_annotations(anns, with_categories), expected):
+        identical_index(mine, ref)
+        assert [id(k) for k in mine] == [id(k) for k in ref]
