@@ -37,7 +37,7 @@ KEYPOINT_STATS = [
 ]
 
 
-def stat_specs(iou_type: str) -> list:
+def summary_entries(iou_type: str) -> list:
     return KEYPOINT_STATS if iou_type == "keypoints" else DETECTION_STATS
 
 
@@ -72,10 +72,10 @@ def summary_value(precision, recall, params, ap, iou_thr, area_lbl, max_det) -> 
 def compute_stats(precision, recall, params) -> tuple[np.ndarray, list[str]]:
     """The summary entries (as COCO evaluation reports them) and their
     printed lines."""
-    specs = stat_specs(params.iouType)
-    stats = np.zeros(len(specs))
+    entries = summary_entries(params.iouType)
+    stats = np.zeros(len(entries))
     lines = []
-    for i, (_, ap, iou_thr, area_lbl, rule) in enumerate(specs):
+    for i, (_, ap, iou_thr, area_lbl, rule) in enumerate(entries):
         max_det = _max_dets_of(rule, params.maxDets)
         if max_det is None:
             stats[i] = -1.0
@@ -96,7 +96,7 @@ def summary_line(ap, iou_thr, area_lbl, max_det, value, iou_thrs) -> str:
 
 
 def stat_names(iou_type: str) -> list[str]:
-    return [spec[0] for spec in stat_specs(iou_type)]
+    return [entry[0] for entry in summary_entries(iou_type)]
 
 
 def per_category(precision, params, names: dict) -> list[dict]:
