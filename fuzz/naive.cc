@@ -1,7 +1,10 @@
 // The literal reference implementations declared in naive.h. Built without
 // coverage instrumentation: libFuzzer should steer by the core's branches, and
-// the point-by-point walks are costly enough without it.
+// the point-by-point walks are costly enough without it. The ones the core's
+// unit tests also hold the core to come from their reference header.
 #include "fuzz/naive.h"
+
+#include "tests/core/rle/reference.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,33 +13,11 @@
 
 namespace fuzz {
 
+namespace ref = quillscore::rle::testref;
+
 // ---------------------------------------------------------------- counts codec
 
-std::vector<uint32_t> decode_counts(std::string_view s) {
-  std::vector<uint32_t> out;
-  size_t p = 0;
-  while (p < s.size()) {
-    int64_t x = 0;
-    unsigned k = 0;
-    for (;;) {
-      const uint8_t c = static_cast<uint8_t>(static_cast<uint8_t>(s[p]) - 48);
-      ++p;
-      if (5 * k < 64) {
-        x = static_cast<int64_t>(static_cast<uint64_t>(x) | (uint64_t{c & 0x1fu} << (5 * k)));
-      }
-      if ((c & 0x30) == 0x10 && 5 * (k + 1) <= 63) {
-        x = static_cast<int64_t>(static_cast<uint64_t>(x) | (~uint64_t{0} << (5 * (k + 1))));
-      }
-      k = k + 1;
-      if ((c & 0x20) && p < s.size()) continue;
-      break;
-    }
-    const size_t i = out.size();
-    if (i >= 3) x = static_cast<int64_t>(static_cast<uint64_t>(x) + uint64_t{out[i - 2]});
-    out.push_back(static_cast<uint32_t>(static_cast<uint64_t>(x)));
-  }
-  return out;
-}
+std::vector<uint32_t> decode_counts(std::string_view s) { return ref::literal_decode_counts(s); }
 
 std::string encode_counts(const std::vector<uint32_t>& counts) {
   std::string s;
@@ -63,33 +44,11 @@ uint64_t counts_sum(const std::vector<uint32_t>& c) {
   return s;
 }
 
-// Runs written into an n-pixel buffer of zeros, clipped at n.
 std::vector<uint8_t> to_dense(const std::vector<uint32_t>& counts, size_t n) {
-  std::vector<uint8_t> out(n, 0);
-  size_t pos = 0;
-  uint8_t v = 0;
-  for (uint32_t c : counts) {
-    for (uint32_t k = 0; k < c && pos < n; ++k) out[pos++] = v;
-    v = static_cast<uint8_t>(1 - v);
-  }
-  return out;
+  return ref::naive_dense(counts, n);
 }
 
-std::vector<uint32_t> from_dense(const std::vector<uint8_t>& px) {
-  std::vector<uint32_t> counts;
-  uint8_t cur = 0;
-  uint32_t run = 0;
-  for (uint8_t b : px) {
-    if (b != cur) {
-      counts.push_back(run);
-      run = 0;
-      cur = b;
-    }
-    ++run;
-  }
-  counts.push_back(run);
-  return counts;
-}
+std::vector<uint32_t> from_dense(const std::vector<uint8_t>& px) { return ref::naive_runs(px); }
 
 // A mask as the system itself would produce it: counts covering exactly h*w
 // pixels and no empty run except possibly the leading run of zeros.
@@ -332,176 +291,15 @@ void rle_iou(const std::vector<Rle>& dt, const std::vector<Rle>& gt,
   }
 }
 
-// ------------------------------------------------------------- rasterisation
+// ------------------------------------------------- rasterisation, boundary
 
-static int32_t quantise(double v) {
-  const double s = v + 0.5;
-  if (std::isnan(s) || !(s > -2147483649.0 && s < 2147483648.0)) {
-    return std::numeric_limits<int32_t>::min();
-  }
-  return static_cast<int32_t>(std::trunc(s));
-}
-
-// Number of outline points the literal walk of this polygon visits (0 when
-// it has no vertex).
-uint64_t walk_points(const std::vector<double>& coords) {
-  const size_t k = coords.size() / 2;
-  if (k == 0) return 0;
-  std::vector<int64_t> X(k + 1), Y(k + 1);
-  for (size_t j = 0; j < k; ++j) {
-    X[j] = quantise(5.0 * coords[2 * j]);
-    Y[j] = quantise(5.0 * coords[2 * j + 1]);
-  }
-  X[k] = X[0];
-  Y[k] = Y[0];
-  uint64_t total = 0;
-  for (size_t j = 0; j < k; ++j) {
-    const int64_t dx = std::llabs(X[j + 1] - X[j]);
-    const int64_t dy = std::llabs(Y[j] - Y[j + 1]);
-    total += static_cast<uint64_t>(std::max(dx, dy)) + 1;
-  }
-  return total;
-}
+uint64_t walk_points(const std::vector<double>& coords) { return ref::outline_points(coords); }
 
 Rle polygon(const std::vector<double>& coords, uint32_t h, uint32_t w) {
-  const size_t k = coords.size() / 2;
-  if (k == 0) return Rle{h, w, {h * w}};
-  // Upsample onto the fine grid.
-  std::vector<int32_t> X(k + 1), Y(k + 1);
-  for (size_t j = 0; j < k; ++j) {
-    X[j] = quantise(5.0 * coords[2 * j]);
-    Y[j] = quantise(5.0 * coords[2 * j + 1]);
-  }
-  X[k] = X[0];
-  Y[k] = Y[0];
-  // Walk every edge point by point.
-  std::vector<int32_t> u(walk_points(coords)), v(u.size());
-  size_t P = 0;
-  for (size_t j = 0; j < k; ++j) {
-    const int64_t dx = std::llabs(int64_t{X[j + 1]} - X[j]);
-    const int64_t dy = std::llabs(int64_t{Y[j]} - Y[j + 1]);
-    if (dx >= dy) {
-      const bool flip = X[j + 1] < X[j];
-      const int64_t xs = flip ? X[j + 1] : X[j], ys = flip ? Y[j + 1] : Y[j];
-      const int64_t ye = flip ? Y[j] : Y[j + 1];
-      const double s = static_cast<double>(ye - ys) / static_cast<double>(dx);
-      for (int64_t d = 0; d <= dx; ++d) {
-        const int64_t t = flip ? dx - d : d;
-        u[P] = static_cast<int32_t>(xs + t);
-        v[P] = quantise(static_cast<double>(t) * s + static_cast<double>(ys));
-        ++P;
-      }
-    } else {
-      const bool flip = Y[j] > Y[j + 1];
-      const int64_t xs = flip ? X[j + 1] : X[j], ys = flip ? Y[j + 1] : Y[j];
-      const int64_t xe = flip ? X[j] : X[j + 1];
-      const double s = static_cast<double>(xe - xs) / static_cast<double>(dy);
-      for (int64_t d = 0; d <= dy; ++d) {
-        const int64_t t = flip ? dy - d : d;
-        v[P] = static_cast<int32_t>(ys + t);
-        u[P] = quantise(static_cast<double>(t) * s + static_cast<double>(xs));
-        ++P;
-      }
-    }
-  }
-  // Keep the crossings of pixel-column centres.
-  const double wmax = static_cast<double>(static_cast<uint64_t>(w) - 1);
-  std::vector<uint32_t> a;
-  for (size_t j = 1; j < u.size(); ++j) {
-    const int64_t up = u[j - 1], uc = u[j];
-    if (uc == up) continue;
-    const int64_t xprime = uc > up ? uc - 1 : uc;
-    const double xd = (static_cast<double>(xprime) + 0.5) / 5.0 - 0.5;
-    if (xd < 0 || std::floor(xd) != xd || xd > wmax) continue;
-    double yd = (static_cast<double>(std::min(v[j - 1], v[j])) + 0.5) / 5.0 - 0.5;
-    if (yd < 0) {
-      yd = 0;
-    } else if (yd > h) {
-      yd = h;
-    }
-    yd = std::ceil(yd);
-    const uint32_t x = static_cast<uint32_t>(static_cast<int32_t>(xd));
-    const uint32_t y = static_cast<uint32_t>(static_cast<int32_t>(yd));
-    a.push_back(x * h + y);
-  }
-  // Runs: sort, difference, compact.
-  a.push_back(h * w);
-  std::sort(a.begin(), a.end());
-  for (size_t i = a.size() - 1; i > 0; --i) a[i] = a[i] - a[i - 1];
-  Rle r{h, w, {a[0]}};
-  size_t i = 1;
-  while (i < a.size()) {
-    if (a[i] != 0) {
-      r.counts.push_back(a[i]);
-      i = i + 1;
-    } else {
-      i = i + 1;
-      if (i < a.size()) {
-        r.counts.back() += a[i];
-        i = i + 1;
-      }
-    }
-  }
-  return r;
+  return ref::literal_polygon(coords, h, w);
 }
 
-// ------------------------------------------------------------------ boundary
-
-static int64_t erosion_passes(uint32_t h, uint32_t w, double ratio) {
-  const uint64_t diag2 = uint64_t{h} * h + uint64_t{w} * w;
-  const double d = std::round(ratio * std::sqrt(static_cast<double>(diag2)));
-  int64_t n;
-  if (std::isnan(d)) {
-    n = 0;
-  } else if (d >= 9223372036854775808.0) {
-    n = std::numeric_limits<int64_t>::max();
-  } else if (d < -9223372036854775808.0) {
-    n = std::numeric_limits<int64_t>::min();
-  } else {
-    n = static_cast<int64_t>(d);
-  }
-  return n >= 2 ? n : 1;
-}
-
-Rle boundary(const Rle& mask, double ratio) {
-  const uint32_t h = mask.height, w = mask.width;
-  if (h == 0 || w == 0) return mask;
-  const int64_t passes = erosion_passes(h, w, ratio);
-  const size_t n = size_t{h} * w;
-  const std::vector<uint8_t> dense = to_dense(mask.counts, n);
-  const size_t H = size_t{h} + 2, W = size_t{w} + 2;
-  std::vector<uint8_t> src(H * W, 0), dst(H * W, 0);
-  for (size_t x = 0; x < w; ++x) {
-    for (size_t y = 0; y < h; ++y) src[(x + 1) * H + (y + 1)] = dense[x * h + y];
-  }
-  for (int64_t p = 0; p < passes; ++p) {
-    bool any = false;
-    for (size_t x = 1; x <= w; ++x) {
-      for (size_t y = 1; y <= h; ++y) {
-        bool all = true;
-        for (int dx = -1; dx <= 1; ++dx) {
-          for (int dy = -1; dy <= 1; ++dy) {
-            if (src[(x + dx) * H + (y + dy)] == 0) all = false;
-          }
-        }
-        dst[x * H + y] = all ? 1 : 0;
-        any = any || all;
-      }
-    }
-    std::fill(src.begin(), src.end(), 0);
-    std::swap(src, dst);
-    // Once nothing is left, further passes change nothing.
-    if (!any) break;
-  }
-  std::vector<uint8_t> band(n);
-  for (size_t x = 0; x < w; ++x) {
-    for (size_t y = 0; y < h; ++y) {
-      const uint8_t m = dense[x * h + y], e = src[(x + 1) * H + (y + 1)];
-      band[x * h + y] = m > e ? static_cast<uint8_t>(m - e) : 0;
-    }
-  }
-  return Rle{h, w, from_dense(band)};
-}
+Rle boundary(const Rle& mask, double ratio) { return ref::literal_boundary(mask, ratio); }
 
 // ------------------------------------------------------------ input shaping
 

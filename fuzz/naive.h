@@ -119,12 +119,10 @@ void rle_iou(const std::vector<Rle>& dt, const std::vector<Rle>& gt,
              const std::vector<uint8_t>& crowd, double theta, std::vector<double>& out,
              std::vector<uint8_t>& defined);
 
-// Number of outline points the literal walk of this polygon visits (0 when
-// it has no vertex).
+// Literal polygon walk (with the number of outline points it visits) and
+// boundary erosion.
 uint64_t walk_points(const std::vector<double>& coords);
 Rle polygon(const std::vector<double>& coords, uint32_t h, uint32_t w);
-
-// Band by literal 3x3 erosion passes on a zero-framed image.
 Rle boundary(const Rle& mask, double ratio);
 
 // ------------------------------------------------------------ input shaping

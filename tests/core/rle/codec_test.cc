@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/core/rle/reference.h"
+
 namespace quillscore::rle {
 namespace {
 
@@ -25,33 +27,6 @@ TEST(CoreIsInterpreterFree, NoPythonHeaderReachable) {
 }
 
 using CountList = std::vector<uint32_t>;
-
-// Decoder written from the format's description, one step per rule, to hold
-// the production decoder to on arbitrary bytes.
-CountList reference_decode(const std::string& s) {
-  CountList out;
-  size_t p = 0;
-  while (p < s.size()) {
-    int64_t x = 0;
-    unsigned k = 0;
-    for (;;) {
-      const uint8_t c = static_cast<uint8_t>(static_cast<uint8_t>(s[p]) - 48);
-      ++p;
-      if (5 * k < 64) {
-        x = static_cast<int64_t>(static_cast<uint64_t>(x) | (uint64_t{c & 0x1fu} << (5 * k)));
-      }
-      if ((c & 0x30) == 0x10 && 5 * (k + 1) <= 63) {
-        x = static_cast<int64_t>(static_cast<uint64_t>(x) | (~uint64_t{0} << (5 * (k + 1))));
-      }
-      k = k + 1;
-      if (!(c & 0x20) || p == s.size()) break;
-    }
-    const size_t i = out.size();
-    if (i >= 3) x = static_cast<int64_t>(static_cast<uint64_t>(x) + out[i - 2]);
-    out.push_back(static_cast<uint32_t>(static_cast<uint64_t>(x)));
-  }
-  return out;
-}
 
 struct CodecCase {
   CountList counts;
@@ -129,7 +104,7 @@ TEST(CountsFromString, UnusualStrings) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(counts_from_string(c.text, 1, 1).counts, c.counts) << "\"" << c.text << "\"";
-    EXPECT_EQ(reference_decode(c.text), c.counts) << "reference on \"" << c.text << "\"";
+    EXPECT_EQ(testref::literal_decode_counts(c.text), c.counts) << "reference on \"" << c.text << "\"";
   }
 }
 
@@ -170,7 +145,7 @@ TEST(Codec, RandomCountsRoundTrip) {
     }
     const Rle back = counts_from_string(s, 11, 13);
     ASSERT_EQ(back.counts, c) << "encoded as \"" << s << "\"";
-    ASSERT_EQ(reference_decode(s), c);
+    ASSERT_EQ(testref::literal_decode_counts(s), c);
   }
 }
 
@@ -204,7 +179,7 @@ TEST(CountsFromString, ArbitraryBytesMatchReferenceAndAreDeterministic) {
     const Rle first = counts_from_string(s, 4, 4);
     const Rle second = counts_from_string(s, 4, 4);
     ASSERT_EQ(first, second);
-    ASSERT_EQ(first.counts, reference_decode(s)) << "bytes of length " << n;
+    ASSERT_EQ(first.counts, testref::literal_decode_counts(s)) << "bytes of length " << n;
     // Never more counts than characters.
     ASSERT_LE(first.counts.size(), n);
   }

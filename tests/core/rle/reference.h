@@ -13,6 +13,7 @@
 #include <limits>
 #include <random>
 #include <span>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -21,6 +22,33 @@
 namespace quillscore::rle::testref {
 
 using Pixels = std::vector<uint8_t>;
+
+// The compressed counts string decoded from the format's description, one
+// step per rule, for holding the production decoder to on arbitrary bytes.
+inline std::vector<uint32_t> literal_decode_counts(std::string_view s) {
+  std::vector<uint32_t> out;
+  size_t p = 0;
+  while (p < s.size()) {
+    int64_t x = 0;
+    unsigned k = 0;
+    for (;;) {
+      const uint8_t c = static_cast<uint8_t>(static_cast<uint8_t>(s[p]) - 48);
+      ++p;
+      if (5 * k < 64) {
+        x = static_cast<int64_t>(static_cast<uint64_t>(x) | (uint64_t{c & 0x1fu} << (5 * k)));
+      }
+      if ((c & 0x30) == 0x10 && 5 * (k + 1) <= 63) {
+        x = static_cast<int64_t>(static_cast<uint64_t>(x) | (~uint64_t{0} << (5 * (k + 1))));
+      }
+      k = k + 1;
+      if (!(c & 0x20) || p == s.size()) break;
+    }
+    const size_t i = out.size();
+    if (i >= 3) x = static_cast<int64_t>(static_cast<uint64_t>(x) + out[i - 2]);
+    out.push_back(static_cast<uint32_t>(static_cast<uint64_t>(x)));
+  }
+  return out;
+}
 
 // Expands runs into `out` one pixel at a time; runs past the end are cut and
 // pixels no run reaches keep their value.
@@ -32,12 +60,15 @@ inline void naive_decode_into(std::span<const uint32_t> counts, std::span<uint8_
   }
 }
 
-// The h*w pixels of a mask, zero where the runs do not reach.
-inline Pixels naive_decode(const Rle& m) {
-  Pixels px(size_t{m.height} * m.width, 0);
-  naive_decode_into(m.counts, px);
+// n pixels from runs, zero where the runs do not reach.
+inline Pixels naive_dense(std::span<const uint32_t> counts, size_t n) {
+  Pixels px(n, 0);
+  naive_decode_into(counts, px);
   return px;
 }
+
+// The h*w pixels of a mask, zero where the runs do not reach.
+inline Pixels naive_decode(const Rle& m) { return naive_dense(m.counts, size_t{m.height} * m.width); }
 
 // Canonical runs of a byte sequence: a new run at every change of value,
 // starting with a (possibly empty) run of zeros.
