@@ -72,3 +72,15 @@ def in_fresh_process(script: str, *args: str):
         print(f"{' '.join(args)} failed:\n{proc.stderr[-2000:]}")
         return None
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def report_targets(checks: list) -> int:
+    """Print each (label, value, need) target as met or missed; the exit
+    status: 0 when all are met."""
+    print("\ntargets:")
+    met = True
+    for label, value, need in checks:
+        ok = value >= need
+        met &= ok
+        print(f"  {'met ' if ok else 'MISS'}  {label}: {value:.2f} (need {need:g})")
+    return 0 if met else 1

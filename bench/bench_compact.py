@@ -36,24 +36,13 @@ import io
 import json
 import os
 import platform
-import subprocess
 import sys
 import time
-from pathlib import Path
 
-from _bench import best_times
+from _bench import DATA, best_times, ensure_data, in_fresh_process, report_targets
 
-HERE = Path(__file__).resolve().parent
-DATA = HERE / "data"
 GT, DT = DATA / "instances.json", DATA / "results_bbox.json"
 TOOLS = ["quillscore", "pycocotools", "faster-coco-eval"]
-
-
-def ensure_data():
-    if GT.exists() and DT.exists():
-        return
-    print("generating benchmark data with gen_coco.py ...", flush=True)
-    subprocess.run([sys.executable, str(HERE / "gen_coco.py")], check=True)
 
 
 def coco_params():
@@ -165,13 +154,10 @@ def main():
     times = {}
     print("\nend to end, box evaluation from the two files (fresh process each):")
     for tool in tools:
-        proc = subprocess.run([sys.executable, __file__, "--worker", tool],
-                              capture_output=True, text=True, cwd="/tmp",
-                              env={**os.environ, "PYTHONWARNINGS": "ignore"})
-        if proc.returncode != 0:
-            print(f"  {tool} failed:\n{proc.stderr[-2000:]}")
+        r = in_fresh_process(__file__, tool)
+        if r is None:
             continue
-        times[tool] = json.loads(proc.stdout.strip().splitlines()[-1])["seconds"]
+        times[tool] = r["seconds"]
         print(f"  {tool:<18} {times[tool]:9.3f} s", flush=True)
     q = times.get("quillscore")
     if q:
@@ -180,13 +166,7 @@ def main():
                 print(f"  {tool} / quillscore: {times[tool] / q:.1f}x")
                 checks.append((f"end to end >= {need:g}x faster than {tool}", times[tool] / q, need))
 
-    print("\ntargets:")
-    met = True
-    for label, value, need in checks:
-        ok = value >= need
-        met &= ok
-        print(f"  {'met ' if ok else 'MISS'}  {label}: {value:.2f} (need {need:g})")
-    return 0 if met else 1
+    return report_targets(checks)
 
 
 if __name__ == "__main__":

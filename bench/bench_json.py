@@ -33,31 +33,19 @@ import gc
 import json
 import os
 import platform
-import subprocess
 import sys
-import time
 from collections import defaultdict
-from pathlib import Path
 
 from quillscore import _vireo as v
 
-from _bench import best_times
+from _bench import DATA, best_times, ensure_data, report_targets
 
 try:
     import orjson
 except ImportError:  # pragma: no cover - environment problem, not a result
     sys.exit("orjson is not installed: pip install orjson (the Makefile's venv has it)")
 
-DATA = Path(__file__).resolve().parent / "data"
 FILES = ["instances.json", "results_bbox.json"]
-
-
-def ensure_data():
-    if all((DATA / f).exists() for f in FILES):
-        return
-    gen = Path(__file__).resolve().parent / "gen_coco.py"
-    print(f"generating benchmark data with {gen.name} ...", flush=True)
-    subprocess.run([sys.executable, str(gen)], check=True)
 
 
 def index_python(anns, with_categories):
@@ -163,13 +151,7 @@ def main():
     checks.append(("index_annotations >= 5x faster than the Python loop",
                    t["python loop"] / t["index_annotations"], 5.0))
 
-    print("\ntargets:")
-    met = True
-    for label, value, need in checks:
-        ok = value >= need
-        met &= ok
-        print(f"  {'met ' if ok else 'MISS'}  {label}: {value:.2f} (need {need:g})")
-    return 0 if met else 1
+    return report_targets(checks)
 
 
 if __name__ == "__main__":

@@ -44,6 +44,21 @@ def identical_index(a, b):
             assert x is y
 
 
+def assert_same_as_the_loop(anns, with_categories):
+    """The indexes of the Python loop, each key the object the loop met
+    first; or the loop's exception, of the same type and arguments."""
+    try:
+        expected = index_reference(anns, with_categories)
+    except Exception as e:
+        with pytest.raises(type(e)) as exc:
+            v.index_annotations(anns, with_categories)
+        assert exc.value.args == e.args
+        return
+    for mine, ref in zip(v.index_annotations(anns, with_categories), expected):
+        identical_index(mine, ref)
+        assert [id(k) for k in mine] == [id(k) for k in ref]
+
+
 def random_annotations(seed, n):
     rng = random.Random(seed)
     anns = []
@@ -144,18 +159,7 @@ def test_index_is_the_python_loop_around_an_odd_annotation(kind, at, with_catego
     anns = [{"id": 1000 + i, "image_id": int(str(1000 + i // 7 - (i % 50 == 0) * 3000)),
              "category_id": (i % 5, 10**12 + i % 3)[i % 2]} for i in range(300)]
     anns.insert(at, odd_annotation(kind))
-    try:
-        expected = index_reference(anns, with_categories)
-    except Exception as e:
-        with pytest.raises(type(e)) as exc:
-            v.index_annotations(anns, with_categories)
-        assert exc.value.args == e.args
-        return
-    got = v.index_annotations(anns, with_categories)
-    for mine, ref in zip(got, expected):
-        identical_index(mine, ref)
-        # Each key is the object the loop met first.
-        assert [id(k) for k in mine] == [id(k) for k in ref]
+    assert_same_as_the_loop(anns, with_categories)
 
 
 def test_index_survives_an_id_whose_hash_empties_the_list():
@@ -389,13 +393,4 @@ def test_index_is_the_python_loop_on_random_mixtures(seed):
     for _ in range(rng.randrange(0, 4)):
         anns.insert(rng.randrange(len(anns) + 1), odd_annotation(rng.choice(ODD_KINDS)))
     with_categories = rng.random() < 0.7
-    try:
-        expected = index_reference(anns, with_categories)
-    except Exception as e:
-        with pytest.raises(type(e)) as exc:
-            v.index_annotations(anns, with_categories)
-        assert exc.value.args == e.args
-        return
-    for mine, ref in zip(v.index_annotations(anns, with_categories), expected):
-        identical_index(mine, ref)
-        assert [id(k) for k in mine] == [id(k) for k in ref]
+    assert_same_as_the_loop(anns, with_categories)
