@@ -75,15 +75,7 @@ PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     std::string_view path;
     bool results = false;
     const bool converted =
-        convert_arg("path",
-                    [&] {
-                      if (!expect_instance(a[0], &PyUnicode_Type, "str")) return false;
-                      Py_ssize_t n;
-                      const char* s = PyUnicode_AsUTF8AndSize(a[0], &n);
-                      if (!s) return false;
-                      path = {s, static_cast<size_t>(n)};
-                      return true;
-                    }) &&
+        convert_arg("path", [&] { return to_utf8(a[0], path); }) &&
         (!a[1] || convert_arg("results", [&] { return to_bool(a[1], results); }));
     if (!converted) return nullptr;
 

@@ -10,6 +10,7 @@
 
 #include "pymodule/json_load/parser.h"
 #include "pymodule/json_load/validator.h"
+#include "pymodule/lib/quote.h"
 
 namespace quillscore::compact {
 namespace {
@@ -82,32 +83,6 @@ std::string describe(const Number& n) {
       break;
   }
   return "floating point `" + format_float(n.f) + "`";
-}
-
-// A string value as the messages quote it: in double quotes, with quotes,
-// backslashes and control characters escaped.
-std::string quote(std::string_view s) {
-  std::string out = "\"";
-  for (const char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char buf[12];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-          out += buf;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  return out + "\"";
 }
 
 enum Field : uint8_t {
@@ -583,7 +558,7 @@ bool invalid_type(Reader& r, const char* expected) {
       r.advance();
       StringRef s;
       if (!r.parse_string(s)) return false;
-      found = "string " + quote(s.view());
+      found = "string " + py::debug_quote(s.view());
       break;
     }
     case '[':

@@ -19,14 +19,7 @@ bool bind_path(const char* function, PyObject* const* args, Py_ssize_t nargs, Py
   const Signature sig{function, {"path"}, 1};
   PyObject* a[1];
   if (!bind_args(sig, args, nargs, kwnames, a)) return false;
-  return convert_arg("path", [&] {
-    if (!expect_instance(a[0], &PyUnicode_Type, "str")) return false;
-    Py_ssize_t n;
-    const char* s = PyUnicode_AsUTF8AndSize(a[0], &n);
-    if (!s) return false;
-    path = {s, static_cast<size_t>(n)};
-    return true;
-  });
+  return convert_arg("path", [&] { return to_utf8(a[0], path); });
 }
 
 PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

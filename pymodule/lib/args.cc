@@ -159,6 +159,15 @@ bool to_f64(PyObject* o, double& out) {
   return !(out == -1.0 && PyErr_Occurred());
 }
 
+bool to_utf8(PyObject* o, std::string_view& out) {
+  if (!expect_instance(o, &PyUnicode_Type, "str")) return false;
+  Py_ssize_t n;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+  if (!s) return false;
+  out = {s, static_cast<size_t>(n)};
+  return true;
+}
+
 bool to_bool(PyObject* o, bool& out) {
   if (o == Py_True || o == Py_False) {
     out = o == Py_True;

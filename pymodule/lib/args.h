@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string_view>
 #include <vector>
 
 #include "pymodule/lib/errors.h"
@@ -40,6 +41,9 @@ bool to_u64(PyObject* o, uint64_t& out);
 bool to_u32(PyObject* o, uint32_t& out);
 bool to_f64(PyObject* o, double& out);
 bool to_bool(PyObject* o, bool& out);
+// A str (or subclass) as its UTF-8 form, which the str keeps alive; a str
+// without one (lone surrogates) fails like a wrong type.
+bool to_utf8(PyObject* o, std::string_view& out);
 
 // Sequences (never str) converted element by element.
 bool to_u64_vector(PyObject* o, std::vector<uint64_t>& out);

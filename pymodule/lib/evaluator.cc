@@ -14,6 +14,7 @@
 #include "pymodule/lib/export.h"
 #include "pymodule/lib/intake.h"
 #include "pymodule/lib/mask_pipeline.h"
+#include "pymodule/lib/quote.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
@@ -69,32 +70,7 @@ class ExclusiveBorrow {
   EvaluatorObject* e_;
 };
 
-// Debug-style quoting of the rejected IoU type: quotes, backslashes and
-// control characters escaped.
-std::string quoted(const char* s) {
-  std::string out = "\"";
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; ++p) {
-    switch (*p) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (*p < 0x20 || *p == 0x7f) {
-          char buf[12];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", *p);
-          out += buf;
-        } else {
-          out += static_cast<char>(*p);
-        }
-    }
-  }
-  return out + "\"";
-}
-
-bool parse_kind(const std::string& s, IouKind& kind, eval::IouType& type) {
+bool parse_kind(std::string_view s, IouKind& kind, eval::IouType& type) {
   if (s == "segm") {
     kind = IouKind::kSegm, type = eval::IouType::kSegm;
   } else if (s == "bbox") {
@@ -105,7 +81,7 @@ bool parse_kind(const std::string& s, IouKind& kind, eval::IouType& type) {
     kind = IouKind::kBoundary, type = eval::IouType::kBoundary;
   } else {
     const std::string msg =
-        "iouType must be one of segm, bbox, keypoints, boundary; got " + quoted(s.c_str());
+        "iouType must be one of segm, bbox, keypoints, boundary; got " + debug_quote(s);
     PyErr_SetString(PyExc_ValueError, msg.c_str());
     return false;
   }
@@ -135,6 +111,7 @@ bool convert_arguments(PyObject* const* a, Arguments& out) {
   eval::EvalParams& p = out.params;
   out.gt_anns = a[0];
   out.dt_anns = a[1];
+  std::string_view iou_type;  // kept alive by the str argument
   const bool ok =
       convert_arg("img_sizes", [&] {
         if (!expect_instance(a[2], &PyDict_Type, "dict")) return false;
@@ -176,15 +153,12 @@ bool convert_arguments(PyObject* const* a, Arguments& out) {
         return true;
       }) &&
       convert_arg("use_cats", [&] { return to_bool(a[9], p.use_cats); }) &&
-      convert_arg("iou_type", [&] {
-        if (!expect_instance(a[10], &PyUnicode_Type, "str")) return false;
-        return PyUnicode_AsUTF8(a[10]) != nullptr;
-      }) &&
+      convert_arg("iou_type", [&] { return to_utf8(a[10], iou_type); }) &&
       convert_arg("kpt_sigmas", [&] { return to_f64_vector(a[11], p.kpt_sigmas); }) &&
       (!a[12] || convert_arg("use_area", [&] { return to_bool(a[12], p.use_area); })) &&
       (!a[13] || convert_arg("boundary_dilation", [&] { return to_f64(a[13], out.dilation); }));
   if (!ok) return false;
-  if (!parse_kind(PyUnicode_AsUTF8(a[10]), out.kind, p.iou_type)) return false;
+  if (!parse_kind(iou_type, out.kind, p.iou_type)) return false;
   // A repeated identifier maps to its later position.
   for (size_t i = 0; i < p.img_ids.size(); ++i) out.tables.images[p.img_ids[i]] = static_cast<uint32_t>(i);
   for (size_t i = 0; i < p.cat_ids.size(); ++i) out.tables.categories[p.cat_ids[i]] = static_cast<uint32_t>(i);

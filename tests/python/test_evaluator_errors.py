@@ -135,6 +135,8 @@ def test_binding_errors(qm):
     ("", '""'),
     ("keypoint", '"keypoint"'),
     ('a"b\\c\n\t', '"a\\"b\\\\c\\n\\t"'),
+    # a NUL does not end the name early: this is not "bbox"
+    ("bbox\x00x", '"bbox\\0x"'),
 ])
 def test_unknown_iou_type(qm, value, shown):
     with pytest.raises(ValueError) as info:
