@@ -17,6 +17,7 @@ import math
 
 import numpy as np
 
+from _rle_reference import counts_from_dense
 from quillscore import _vireo as qm
 
 # ---------------------------------------------------------------------------
@@ -323,16 +324,7 @@ def synthetic_keypoints(seed: int, nkp: int = 5) -> tuple[dict, list[dict]]:
 
 def _counts_of(rle: dict) -> list[int]:
     """Uncompressed run lengths of a compressed RLE dict (decoded densely)."""
-    h, w = rle["size"]
-    flat = qm.decode([rle])[:, :, 0].reshape(-1, order="F")
-    counts, cur, run = [], 0, 0
-    for v in flat:
-        if v != cur:
-            counts.append(run)
-            cur, run = v, 0
-        run += 1
-    counts.append(run)
-    return counts
+    return counts_from_dense(qm.decode([rle])[:, :, 0])
 
 
 # ---------------------------------------------------------------------------
