@@ -99,10 +99,7 @@ def run_lvis(gt: str, results: str, iou_type: str) -> Report:
     p = E.params
     precision = E.eval["precision"][..., None]  # the one detection limit as its own axis
     names = {c["id"]: c.get("name", str(c["id"])) for c in E.lvis_gt.dataset.get("categories", [])}
-    coco_like = quillscore.Params("bbox")
-    coco_like.catIds, coco_like.iouThrs = p.cat_ids, p.iou_thrs
-    coco_like.areaRngLbl, coco_like.maxDets = p.area_rng_lbl, [p.max_dets]
-    per_category = summary_mod.per_category(precision, coco_like, names)
+    per_category = summary_mod.per_category(precision, p.iou_thrs, p.cat_ids, p.area_rng_lbl, names)
     return Report(
         "lvis", iou_type, gt, results, list(E.results), E.summary_lines(), list(E.results.values()),
         per_category, E.timings,

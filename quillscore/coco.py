@@ -4,7 +4,6 @@ index builder."""
 
 from __future__ import annotations
 
-import contextlib
 import copy
 import gc
 import itertools
@@ -166,6 +165,16 @@ class COCO:
         An empty result list gives an empty result set."""
         res = COCO()
         res.dataset["images"] = list(self.dataset.get("images", []))
+        anns = self.result_list(resFile)
+        complete_results(anns, self)
+        res.dataset["categories"] = copy.deepcopy(self.dataset.get("categories", []))
+        res.dataset["annotations"] = anns
+        res.createIndex()
+        return res
+
+    def result_list(self, resFile) -> list:
+        """The result dicts of a path, a list or an (N, 7) array, checked to
+        name only this dataset's images; not yet completed."""
         if isinstance(resFile, (str, os.PathLike)):
             anns = read_json(resFile)
         elif isinstance(resFile, np.ndarray):
@@ -174,18 +183,11 @@ class COCO:
             anns = resFile
         if not isinstance(anns, list):
             raise ResultsError("results must be a list of result dicts")
-        image_ids = {a["image_id"] for a in anns}
-        unknown = image_ids - set(self.getImgIds())
+        unknown = {a["image_id"] for a in anns} - self.imgs.keys()
         if unknown:
             raise ResultsError(f"results name {len(unknown)} image id(s) not in the dataset, "
                                f"e.g. {sorted(unknown, key=repr)[0]!r}")
-        if anns:
-            with _collector_paused():
-                _complete_results(anns, self)
-        res.dataset["categories"] = copy.deepcopy(self.dataset.get("categories", []))
-        res.dataset["annotations"] = anns
-        res.createIndex()
-        return res
+        return anns
 
     @staticmethod
     def loadNumpyAnnotations(data: np.ndarray) -> list:
@@ -196,20 +198,6 @@ class COCO:
             raise ResultsError(f"expected an (N, 7) array of results, got shape {data.shape}")
         return [{"image_id": int(row[0]), "bbox": [row[1], row[2], row[3], row[4]],
                  "score": row[5], "category_id": int(row[6])} for row in data]
-
-
-@contextlib.contextmanager
-def _collector_paused():
-    """Holds the cyclic collector off while results are completed: the new
-    lists would otherwise set off collections that traverse every result
-    over and over, finding nothing."""
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if was_enabled:
-            gc.enable()
 
 
 def read_json(path) -> object:
@@ -237,8 +225,23 @@ def _load(index: dict, ids) -> list:
     return []
 
 
-def _complete_results(anns: list, gt: COCO) -> None:
-    """Fill in what evaluation reads, by the kind of the first result."""
+def complete_results(anns: list, gt: COCO) -> None:
+    """Fill in what evaluation reads, by the kind of the first result, with
+    the collector held off: the new lists would otherwise set off
+    collections that traverse every result over and over, finding
+    nothing."""
+    if not anns:
+        return
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        _complete_by_kind(anns, gt)
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def _complete_by_kind(anns: list, gt: COCO) -> None:
     first = anns[0]
     if "caption" in first:
         raise ResultsError("caption results cannot be evaluated")

@@ -133,7 +133,10 @@ class COCOeval:
         ground truth."""
         if not self.eval:
             raise RuntimeError("Please run accumulate() first")
-        return summary_mod.per_category(self.eval["precision"], self.params, self._category_names())
+        p = self.params
+        return summary_mod.per_category(self.eval["precision"], p.iouThrs,
+                                        list(p.catIds) if p.useCats else [-1], p.areaRngLbl,
+                                        self._category_names())
 
     @property
     def timings(self) -> dict:

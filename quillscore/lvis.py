@@ -12,13 +12,12 @@ scores), and each image and category keeps at most 300 as well."""
 from __future__ import annotations
 
 import datetime
-import os
 from collections import OrderedDict, defaultdict
 
 import numpy as np
 
 from quillscore import _vireo
-from quillscore.coco import COCO, ResultsError, _collector_paused, _complete_results, read_json
+from quillscore.coco import COCO, complete_results
 
 
 class LVISParams:
@@ -184,20 +183,8 @@ def _limited_results(gt: COCO, lvis_dt, max_dets: int) -> list:
     completes them."""
     if isinstance(lvis_dt, COCO):
         return _top_per_image(lvis_dt.dataset.get("annotations", []), max_dets)
-    if isinstance(lvis_dt, (str, os.PathLike)):
-        anns = read_json(lvis_dt)
-    else:
-        anns = lvis_dt
-    if not isinstance(anns, list):
-        raise ResultsError("results must be a list of result dicts")
-    unknown = {a["image_id"] for a in anns} - set(gt.imgs)
-    if unknown:
-        raise ResultsError(f"results name {len(unknown)} image id(s) not in the dataset, "
-                           f"e.g. {sorted(unknown, key=repr)[0]!r}")
-    anns = _top_per_image(anns, max_dets)
-    if anns:
-        with _collector_paused():
-            _complete_results(anns, gt)
+    anns = _top_per_image(gt.result_list(lvis_dt), max_dets)
+    complete_results(anns, gt)
     return anns
 
 

@@ -99,22 +99,21 @@ def stat_names(iou_type: str) -> list[str]:
     return [entry[0] for entry in summary_entries(iou_type)]
 
 
-def per_category(precision, params, names: dict) -> list[dict]:
-    """AP per category at area 'all' and the largest detection limit: over
-    all IoU thresholds, at 0.5 and at 0.75 (-1 where the category has no
-    ground truth)."""
-    a = [i for i, lbl in enumerate(params.areaRngLbl) if lbl == "all"][:1] or [0]
-    m = len(params.maxDets) - 1
-    iou_thrs = np.asarray(params.iouThrs)
+def per_category(precision, iou_thrs, cat_ids, area_labels, names: dict) -> list[dict]:
+    """AP per category slot of a (T, R, K, A, M) precision array, at area
+    'all' and the largest detection limit: over all IoU thresholds, at 0.5
+    and at 0.75 (-1 where the category has no ground truth). `cat_ids` names
+    the slots ([-1] for pooled categories)."""
+    a = ([i for i, lbl in enumerate(area_labels) if lbl == "all"] or [0])[0]
+    iou_thrs = np.asarray(iou_thrs)
+
+    def mean(x):
+        x = x[x > -1]
+        return -1.0 if x.size == 0 else float(np.mean(x))
+
     rows = []
-    cat_ids = list(params.catIds) if params.useCats else [-1]
     for k, cat in enumerate(cat_ids):
-        cell = precision[:, :, k, a[0], m]
-
-        def mean(x):
-            x = x[x > -1]
-            return -1.0 if x.size == 0 else float(np.mean(x))
-
+        cell = precision[:, :, k, a, -1]
         rows.append({
             "category_id": int(cat),
             "name": names.get(cat, "all" if cat == -1 else str(cat)),
