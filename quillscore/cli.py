@@ -16,6 +16,7 @@ fault.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import json
 import os
 import sys
@@ -29,9 +30,11 @@ SAMPLE_GT = "instances_val2014_100.json"
 SAMPLE_RESULTS = "fake_bbox_results.json"
 JSON_SCHEMA_VERSION = 1
 
+
 def sample_paths() -> tuple[str, str]:
     data = resources.files("quillscore") / "data"
     return str(data / SAMPLE_GT), str(data / SAMPLE_RESULTS)
+
 
 def parser() -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(
@@ -53,15 +56,24 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--version", action="version", version=f"quillscore {quillscore.__version__}")
     return ap
 
+
+@dataclasses.dataclass
 class Report:
     """What one evaluation produced, in the form the outputs need."""
 
-    def __init__(self, mode, iou_type, gt, results, names, lines, stats, per_category,
-                 timings, params, precision, iou_thrs, rec_thrs):
-        self.mode, self.iou_type, self.gt, self.results = mode, iou_type, gt, results
-        self.names, self.lines, self.stats = names, lines, stats
-        self.per_category, self.timings, self.params = per_category, timings, params
-        self.precision, self.iou_thrs, self.rec_thrs = precision, iou_thrs, rec_thrs
+    mode: str
+    iou_type: str
+    gt: str
+    results: str
+    names: list
+    lines: list
+    stats: list
+    per_category: list
+    timings: dict
+    params: dict
+    precision: object  # (T, R, K, A, M) array
+    iou_thrs: list
+    rec_thrs: list
 
     def to_json(self, with_categories: bool, with_timings: bool) -> dict:
         out = {
@@ -81,6 +93,7 @@ class Report:
             out["timings"] = self.timings
         return out
 
+
 def run_coco(gt: str, results: str, iou_type: str) -> Report:
     E = quillscore.evaluate(gt, results, iou_type)
     p = E.params
@@ -92,6 +105,7 @@ def run_coco(gt: str, results: str, iou_type: str) -> Report:
          "areaRng": [[float(a), float(b)] for a, b in p.areaRng], "areaRngLbl": list(p.areaRngLbl),
          "useCats": int(p.useCats)},
         E.eval["precision"], list(p.iouThrs), list(p.recThrs))
+
 
 def run_lvis(gt: str, results: str, iou_type: str) -> Report:
     E = quillscore.LVISEval(gt, results, iou_type)
@@ -109,6 +123,7 @@ def run_lvis(gt: str, results: str, iou_type: str) -> Report:
          "useCats": int(p.use_cats)},
         precision, list(p.iou_thrs), list(p.rec_thrs))
 
+
 def describe(e: BaseException) -> str:
     """One line for an error: its message and any notes."""
     if isinstance(e, KeyError) and len(e.args) == 1:
@@ -118,9 +133,11 @@ def describe(e: BaseException) -> str:
     notes = getattr(e, "__notes__", None) or []
     return " ".join([message] + [f"({n})" for n in notes]).replace("\n", " ")
 
+
 def fail(message: str, status: int = 1) -> int:
     print(f"quillscore: error: {message}", file=sys.stderr)
     return status
+
 
 def main(argv=None) -> int:
     args = parser().parse_args(argv)
@@ -181,6 +198,7 @@ def main(argv=None) -> int:
         except (OSError, ValueError) as e:
             status = fail(f"cannot write {args.plot_pr}: {describe(e)}")
     return status
+
 
 def entry() -> int:
     """The console script: main(), quiet when its reader goes away."""
