@@ -80,18 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<std::string_view> parts = in.split_rest('|', m + n);
   std::vector<Rle> dt, gt;
   for (size_t k = 0; k < m + n; ++k) {
-    std::string_view s = k < parts.size() ? parts[k] : std::string_view{};
-    uint32_t mh = h, mw = w;
-    if ((flags & 4) && !s.empty()) {
-      const uint8_t sel = static_cast<uint8_t>(s[0]) % 8;
-      s.remove_prefix(1);
-      if (sel == 0) mh = h + 1;
-      if (sel == 1) mw = w + 1;
-    }
-    Rle r = counts_from_string(s, mh, mw);
-    if (flags & 1) fuzz::normalise(r);
-    if (flags & 2) fuzz::drop_empty_runs(r);
-    (k < m ? dt : gt).push_back(std::move(r));
+    const std::string_view s = k < parts.size() ? parts[k] : std::string_view{};
+    (k < m ? dt : gt).push_back(fuzz::read_mask(s, h, w, flags));
   }
 
   const std::vector<double> exact = run(dt, gt, crowd, 0.0);

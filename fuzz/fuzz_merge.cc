@@ -69,17 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = in.u8();
   std::vector<Rle> masks;
   for (std::string_view s : in.split_rest('|', kMaxMasks)) {
-    uint32_t mh = h, mw = w;
-    if ((flags & 4) && !s.empty()) {
-      const uint8_t sel = static_cast<uint8_t>(s[0]) % 8;
-      s.remove_prefix(1);
-      if (sel == 0) mh = h + 1;
-      if (sel == 1) mw = w + 1;
-    }
-    Rle m = counts_from_string(s, mh, mw);
-    if (flags & 1) fuzz::normalise(m);
-    if (flags & 2) fuzz::drop_empty_runs(m);
-    masks.push_back(std::move(m));
+    masks.push_back(fuzz::read_mask(s, h, w, flags));
   }
   check(masks, false);
   check(masks, true);

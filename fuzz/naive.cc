@@ -4,6 +4,7 @@
 // unit tests also hold the core to come from their reference header.
 #include "fuzz/naive.h"
 
+#include "core/rle/codec.h"
 #include "tests/core/rle/reference.h"
 
 #include <algorithm>
@@ -334,6 +335,19 @@ void drop_empty_runs(Rle& r) {
     out.push_back(c);
   }
   r.counts = std::move(out);
+}
+
+Rle read_mask(std::string_view piece, uint32_t h, uint32_t w, uint8_t flags) {
+  if ((flags & 4) && !piece.empty()) {
+    const uint8_t sel = static_cast<uint8_t>(piece[0]) % 8;
+    piece.remove_prefix(1);
+    if (sel == 0) h = h + 1;
+    if (sel == 1) w = w + 1;
+  }
+  Rle r = quillscore::rle::counts_from_string(piece, h, w);
+  if (flags & 1) normalise(r);
+  if (flags & 2) drop_empty_runs(r);
+  return r;
 }
 
 }  // namespace fuzz

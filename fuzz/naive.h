@@ -133,4 +133,10 @@ void normalise(Rle& r);
 // Drops empty runs after the first by joining their neighbours.
 void drop_empty_runs(Rle& r);
 
+// One mask of an h x w image from a piece of the input, as the mask targets
+// read them: with flag 4 the piece's first byte may widen or heighten the
+// mask by one (a size mismatch), then the compressed counts; flag 1
+// normalises the counts, flag 2 drops empty runs.
+Rle read_mask(std::string_view piece, uint32_t h, uint32_t w, uint8_t flags);
+
 }  // namespace fuzz
