@@ -85,7 +85,8 @@ int64_t as_i64(const Node* n) {
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-void check_against_tree(std::string_view bytes, const compact::Columns& c) {
+void check_against_tree(std::string_view bytes, const compact::Columns& c,
+                        compact::Scores scores) {
   Reader r(bytes);
   TreeSink sink;
   auto root = Parser<TreeSink>(r, sink).document();
@@ -111,7 +112,10 @@ void check_against_tree(std::string_view bytes, const compact::Columns& c) {
     JSON_CHECK(image && category && box, "accepted a record without its required members");
     JSON_CHECK(c.keys[i].image_id == as_i64(image), "image_id differs");
     JSON_CHECK(c.keys[i].category_id == as_i64(category), "category_id differs");
-    const double s = score && score->kind == Node::Kind::kNumber ? as_double(score) : 0.0;
+    const bool numeric = score && score->kind == Node::Kind::kNumber;
+    JSON_CHECK(numeric || scores == compact::Scores::kDefaultZero,
+               "accepted a record without a score where scores are required");
+    const double s = numeric ? as_double(score) : 0.0;
     JSON_CHECK(same_bits(c.keys[i].score, s), "score differs");
     JSON_CHECK(box->items.size() == 4, "accepted a box that does not hold 4 values");
     for (size_t k = 0; k < 4; ++k) {
@@ -120,11 +124,12 @@ void check_against_tree(std::string_view bytes, const compact::Columns& c) {
   }
 }
 
-void run(std::string_view bytes, compact::Mode mode) {
+void run(std::string_view bytes, compact::Mode mode,
+         compact::Scores scores = compact::Scores::kDefaultZero) {
   Reader r(bytes);
   compact::Columns c;
   const bool ok = mode == compact::Mode::kResults
-                      ? compact::read_results_document(r, c)
+                      ? compact::read_results_document(r, c, scores)
                       : compact::read_records(r, mode, c) && r.end_of_document();
   if (!ok) {
     JSON_CHECK(r.failed(), "the record reader failed without an error");
@@ -141,7 +146,7 @@ void run(std::string_view bytes, compact::Mode mode) {
   }
   Reader grammar(bytes);
   JSON_CHECK(validate_document(grammar), "the validator rejects what the record reader accepts");
-  check_against_tree(bytes, c);
+  check_against_tree(bytes, c, scores);
 }
 
 }  // namespace
@@ -149,6 +154,7 @@ void run(std::string_view bytes, compact::Mode mode) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   run(bytes, compact::Mode::kResults);
+  run(bytes, compact::Mode::kResults, compact::Scores::kRequired);
   run(bytes, compact::Mode::kDataset);
   return 0;
 }

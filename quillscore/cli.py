@@ -96,7 +96,7 @@ class Report:
 
 def run_coco(gt: str, results: str, iou_type: str) -> Report:
     E = quillscore.evaluate(gt, results, iou_type)
-    p = E.params
+    p = E.eval["params"]
     return Report(
         "coco", iou_type, gt, results, summary_mod.stat_names(iou_type), E.lines,
         list(E.stats), E.per_category(), E.timings,
@@ -110,7 +110,7 @@ def run_coco(gt: str, results: str, iou_type: str) -> Report:
 def run_lvis(gt: str, results: str, iou_type: str) -> Report:
     E = quillscore.LVISEval(gt, results, iou_type)
     E.run()
-    p = E.params
+    p = E.eval["params"]
     precision = E.eval["precision"][..., None]  # the one detection limit as its own axis
     names = {c["id"]: c.get("name", str(c["id"])) for c in E.lvis_gt.dataset.get("categories", [])}
     per_category = summary_mod.per_category(precision, p.iou_thrs, p.cat_ids, p.area_rng_lbl, names)
@@ -146,6 +146,10 @@ def main(argv=None) -> int:
         return fail("give both GT.json and RESULTS.json, or neither for the bundled sample", 2)
     if args.lvis and args.iou_type == "keypoints":
         return fail("LVIS evaluation takes --iou-type bbox, segm or boundary", 2)
+    for option, value in (("--json", args.json), ("--plot-pr", args.plot_pr)):
+        if value == "":
+            parser().print_usage(sys.stderr)
+            return fail(f"{option} needs a file name", 2)
     sample = args.gt is None
     gt, results = sample_paths() if sample else (args.gt, args.results)
     for path in (gt, results):

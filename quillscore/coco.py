@@ -7,6 +7,7 @@ from __future__ import annotations
 import copy
 import gc
 import itertools
+import operator
 import os
 from collections import defaultdict
 
@@ -208,6 +209,36 @@ def read_json(path) -> object:
     except (OSError, ValueError) as e:
         e.add_note(f"while reading {path}")
         raise
+
+
+def missing_member(records: list, key: str) -> int:
+    """Position of the first record whose `key` is absent or None; -1 when
+    every record has a value. Whole result files pass through here, so the
+    common case (nothing missing) is one pass at C speed."""
+    try:
+        values = map(dict.get, records, itertools.repeat(key))
+        if not any(map(operator.is_, values, itertools.repeat(None))):
+            return -1
+    except TypeError:
+        pass  # a record that is not a dict; the engine will name it
+    for i, record in enumerate(records):
+        if isinstance(record, dict) and record.get(key) is None:
+            return i
+    return -1
+
+
+def reject_missing(records: list, key: str, what: str, *, error=ValueError, listed=None) -> None:
+    """Raise `error` "{what} {i} has no '{key}'" for the first record
+    without `key`, i its position in `listed` (the list the records were
+    taken from, for a message that finds the record in the file; default:
+    `records` itself)."""
+    i = missing_member(records, key)
+    if i < 0:
+        return
+    if listed is not None and listed is not records:
+        record = records[i]
+        i = next((j for j, r in enumerate(listed) if r is record), i)
+    raise error(f"{what} {i} has no {key!r}")
 
 
 def _lookup_set(values):

@@ -3,13 +3,16 @@ native engine."""
 
 from __future__ import annotations
 
+import copy
 import datetime
+import operator
 import time
 
 import numpy as np
 
 from quillscore import _vireo
 from quillscore import summary as summary_mod
+from quillscore.coco import ResultsError, missing_member, reject_missing
 from quillscore.params import Params
 
 
@@ -35,6 +38,7 @@ class COCOeval:
         self.stats = np.zeros(0)
         self.lines: list[str] = []
         self._evaluator = None
+        self._used = None  # a copy of the parameters the engine was built with
         self._result = None  # the engine's last run result
         self._eval_imgs = None
         self._wall: dict = {}
@@ -46,21 +50,31 @@ class COCOeval:
 
     def evaluate(self) -> None:
         """Read both sides into the engine (rasterising masks where the IoU
-        type needs them). Parameters are normalised as COCO evaluation
-        does: unique sorted image and category ids, ascending maxDets."""
+        type needs them). Parameters are checked (ValueError for settings
+        that cannot be evaluated) and normalised as COCO evaluation does:
+        unique sorted image and category ids, ascending maxDets. A copy of
+        them is kept: accumulate() and summarize() use the parameters this
+        call evaluated with, whatever `params` holds by then. Annotations
+        that lack what evaluation reads (a result's "score", a ground
+        truth's "bbox" where it is used, "num_keypoints" for keypoints)
+        raise ValueError (ResultsError for results) naming the first."""
         if self.cocoGt is None or self.cocoDt is None:
             raise RuntimeError("COCOeval needs a ground-truth and a result set to evaluate")
         start = time.perf_counter()
         p = self._normalise_params()
         gt_anns = _selected(self.cocoGt, p)
         dt_anns = _selected(self.cocoDt, p)
+        check_ground_truth(gt_anns, p.iouType, self.cocoGt.dataset.get("annotations"))
+        check_results(dt_anns, self.cocoDt.dataset.get("annotations"))
         cat_ids = _category_ids(p)
         sizes = _image_sizes(self.cocoGt) if p.iouType in ("segm", "boundary") else {}
-        self._set_evaluator(_build_evaluator(gt_anns, dt_anns, sizes, p, cat_ids))
+        self._set_evaluator(_build_evaluator(gt_anns, dt_anns, sizes, p, cat_ids), p)
         self._wall["evaluate"] = time.perf_counter() - start
 
     def accumulate(self, p: Params | None = None) -> None:
-        """Run the engine: precision, recall and scores into `eval`."""
+        """Run the engine: precision, recall and scores into `eval`, with
+        the parameters evaluate() used (`eval["params"]`); given `p`,
+        evaluate with it first."""
         if p is not None and p is not self.params:
             self.params = p
             self.evaluate()
@@ -71,7 +85,7 @@ class COCOeval:
             self._result = self._evaluator.run()
         r = self._result
         self.eval = {
-            "params": self.params,
+            "params": self._used,
             "counts": r["counts"],
             "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
             "precision": r["precision"],
@@ -81,15 +95,18 @@ class COCOeval:
         self._wall["accumulate"] = time.perf_counter() - start
 
     def summarize(self) -> None:
-        """Compute `stats` and print the summary lines."""
+        """Compute `stats` and print the summary lines (of the parameters
+        evaluate() used)."""
         print(self.summary())
 
     def summary(self) -> str:
-        """Compute `stats` and return the summary lines as text."""
+        """Compute `stats` and return the summary lines as text, read with
+        the parameters evaluate() used, so that every number sits under
+        the thresholds, areas and limits it was computed at."""
         if not self.eval:
             raise RuntimeError("Please run accumulate() first")
         self.stats, self.lines = summary_mod.compute_stats(
-            self.eval["precision"], self.eval["recall"], self.params)
+            self.eval["precision"], self.eval["recall"], self.eval["params"])
         return "\n".join(self.lines)
 
     def __str__(self) -> str:
@@ -104,7 +121,7 @@ class COCOeval:
         range itself."""
         if self._eval_imgs is None and self._evaluator is not None:
             result = self._evaluator.run(collect_eval_imgs=True)
-            ranges = [list(r) for r in self.params.areaRng]
+            ranges = [list(r) for r in self._used.areaRng]
             records = result.pop("evalImgs")
             for rec in records:
                 if rec is not None:
@@ -120,11 +137,15 @@ class COCOeval:
     def per_instance(self, t_idx: int = 0, a_idx: int = 0, max_det: int | None = None):
         """Per-detection and per-ground-truth verdicts at one IoU threshold
         index, area range index and detection limit (default: the largest
-        of maxDets), as two dicts of NumPy columns."""
+        of maxDets), as two dicts of NumPy columns. An index outside the
+        parameters evaluate() used raises IndexError."""
         if self._evaluator is None:
             raise RuntimeError("Please run evaluate() first")
+        p = self._used
+        _check_index("t_idx", t_idx, len(p.iouThrs), "IoU thresholds")
+        _check_index("a_idx", a_idx, len(p.areaRng), "area ranges")
         if max_det is None:
-            max_det = int(self.params.maxDets[-1]) if len(self.params.maxDets) else 0
+            max_det = int(p.maxDets[-1]) if len(p.maxDets) else 0
         return self._evaluator.per_instance(t_idx, a_idx, max_det)
 
     def per_category(self) -> list[dict]:
@@ -133,7 +154,7 @@ class COCOeval:
         ground truth."""
         if not self.eval:
             raise RuntimeError("Please run accumulate() first")
-        p = self.params
+        p = self.eval["params"]
         return summary_mod.per_category(self.eval["precision"], p.iouThrs,
                                         list(p.catIds) if p.useCats else [-1], p.areaRngLbl,
                                         self._category_names())
@@ -152,14 +173,16 @@ class COCOeval:
         p = self.params
         if p.useSegm is not None:  # the old switch, still honoured
             p.iouType = "segm" if p.useSegm == 1 else "bbox"
+        p.check()
         p.imgIds = [int(i) for i in np.unique(np.asarray(p.imgIds, dtype=np.int64))]
         if p.useCats:
             p.catIds = [int(c) for c in np.unique(np.asarray(p.catIds, dtype=np.int64))]
         p.maxDets = sorted(int(m) for m in p.maxDets)
         return p
 
-    def _set_evaluator(self, evaluator) -> None:
+    def _set_evaluator(self, evaluator, params: Params) -> None:
         self._evaluator = evaluator
+        self._used = copy.deepcopy(params)
         self._result = None
         self._eval_imgs = None
         self.eval = {}
@@ -179,6 +202,33 @@ def _selected(coco, p: Params) -> list:
     if set(coco.imgToAnns) <= images and set(coco.catToImgs) <= cats:
         return anns
     return [a for a in anns if a["image_id"] in images and a["category_id"] in cats]
+
+
+def check_ground_truth(anns: list, iou_type: str, listed=None) -> None:
+    """ValueError naming the first ground truth (by its place in `listed`,
+    the dataset's list) that lacks a member evaluation of `iou_type` reads:
+    the box of box and keypoint evaluation, "num_keypoints" (which decides
+    whether a person counts) and, for masks, the box where it stands in for
+    a missing area or segmentation."""
+    needed = {"bbox": ("bbox",), "keypoints": ("bbox", "num_keypoints")}.get(iou_type, ())
+    for key in needed:
+        reject_missing(anns, key, "ground truth", listed=listed)
+    if iou_type in ("segm", "boundary") and (
+            missing_member(anns, "area") >= 0 or missing_member(anns, "segmentation") >= 0):
+        boxed = [a for a in anns if isinstance(a, dict)
+                 and (a.get("area") is None or a.get("segmentation") is None)]
+        reject_missing(boxed, "bbox", "ground truth", listed=anns if listed is None else listed)
+
+
+def check_results(anns: list, listed=None) -> None:
+    """ResultsError naming the first result without a score."""
+    reject_missing(anns, "score", "result", error=ResultsError, listed=listed)
+
+
+def _check_index(name: str, value, n: int, what: str) -> None:
+    i = operator.index(value)
+    if not 0 <= i < n:
+        raise IndexError(f"{name} {i} is out of range: evaluation used {n} {what}")
 
 
 def _category_ids(p: Params) -> list:

@@ -56,7 +56,7 @@ def _evaluate_compact(gt_path: str, results_path: str, params) -> COCOeval:
     start = time.perf_counter()
     for path, results in ((gt_path, False), (results_path, True)):
         try:
-            columns = _vireo.load_compact_bbox(path, results=results)
+            columns = _vireo.load_compact_bbox(path, results=results, require_score=results)
         except ValueError as e:
             e.add_note(f"while reading {path}")
             raise _ColumnsRefused(e) from None
@@ -76,7 +76,7 @@ def _evaluate_compact(gt_path: str, results_path: str, params) -> COCOeval:
     p = E._normalise_params()
     start = time.perf_counter()
     E._cats = {c["id"]: c for c in dataset.get("categories") or []}
-    E._set_evaluator(_build_evaluator(gt, dt, {}, p, _category_ids(p)))
+    E._set_evaluator(_build_evaluator(gt, dt, {}, p, _category_ids(p)), p)
     E._wall.update(load=load_time, evaluate=time.perf_counter() - start)
     return E
 

@@ -11,6 +11,7 @@ scores), and each image and category keeps at most 300 as well."""
 
 from __future__ import annotations
 
+import copy
 import datetime
 from collections import OrderedDict, defaultdict
 
@@ -18,6 +19,8 @@ import numpy as np
 
 from quillscore import _vireo
 from quillscore.coco import COCO, complete_results
+from quillscore.cocoeval import check_ground_truth, check_results
+from quillscore.params import check_area_ranges, check_max_dets, check_thresholds
 
 
 class LVISParams:
@@ -38,6 +41,13 @@ class LVISParams:
         self.area_rng_lbl = ["all", "small", "medium", "large"]
         self.use_cats = 1
         self.boundary_dilation = 0.02
+
+    def check(self) -> None:
+        """Raise ValueError for settings that cannot be evaluated."""
+        check_thresholds("iou_thrs", self.iou_thrs)
+        check_thresholds("rec_thrs", self.rec_thrs, ascending=True, allow_empty=True)
+        check_max_dets("max_dets", self.max_dets)
+        check_area_ranges("area_rng", self.area_rng)
 
 
 # (key, AP or AR, IoU threshold, area label, frequency group)
@@ -80,14 +90,20 @@ class LVISEval:
         self.eval: dict = {}
         self.results: OrderedDict = OrderedDict()
         self._evaluator = None
+        self._used = None  # a copy of the parameters the engine was built with
 
     def evaluate(self) -> None:
-        """Read both sides into the engine with the federated rules."""
+        """Read both sides into the engine with the federated rules.
+        Parameters are checked (ValueError for settings that cannot be
+        evaluated); accumulate() and summarize() use a copy of them, as
+        this call saw them."""
         p = self.params
+        p.check()
         p.img_ids = [int(i) for i in np.unique(np.asarray(p.img_ids, dtype=np.int64))]
         p.cat_ids = [int(c) for c in np.unique(np.asarray(p.cat_ids, dtype=np.int64))]
         gt = self.lvis_gt
         gts = gt.loadAnns(gt.getAnnIds(imgIds=p.img_ids))
+        check_ground_truth(gts, p.iou_type, gt.dataset.get("annotations"))
         images = gt.imgs
         positive: dict = defaultdict(set)
         for a in gts:
@@ -110,6 +126,7 @@ class LVISEval:
         self._evaluator.configure_lvis(
             [bool(a.get("ignore", 0)) for a in gts],
             [(i, c) for i in p.img_ids for c in images[i].get("not_exhaustive_category_ids", ())])
+        self._used = copy.deepcopy(p)
         self.eval = {}
 
     def accumulate(self) -> None:
@@ -119,7 +136,7 @@ class LVISEval:
         r = self._evaluator.run()
         t, rr, k, a, _ = r["counts"]
         self.eval = {
-            "params": self.params,
+            "params": self._used,
             "counts": [t, rr, k, a],
             "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
             "precision": r["precision"][..., 0],
@@ -132,7 +149,7 @@ class LVISEval:
         and the ARs at 300 detections."""
         if not self.eval:
             raise RuntimeError("Please run accumulate() first")
-        p = self.params
+        p = self.eval["params"]
         freq = {c["id"]: c.get("frequency") for c in self.lvis_gt.dataset.get("categories", [])}
         self.results = OrderedDict()
         for key, ap, iou_thr, area_lbl, group in _METRICS:
@@ -159,7 +176,7 @@ class LVISEval:
         return self.results
 
     def summary_lines(self) -> list[str]:
-        p = self.params
+        p = self.eval["params"]
         lines = []
         for key, ap, iou_thr, area_lbl, group in _METRICS:
             title, kind = ("Average Precision", "(AP)") if ap else ("Average Recall", "(AR)")
@@ -180,10 +197,15 @@ class LVISEval:
 def _limited_results(gt: COCO, lvis_dt, max_dets: int) -> list:
     """The result dicts to evaluate: at most `max_dets` per image, the
     highest scores (equal scores in file order), completed as loadRes
-    completes them."""
+    completes them. Every result needs a score (ResultsError naming the
+    first without one)."""
     if isinstance(lvis_dt, COCO):
-        return _top_per_image(lvis_dt.dataset.get("annotations", []), max_dets)
-    anns = _top_per_image(gt.result_list(lvis_dt), max_dets)
+        anns = lvis_dt.dataset.get("annotations", [])
+        check_results(anns)
+        return _top_per_image(anns, max_dets)
+    anns = gt.result_list(lvis_dt)
+    check_results(anns)
+    anns = _top_per_image(anns, max_dets)
     complete_results(anns, gt)
     return anns
 

@@ -3,6 +3,8 @@ expects them."""
 
 from __future__ import annotations
 
+import numbers
+
 import numpy as np
 
 IOU_TYPES = ("segm", "bbox", "keypoints", "boundary")
@@ -52,7 +54,57 @@ class Params:
             self.kpt_oks_sigmas = COCO_KPT_SIGMAS.copy()
         self.boundary_dilation = 0.02
 
+    def check(self) -> None:
+        """Raise ValueError for settings that cannot be evaluated."""
+        check_thresholds("iouThrs", self.iouThrs)
+        check_thresholds("recThrs", self.recThrs, ascending=True, allow_empty=True)
+        check_max_dets("maxDets", self.maxDets)
+        check_area_ranges("areaRng", self.areaRng)
+
     def __repr__(self) -> str:
         return (f"Params(iouType={self.iouType!r}, {len(self.imgIds)} images, "
                 f"{len(self.catIds)} categories, maxDets={list(self.maxDets)}, "
                 f"useCats={self.useCats})")
+
+
+# The checks below refuse settings that would otherwise be evaluated into
+# numbers that mean nothing: a NaN threshold matches nothing, recall points
+# out of order are read off the curve out of order, a fractional detection
+# limit would be truncated.
+
+def check_thresholds(name: str, values, *, ascending: bool = False, allow_empty: bool = False) -> None:
+    """IoU thresholds or recall points: numbers in [0, 1], in ascending
+    order where `ascending` (repeats are fine)."""
+    a = _floats(name, values, "a flat list of numbers")
+    if a.ndim != 1:
+        raise ValueError(f"{name} must be a flat list of numbers; got shape {a.shape}")
+    if a.size == 0 and not allow_empty:
+        raise ValueError(f"{name} must not be empty")
+    outside = ~((a >= 0) & (a <= 1))  # NaN is outside too
+    if outside.any():
+        raise ValueError(f"{name} must lie in [0, 1]; got {float(a[outside][0])!r}")
+    if ascending and (np.diff(a) < 0).any():
+        raise ValueError(f"{name} must be in ascending order")
+
+
+def check_max_dets(name: str, values) -> None:
+    """Detection limits: whole numbers >= 0."""
+    for m in np.atleast_1d(np.asarray(values, dtype=object)):
+        if not isinstance(m, numbers.Real) or not (m >= 0 and float(m).is_integer()):
+            raise ValueError(f"{name} must be whole numbers >= 0; got {m!r}")
+
+
+def check_area_ranges(name: str, ranges) -> None:
+    """Area ranges: [low, high] pairs of numbers, none NaN."""
+    a = _floats(name, ranges, "a list of [low, high] pairs of numbers")
+    if a.size and (a.ndim != 2 or a.shape[1] != 2):
+        raise ValueError(f"{name} must be a list of [low, high] pairs of numbers; got shape {a.shape}")
+    if np.isnan(a).any():
+        raise ValueError(f"{name} bounds must be numbers, not NaN")
+
+
+def _floats(name: str, values, expected: str) -> np.ndarray:
+    try:
+        return np.asarray(values, dtype=np.float64)
+    except (TypeError, ValueError) as e:
+        raise ValueError(f"{name} must be {expected} ({e})") from None

@@ -69,14 +69,16 @@ PyObject* read_dataset(json::Reader& r, compact::Columns& columns) {
 PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"load_compact_bbox", {"path", "results"}, 1};
-    PyObject* a[2];
+    static const Signature sig{"load_compact_bbox", {"path", "results", "require_score"}, 1};
+    PyObject* a[3];
     if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
     std::string_view path;
     bool results = false;
+    bool require_score = false;
     const bool converted =
         convert_arg("path", [&] { return to_utf8(a[0], path); }) &&
-        (!a[1] || convert_arg("results", [&] { return to_bool(a[1], results); }));
+        (!a[1] || convert_arg("results", [&] { return to_bool(a[1], results); })) &&
+        (!a[2] || convert_arg("require_score", [&] { return to_bool(a[2], require_score); }));
     if (!converted) return nullptr;
 
     CompactData data;
@@ -85,7 +87,9 @@ PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     json::Reader r(data.snapshot.data(), data.snapshot.size());
     Ref members;
     if (results) {
-      if (!compact::read_results_document(r, data.columns)) return record_error(r);
+      const auto scores =
+          require_score ? compact::Scores::kRequired : compact::Scores::kDefaultZero;
+      if (!compact::read_results_document(r, data.columns, scores)) return record_error(r);
       members = Ref(PyDict_New());
     } else {
       members = Ref(read_dataset(r, data.columns));
@@ -105,7 +109,7 @@ PyCFunction fastcall() {
 
 PyMethodDef kFunctions[] = {
     {"load_compact_bbox", fastcall<load_compact_bbox>(), METH_FASTCALL | METH_KEYWORDS,
-     "load_compact_bbox(path, results=False)\n--\n\n"},
+     "load_compact_bbox(path, results=False, require_score=False)\n--\n\n"},
 };
 
 }  // namespace

@@ -169,7 +169,8 @@ struct Record {
 
 class RecordReader {
  public:
-  RecordReader(Reader& r, Mode mode) : r_(r), mode_(mode) {}
+  RecordReader(Reader& r, Mode mode, Scores scores)
+      : r_(r), mode_(mode), scores_required_(scores == Scores::kRequired) {}
 
   bool run(Columns& out) {
     const int c = r_.skip_whitespace();
@@ -282,7 +283,8 @@ class RecordReader {
 
   // At the closing brace (consumed): the members without a default.
   bool required_members(const Record& rec) {
-    for (const Field f : {kImageId, kCategoryId, kBbox}) {
+    for (const Field f : {kImageId, kCategoryId, kBbox, kScore}) {
+      if (f == kScore && !scores_required_) break;
       if (!(rec.seen & bit(f))) {
         return r_.custom_error(std::string("missing field `") + kFieldNames[f] + "`");
       }
@@ -299,7 +301,7 @@ class RecordReader {
           return false;
         case Step::kEnd:
           r_.leave_container();
-          if (i <= kBbox) {
+          if (i <= kBbox || (scores_required_ && i <= kScore)) {
             const unsigned missing = i < kImageId ? kImageId : i;
             return r_.custom_error("invalid length " + std::to_string(missing) +
                                    ", expected struct Record with 8 elements");
@@ -333,6 +335,7 @@ class RecordReader {
       case kArea:
         return optional_f64(rec.area, rec.has_area);
       case kScore: {
+        if (scores_required_ && r_.skip_whitespace() == 'n') return invalid_type(r_, "f64");
         bool present;
         return optional_f64(rec.score, present);
       }
@@ -515,6 +518,7 @@ class RecordReader {
 
   Reader& r_;
   Mode mode_;
+  bool scores_required_;
   RowBuffer<KeyRow> keys_;
   RowBuffer<GroundTruthRow> ground_truth_;
   RowBuffer<rle::Box> boxes_;
@@ -573,13 +577,13 @@ bool invalid_type(Reader& r, const char* expected) {
   return r.custom_error("invalid type: " + found + ", expected " + expected);
 }
 
-bool read_records(Reader& r, Mode mode, Columns& out) {
-  return RecordReader(r, mode).run(out);
+bool read_records(Reader& r, Mode mode, Columns& out, Scores scores) {
+  return RecordReader(r, mode, scores).run(out);
 }
 
-bool read_results_document(Reader& r, Columns& out) {
+bool read_results_document(Reader& r, Columns& out, Scores scores) {
   Columns columns;
-  if (!read_records(r, Mode::kResults, columns) || !r.end_of_document()) return false;
+  if (!read_records(r, Mode::kResults, columns, scores) || !r.end_of_document()) return false;
   out = std::move(columns);
   return true;
 }

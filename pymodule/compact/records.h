@@ -24,10 +24,15 @@ namespace quillscore::compact {
 // results files carry detections (those members are checked, then dropped).
 enum class Mode : uint8_t { kDataset, kResults };
 
+// How a results record's score is read: an absent or null score is 0, or
+// it is an error (a silent 0 ranks the detection last and changes the
+// precision of everything below it).
+enum class Scores : uint8_t { kDefaultZero, kRequired };
+
 struct KeyRow {
   int64_t image_id;
   int64_t category_id;
-  double score;  // 0 when absent or null
+  double score;  // 0 when absent or null, unless scores are required
 };
 
 struct GroundTruthRow {
@@ -119,10 +124,10 @@ struct Columns {
 // The array of records at the reader's cursor (whitespace before it is
 // skipped); the cursor ends just after its closing bracket. On success `out`
 // is replaced; on failure the reader holds the error and `out` is unchanged.
-bool read_records(json::Reader& r, Mode mode, Columns& out);
+bool read_records(json::Reader& r, Mode mode, Columns& out, Scores scores = Scores::kDefaultZero);
 
 // A whole results file: the array, then only whitespace.
-bool read_results_document(json::Reader& r, Columns& out);
+bool read_results_document(json::Reader& r, Columns& out, Scores scores = Scores::kDefaultZero);
 
 // "invalid type: <found>, expected <expected>" for the value at the cursor
 // (whitespace already skipped), positioned as the JSON reader places it: past

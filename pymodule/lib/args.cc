@@ -1,6 +1,7 @@
 #include "pymodule/lib/args.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -232,6 +233,13 @@ bool to_f64_array(PyObject* o, size_t n, double* out) {
   }
   std::copy(v.begin(), v.end(), out);
   return true;
+}
+
+bool to_dilation_ratio(PyObject* o, double& out) {
+  if (!to_f64(o, out)) return false;
+  if (std::isfinite(out) && out >= 0) return true;
+  PyErr_Format(PyExc_ValueError, "dilation ratio must be a finite number >= 0, got %R", o);
+  return false;
 }
 
 bool expect_instance(PyObject* o, PyTypeObject* type, const char* type_name) {

@@ -56,6 +56,11 @@ bool to_bool_vector(PyObject* o, std::vector<uint8_t>& out);
 // of length {n} (got {len})" otherwise.
 bool to_f64_array(PyObject* o, size_t n, double* out);
 
+// A boundary band's width as a share of the image diagonal: ValueError
+// unless it is a finite number >= 0 (a negative or NaN ratio would
+// otherwise be read as no band at all).
+bool to_dilation_ratio(PyObject* o, double& out);
+
 // A tuple (or subclass) of exactly two items, returned borrowed.
 bool to_pair(PyObject* o, PyObject*& first, PyObject*& second);
 

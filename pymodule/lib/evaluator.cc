@@ -98,6 +98,17 @@ eval::Geometry empty_geometry(IouKind kind) {
   return eval::Boxes{};
 }
 
+// One sigma per keypoint: with fewer the similarity has no constant for some
+// points, with more it would silently use the first ones, as though the data
+// were another skeleton. Data without keypoint lists fix no count.
+bool check_sigma_count(size_t sigmas, size_t keypoints) {
+  if (keypoints == 0 || sigmas == keypoints) return true;
+  PyErr_Format(PyExc_ValueError,
+               "%zu keypoint sigmas for %zu keypoints per annotation: give one sigma per keypoint",
+               sigmas, keypoints);
+  return false;
+}
+
 struct Arguments {
   PyObject* gt_anns;
   PyObject* dt_anns;
@@ -156,7 +167,8 @@ bool convert_arguments(PyObject* const* a, Arguments& out) {
       convert_arg("iou_type", [&] { return to_utf8(a[10], iou_type); }) &&
       convert_arg("kpt_sigmas", [&] { return to_f64_vector(a[11], p.kpt_sigmas); }) &&
       (!a[12] || convert_arg("use_area", [&] { return to_bool(a[12], p.use_area); })) &&
-      (!a[13] || convert_arg("boundary_dilation", [&] { return to_f64(a[13], out.dilation); }));
+      (!a[13] || convert_arg("boundary_dilation",
+                             [&] { return to_dilation_ratio(a[13], out.dilation); }));
   if (!ok) return false;
   if (!parse_kind(iou_type, out.kind, p.iou_type)) return false;
   // A repeated identifier maps to its later position.
@@ -237,10 +249,12 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
       }
     }
   }
-  if (args.kind == IouKind::kKeypoints &&
-      !finish_keypoints(gt_kp, dt_kp, std::get<eval::Keypoints>(gt.geometry),
-                        std::get<eval::Keypoints>(dt.geometry))) {
-    return nullptr;
+  if (args.kind == IouKind::kKeypoints) {
+    auto& gt_points = std::get<eval::Keypoints>(gt.geometry);
+    if (!finish_keypoints(gt_kp, dt_kp, gt_points, std::get<eval::Keypoints>(dt.geometry)) ||
+        !check_sigma_count(args.params.kpt_sigmas.size(), gt_points.count)) {
+      return nullptr;
+    }
   }
 
   if (gt_compact) gt = compact_annotation_set(compact_data(args.gt_anns), true, args.tables);

@@ -337,7 +337,9 @@ PyObject* to_boundary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* a[2];
     if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
     double ratio = 0.02;
-    if (a[1] && !convert_arg("dilation_ratio", [&] { return to_f64(a[1], ratio); })) return nullptr;
+    if (a[1] && !convert_arg("dilation_ratio", [&] { return to_dilation_ratio(a[1], ratio); })) {
+      return nullptr;
+    }
     std::vector<Rle> masks;
     if (!read_rle_list(a[0], masks)) return nullptr;
     for (Rle& m : masks) m = rle::rle_boundary(m, ratio);
