@@ -124,7 +124,8 @@ def write(tmp_path, name, text):
 
 
 @pytest.mark.parametrize("case", ["missing gt", "missing results", "malformed gt", "malformed results",
-                                  "unknown images", "directory", "not a dataset", "missing key"])
+                                  "unknown images", "directory", "not a dataset", "missing key",
+                                  "missing score", "keypoint sigmas"])
 def test_errors_are_one_line(tmp_path, case):
     gt = need(VAL2014 / "instances_val2014_100.json")
     good = json.dumps([{"image_id": 42, "category_id": 18, "bbox": [1, 2, 3, 4], "score": 0.5}])
@@ -142,6 +143,13 @@ def test_errors_are_one_line(tmp_path, case):
                                   "expected a JSON object"),
         "missing key": lambda: ((gt, write(tmp_path, "r.json", '[{"image_id": 42, "bbox": [1, 2, 3, 4]}]')),
                                 "category_id"),
+        "missing score": lambda: ((gt, write(tmp_path, "r.json", good.replace('"score": 0.5', '"score": null'))),
+                                  "result 0 has no 'score'"),
+        # the default sigmas are for 17 keypoints, not the sample's 14
+        "keypoint sigmas": lambda: ((need(DATA_DIR / "keypoints_samples" / "crowdpose_val_sample.json"),
+                                     need(DATA_DIR / "keypoints_samples" / "crowdpose_results_sample.json"),
+                                     "--iou-type", "keypoints"),
+                                    "17 keypoint sigmas for 14 keypoints"),
     }
     args, expect = cases[case]()
     r = cli(*args)
@@ -154,7 +162,8 @@ def test_errors_are_one_line(tmp_path, case):
 
 
 @pytest.mark.parametrize("args", [["only-one.json"], ["--iou-type", "mask"], ["--bogus"],
-                                  ["a.json", "b.json", "--lvis", "--iou-type", "keypoints"]])
+                                  ["a.json", "b.json", "--lvis", "--iou-type", "keypoints"],
+                                  ["--json", ""], ["--plot-pr", ""]])
 def test_usage_errors_exit_2(args):
     r = cli(*args)
     assert r.returncode == 2

@@ -145,6 +145,16 @@ ERRORS = [
     ("dataset", '{"images": "\\ud800x@", "annotations": []}', "unexpected end of hex escape"),
     ("dataset", '{"annotations": [], 1@: 2}', "key must be a string"),
     ("dataset", '{"annotations": []@', "EOF while parsing an object"),
+    # results whose scores are required ("scored": the package's reading):
+    # absent or null is an error where it would otherwise be 0
+    ("scored", "[" + REC + "@]", "missing field `score`"),
+    ("scored", '[{"score": 1}@]', "missing field `image_id`"),
+    ("scored", '[{"score": null@, ' + BOX + "}]", "invalid type: null, expected f64"),
+    ("scored", "[[null, 1, 2, 3, [0, 0, 1, 1]]@]", "invalid length 5, expected struct Record with 8 elements"),
+    ("scored", "[[null, 1, 2, 3, [0, 0, 1, 1], 4]@]", "invalid length 6, expected struct Record with 8 elements"),
+    ("scored", "[[null, 1, 2, 3, [0, 0, 1, 1], 4, null@]]", "invalid type: null, expected f64"),
+    ("scored", '[{"score": 0.5, ' + BOX + '}, {"score": "1"@, ' + BOX + "}]",
+     'invalid type: string "1", expected f64'),
     # lines count from 1, columns from the start of the line
     ("dataset", '{"annotations": [\n  {"id": 1}@\n]}', "missing field `image_id`"),
     ("results", '[\n\n{"image_id": 1.5@}]', "invalid type: floating point `1.5`, expected i64"),
@@ -170,8 +180,23 @@ def test_error_messages_and_positions(qm, tmp_path, mode, marked, message):
     text, line, column = _position(marked)
     path = _write(tmp_path, text)
     with pytest.raises(ValueError) as info:
-        qm.load_compact_bbox(path, results=mode == "results")
+        if mode == "scored":
+            qm.load_compact_bbox(path, results=True, require_score=True)
+        else:
+            qm.load_compact_bbox(path, results=mode == "results")
     assert str(info.value) == f"{message} at line {line} column {column}"
+
+
+@pytest.mark.parametrize("text", [
+    '[{"score": 0.25, ' + BOX + '}, {"score": 3, "bbox": [1, 2, 3, 4], "image_id": 5, "category_id": 6}]',
+    '{"annotations": [{"id": 3, ' + BOX + "}]}",  # ground truth carries no scores
+])
+def test_required_scores_change_nothing_when_present(qm, tmp_path, text):
+    path = _write(tmp_path, text)
+    results = text.startswith("[")
+    _, lenient = qm.load_compact_bbox(path, results=results)
+    _, strict = qm.load_compact_bbox(path, results=results, require_score=True)
+    assert strict.annotations() == lenient.annotations()
 
 
 def test_depth_limit_counts_the_record_containers(qm, tmp_path):
@@ -237,7 +262,7 @@ def test_type_surface(qm, tmp_path):
     with pytest.raises(TypeError):
         qm.CompactBbox()
     # signature blocks with no prose after them
-    assert qm.load_compact_bbox.__text_signature__ == "(path, results=False)"
+    assert qm.load_compact_bbox.__text_signature__ == "(path, results=False, require_score=False)"
     assert qm.CompactBbox.annotations.__text_signature__ == "($self)"
     assert qm.CompactBbox.valid_images.__text_signature__ == "($self, images)"
     for f in (qm.load_compact_bbox, qm.CompactBbox.annotations, qm.CompactBbox.valid_images):
@@ -246,13 +271,14 @@ def test_type_surface(qm, tmp_path):
 
     params = inspect.signature(qm.load_compact_bbox).parameters
     assert [(p.name, p.default) for p in params.values()] == [
-        ("path", inspect.Parameter.empty), ("results", False)]
+        ("path", inspect.Parameter.empty), ("results", False), ("require_score", False)]
 
 
 @pytest.mark.parametrize("call,exc,text,note", [
     (lambda qm, p: qm.load_compact_bbox(p.encode()), TypeError, None, "path"),
     (lambda qm, p: qm.load_compact_bbox(p, results=1), TypeError, None, "results"),
     (lambda qm, p: qm.load_compact_bbox(p, 1), TypeError, None, "results"),
+    (lambda qm, p: qm.load_compact_bbox(p, True, 1), TypeError, None, "require_score"),
     (lambda qm, p: qm.load_compact_bbox(), TypeError, None, None),
     (lambda qm, p: qm.load_compact_bbox(p, results=True, path=p), TypeError, None, None),
     (lambda qm, p: qm.load_compact_bbox(p + ".missing"), OSError,

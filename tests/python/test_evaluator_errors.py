@@ -73,6 +73,10 @@ ARGUMENT_ERRORS = [
     ("use_area-int", dict(use_area=0), TypeError, None, "use_area"),
     ("boundary_dilation-str", dict(boundary_dilation="0.02"), TypeError, None, "boundary_dilation"),
     ("boundary_dilation-none", dict(boundary_dilation=None), TypeError, None, "boundary_dilation"),
+    ("boundary_dilation-negative", dict(boundary_dilation=-1.0), ValueError,
+     r"^dilation ratio must be a finite number >= 0, got -1.0$", "boundary_dilation"),
+    ("boundary_dilation-nan", dict(boundary_dilation=float("nan")), ValueError,
+     r"^dilation ratio must be a finite number >= 0, got nan$", "boundary_dilation"),
 ]
 
 
@@ -413,10 +417,14 @@ def test_keypoint_lists(qm):
     ev = tiny(gt, dt, iou_type="keypoints")
     det, _ = ev.per_instance(0, 0, 100)
     assert det["gt_id"].tolist()[0] == 1 and det["iou"].tolist()[0] == 1.0
-    # too few sigmas for the keypoints is an internal fault, not a crash
-    ev = tiny(gt, dt, iou_type="keypoints", kpt_sigmas=[0.1, 0.1])
-    with pytest.raises(qm.PanicException):
-        ev.run()
+    # one sigma per keypoint, no fewer and no more
+    for sigmas in ([0.1, 0.1], [0.1] * 4, []):
+        with pytest.raises(ValueError) as info:
+            tiny(gt, dt, iou_type="keypoints", kpt_sigmas=sigmas)
+        assert str(info.value) == (f"{len(sigmas)} keypoint sigmas for 3 keypoints per annotation: "
+                                   "give one sigma per keypoint")
+    # without any keypoint list there is no count to disagree with
+    tiny([box_ann(1, 1, [0, 0, 1, 1], num_keypoints=0)], [], iou_type="keypoints", kpt_sigmas=[0.1]).run()
 
 
 # ---------------------------------------------------------------------------

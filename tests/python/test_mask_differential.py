@@ -665,7 +665,7 @@ BOUNDARY_CASES = [
     (30, 30, lambda h, w: np.eye(30, dtype=np.uint8), 0.02),
     (30, 30, lambda h, w: np.zeros((h, w), np.uint8), 0.02),
     (30, 40, lambda h, w: np.pad(np.ones((20, 20), np.uint8), ((5, 5), (5, 15))), 0.0),
-    (30, 40, lambda h, w: np.pad(np.ones((20, 20), np.uint8), ((5, 5), (5, 15))), -3.0),
+    (30, 40, lambda h, w: np.pad(np.ones((20, 20), np.uint8), ((5, 5), (5, 15))), 0.001),
     (64, 64, lambda h, w: (np.add.outer(np.arange(64) // 8, np.arange(64) // 8) % 2).astype(np.uint8), 0.1),
 ]
 

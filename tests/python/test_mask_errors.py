@@ -167,6 +167,14 @@ CASES = [
      note("dilation_ratio")),
     ("boundary-ratio-list", lambda qm: qm.toBoundary([R], [0.1]), TypeError, None, note("dilation_ratio")),
     ("boundary-ratio-first", lambda qm: qm.toBoundary(5, "x"), TypeError, None, note("dilation_ratio")),
+    # a ratio that gives no band width is refused, not read as 0
+    ("boundary-ratio-negative", lambda qm: qm.toBoundary([R], -0.5), ValueError,
+     "dilation ratio must be a finite number >= 0, got -0.5", note("dilation_ratio")),
+    ("boundary-ratio-nan", lambda qm: qm.toBoundary([R], float("nan")), ValueError,
+     "dilation ratio must be a finite number >= 0, got nan", note("dilation_ratio")),
+    ("boundary-ratio-inf", lambda qm: qm.toBoundary([R], float("inf")), ValueError,
+     "dilation ratio must be a finite number >= 0, got inf", note("dilation_ratio")),
+    ("boundary-ratio-before-list", lambda qm: qm.toBoundary(5, -1.0), ValueError, None, note("dilation_ratio")),
     # --- frBbox
     ("frbbox-rles", lambda qm: qm.frBbox([R], 2, 2), TypeError, NOT_BOXES, None),
     ("frbbox-Nx5", lambda qm: qm.frBbox(np.zeros((1, 5)), 2, 2), ValueError, NX4, None),
