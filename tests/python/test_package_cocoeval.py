@@ -174,6 +174,10 @@ VARIANTS = {
     "pooled categories": _set(useCats=0),
     "pooled subset": _pooled_subset,
     "image and category subsets": _subsets,
+    # settings that look odd but have a meaning, and so are evaluated
+    "repeated unsorted thresholds": _set(iouThrs=np.array([0.75, 0.5, 0.5])),
+    "repeated recall points": _set(recThrs=np.array([0.0, 0.2, 0.2, 0.5, 1.0])),
+    "a limit of 0 detections": _set(maxDets=[0, 10, 100]),
 }
 
 

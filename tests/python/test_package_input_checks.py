@@ -208,9 +208,7 @@ def test_bad_parameters_are_refused_before_evaluating(entry, name, value, fragme
 
 CHANGES_AFTER_EVALUATE = {
     "iouThrs": np.array([0.5]),
-    "recThrs": np.linspace(0, 1, 11),
     "maxDets": [1, 10, 300],
-    "areaRng": [[0, 1e10], [0, 1], [1, 2], [2, 3]],
     "areaRngLbl": ["all", "tiny", "medium", "large"],
     "catIds": [1],
     "iouType": "segm",
