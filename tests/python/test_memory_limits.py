@@ -203,7 +203,8 @@ BOUNDARY_EXTENT = [
         print("done")
     """, id="toBoundary-40000x40000"),
     pytest.param("""
-        # The issue's triangle: with passes far beyond its size, all of it is band.
+        # A 10-pixel triangle on a 100000x100000 image: with passes far beyond
+        # its size, all of it is band.
         tri = mask.frPyObjects([[0, 0, 10, 0, 10, 10]], 100000, 100000)
         band = mask.toBoundary(tri)
         assert mask.area(band).tolist() == mask.area(tri).tolist()
