@@ -11,6 +11,10 @@ case checks that both libraries return the same result.
     python bench/bench_mask.py            # full run
     python bench/bench_mask.py --quick    # smoke run, a few seconds
 
+Boundary bands have no counterpart in pycocotools: their times (toBoundary
+and boundary evaluation on ordinary images) and the memory of small masks on
+a huge image, each measured in a fresh process, are reported on their own.
+
 Run it from outside the checkout (e.g. cd /tmp) so that the installed
 quillscore is imported. ratio = reference time / our time: above 1 we are
 faster.
@@ -361,11 +365,101 @@ def memory_report(cases: list[Case]) -> None:
     table(["function", "input", "peak", "allocations"], rows, {2, 3})
 
 
+# ------------------------------------------------------------ boundary bands
+
+HUGE = 20000  # side of the image the small masks of the memory case sit on
+
+
+def huge_image_masks() -> list[dict]:
+    """Four 30x20 masks spread over a HUGE x HUGE image."""
+    return ours.frPyObjects([[x, y, x + 20, y, x + 20, y + 30, x, y + 30]
+                             for x, y in [(100, 200), (7000, 13000), (15000, 900), (19970, 19960)]],
+                            HUGE, HUGE)
+
+
+def boundary_worker(kind: str) -> dict:
+    """One memory case in this (fresh) process: resident-set growth and time."""
+    from _bench import reset_peak, rss_kib
+
+    masks = huge_image_masks()
+    if kind == "toBoundary":
+        def run():
+            return ours.toBoundary(masks, 0.02)
+    else:
+        anns = [{"id": i + 1, "image_id": 1, "category_id": 1, "iscrowd": 0, "area": 600.0,
+                 "bbox": [0, 0, 1, 1], "segmentation": m, "score": 1.0}
+                for i, m in enumerate(masks)]
+
+        def run():
+            ev = ours.Evaluator(anns, anns, {1: (HUGE, HUGE)}, [1], [1], [0.5], [0.0, 1.0], [100],
+                                [[0.0, 1e10]], True, "boundary", [])
+            return ev.run()
+    gc.collect()
+    reset_peak()
+    base = rss_kib("VmRSS")
+    t0 = time.perf_counter()
+    run()
+    seconds = time.perf_counter() - t0
+    return {"seconds": seconds, "peak_mib": (rss_kib("VmHWM") - base) / 1024}
+
+
+def boundary_report(inp: Inputs, real: bool, target: float, repeats: int) -> None:
+    from _bench import in_fresh_process
+
+    rows = []
+
+    def timing(what, fn):
+        n = 1
+        while timed(fn, n) < target:
+            n *= 2
+        best = min(timed(fn, n) for _ in range(repeats)) / n
+        rows.append([what, fmt_time(best)])
+
+    hw = f"{W}x{H}"
+    timing(f"toBoundary, {N_DT} RLEs {hw}", lambda: ours.toBoundary(inp.dt_rles, 0.02))
+    if real:
+        masks = [ours.merge(ours.frPyObjects(seg, h, w)) for seg, h, w in inp.real_polys]
+        timing(f"toBoundary, val2014: {len(masks)} annotation masks",
+               lambda: ours.toBoundary(masks, 0.02))
+        anns, sizes = [], {}
+        for i, (seg, h, w) in enumerate(inp.real_polys):
+            # One image per annotation, so that masks meet their own kind.
+            sizes[i] = (h, w)
+            anns.append({"id": i + 1, "image_id": i, "category_id": 1, "iscrowd": 0,
+                         "area": 1000.0, "bbox": [0, 0, 1, 1], "segmentation": seg, "score": 1.0})
+        ids = sorted(sizes)
+
+        def evaluation():
+            ev = ours.Evaluator(anns, anns, sizes, ids, [1], [0.5 + 0.05 * t for t in range(10)],
+                                [r / 100 for r in range(101)], [1, 10, 100],
+                                [[0.0, 1e10], [0.0, 1024.0], [1024.0, 9216.0], [9216.0, 1e10]],
+                                True, "boundary", [])
+            return ev.run()
+
+        timing(f"boundary Evaluator + run, val2014: {len(anns)} masks as GT and detections",
+               evaluation)
+    print("boundary bands (quillscore only), time per call:")
+    table(["case", "ours"], rows, {1})
+    print()
+    mem_rows = []
+    for kind in ("toBoundary", "evaluation"):
+        r = in_fresh_process(os.path.abspath(__file__), kind)
+        if r is not None:
+            mem_rows.append([f"{kind}, 4 masks of 30x20 on {HUGE}x{HUGE}", fmt_time(r["seconds"]),
+                             f"{r['peak_mib']:.1f} MiB"])
+    print("small masks on a huge image, fresh process (peak: resident-set growth):")
+    table(["case", "time", "peak"], mem_rows, {1, 2})
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="smoke run: short runs, 2 repeats")
     ap.add_argument("--seed", type=int, default=SEED)
+    ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.worker:
+        print(json.dumps(boundary_worker(args.worker)))
+        return 0
     target, repeats = (0.005, 2) if args.quick else (0.05, 5)
 
     inputs = make_inputs(args.seed)
@@ -400,6 +494,8 @@ def main() -> int:
           rows, {2, 3, 4, 6})
     print()
     memory_report(cases)
+    print()
+    boundary_report(inputs, real, target, repeats)
     print()
     print(f"targets: {len(cases) - len(misses)}/{len(cases)} met "
           f"(every function >= 1.0; iou on RLEs, merge, decode, frPyObjects on polygons "

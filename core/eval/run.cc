@@ -5,6 +5,7 @@
 #include <cmath>
 #include <mutex>
 
+#include "core/base/checked.h"
 #include "core/base/error.h"
 #include "core/eval/matching.h"
 #include "core/eval/similarity.h"
@@ -294,10 +295,12 @@ AccumulatedResult run(EngineState& st, bool collect_records) {
   const size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), K = st.slots,
                A = p.area_rng.size(), M = p.max_dets.size();
   SharedOutput shared;
+  // A slot's own arrays are no larger than these.
+  const size_t cells = checked_product({T, R, K, A, M}), recall_cells = checked_product({T, K, A, M});
   shared.result.dims = {T, R, K, A, M};
-  shared.result.precision.assign(T * R * K * A * M, -1.0);
-  shared.result.recall.assign(T * K * A * M, -1.0);
-  shared.result.scores.assign(T * R * K * A * M, -1.0);
+  shared.result.precision.assign(cells, -1.0);
+  shared.result.recall.assign(recall_cells, -1.0);
+  shared.result.scores.assign(cells, -1.0);
 
   auto per_slot = pool::parallel_map(K, [&](size_t k) {
     return slot_job(st, static_cast<uint32_t>(k), collect_records, shared);
@@ -306,7 +309,7 @@ AccumulatedResult run(EngineState& st, bool collect_records) {
   if (shared.poisoned) throw InternalError("evaluation output lock poisoned");
   AccumulatedResult result = std::move(shared.result);
   if (collect_records) {
-    result.records.reserve(K * A * p.img_ids.size());
+    result.records.reserve(checked_product({K, A, p.img_ids.size()}));
     for (auto& slot : per_slot) {
       for (auto& r : slot) result.records.push_back(std::move(r));
     }

@@ -7,6 +7,8 @@ namespace quillscore::rle {
 
 // The pixels of `mask` within distance d of its outside (the image's outside
 // counts as background), d = round(ratio * image diagonal), at least 1.
+// Working memory is two bytes per pixel of the mask's bounding box, however
+// large the image.
 Rle rle_boundary(const Rle& mask, double ratio);
 
 }  // namespace quillscore::rle

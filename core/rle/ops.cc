@@ -1,5 +1,6 @@
 #include "core/rle/ops.h"
 
+#include "core/rle/dense_scan_internal.h"
 #include "core/rle/run_cursor_internal.h"
 
 #include <algorithm>
@@ -7,21 +8,6 @@
 
 namespace quillscore::rle {
 namespace {
-
-// Index of the first byte at or after `i` that differs from `v`, or `n`.
-// Masks are mostly long runs, so compare eight bytes at a time.
-size_t next_change(const uint8_t* p, size_t i, size_t n, uint8_t v) {
-  const uint64_t pattern = 0x0101010101010101ull * v;
-  while (i + 8 <= n) {
-    uint64_t word;
-    std::memcpy(&word, p + i, 8);
-    const uint64_t diff = word ^ pattern;
-    if (diff != 0) return i + static_cast<size_t>(__builtin_ctzll(diff) / 8);
-    i += 8;
-  }
-  while (i < n && p[i] == v) ++i;
-  return i;
-}
 
 // One fold step of a merge: the walk of two run lists into a new one.
 std::vector<uint32_t> merge_two(std::span<const uint32_t> a_counts,
@@ -141,7 +127,7 @@ Rle encode_dense(std::span<const uint8_t> pixels, uint32_t height, uint32_t widt
   uint8_t v = 0;
   size_t start = 0;
   size_t i = 0;
-  while ((i = next_change(p, i, n, v)) < n) {
+  while ((i = detail::next_change(p, i, n, v)) < n) {
     r.counts.push_back(static_cast<uint32_t>(i - start));
     start = i;
     v = p[i];

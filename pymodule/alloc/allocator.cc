@@ -35,11 +35,6 @@ void* raw_reallocate(void* p, size_t old_size, size_t new_size, size_t align) {
   return q;
 }
 
-[[noreturn]] void out_of_memory(size_t size) {
-  std::fprintf(stderr, "memory allocation of %zu bytes failed\n", size);
-  std::abort();
-}
-
 #ifdef QUILLSCORE_ALLOC_STATS
 std::atomic<uint64_t> g_live{0}, g_peak{0}, g_total{0}, g_allocations{0}, g_frees{0};
 
@@ -63,29 +58,33 @@ void count_free(size_t) {}
 
 }  // namespace
 
-void* try_allocate_zeroed(size_t size, size_t align) {
-  void* p = raw_allocate(size, align, true);
+AllocationFailure::AllocationFailure(size_t size) noexcept : size_(size) {
+  std::snprintf(message_, sizeof message_, "memory allocation of %zu bytes failed", size);
+}
+
+void* try_allocate(size_t size, size_t align) noexcept {
+  void* p = raw_allocate(size, align, false);
   if (p) count_allocation(size);
   return p;
 }
 
 void* allocate(size_t size, size_t align) {
-  void* p = raw_allocate(size, align, false);
-  if (!p) out_of_memory(size);
-  count_allocation(size);
+  void* p = try_allocate(size, align);
+  if (!p) throw AllocationFailure(size);
   return p;
 }
 
 void* allocate_zeroed(size_t size, size_t align) {
-  void* p = try_allocate_zeroed(size, align);
-  if (!p) out_of_memory(size);
+  void* p = raw_allocate(size, align, true);
+  if (!p) throw AllocationFailure(size);
+  count_allocation(size);
   return p;
 }
 
 // A reallocation counts as a free of the old block and a new allocation.
 void* reallocate(void* p, size_t old_size, size_t new_size, size_t align) {
   void* q = raw_reallocate(p, old_size, new_size, align);
-  if (!q) out_of_memory(new_size);
+  if (!q) throw AllocationFailure(new_size);
   count_free(old_size);
   count_allocation(new_size);
   return q;

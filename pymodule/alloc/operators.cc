@@ -3,6 +3,7 @@
 // to the extension, so the interpreter and other libraries are unaffected.
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "pymodule/alloc/allocator.h"
@@ -26,12 +27,23 @@ size_t natural_align(size_t size) {
                                                   : std::bit_floor(size ? size : 1);
 }
 
-void* new_block(size_t size, size_t align) {
-  if (!kHeader) return qa::allocate(size, align);
+// A block for operator new, or null when the C library has none.
+void* try_new_block(size_t size, size_t align) noexcept {
+  if (!kHeader) return qa::try_allocate(size, align);
   const size_t head = align < 16 ? 16 : align;
-  auto* base = static_cast<std::byte*>(qa::allocate(size + head, head));
+  if (size > SIZE_MAX - head) return nullptr;
+  auto* base = static_cast<std::byte*>(qa::try_allocate(size + head, head));
+  if (!base) return nullptr;
   *reinterpret_cast<size_t*>(base + head - sizeof(size_t)) = size;
   return base + head;
+}
+
+// The throwing forms fail as every allocation of the module does, so that
+// the work unwinds and the caller gets MemoryError.
+void* new_block(size_t size, size_t align) {
+  void* p = try_new_block(size, align);
+  if (!p) throw qa::AllocationFailure(size);
+  return p;
 }
 
 void delete_block(void* p, size_t align) {
@@ -51,10 +63,10 @@ void delete_block(void* p, size_t align) {
 void* operator new(size_t size) { return new_block(size, natural_align(size)); }
 void* operator new[](size_t size) { return new_block(size, natural_align(size)); }
 void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  return new_block(size, natural_align(size));
+  return try_new_block(size, natural_align(size));
 }
 void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-  return new_block(size, natural_align(size));
+  return try_new_block(size, natural_align(size));
 }
 void* operator new(size_t size, std::align_val_t a) {
   return new_block(size, static_cast<size_t>(a));
@@ -63,10 +75,10 @@ void* operator new[](size_t size, std::align_val_t a) {
   return new_block(size, static_cast<size_t>(a));
 }
 void* operator new(size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
-  return new_block(size, static_cast<size_t>(a));
+  return try_new_block(size, static_cast<size_t>(a));
 }
 void* operator new[](size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
-  return new_block(size, static_cast<size_t>(a));
+  return try_new_block(size, static_cast<size_t>(a));
 }
 
 void operator delete(void* p) noexcept { delete_block(p, 16); }

@@ -46,7 +46,10 @@ class PySink {
   // list is created once at its final size, instead of growing by
   // reallocation item by item.
   size_t stack_mark() const { return stack_.size(); }
-  void stack_push(Ref item) { stack_.push_back(item.release()); }
+  void stack_push(Ref item) {
+    stack_.push_back(item.get());  // may throw: the reference is still the Ref's
+    item.release();
+  }
   Ref array_of(size_t mark) {
     const size_t n = stack_.size() - mark;
     Ref list(PyList_New(static_cast<Py_ssize_t>(n)));

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/base/error.h"
+#include "pymodule/alloc/allocator.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
@@ -60,6 +61,13 @@ void set_from_current_exception() noexcept {
     throw;
   } catch (const InputError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
+    return;
+  } catch (const alloc::AllocationFailure& e) {
+    // The size asked for says whether the input or the machine is at fault.
+    PyErr_SetString(PyExc_MemoryError, e.what());
+    return;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
     return;
   } catch (const std::exception& e) {
     message = e.what();

@@ -19,11 +19,13 @@ std::nullptr_t fail(PyObject* type, const char* message);
 // Attaches the note "while processing '{name}'" to the pending exception.
 void add_argument_note(const char* name);
 
-// Turns the C++ exception being handled into the pending Python exception.
+// Turns the C++ exception being handled into the pending Python exception:
+// InputError becomes ValueError, a failed allocation MemoryError, anything
+// else PanicException.
 void set_from_current_exception() noexcept;
 
 // Runs an entry point's body so that no C++ exception reaches the
-// interpreter: internal faults become PanicException.
+// interpreter.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {

@@ -1,6 +1,7 @@
 #include "pymodule/lib/mask_pipeline.h"
 
 #include <chrono>
+#include <new>
 #include <stdexcept>
 
 #include "core/base/error.h"
@@ -94,6 +95,8 @@ std::vector<MaskResult> MaskWorker::finish() {
       std::rethrow_exception(failure_);
     } catch (const InputError&) {
       throw;  // bad data in an annotation, not a fault of the worker
+    } catch (const std::bad_alloc&) {
+      throw;  // masks too large for memory, as the caller gets them elsewhere
     } catch (const std::exception& e) {
       what = e.what();
     } catch (...) {

@@ -181,10 +181,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (n != 0 && plane > static_cast<size_t>(PTRDIFF_MAX) / n) {
       return fail(PyExc_MemoryError, "decoded masks would not fit in memory");
     }
-    // The caller chose this size, so running out of memory is their error to
-    // handle, not a reason to stop the process.
-    auto* buf = static_cast<uint8_t*>(alloc::try_allocate_zeroed(plane * n, 16));
-    if (!buf) return PyErr_NoMemory();
+    auto* buf = static_cast<uint8_t*>(alloc::allocate_zeroed(plane * n, 16));
     Ref owner(PyCapsule_New(buf, "quillscore.masks", free_stack));
     if (!owner || PyCapsule_SetContext(owner.get(), reinterpret_cast<void*>(plane * n)) < 0) {
       if (!owner) alloc::deallocate(buf, plane * n, 16);
