@@ -55,8 +55,10 @@ alloc-stats-test:
 	QUILLSCORE_ALLOC_STATS=ON $(MAKE) python-test VENV=.venv-alloc-stats \
 	  PIP_BUILD_FLAGS="-C build-dir=build/alloc-stats"
 
-# oneTBB with -fsanitize=thread: Debian's source of the installed libtbb-dev,
-# built once into build/tbb-tsan (remove that folder to build it again). apt
+# oneTBB with -fsanitize=thread, built once into build/tbb-tsan (remove that
+# folder to build it again). PyPI ships oneTBB built, not its source, so the
+# source is Debian's oneTBB: a release older than the pinned PyPI one, which
+# the thread build compiles and links against consistently. apt
 # fetches the source through a source list, package lists and cache of its
 # own under build/tbb-tsan/apt, built from the deb lines the system already
 # uses, so the system's apt setup and state stay as they are; apt checks the
@@ -78,8 +80,7 @@ $(TBB_TSAN_CONFIG):
 	apt-get indextargets --format 'deb-src $$(REPO_URI) $$(RELEASE) $$(COMPONENT)' \
 	  'Created-By: Packages' | sort -u > $(TBB_TSAN)/apt/sources.list
 	apt-get -qq $(TBB_TSAN_APT) update
-	cd $(TBB_TSAN)/apt && apt-get -qq $(TBB_TSAN_APT) source --download-only \
-	  "$$(dpkg-query -W -f='$${source:Package}=$${source:Version}' libtbb-dev)"
+	cd $(TBB_TSAN)/apt && apt-get -qq $(TBB_TSAN_APT) source --download-only onetbb
 	dpkg-source -x $(TBB_TSAN)/apt/*.dsc $(TBB_TSAN)/src
 	cmake -S $(TBB_TSAN)/src -B $(TBB_TSAN)/build -G Ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTBB_SANITIZE=thread \
@@ -93,7 +94,7 @@ $(TBB_TSAN_CONFIG):
 # The core's tests under sanitizers: SANITIZE=address,undefined or thread.
 # The thread sanitizer sees a task pass from one thread to another only when
 # the library passing it is instrumented too, so the thread build links a
-# oneTBB built for it (above) instead of Debian's.
+# oneTBB built for it (above) instead of the venv's.
 sanitize: $(if $(findstring thread,$(SANITIZE)),$(TBB_TSAN_CONFIG))
 	$(MAKE) core-test CORE_BUILD=build/core-$(subst $(comma),-,$(SANITIZE)) \
 	  CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DQUILLSCORE_SANITIZE=$(SANITIZE) \
