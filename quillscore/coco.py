@@ -4,6 +4,7 @@ index builder."""
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import gc
 import itertools
@@ -175,7 +176,7 @@ class COCO:
     def result_list(self, resFile) -> list:
         """The result dicts of a path, a list or an (N, 7) array, checked to
         name only this dataset's images; not yet completed."""
-        if isinstance(resFile, (str, os.PathLike)):
+        if isinstance(resFile, FILE_TYPES):
             anns = read_json(resFile)
         elif isinstance(resFile, np.ndarray):
             anns = self.loadNumpyAnnotations(resFile)
@@ -200,14 +201,32 @@ class COCO:
                  "score": row[5], "category_id": int(row[6])} for row in data]
 
 
-def read_json(path) -> object:
-    """A JSON file's content; a failure says which file it was."""
-    path = os.fspath(path)
+# What the native loaders take as a file: a path as open() takes it, or the
+# bytes of a file already read (`_vireo.read_file`).
+FILE_TYPES = (str, bytes, os.PathLike, _vireo.FileBytes)
+
+
+def file_name(file) -> str:
+    """A file as messages name it: the path as given, with bytes that the
+    file system encoding cannot decode as Python shows them (os.fsdecode)."""
+    return os.fsdecode(file.name if isinstance(file, _vireo.FileBytes) else file)
+
+
+@contextlib.contextmanager
+def reading(file):
+    """Notes on a failed read or parse (OSError, ValueError) which file it
+    was."""
     try:
-        return _vireo.load_json(path)
+        yield
     except (OSError, ValueError) as e:
-        e.add_note(f"while reading {path}")
+        e.add_note(f"while reading {file_name(file)}")
         raise
+
+
+def read_json(file) -> object:
+    """A JSON file's content; a failure says which file it was."""
+    with reading(file):
+        return _vireo.load_json(file)
 
 
 def _lookup_set(values):
