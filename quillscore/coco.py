@@ -4,7 +4,6 @@ index builder."""
 
 from __future__ import annotations
 
-import contextlib
 import copy
 import gc
 import itertools
@@ -33,8 +32,9 @@ class COCO:
     """A COCO dataset: `dataset` (the file's content), the indexes `anns`,
     `imgs`, `cats`, `imgToAnns`, `catToImgs`, and the familiar lookups.
 
-    `annotation_file` is a path to a COCO JSON file, a dict already in that
-    form, or None for an empty dataset."""
+    `annotation_file` is a path to a COCO JSON file (str, bytes or
+    os.PathLike, as open() takes it), a dict already in that form, or None
+    for an empty dataset."""
 
     def __init__(self, annotation_file=None):
         self.dataset: dict = {}
@@ -212,21 +212,18 @@ def file_name(file) -> str:
     return os.fsdecode(file.name if isinstance(file, _vireo.FileBytes) else file)
 
 
-@contextlib.contextmanager
-def reading(file):
-    """Notes on a failed read or parse (OSError, ValueError) which file it
-    was."""
-    try:
-        yield
-    except (OSError, ValueError) as e:
-        e.add_note(f"while reading {file_name(file)}")
-        raise
+def add_file_note(e: BaseException, file) -> None:
+    """Says on a failed read or parse which file it was."""
+    e.add_note(f"while reading {file_name(file)}")
 
 
-def read_json(file) -> object:
+def read_json(path) -> object:
     """A JSON file's content; a failure says which file it was."""
-    with reading(file):
-        return _vireo.load_json(file)
+    try:
+        return _vireo.load_json(path)
+    except (OSError, ValueError) as e:
+        add_file_note(e, path)
+        raise
 
 
 def _lookup_set(values):

@@ -11,7 +11,7 @@ import os
 import time
 
 from quillscore import _vireo
-from quillscore.coco import COCO, ResultsError, reading
+from quillscore.coco import COCO, ResultsError, add_file_note
 from quillscore.cocoeval import COCOeval, _build_evaluator, _category_ids
 
 
@@ -59,18 +59,22 @@ class _ColumnsRefused(Exception):
 
 def read_file(path) -> _vireo.FileBytes:
     """A file's bytes, read once; a failure says which file it was."""
-    with reading(path):
+    try:
         return _vireo.read_file(path)
+    except (OSError, ValueError) as e:
+        add_file_note(e, path)
+        raise
 
 
-def _evaluate_compact(gt_file, results_file, params, start: float) -> COCOeval:
-    """The column-storage route. Files it refuses (_ColumnsRefused) go the
-    dict route, which reports what is really wrong with them."""
-    for file, results in ((gt_file, False), (results_file, True)):
+def _evaluate_compact(gt_path, results_path, params, start: float) -> COCOeval:
+    """The column-storage route, from the bytes of the files. Files it
+    refuses (_ColumnsRefused) go the dict route, which reports what is
+    really wrong with them."""
+    for path, results in ((gt_path, False), (results_path, True)):
         try:
-            with reading(file):
-                columns = _vireo.load_compact_bbox(file, results=results)
+            columns = _vireo.load_compact_bbox(path, results=results)
         except ValueError as e:
+            add_file_note(e, path)
             raise _ColumnsRefused(e) from None
         if results:
             dt = columns[1]

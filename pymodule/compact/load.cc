@@ -72,12 +72,16 @@ PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     static const Signature sig{"load_compact_bbox", {"path", "results"}, 1};
     PyObject* a[2];
     if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    FileArgument path;
     bool results = false;
-    if (a[1] && !convert_arg("results", [&] { return to_bool(a[1], results); })) return nullptr;
+    const bool converted =
+        convert_arg("path", [&] { return to_file_argument(a[0], path); }) &&
+        (!a[1] || convert_arg("results", [&] { return to_bool(a[1], results); }));
+    if (!converted) return nullptr;
 
     CompactData data;
     data.results = results;
-    if (!read_file_argument(a[0], data.snapshot)) return nullptr;
+    if (!read_file_argument(path, data.snapshot)) return nullptr;
     json::Reader r(data.snapshot->data(), data.snapshot->size());
     Ref members;
     if (results) {

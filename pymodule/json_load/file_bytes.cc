@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "pymodule/lib/args.h"
-#include "pymodule/lib/errors.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
@@ -110,23 +109,29 @@ PyObject* new_file_bytes(SharedFile file, PyObject* name) {
   return o;
 }
 
-bool read_file_argument(PyObject* arg, SharedFile& out) {
+bool to_file_argument(PyObject* o, FileArgument& out) {
   PyTypeObject* type = file_bytes_type();
   if (!type) return false;
-  if (PyObject_TypeCheck(arg, type)) {
-    out = *cast(arg)->file;
+  if (PyObject_TypeCheck(o, type)) {
+    out.bytes = *cast(o)->file;
     return true;
   }
-  Ref path;
-  if (!convert_arg("path", [&] { return to_fs_path(arg, path); })) return false;
-  const std::string_view name(PyBytes_AS_STRING(path.get()),
-                              static_cast<size_t>(PyBytes_GET_SIZE(path.get())));
+  return to_fs_path(o, out.path);
+}
+
+bool read_file_argument(const FileArgument& arg, SharedFile& out) {
+  if (arg.bytes) {
+    out = arg.bytes;
+    return true;
+  }
+  const std::string_view path(PyBytes_AS_STRING(arg.path.get()),
+                              static_cast<size_t>(PyBytes_GET_SIZE(arg.path.get())));
   auto file = std::make_shared<json::FileBuffer>();
   json::FileError err;
   bool ok;
   {
     ReleaseGil unlocked;
-    ok = json::read_whole_file(name, *file, err, signal_raised);
+    ok = json::read_whole_file(path, *file, err, signal_raised);
   }
   if (ok) {
     out = std::move(file);

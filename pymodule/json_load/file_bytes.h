@@ -8,19 +8,30 @@
 #include <memory>
 
 #include "pymodule/json_load/file.h"
+#include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
 
 // The bytes of one file, shared by everything that holds them.
 using SharedFile = std::shared_ptr<const json::FileBuffer>;
 
-// The bytes `arg` stands for: a FileBytes's own, or those of the file at the
-// path `arg` (str, bytes or os.PathLike, as open() takes them), read with the
-// interpreter lock released. False with the exception set: TypeError noted
-// "while processing 'path'" for anything else, OSError with the system's
-// text and " (os error N)" (or the NUL-byte message) when reading fails, or
-// what a signal handler raised (KeyboardInterrupt) while the read waited.
-bool read_file_argument(PyObject* arg, SharedFile& out);
+// A file argument: a FileBytes, whose bytes it shares, or a path to read
+// (str, bytes or os.PathLike, as open() takes them), held as the bytes the
+// system is given.
+struct FileArgument {
+  SharedFile bytes;
+  Ref path;
+};
+
+// Converts `o` (no reading yet): TypeError for anything else.
+bool to_file_argument(PyObject* o, FileArgument& out);
+
+// The bytes of a converted file argument: a FileBytes's own, or those of the
+// file at its path, read with the interpreter lock released. False with the
+// exception set: OSError with the system's text and " (os error N)" (or the
+// NUL-byte message), or what a signal handler raised (KeyboardInterrupt)
+// while the read waited.
+bool read_file_argument(const FileArgument& arg, SharedFile& out);
 
 // The FileBytes type, created once per process; null with an exception set
 // if that fails.

@@ -19,9 +19,13 @@ bool bind_file(const char* function, PyObject* const* args, Py_ssize_t nargs, Py
                SharedFile& file, PyObject** path = nullptr) {
   const Signature sig{function, {"path"}, 1};
   PyObject* a[1];
-  if (!bind_args(sig, args, nargs, kwnames, a)) return false;
+  FileArgument arg;
+  if (!bind_args(sig, args, nargs, kwnames, a) ||
+      !convert_arg("path", [&] { return to_file_argument(a[0], arg); })) {
+    return false;
+  }
   if (path) *path = a[0];
-  return read_file_argument(a[0], file);
+  return read_file_argument(arg, file);
 }
 
 // Validates the whole document with the interpreter lock released; false
