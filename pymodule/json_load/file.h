@@ -50,7 +50,7 @@ struct FileError {
   std::string message() const;
 };
 
-// Asked on the reading thread at least every kStopCheckInterval while a read
+// Asked on the reading thread about every kStopCheckIntervalMs while a read
 // waits for a slow source or runs on; true abandons the read.
 using StopCheck = bool (*)();
 constexpr int kStopCheckIntervalMs = 100;

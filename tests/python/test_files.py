@@ -9,6 +9,7 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import select
 import shlex
 import shutil
 import signal
@@ -128,7 +129,12 @@ def test_ctrl_c_while_a_fifo_waits_for_a_writer(tmp_path, case):
     time.sleep(0.5)
     assert proc.poll() is None, "the read did not wait"
     proc.send_signal(signal.SIGINT)
-    assert outcomes(proc, timeout=1.5) == [["KeyboardInterrupt", ""]]
+    # The answer within 1.5 s; the interpreter's exit may take longer on a busy machine.
+    if not select.select([proc.stdout], [], [], 1.5)[0]:
+        proc.kill()
+        proc.communicate()
+        pytest.fail("still reading 1.5 s after SIGINT")
+    assert outcomes(proc, timeout=30) == [["KeyboardInterrupt", ""]]
 
 
 FIFO_WRITERS = {  # the writer's shell command ($0 the source, $1 the FIFO) -> load_json's outcome
