@@ -134,6 +134,14 @@ def describe(e: BaseException) -> str:
     return " ".join([message] + [f"({n})" for n in notes]).replace("\n", " ")
 
 
+def shown(path: str) -> str:
+    """A path as the messages print it: bytes that the file system encoding
+    could not decode (kept in the str as surrogate escapes) as backslash
+    escapes, as standard error shows them, so that no output stream can
+    refuse the name."""
+    return path.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
 def fail(message: str, status: int = 1) -> int:
     print(f"quillscore: error: {message}", file=sys.stderr)
     return status
@@ -174,7 +182,7 @@ def main(argv=None) -> int:
         print(f"{args.iou_type} evaluation of the bundled sample: "
               "COCO val2014 100-image subset, fake box results")
     else:
-        print(f"{kind}{args.iou_type} evaluation of {results} against {gt}")
+        print(f"{kind}{args.iou_type} evaluation of {shown(results)} against {shown(gt)}")
     print("\n".join(report.lines))
     if args.per_category:
         print()
@@ -196,7 +204,7 @@ def main(argv=None) -> int:
         from quillscore.plot import PlotUnavailable, plot_pr
         try:
             plot_pr(report.precision, report.iou_thrs, report.rec_thrs, args.plot_pr,
-                    f"{kind}{args.iou_type}: {os.path.basename(results)}")
+                    f"{kind}{args.iou_type}: {shown(os.path.basename(results))}")
         except PlotUnavailable as e:
             status = fail(str(e))
         except (OSError, ValueError) as e:

@@ -33,8 +33,9 @@ class COCO:
     """A COCO dataset: `dataset` (the file's content), the indexes `anns`,
     `imgs`, `cats`, `imgToAnns`, `catToImgs`, and the familiar lookups.
 
-    `annotation_file` is a path to a COCO JSON file, a dict already in that
-    form, or None for an empty dataset."""
+    `annotation_file` is a path to a COCO JSON file (str, bytes or
+    os.PathLike, as open() takes it), a dict already in that form, or None
+    for an empty dataset."""
 
     def __init__(self, annotation_file=None):
         self.dataset: dict = {}
@@ -176,7 +177,7 @@ class COCO:
     def result_list(self, resFile) -> list:
         """The result dicts of a path, a list or an (N, 7) array, checked to
         name only this dataset's images; not yet completed."""
-        if isinstance(resFile, (str, os.PathLike)):
+        if isinstance(resFile, FILE_TYPES):
             anns = read_json(resFile)
         elif isinstance(resFile, np.ndarray):
             anns = self.loadNumpyAnnotations(resFile)
@@ -201,13 +202,28 @@ class COCO:
                  "score": row[5], "category_id": int(row[6])} for row in data]
 
 
+# What the native loaders take as a file: a path as open() takes it, or the
+# bytes of a file already read (`_vireo.read_file`).
+FILE_TYPES = (str, bytes, os.PathLike, _vireo.FileBytes)
+
+
+def file_name(file) -> str:
+    """A file as messages name it: the path as given, with bytes that the
+    file system encoding cannot decode as Python shows them (os.fsdecode)."""
+    return os.fsdecode(file.name if isinstance(file, _vireo.FileBytes) else file)
+
+
+def add_file_note(e: BaseException, file) -> None:
+    """Says on a failed read or parse which file it was."""
+    e.add_note(f"while reading {file_name(file)}")
+
+
 def read_json(path) -> object:
     """A JSON file's content; a failure says which file it was."""
-    path = os.fspath(path)
     try:
         return _vireo.load_json(path)
     except (OSError, ValueError) as e:
-        e.add_note(f"while reading {path}")
+        add_file_note(e, path)
         raise
 
 

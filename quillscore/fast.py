@@ -11,28 +11,35 @@ import os
 import time
 
 from quillscore import _vireo
-from quillscore.coco import COCO, ResultsError
+from quillscore.coco import COCO, ResultsError, add_file_note
 from quillscore.cocoeval import COCOeval, _build_evaluator, _category_ids
 
 
 def evaluate(gt_path, results_path, iou_type: str = "bbox", *, params=None) -> COCOeval:
     """Evaluate a results file against a COCO dataset file and return the
     finished `COCOeval`: its `stats`, `eval`, `summary()`,
-    `per_category()` and `timings` are ready.
+    `per_category()` and `timings` are ready. The paths are taken as
+    open() takes them (str, bytes or os.PathLike), and each file is read
+    once, so a pipe serves as well as a file.
 
     `params`, if given, is called with the `Params` before evaluation to
     change them (for example `lambda p: setattr(p, "maxDets", [1, 10,
     300])`)."""
-    gt_path, results_path = os.fspath(gt_path), os.fspath(results_path)
+    start = time.perf_counter()
+    files = [os.fspath(gt_path), os.fspath(results_path)]
     E = compact_error = None
     if iou_type == "bbox":
+        # Read here, once: when column storage refuses a file, the dict
+        # route takes the same bytes (a pipe would be empty the second time).
+        files = [read_file(f) for f in files]
         try:
-            E = _evaluate_compact(gt_path, results_path, params)
+            E = _evaluate_compact(*files, params, start)
         except _ColumnsRefused as refused:
-            compact_error = refused.error
+            # Without its traceback, which holds the bytes and columns read.
+            compact_error = refused.error.with_traceback(None)
     if E is None:
         try:
-            E = _evaluate_dicts(gt_path, results_path, iou_type, params)
+            E = _evaluate_dicts(files, iou_type, params, start)
         except KeyError:
             # A record without a needed member: the column reader's message
             # says where it is.
@@ -50,15 +57,24 @@ class _ColumnsRefused(Exception):
         self.error = error
 
 
-def _evaluate_compact(gt_path: str, results_path: str, params) -> COCOeval:
-    """The column-storage route. Files it refuses (_ColumnsRefused) go the
-    dict route, which reports what is really wrong with them."""
-    start = time.perf_counter()
+def read_file(path) -> _vireo.FileBytes:
+    """A file's bytes, read once; a failure says which file it was."""
+    try:
+        return _vireo.read_file(path)
+    except (OSError, ValueError) as e:
+        add_file_note(e, path)
+        raise
+
+
+def _evaluate_compact(gt_path, results_path, params, start: float) -> COCOeval:
+    """The column-storage route, from the bytes of the files. Files it
+    refuses (_ColumnsRefused) go the dict route, which reports what is
+    really wrong with them."""
     for path, results in ((gt_path, False), (results_path, True)):
         try:
             columns = _vireo.load_compact_bbox(path, results=results, require_score=results)
         except ValueError as e:
-            e.add_note(f"while reading {path}")
+            add_file_note(e, path)
             raise _ColumnsRefused(e) from None
         if results:
             dt = columns[1]
@@ -81,10 +97,12 @@ def _evaluate_compact(gt_path: str, results_path: str, params) -> COCOeval:
     return E
 
 
-def _evaluate_dicts(gt_path: str, results_path: str, iou_type: str, params) -> COCOeval:
-    start = time.perf_counter()
-    gt = COCO(gt_path)
-    dt = gt.loadRes(results_path)
+def _evaluate_dicts(files: list, iou_type: str, params, start: float) -> COCOeval:
+    """The dict route. `files` (the two paths, or their bytes read already)
+    is emptied as they are loaded, so that each file's bytes go as soon as
+    its objects are built."""
+    gt = COCO(files.pop(0))
+    dt = gt.loadRes(files.pop(0))
     loaded = time.perf_counter() - start
     E = COCOeval(gt, dt, iou_type)
     if params is not None:

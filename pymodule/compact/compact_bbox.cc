@@ -32,7 +32,7 @@ PyObject* get_annotation_count(PyObject* self, void*) {
 }
 
 PyObject* get_snapshot_bytes(PyObject* self, void*) {
-  return PyLong_FromSize_t(data_of(self).snapshot.size());
+  return PyLong_FromSize_t(data_of(self).snapshot->size());
 }
 
 PyObject* get_column_bytes(PyObject* self, void*) {
@@ -72,7 +72,7 @@ PyObject* compact_annotations(PyObject* self, PyObject*) {
     const CompactData& d = data_of(self);
     // The snapshot passed the record reader, but the members it skipped were
     // only checked for grammar: the full loader may still refuse them.
-    Ref doc(load_document(d.snapshot.view()));
+    Ref doc(load_document(d.snapshot->view()));
     if (!doc) return nullptr;
     if (!d.results) {
       const Keys* k = keys();

@@ -7,14 +7,14 @@
 
 #include "core/eval/model.h"
 #include "pymodule/compact/records.h"
-#include "pymodule/json_load/file.h"
+#include "pymodule/json_load/file_bytes.h"
 #include "pymodule/lib/intake.h"
 
 namespace quillscore::py {
 
 // What a CompactBbox holds; fixed once created.
 struct CompactData {
-  json::FileBuffer snapshot;  // the file as read
+  SharedFile snapshot;  // the file as read
   compact::Columns columns;
   bool results = false;  // read as a results file
 };

@@ -7,7 +7,7 @@
 #include "pymodule/compact/compact_bbox.h"
 #include "pymodule/compact/records.h"
 #include "pymodule/json_load/builder.h"
-#include "pymodule/json_load/functions.h"
+#include "pymodule/json_load/file_bytes.h"
 #include "pymodule/lib/gc_pause.h"
 #include "pymodule/json_load/key_cache.h"
 #include "pymodule/lib/args.h"
@@ -72,19 +72,19 @@ PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     static const Signature sig{"load_compact_bbox", {"path", "results", "require_score"}, 1};
     PyObject* a[3];
     if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    std::string_view path;
+    FileArgument path;
     bool results = false;
     bool require_score = false;
     const bool converted =
-        convert_arg("path", [&] { return to_utf8(a[0], path); }) &&
+        convert_arg("path", [&] { return to_file_argument(a[0], path); }) &&
         (!a[1] || convert_arg("results", [&] { return to_bool(a[1], results); })) &&
         (!a[2] || convert_arg("require_score", [&] { return to_bool(a[2], require_score); }));
     if (!converted) return nullptr;
 
     CompactData data;
     data.results = results;
-    if (!read_path(path, data.snapshot)) return nullptr;
-    json::Reader r(data.snapshot.data(), data.snapshot.size());
+    if (!read_file_argument(path, data.snapshot)) return nullptr;
+    json::Reader r(data.snapshot->data(), data.snapshot->size());
     Ref members;
     if (results) {
       const auto scores =

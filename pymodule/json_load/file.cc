@@ -1,11 +1,13 @@
 #include "pymodule/json_load/file.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -46,30 +48,89 @@ struct FileReading {
     b.align_ = align;
   }
 
-  static bool read_to_end(int fd, size_t hint, FileBuffer& b, int& os_error) {
+  // Reads to end of file. `stream`: the source may make a read wait (so
+  // each read waits in poll() first, in slices between stop checks) and may
+  // never end (so the bytes are scanned for a NUL).
+  static bool read_to_end(int fd, size_t hint, bool stream, StopCheck stop, FileBuffer& b,
+                          FileError& err) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kInterval = std::chrono::milliseconds(kStopCheckIntervalMs);
+    auto next_check = Clock::now() + kInterval;
+    const auto stopped = [&] {
+      if (!stop || !stop()) return false;
+      err.stopped = true;
+      return true;
+    };
     // One byte beyond the expected size, so that reaching end of file needs
     // no growth when the metadata was right.
     reserve(b, hint + 1);
     for (;;) {
+      if (stream && !wait_readable(fd, stopped, err)) return false;
       if (b.size_ == b.capacity_) reserve(b, b.capacity_ * 2);
       const ssize_t n = ::read(fd, b.data_ + b.size_, b.capacity_ - b.size_);
       if (n > 0) {
+        uint8_t* fresh = b.data_ + b.size_;
         b.size_ += static_cast<size_t>(n);
+        if (stream) {
+          if (const void* nul = std::memchr(fresh, 0, static_cast<size_t>(n))) {
+            b.size_ = static_cast<size_t>(static_cast<const uint8_t*>(nul) - b.data_) + 1;
+            b.cut_at_nul_ = true;
+            return true;
+          }
+        }
+        if (stop && Clock::now() >= next_check) {
+          if (stopped()) return false;
+          next_check = Clock::now() + kInterval;
+        }
       } else if (n == 0) {
         return true;
-      } else if (errno != EINTR) {
-        os_error = errno;
+      } else if (errno == EINTR) {
+        if (stopped()) return false;
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        stream = true;  // a source that refuses to wait: poll it from now on
+      } else {
+        err.os_error = errno;
         return false;
       }
     }
   }
+
+  // Waits until `fd` has data, an end or an error to report (the read that
+  // follows tells which), asking `stopped` between slices of the wait.
+  template <class Stopped>
+  static bool wait_readable(int fd, Stopped& stopped, FileError& err) {
+    for (;;) {
+      pollfd p{fd, POLLIN, 0};
+      const int r = ::poll(&p, 1, kStopCheckIntervalMs);
+      if (r > 0) return true;
+      if (r < 0 && errno != EINTR) {
+        err.os_error = errno;
+        return false;
+      }
+      if (stopped()) return false;
+    }
+  }
+};
+
+// Closes the descriptor however the read ends (growth may throw).
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() { ::close(fd_); }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
 };
 
 FileBuffer::FileBuffer(FileBuffer&& o) noexcept
     : data_(std::exchange(o.data_, nullptr)),
       size_(std::exchange(o.size_, 0)),
       capacity_(std::exchange(o.capacity_, 0)),
-      align_(std::exchange(o.align_, 0)) {}
+      align_(std::exchange(o.align_, 0)),
+      cut_at_nul_(std::exchange(o.cut_at_nul_, false)) {}
 
 FileBuffer& FileBuffer::operator=(FileBuffer&& o) noexcept {
   if (this != &o) {
@@ -78,6 +139,7 @@ FileBuffer& FileBuffer::operator=(FileBuffer&& o) noexcept {
     size_ = std::exchange(o.size_, 0);
     capacity_ = std::exchange(o.capacity_, 0);
     align_ = std::exchange(o.align_, 0);
+    cut_at_nul_ = std::exchange(o.cut_at_nul_, false);
   }
   return *this;
 }
@@ -88,6 +150,7 @@ void FileBuffer::release() {
   if (data_) alloc::deallocate(data_, capacity_, align_);
   data_ = nullptr;
   size_ = capacity_ = align_ = 0;
+  cut_at_nul_ = false;
 }
 
 std::string FileError::message() const {
@@ -99,30 +162,42 @@ std::string FileError::message() const {
   return s;
 }
 
-bool read_whole_file(std::string_view path, FileBuffer& out, FileError& err) {
+bool read_whole_file(std::string_view path, FileBuffer& out, FileError& err, StopCheck stop) {
   err = FileError{};
   if (path.find('\0') != std::string_view::npos) {
     err.nul_in_path = true;
     return false;
   }
   const std::string cpath(path);
+  // Without O_NONBLOCK, opening a FIFO waits for a writer with no way to
+  // stop; with it the open returns at once and the wait moves to poll(),
+  // which (unlike read()) does not report end of file before a first writer
+  // has come and gone. Regular files ignore the flag.
   int fd;
-  do {
-    fd = ::open(cpath.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  for (;;) {
+    fd = ::open(cpath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0 || errno != EINTR) break;
+    if (stop && stop()) {
+      err.stopped = true;
+      return false;
+    }
+  }
   if (fd < 0) {
     err.os_error = errno;
     return false;
   }
+  const Descriptor file(fd);
   struct stat st;
   size_t hint = 0;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) hint = static_cast<size_t>(st.st_size);
-
+  bool stream = false;
+  if (::fstat(fd, &st) == 0) {
+    stream = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode);
+    if (!stream && st.st_size > 0) hint = static_cast<size_t>(st.st_size);
+  }
   FileBuffer b;
-  const bool ok = FileReading::read_to_end(fd, hint, b, err.os_error);
-  ::close(fd);
-  if (ok) out = std::move(b);
-  return ok;
+  if (!FileReading::read_to_end(fd, hint, stream, stop, b, err)) return false;
+  out = std::move(b);
+  return true;
 }
 
 }  // namespace quillscore::json

@@ -1,8 +1,10 @@
-// The JSON loader's module functions: the loader itself and its two
-// benchmarking companions, which isolate the disk read and the parse.
+// The JSON loader's module functions: the loader itself, its two
+// benchmarking companions, which isolate the disk read and the parse, and
+// read_file, which reads a file once for more than one loader.
 #include "pymodule/json_load/functions.h"
 
 #include "pymodule/json_load/builder.h"
+#include "pymodule/json_load/file_bytes.h"
 #include "pymodule/json_load/validator.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
@@ -11,58 +13,76 @@
 namespace quillscore::py {
 namespace {
 
-// Binds the one `path` argument, which must be a str, and gives its UTF-8
-// form (a str that has none, with lone surrogates, fails like a wrong type:
-// with the argument's note).
-bool bind_path(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               std::string_view& path) {
+// Binds the one `path` argument (borrowed into `path`) and reads the file it
+// names, or takes the bytes of a FileBytes.
+bool bind_file(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               SharedFile& file, PyObject** path = nullptr) {
   const Signature sig{function, {"path"}, 1};
   PyObject* a[1];
-  if (!bind_args(sig, args, nargs, kwnames, a)) return false;
-  return convert_arg("path", [&] { return to_utf8(a[0], path); });
+  FileArgument arg;
+  if (!bind_args(sig, args, nargs, kwnames, a) ||
+      !convert_arg("path", [&] { return to_file_argument(a[0], arg); })) {
+    return false;
+  }
+  if (path) *path = a[0];
+  return read_file_argument(arg, file);
 }
+
+// Validates the whole document with the interpreter lock released; false
+// with the loader's ValueError set.
+bool validate(const json::FileBuffer& file) {
+  json::Reader r(file.data(), file.size());
+  bool ok;
+  {
+    ReleaseGil unlocked;
+    ok = json::validate_document(r);
+  }
+  if (!ok) set_document_error(r);
+  return ok;
+}
+
+// For the calls that read without parsing: a stream cut short at a NUL byte
+// is no JSON text, reported as parse_json_only reports it (the validation
+// fails at or before that byte).
+bool check_not_cut(const json::FileBuffer& file) { return !file.cut_at_nul() || validate(file); }
 
 PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::string_view path;
-    json::FileBuffer file;
-    if (!bind_path("load_json", args, nargs, kwnames, path) || !read_path(path, file)) {
-      return nullptr;
-    }
-    return load_document(file.view());
+    SharedFile file;
+    if (!bind_file("load_json", args, nargs, kwnames, file)) return nullptr;
+    return load_document(file->view());
   });
 }
 
 PyObject* parse_json_only(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::string_view path;
-    json::FileBuffer file;
-    if (!bind_path("parse_json_only", args, nargs, kwnames, path) || !read_path(path, file)) {
+    SharedFile file;
+    if (!bind_file("parse_json_only", args, nargs, kwnames, file) || !validate(*file)) {
       return nullptr;
     }
-    json::Reader r(file.data(), file.size());
-    bool ok;
-    {
-      ReleaseGil unlocked;
-      ok = json::validate_document(r);
-    }
-    if (!ok) {
-      set_document_error(r);
-      return nullptr;
-    }
-    return PyLong_FromSize_t(file.size());
+    return PyLong_FromSize_t(file->size());
   });
 }
 
 PyObject* read_file_only(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::string_view path;
-    json::FileBuffer file;
-    if (!bind_path("read_file_only", args, nargs, kwnames, path) || !read_path(path, file)) {
+    SharedFile file;
+    if (!bind_file("read_file_only", args, nargs, kwnames, file) || !check_not_cut(*file)) {
       return nullptr;
     }
-    return PyLong_FromSize_t(file.size());
+    return PyLong_FromSize_t(file->size());
+  });
+}
+
+PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    SharedFile file;
+    PyObject* path;
+    if (!bind_file("read_file", args, nargs, kwnames, file, &path) || !check_not_cut(*file)) {
+      return nullptr;
+    }
+    return new_file_bytes(std::move(file), path);
   });
 }
 
@@ -90,27 +110,14 @@ PyMethodDef kFunctions[] = {
      "read_file_only(path)\n--\n\n"
      "Read the file and nothing else. Benchmarking only: the floor both of the\n"
      "above sit on, so neither gets credited with the disk."},
+    {"read_file", fastcall<read_file>(), kFlags,
+     "read_file(path)\n--\n\n"
+     "Read the file once into a FileBytes, which `load_json` and\n"
+     "`load_compact_bbox` take in place of a path: for a caller that may need\n"
+     "the same bytes twice, as from a pipe, which gives them only once."},
 };
 
 }  // namespace
-
-bool read_path(std::string_view path, json::FileBuffer& out) {
-  json::FileError err;
-  if (json::read_whole_file(path, out, err)) return true;
-  const std::string message = err.message();
-  PyObject* type = PyExc_OSError;
-  Ref probe;
-  if (!err.nul_in_path) {
-    // The subclass that OSError(errno, ...) itself picks (FileNotFoundError,
-    // PermissionError, ...), raised with the message as its only argument so
-    // that str() of the exception is exactly that message.
-    probe = Ref(PyObject_CallFunction(PyExc_OSError, "is", err.os_error, ""));
-    if (!probe) return false;
-    type = reinterpret_cast<PyObject*>(Py_TYPE(probe.get()));
-  }
-  PyErr_SetString(type, message.c_str());
-  return false;
-}
 
 std::span<PyMethodDef> json_functions() { return kFunctions; }
 

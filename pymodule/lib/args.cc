@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/ref.h"
@@ -167,6 +168,17 @@ bool to_utf8(PyObject* o, std::string_view& out) {
   if (!s) return false;
   out = {s, static_cast<size_t>(n)};
   return true;
+}
+
+bool to_fs_path(PyObject* o, Ref& out) {
+  Ref path(PyOS_FSPath(o));
+  if (!path) return false;
+  if (PyBytes_Check(path.get())) {
+    out = std::move(path);
+    return true;
+  }
+  out = Ref(PyUnicode_EncodeFSDefault(path.get()));
+  return static_cast<bool>(out);
 }
 
 bool to_bool(PyObject* o, bool& out) {

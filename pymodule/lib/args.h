@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pymodule/lib/errors.h"
+#include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
 
@@ -44,6 +45,12 @@ bool to_bool(PyObject* o, bool& out);
 // A str (or subclass) as its UTF-8 form, which the str keeps alive; a str
 // without one (lone surrogates) fails like a wrong type.
 bool to_utf8(PyObject* o, std::string_view& out);
+
+// A file-system path as open() takes it (str, bytes or os.PathLike), as a
+// bytes object holding what the system is given: a str is encoded with the
+// file-system encoding and its error handler, so names that are not valid
+// UTF-8 (undecodable bytes kept as surrogate escapes) reach the file intact.
+bool to_fs_path(PyObject* o, Ref& out);
 
 // Sequences (never str) converted element by element.
 bool to_u64_vector(PyObject* o, std::vector<uint64_t>& out);

@@ -7,6 +7,7 @@
 #include "pymodule/alloc/functions.h"
 #include "pymodule/compact/compact_bbox.h"
 #include "pymodule/compact/load.h"
+#include "pymodule/json_load/file_bytes.h"
 #include "pymodule/json_load/functions.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/evaluator.h"
@@ -48,6 +49,10 @@ int exec_module(PyObject* module) {
   }
   PyTypeObject* compact = compact_bbox_type();
   if (!compact || !export_name(module, "CompactBbox", reinterpret_cast<PyObject*>(compact))) {
+    return -1;
+  }
+  PyTypeObject* file_bytes = file_bytes_type();
+  if (!file_bytes || !export_name(module, "FileBytes", reinterpret_cast<PyObject*>(file_bytes))) {
     return -1;
   }
   const std::span<PyMethodDef> groups[] = {compact_functions(), index_functions(),

@@ -275,7 +275,7 @@ def test_type_surface(qm, tmp_path):
 
 
 @pytest.mark.parametrize("call,exc,text,note", [
-    (lambda qm, p: qm.load_compact_bbox(p.encode()), TypeError, None, "path"),
+    (lambda qm, p: qm.load_compact_bbox(3), TypeError, None, "path"),
     (lambda qm, p: qm.load_compact_bbox(p, results=1), TypeError, None, "results"),
     (lambda qm, p: qm.load_compact_bbox(p, 1), TypeError, None, "results"),
     (lambda qm, p: qm.load_compact_bbox(p, True, 1), TypeError, None, "require_score"),

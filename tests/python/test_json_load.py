@@ -549,11 +549,11 @@ def test_directory_and_nul_byte(tmp_path, fn):
 
 
 @pytest.mark.parametrize("fn", [v.load_json, v.parse_json_only, v.read_file_only])
-def test_path_must_be_str(tmp_path, fn):
+def test_path_is_what_open_takes(tmp_path, fn):
     path = tmp_path / "x.json"
     path.write_text("1")
-    for bad in (path, str(path).encode(), 3):
-        with pytest.raises(TypeError) as exc:
+    for bad in (3, None, bytearray(bytes(path)), [str(path)]):
+        with pytest.raises(TypeError, match="expected str, bytes or os.PathLike object") as exc:
             fn(bad)
         assert exc.value.__notes__ == ["while processing 'path'"]
     assert fn(path=str(path)) == 1  # the value 1, or the size of "1"
