@@ -102,7 +102,6 @@ def test_endless_devices_fail_at_their_first_nul(device):
             assert message == prefix + "expected value at line 1 column 1", name
 
 
-@pytest.mark.xfail(strict=False, reason="needs allocation failures raised as MemoryError")
 def test_endless_plausible_stream_ends_in_memory_error():
     setup = ("import subprocess\nfeed = subprocess.Popen(['yes', '[1,'], stdout=subprocess.PIPE)\n"
              "P = '/dev/fd/%d' % feed.stdout.fileno()")
