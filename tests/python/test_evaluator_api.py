@@ -28,6 +28,9 @@ METHODS = {
     "run": [("collect_eval_imgs", False)],
     "timings": [],
     "per_instance": [("t_idx", 0), ("a_idx", 0), ("max_det", 100)],
+    "similarity": [("image_id", None), ("category_id", None)],
+    "evaluate_image": [("image_id", P.empty), ("category_id", P.empty), ("area_rng", P.empty),
+                       ("max_det", P.empty)],
 }
 TIMING_KEYS = ["gt_read", "dt_read", "read_blocked", "rasterise", "group_index", "iou_cpu", "match_cpu",
                "accumulate_cpu"]
@@ -112,7 +115,8 @@ def test_class_has_nothing_else(qm):
     with pytest.raises(AttributeError):
         ev.extra = 1
     # the methods are in the class's method table order
-    assert [n for n in vars(qm.Evaluator) if n in METHODS] == ["configure_lvis", "run", "timings", "per_instance"]
+    assert [n for n in vars(qm.Evaluator) if n in METHODS] == ["configure_lvis", "run", "timings", "per_instance",
+                                                               "similarity", "evaluate_image"]
 
 
 def test_timings_is_a_method(qm):
@@ -198,8 +202,9 @@ def test_eval_imgs_layout(val2014_bbox):
         assert r["dtScores"] == sorted(r["dtScores"], reverse=True)
         _check_array(r["dtMatches"], np.float64, (T, D))
         _check_array(r["gtMatches"], np.float64, (T, G))
-        _check_array(r["gtIgnore"], np.float64, (G,))
-        _check_array(r["dtIgnore"], np.float64, (T, D))
+        # the COCO API's types: ints (a float64 empty array without any), bools
+        _check_array(r["gtIgnore"], np.int64 if G else np.float64, (G,))
+        _check_array(r["dtIgnore"], np.bool_, (T, D))
         # ignored ground truths come last
         assert list(r["gtIgnore"]) == sorted(r["gtIgnore"])
         assert set(np.unique(r["dtIgnore"])) <= {0.0, 1.0}
