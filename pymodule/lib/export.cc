@@ -68,9 +68,9 @@ PyObject* record_dict(const eval::EvalImageRecord& r, size_t t) {
       set_item(d.get(), "maxDet", PyLong_FromUnsignedLongLong(r.max_det)) &&
       set_item(d.get(), "dtIds", py_list(r.dt_ids, i64)) &&
       set_item(d.get(), "gtIds", py_list(r.gt_ids, i64)) &&
-      set_item(d.get(), "dtScores", py_list(r.dt_scores, [](double x) { return PyFloat_FromDouble(x); })) &&
       set_item(d.get(), "dtMatches", matrix_f64(r.dt_matches, t)) &&
       set_item(d.get(), "gtMatches", matrix_f64(r.gt_matches, t)) &&
+      set_item(d.get(), "dtScores", py_list(r.dt_scores, [](double x) { return PyFloat_FromDouble(x); })) &&
       set_item(d.get(), "gtIgnore", gt_ignore_column(r.gt_ignore)) &&
       set_item(d.get(), "dtIgnore", bool_matrix(r.dt_ignore, t));
   return ok ? d.release() : nullptr;

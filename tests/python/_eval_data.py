@@ -394,7 +394,7 @@ def assert_records_equal(ours: list, theirs: list, area_rng):
         assert o is not None, (i, t)
         where = (i, t["image_id"], t["category_id"])
         assert list(o) == ["image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds",
-                           "dtScores", "dtMatches", "gtMatches", "gtIgnore", "dtIgnore"]
+                           "dtMatches", "gtMatches", "dtScores", "gtIgnore", "dtIgnore"]
         assert o["image_id"] == t["image_id"], where
         assert o["category_id"] == t["category_id"], where
         assert list(area_rng[o["aRng"]]) == list(t["aRng"]), where

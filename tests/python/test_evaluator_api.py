@@ -34,8 +34,8 @@ METHODS = {
 }
 TIMING_KEYS = ["gt_read", "dt_read", "read_blocked", "rasterise", "group_index", "iou_cpu", "match_cpu",
                "accumulate_cpu"]
-RECORD_KEYS = ["image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtScores", "dtMatches",
-               "gtMatches", "gtIgnore", "dtIgnore"]
+RECORD_KEYS = ["image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtMatches", "gtMatches",
+               "dtScores", "gtIgnore", "dtIgnore"]
 DET_COLUMNS = {"image_id": np.int64, "category_id": np.int64, "dt_id": np.int64, "gt_id": np.int64,
                "score": np.float64, "iou": np.float64, "ignore": np.bool_}
 GT_COLUMNS = {"image_id": np.int64, "category_id": np.int64, "gt_id": np.int64, "ignore": np.bool_,
