@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 60
 APT_PACKAGES := libtbb-dev libgtest-dev
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
 
-.PHONY: bench-deps run test apt venv build core-test python-test alloc-stats-test fuzz sanitize clean
+.PHONY: bench-deps run test apt venv build core-test python-test alloc-stats-test fuzz sanitize clean integration
 
 run: build
 	$(VENV)/bin/quillscore
@@ -79,3 +79,19 @@ clean:
 # Peers measured by the benchmarks in bench/ (not needed by the tests).
 bench-deps: venv
 	$(PY) -m pip install -q faster-coco-eval
+
+# torchmetrics run unchanged on quillscore standing in for pycocotools
+# (tests/integration), in a venv of its own: torch and torchvision take
+# about 5.5 GB, so this is not part of `make test`.
+INTEGRATION_VENV ?= .venv-integration
+INTEGRATION_PY = $(INTEGRATION_VENV)/bin/python
+
+$(INTEGRATION_PY):
+	$(PYTHON) -m venv $(INTEGRATION_VENV)
+	$(INTEGRATION_PY) -m pip install -q --upgrade pip
+	$(INTEGRATION_PY) -m pip install -q torch==2.14.1 torchvision==0.29.1 torchmetrics pycocotools
+
+integration: apt $(INTEGRATION_PY)
+	$(INTEGRATION_PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" cmake ninja "pytest>=8"
+	$(INTEGRATION_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/integration .
+	$(INTEGRATION_PY) -m pytest -q tests/integration

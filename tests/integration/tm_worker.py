@@ -4,7 +4,7 @@ quillscore standing in for it ("standin"). Writes every returned value,
 the tm_to_coco files read back through coco_to_tm, and the seconds
 compute() took, as a pickle of NumPy arrays.
 
-    python tm_worker.py real|standin bbox|segm OUT.pkl
+    python tm_worker.py real|standin bbox|segm|bbox+segm OUT.pkl
 """
 
 from __future__ import annotations
@@ -105,7 +105,8 @@ def to_numpy(value):
     return value
 
 
-def main(which: str, iou_type: str, out: str) -> None:
+def main(which: str, iou_types: str, out: str) -> None:
+    iou_type = tuple(iou_types.split("+")) if "+" in iou_types else iou_types
     if which == "standin":
         import quillscore
         quillscore.install_as_pycocotools()
