@@ -64,13 +64,15 @@ def test_mean_average_precision_is_unchanged(iou_type, tmp_path, capsys):
     assert real["origin"] == "pycocotools.cocoeval"
     assert standin["origin"] == "quillscore.cocoeval"
 
+    # what is compared: the summary, per class, and the extended summary,
+    # IoU matrices of pairs with and without both sides among them
     result = real["result"]
-    for key in ("map", "map_per_class", "classes") + (("ious", "precision", "recall", "scores")
-                                                       if "+" not in iou_type else ()):
-        assert key in result, key
-    if "+" not in iou_type:
-        assert any(isinstance(v, tuple) for v in result["ious"].values())
-        assert any(v == [] for v in result["ious"].values())
+    assert "classes" in result
+    for prefix in ("",) if "+" not in iou_type else ("bbox_", "segm_"):
+        for key in ("map", "map_per_class", "ious", "precision", "recall", "scores"):
+            assert prefix + key in result, prefix + key
+        ious = result[prefix + "ious"].values()
+        assert any(isinstance(v, tuple) for v in ious) and any(v == [] for v in ious)
     assert differences(standin["result"], result) == []
     assert differences(standin["coco_to_tm"], real["coco_to_tm"]) == []
 

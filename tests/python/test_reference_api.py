@@ -260,3 +260,38 @@ def test_params_resets(iou_type, reset):
     for key, value in vars(ref).items():
         assert np.array_equal(getattr(ours, key), value), key
         assert type(getattr(ours, key)) is type(value), key
+
+
+def test_rle_masks_on_images_the_dataset_gives_no_size():
+    """Result sets built as datasets of their own (as torchmetrics builds
+    them) may sit on ground-truth images without height and width: RLE
+    masks carry their own size and are evaluated all the same."""
+    masks = np.zeros((3, 12, 10), np.uint8)
+    masks[0, 2:8, 1:6] = 1
+    masks[1, 3:9, 2:6] = 1
+    masks[2, 0:4, 0:10] = 1
+    rles = [quillscore.mask.encode(np.asfortranarray(m)) for m in masks]
+    gt_set = {"images": [{"id": 1, "height": 12, "width": 10}, {"id": 2}],
+              "categories": [{"id": 1, "name": "thing"}],
+              "annotations": [{"id": 1, "image_id": 1, "category_id": 1, "iscrowd": 0, "area": 30,
+                               "bbox": [1, 2, 5, 6], "segmentation": rles[0]}]}
+    dt_set = {"images": [{"id": 1, "height": 12, "width": 10}, {"id": 2, "height": 12, "width": 10}],
+              "categories": gt_set["categories"],
+              "annotations": [{"id": i + 1, "image_id": image, "category_id": 1, "iscrowd": 0,
+                               "area": float(masks[m].sum()), "bbox": [0, 0, 1, 1], "score": score,
+                               "segmentation": rles[m]}
+                              for i, (image, m, score) in enumerate([(1, 1, 0.9), (2, 2, 0.8)])]}
+    results = []
+    for coco_class in (data.reference_coco, None):
+        gt, dt = (coco_class(gt_set), coco_class(dt_set)) if coco_class else (
+            quillscore.COCO(copy.deepcopy(gt_set)), quillscore.COCO(copy.deepcopy(dt_set)))
+        E = (pycocoeval.COCOeval if coco_class else quillscore.COCOeval)(gt, dt, "segm")
+        quiet(E.evaluate)
+        quiet(E.accumulate)
+        quiet(E.summarize)
+        results.append(E)
+    ref, ours = results
+    assert list(ours.stats) == list(ref.stats) and ours.stats[0] > 0
+    assert_same_matrix(ours.ious[(1, 1)], ref.ious[(1, 1)], (1, 1), keypoints=False)
+    for a, b in zip(ours.evalImgs, ref.evalImgs):
+        assert_same_record(a, b, "")
