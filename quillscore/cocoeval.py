@@ -26,7 +26,8 @@ class COCOeval:
 
     `eval` holds the accumulated arrays: "precision" (T, R, K, A, M),
     "recall" (T, K, A, M) and "scores", -1 where a setting has no ground
-    truth. `evalImgs` (per-image records) is computed when first read.
+    truth. `evalImgs` (per-image records) and `ious` (similarity
+    matrices) are computed when first read.
     Beyond the familiar interface: `per_category()`, `per_instance()`,
     `timings` and `summary()`."""
 

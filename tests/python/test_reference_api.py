@@ -295,3 +295,24 @@ def test_rle_masks_on_images_the_dataset_gives_no_size():
     assert_same_matrix(ours.ious[(1, 1)], ref.ious[(1, 1)], (1, 1), keypoints=False)
     for a, b in zip(ours.evalImgs, ref.evalImgs):
         assert_same_record(a, b, "")
+
+
+def test_one_call_evaluation_looks_the_same():
+    """evaluate() reads box files into column storage; its matrices and
+    records are those of COCO and COCOeval."""
+    gt_path = DATA_DIR / VAL2014
+    results = DATA_DIR / "coco_val2014_100" / "fake_bbox_results.json"
+    if not gt_path.exists():
+        pytest.skip(f"{gt_path} is not available")
+    fast = quillscore.evaluate(str(gt_path), str(results))
+    gt = quillscore.COCO(str(gt_path))
+    E = quillscore.COCOeval(gt, gt.loadRes(str(results)), "bbox")
+    E.evaluate()
+    assert list(fast.ious) == list(E.ious)
+    for key, value in E.ious.items():
+        assert_same_matrix(fast.ious[key], value, key, keypoints=False)
+        assert_same_matrix(fast.computeIoU(*key), value, key, keypoints=False)
+    for img, cat in list(E.ious)[::97]:
+        for a_rng in ([0, 1e10], [32 ** 2, 96 ** 2]):
+            assert_same_record(fast.evaluateImg(img, cat, a_rng, 10), E.evaluateImg(img, cat, a_rng, 10),
+                               (img, cat))
