@@ -422,6 +422,9 @@ PyObject* evaluator_similarity(PyObject* self, PyObject* const* args, Py_ssize_t
     static const Signature sig{"similarity", {"image_id", "category_id"}, 0};
     PyObject* a[2];
     if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    for (PyObject*& id : a) {
+      if (id == Py_None) id = nullptr;
+    }
     if (!a[0] != !a[1]) {
       return fail(PyExc_TypeError, "similarity() takes both image_id and category_id, or neither");
     }

@@ -144,6 +144,13 @@ def test_keyword_and_positional_calls_agree(qm):
     da, ga = positional.per_instance(1, 0, 10)
     db, gb = keywords.per_instance(max_det=10, t_idx=1)
     assert all(np.array_equal(da[k], db[k]) for k in da) and all(np.array_equal(ga[k], gb[k]) for k in ga)
+    every = positional.similarity()
+    assert repr(keywords.similarity(None, category_id=None)) == repr(every)
+    assert repr(keywords.similarity(category_id=2, image_id=2)) == repr(every[(2, 2)])
+    assert repr(positional.evaluate_image(1, 1, [0, 1e10], 10)) == repr(
+        keywords.evaluate_image(max_det=10, area_rng=[0, 1e10], category_id=1, image_id=1))
+    with pytest.raises(TypeError, match="^similarity\\(\\) takes both image_id and category_id, or neither$"):
+        positional.similarity(1)
 
 
 # ---------------------------------------------------------------------------
