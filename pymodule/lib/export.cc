@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "core/base/error.h"
-
 #include "pymodule/lib/gc_pause.h"
 #include "pymodule/lib/numpy.h"
 #include "pymodule/lib/ref.h"
