@@ -10,7 +10,7 @@ APT_PACKAGES := libgtest-dev
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
 
 .PHONY: bench-deps run test apt venv build core-test python-test alloc-stats-test fuzz sanitize clean \
-  wheel sdist wheel-check sdist-check
+  wheel sdist wheel-check sdist-check integration
 
 run: build
 	$(VENV)/bin/quillscore
@@ -26,12 +26,19 @@ apt:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
+# What building the checkout and running its tests needs, read from
+# pyproject.toml (the one place the pinned oneTBB is written), installed into
+# the venv of the Python given; more packages may follow the call.
+define install-build-requirements
+$(1) -c 'import tomllib; t = tomllib.load(open("pyproject.toml", "rb")); \
+	  print("\n".join(t["build-system"]["requires"] + t["project"]["dependencies"]))' > $(dir $(1))requirements.txt
+	$(1) -m pip install -q -r $(dir $(1))requirements.txt cmake ninja "pytest>=8"
+endef
+
 $(VENV)/.deps: pyproject.toml Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -c 'import tomllib; t = tomllib.load(open("pyproject.toml", "rb")); \
-	  print("\n".join(t["build-system"]["requires"] + t["project"]["dependencies"]))' > $(VENV)/requirements.txt
-	$(PY) -m pip install -q -r $(VENV)/requirements.txt cmake ninja "pytest>=8" pycocotools lvis orjson
+	$(call install-build-requirements,$(PY)) pycocotools lvis orjson
 	touch $@
 
 venv: $(VENV)/.deps
@@ -159,3 +166,19 @@ clean:
 # Peers measured by the benchmarks in bench/ (not needed by the tests).
 bench-deps: venv
 	$(PY) -m pip install -q faster-coco-eval
+
+# torchmetrics run unchanged on quillscore standing in for pycocotools
+# (tests/integration), in a venv of its own: torch and torchvision take
+# about 5.5 GB, so this is not part of `make test`.
+INTEGRATION_VENV ?= .venv-integration
+INTEGRATION_PY = $(INTEGRATION_VENV)/bin/python
+
+$(INTEGRATION_PY):
+	$(PYTHON) -m venv $(INTEGRATION_VENV)
+	$(INTEGRATION_PY) -m pip install -q --upgrade pip
+	$(INTEGRATION_PY) -m pip install -q torch==2.14.1 torchvision==0.29.1 torchmetrics pycocotools
+
+integration: apt $(INTEGRATION_PY)
+	$(call install-build-requirements,$(INTEGRATION_PY))
+	$(INTEGRATION_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/integration .
+	$(INTEGRATION_PY) -m pytest -q tests/integration

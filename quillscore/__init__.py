@@ -8,9 +8,12 @@
 
 or in one call, `quillscore.evaluate(gt_path, results_path, iou_type="bbox")`;
 LVIS v1 with `LVISEval`; the RLE mask toolkit in `quillscore.mask`.
+`quillscore.install_as_pycocotools()` makes code that imports `pycocotools`
+run on quillscore unchanged.
 """
 
 from quillscore import _vireo, mask
+from quillscore._pycocotools import install_as_pycocotools
 from quillscore.coco import COCO, ResultsError
 from quillscore.cocoeval import COCOeval
 from quillscore.fast import evaluate
@@ -19,4 +22,5 @@ from quillscore.params import Params
 
 __version__ = "0.1.0"
 
-__all__ = ["COCO", "COCOeval", "LVISEval", "Params", "ResultsError", "evaluate", "mask", "_vireo"]
+__all__ = ["COCO", "COCOeval", "LVISEval", "Params", "ResultsError", "evaluate",
+           "install_as_pycocotools", "mask", "_vireo"]

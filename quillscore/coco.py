@@ -15,6 +15,10 @@ import numpy as np
 
 from quillscore import _vireo
 from quillscore import mask as mask_utils
+from quillscore import plot
+
+# The colour of crowd regions drawn by showAnns.
+CROWD_TINT = np.array([2.0, 166.0, 101.0]) / 255
 
 
 def _is_array_like(obj) -> bool:
@@ -134,6 +138,69 @@ class COCO:
 
     def loadImgs(self, ids=[]) -> list:  # noqa: B006
         return _load(self.imgs, ids)
+
+    def showAnns(self, anns, draw_bbox: bool = False):
+        """Draw annotations on matplotlib's current axes: polygons and
+        masks in random colours (crowd masks in one fixed colour),
+        keypoints joined by their category's skeleton and, with draw_bbox,
+        boxes. Annotations with captions instead are printed. Needs
+        matplotlib (PlotUnavailable otherwise)."""
+        if len(anns) == 0:
+            return 0
+        first = anns[0]
+        if "segmentation" not in first and "keypoints" not in first:
+            if "caption" not in first:
+                raise ValueError("showAnns draws annotations with a 'segmentation' or "
+                                 "'keypoints' and prints those with a 'caption'; "
+                                 "these have neither")
+            for ann in anns:
+                print(ann["caption"])
+            return None
+        plot.require_matplotlib("showAnns")
+        import matplotlib.pyplot as plt
+        from matplotlib.collections import PatchCollection
+        from matplotlib.patches import Polygon
+
+        ax = plt.gca()
+        ax.set_autoscale_on(False)
+        outlines, colours = [], []
+        for ann in anns:
+            colour = (np.random.random(3) * 0.6 + 0.4).tolist()
+            segm = ann.get("segmentation")
+            if isinstance(segm, list):
+                for poly in segm:
+                    outlines.append(Polygon(np.asarray(poly, dtype=np.float64).reshape(-1, 2)))
+                    colours.append(colour)
+            elif segm is not None:
+                compressed = isinstance(segm.get("counts"), (str, bytes))
+                mask = mask_utils.decode(segm if compressed else self.annToRLE(ann))
+                tint = CROWD_TINT if ann.get("iscrowd") == 1 else np.random.random(3)
+                overlay = np.empty(mask.shape + (4,))
+                overlay[..., :3] = tint
+                overlay[..., 3] = mask * 0.5
+                ax.imshow(overlay)
+            if isinstance(ann.get("keypoints"), list):
+                self._draw_keypoints(plt, ann, colour)
+            if draw_bbox:
+                x, y, w, h = ann["bbox"]
+                outlines.append(Polygon(np.array([[x, y], [x, y + h], [x + w, y + h], [x + w, y]])))
+                colours.append(colour)
+        ax.add_collection(PatchCollection(outlines, facecolor=colours, linewidths=0, alpha=0.4))
+        ax.add_collection(PatchCollection(outlines, facecolor="none", edgecolors=colours, linewidths=2))
+        return None
+
+    def _draw_keypoints(self, plt, ann: dict, colour) -> None:
+        """Skeleton edges between visible points, then the visible points
+        (outlined in black) and the labelled-and-visible ones over them."""
+        x, y, v = np.asarray(ann["keypoints"], dtype=np.float64).reshape(-1, 3).T
+        # skeleton pairs count keypoints from 1
+        for edge in np.asarray(self.cats[ann["category_id"]].get("skeleton", []), dtype=np.int64) - 1:
+            if np.all(v[edge] > 0):
+                plt.plot(x[edge], y[edge], linewidth=3, color=colour)
+        plt.plot(x[v > 0], y[v > 0], "o", markersize=8, markerfacecolor=colour,
+                 markeredgecolor="k", markeredgewidth=2)
+        plt.plot(x[v > 1], y[v > 1], "o", markersize=8, markerfacecolor=colour,
+                 markeredgecolor=colour, markeredgewidth=2)
 
     # -- masks --------------------------------------------------------------
 

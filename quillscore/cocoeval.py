@@ -26,7 +26,8 @@ class COCOeval:
 
     `eval` holds the accumulated arrays: "precision" (T, R, K, A, M),
     "recall" (T, K, A, M) and "scores", -1 where a setting has no ground
-    truth. `evalImgs` (per-image records) is computed when first read.
+    truth. `evalImgs` (per-image records) and `ious` (similarity
+    matrices) are computed when first read.
     Beyond the familiar interface: `per_category()`, `per_instance()`,
     `timings` and `summary()`."""
 
@@ -41,6 +42,7 @@ class COCOeval:
         self._used = None  # a copy of the parameters the engine was built with
         self._result = None  # the engine's last run result
         self._eval_imgs = None
+        self._ious = None
         self._wall: dict = {}
         if cocoGt is not None:
             self.params.imgIds = sorted(cocoGt.getImgIds())
@@ -78,8 +80,7 @@ class COCOeval:
         if p is not None and p is not self.params:
             self.params = p
             self.evaluate()
-        if self._evaluator is None:
-            raise RuntimeError("Please run evaluate() first")
+        self._evaluated()
         start = time.perf_counter()
         if self._result is None:
             self._result = self._evaluator.run()
@@ -134,19 +135,59 @@ class COCOeval:
     def evalImgs(self, value) -> None:
         self._eval_imgs = value
 
+    @property
+    def ious(self) -> dict:
+        """The similarity matrices matching used, computed when first read:
+        {(imgId, catId): array}, one per evaluated image and category
+        (catId -1 for pooled categories), each D x G float64 with the
+        image's detections by descending score up to maxDets[-1] as rows
+        and its ground truths in dataset order as columns; [] where the
+        image lacks detections or ground truths of that category. IoU, or
+        OKS for keypoints. Empty before evaluate()."""
+        if self._ious is None:
+            if self._evaluator is None:
+                return {}
+            self._ious = self._evaluator.similarity()
+        return self._ious
+
+    @ious.setter
+    def ious(self, value) -> None:
+        self._ious = value
+
+    def computeIoU(self, imgId, catId):
+        """IoU of one image's detections of one category (rows, by
+        descending score up to maxDets[-1]) with its ground truths
+        (columns), as evaluate() computed it; [] where either is empty."""
+        return self._pair_similarity("computeIoU", imgId, catId)
+
+    def computeOks(self, imgId, catId):
+        """computeIoU's counterpart for keypoints: object keypoint
+        similarity."""
+        return self._pair_similarity("computeOks", imgId, catId)
+
+    def evaluateImg(self, imgId, catId, aRng, maxDet):
+        """One image and category evaluated within the area range aRng
+        ([low, high]) with its first maxDet detections (at most
+        maxDets[-1]): the per-image record, as in `evalImgs`, or None where
+        the image has nothing of that category."""
+        evaluator = self._evaluated()
+        record = evaluator.evaluate_image(imgId, catId, aRng, maxDet)
+        if record is not None:
+            record["aRng"] = aRng
+        return record
+
     def per_instance(self, t_idx: int = 0, a_idx: int = 0, max_det: int | None = None):
         """Per-detection and per-ground-truth verdicts at one IoU threshold
         index, area range index and detection limit (default: the largest
         of maxDets), as two dicts of NumPy columns. An index outside the
         parameters evaluate() used raises IndexError."""
-        if self._evaluator is None:
-            raise RuntimeError("Please run evaluate() first")
+        evaluator = self._evaluated()
         p = self._used
         _check_index("t_idx", t_idx, len(p.iouThrs), "IoU thresholds")
         _check_index("a_idx", a_idx, len(p.areaRng), "area ranges")
         if max_det is None:
             max_det = int(p.maxDets[-1]) if len(p.maxDets) else 0
-        return self._evaluator.per_instance(t_idx, a_idx, max_det)
+        return evaluator.per_instance(t_idx, a_idx, max_det)
 
     def per_category(self) -> list[dict]:
         """AP, AP50 and AP75 per category (area 'all', the largest
@@ -185,7 +226,21 @@ class COCOeval:
         self._used = copy.deepcopy(params)
         self._result = None
         self._eval_imgs = None
+        self._ious = None
         self.eval = {}
+
+    def _evaluated(self):
+        if self._evaluator is None:
+            raise RuntimeError("Please run evaluate() first")
+        return self._evaluator
+
+    def _pair_similarity(self, name: str, imgId, catId):
+        evaluator = self._evaluated()
+        keypoints = self._used.iouType == "keypoints"
+        if keypoints != (name == "computeOks"):
+            other = "computeOks" if keypoints else "computeIoU"
+            raise ValueError(f"{name} does not apply to {self._used.iouType!r} evaluation; use {other}")
+        return evaluator.similarity(imgId, catId)
 
     def _category_names(self) -> dict:
         cats = getattr(self.cocoGt, "cats", None) or getattr(self, "_cats", {})
@@ -238,7 +293,10 @@ def _category_ids(p: Params) -> list:
 
 
 def _image_sizes(coco) -> dict:
-    return {img_id: (int(img["height"]), int(img["width"])) for img_id, img in coco.imgs.items()}
+    """(height, width) of the images that have one: RLE masks carry their
+    own, and only polygons and boxes on an image without one fail."""
+    return {img_id: (int(img["height"]), int(img["width"])) for img_id, img in coco.imgs.items()
+            if "height" in img and "width" in img}
 
 
 def _build_evaluator(gt_anns, dt_anns, sizes: dict, p: Params, cat_ids: list):

@@ -34,25 +34,37 @@ class Params:
     def __init__(self, iouType: str = "segm"):
         if iouType not in IOU_TYPES:
             raise ValueError(f"iouType must be one of {', '.join(IOU_TYPES)}; got {iouType!r}")
+        if iouType == "keypoints":
+            self.setKpParams()
+        else:
+            self.setDetParams()
+            self.kpt_oks_sigmas = COCO_KPT_SIGMAS.copy()
         self.iouType = iouType
+        self.useSegm = None  # kept for old callers; iouType decides
+        self.boundary_dilation = 0.02
+
+    def setDetParams(self) -> None:
+        """Reset the fields to the defaults of box and mask evaluation."""
+        self._set_common()
+        self.maxDets = [1, 10, 100]
+        self.areaRng = [[0 ** 2, 1e5 ** 2], [0 ** 2, 32 ** 2], [32 ** 2, 96 ** 2], [96 ** 2, 1e5 ** 2]]
+        self.areaRngLbl = ["all", "small", "medium", "large"]
+
+    def setKpParams(self) -> None:
+        """Reset the fields to the defaults of keypoint evaluation."""
+        self._set_common()
+        self.maxDets = [20]
+        self.areaRng = [[0 ** 2, 1e5 ** 2], [32 ** 2, 96 ** 2], [96 ** 2, 1e5 ** 2]]
+        self.areaRngLbl = ["all", "medium", "large"]
+        self.kpt_oks_sigmas = COCO_KPT_SIGMAS.copy()
+
+    def _set_common(self) -> None:
         self.imgIds: list = []
         self.catIds: list = []
+        # linspace rather than arange, whose points drift off the round values
         self.iouThrs = np.linspace(.5, 0.95, int(np.round((0.95 - .5) / .05)) + 1, endpoint=True)
         self.recThrs = np.linspace(.0, 1.00, int(np.round((1.00 - .0) / .01)) + 1, endpoint=True)
         self.useCats = 1
-        self.useSegm = None  # kept for old callers; iouType decides
-        if iouType == "keypoints":
-            self.maxDets = [20]
-            self.areaRng = [[0 ** 2, 1e5 ** 2], [32 ** 2, 96 ** 2], [96 ** 2, 1e5 ** 2]]
-            self.areaRngLbl = ["all", "medium", "large"]
-            self.kpt_oks_sigmas = COCO_KPT_SIGMAS.copy()
-        else:
-            self.maxDets = [1, 10, 100]
-            self.areaRng = [[0 ** 2, 1e5 ** 2], [0 ** 2, 32 ** 2], [32 ** 2, 96 ** 2],
-                            [96 ** 2, 1e5 ** 2]]
-            self.areaRngLbl = ["all", "small", "medium", "large"]
-            self.kpt_oks_sigmas = COCO_KPT_SIGMAS.copy()
-        self.boundary_dilation = 0.02
 
     def check(self) -> None:
         """Raise ValueError for settings that cannot be evaluated."""

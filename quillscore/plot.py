@@ -9,6 +9,17 @@ class PlotUnavailable(RuntimeError):
     """matplotlib is not installed."""
 
 
+def require_matplotlib(purpose: str):
+    """The matplotlib module; PlotUnavailable, naming what needs it, where
+    it is not installed."""
+    try:
+        import matplotlib
+    except ImportError as e:
+        raise PlotUnavailable(f"{purpose} needs matplotlib; install it with: "
+                              "pip install matplotlib") from e
+    return matplotlib
+
+
 def mean_curves(precision: np.ndarray, area_index: int = 0) -> np.ndarray:
     """(T, R): per IoU threshold and recall point, the mean precision over
     the categories that have ground truth, at one area range and the
@@ -23,13 +34,8 @@ def mean_curves(precision: np.ndarray, area_index: int = 0) -> np.ndarray:
 
 def plot_pr(precision: np.ndarray, iou_thrs, rec_thrs, out_path: str, title: str) -> None:
     """Write the curves to an image file (its format from the suffix)."""
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError as e:
-        raise PlotUnavailable("--plot-pr needs matplotlib; install it with: "
-                              "pip install matplotlib") from e
+    require_matplotlib("--plot-pr").use("Agg")
+    import matplotlib.pyplot as plt
     curves = mean_curves(precision)
     fig, ax = plt.subplots(figsize=(7, 5))
     for t, thr in enumerate(iou_thrs):

@@ -18,17 +18,21 @@ bool outside(double area, const std::array<double, 2>& range) {
 
 void match_group(const EngineState& st, const GroupSimilarity& s, size_t a, GroupEvaluation& out,
                  MatchScratch& scratch) {
+  if (a >= st.params.area_rng.size()) throw InternalError("area range index out of bounds");
+  match_group(st, s, st.params.area_rng[a], out, scratch);
+}
+
+void match_group(const EngineState& st, const GroupSimilarity& s, const std::array<double, 2>& range,
+                 GroupEvaluation& out, MatchScratch& scratch) {
   const EvalParams& p = st.params;
   const size_t d_n = s.ranked.size(), g_n = s.gts.size(), t_n = p.iou_thrs.size();
   out.present = d_n > 0 || g_n > 0;
   if (!out.present) return;
-  if (a >= p.area_rng.size()) throw InternalError("area range index out of bounds");
   if (s.matrix.size() != (d_n && g_n ? d_n * g_n : 0) || s.dt_scores.size() != d_n ||
       s.dt_areas.size() != d_n || s.dt_unmatched_ignore.size() != d_n ||
       s.gt_areas.size() != g_n || s.gt_ignore.size() != g_n || s.gt_crowd.size() != g_n) {
     throw InternalError("similarity record does not match its group");
   }
-  const auto& range = p.area_rng[a];
   out.d = static_cast<uint32_t>(d_n);
   out.g = static_cast<uint32_t>(g_n);
 

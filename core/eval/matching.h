@@ -31,4 +31,8 @@ struct MatchScratch {
 void match_group(const EngineState& st, const GroupSimilarity& s, size_t a, GroupEvaluation& out,
                  MatchScratch& scratch);
 
+// The same within an area range that need not be among the parameters'.
+void match_group(const EngineState& st, const GroupSimilarity& s, const std::array<double, 2>& range,
+                 GroupEvaluation& out, MatchScratch& scratch);
+
 }  // namespace quillscore::eval

@@ -7,6 +7,7 @@
 
 #include "core/base/checked.h"
 #include "core/base/error.h"
+#include "core/eval/inspect.h"
 #include "core/eval/matching.h"
 #include "core/eval/similarity.h"
 #include "core/pool/pool.h"
@@ -194,29 +195,14 @@ void collect_records(const EngineState& st, uint32_t k, size_t a,
                      const std::vector<GroupEvaluation>& evals,
                      std::vector<std::unique_ptr<EvalImageRecord>>& out) {
   const EvalParams& p = st.params;
-  const size_t base = out.size(), t_n = p.iou_thrs.size();
+  const size_t base = out.size();
   out.resize(base + p.img_ids.size());
   for (size_t gi = 0; gi < evals.size(); ++gi) {
     const GroupEvaluation& e = evals[gi];
     if (!e.present) continue;
     const GroupSimilarity& s = sims[gi];
     if (s.image >= p.img_ids.size()) throw InternalError("image index out of bounds");
-    auto rec = std::make_unique<EvalImageRecord>();
-    for (uint32_t d : s.ranked) rec->dt_ids.push_back(st.dt.ids.at(d));
-    for (uint32_t j : e.gt_order) rec->gt_ids.push_back(st.gt.ids.at(s.gts[j]));
-    rec->dt_scores = e.scores;
-    rec->gt_ignore = e.gt_ignore;
-    rec->dt_ignore = e.dt_ignore;
-    rec->dt_matches.assign(t_n * e.d, 0);
-    rec->gt_matches.assign(t_n * e.g, 0);
-    for (size_t t = 0; t < t_n; ++t) {
-      for (size_t d = 0; d < e.d; ++d) {
-        const int32_t m = e.matches[t * e.d + d];
-        if (m < 0) continue;
-        rec->dt_matches[t * e.d + d] = rec->gt_ids[m];
-        rec->gt_matches[t * e.g + m] = rec->dt_ids[d];
-      }
-    }
+    auto rec = make_record(st, s, e);
     rec->image_id = p.img_ids[s.image];
     rec->category_id = p.use_cats ? p.cat_ids.at(k) : -1;
     rec->area_index = a;

@@ -46,7 +46,7 @@ void mask_matrix(const std::vector<rle::Rle>& dmasks, const std::vector<rle::Rle
   rle::rle_iou(dp, gp, crowd, theta, out);
 }
 
-void fill_matrix(const EngineState& st, GroupSimilarity& s) {
+void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
   const AnnotationSet& gt = st.gt;
   const AnnotationSet& dt = st.dt;
   const size_t d_n = s.ranked.size(), g_n = s.gts.size();
@@ -62,7 +62,7 @@ void fill_matrix(const EngineState& st, GroupSimilarity& s) {
     rle::box_iou(db, gb, crowd, s.matrix);
     return;
   }
-  const double theta = pruning_threshold(st.params.iou_thrs);
+  const double theta = exact ? 0.0 : pruning_threshold(st.params.iou_thrs);
   if (const auto* gm = std::get_if<Masks>(&gt.geometry)) {
     const auto* dm = std::get_if<Masks>(&dt.geometry);
     if (!dm) kinds_disagree();
@@ -116,7 +116,8 @@ void rank_by_score(std::vector<uint32_t>& idx, std::span<const double> scores) {
 }
 
 std::vector<GroupSimilarity> compute_similarity(const EngineState& st,
-                                                std::span<const group::PairedGroup> pairs) {
+                                                std::span<const group::PairedGroup> pairs,
+                                                bool exact) {
   const uint64_t cap = st.params.cap();
   return pool::parallel_map(pairs.size(), [&](size_t p) {
     const group::PairedGroup& pg = pairs[p];
@@ -139,7 +140,7 @@ std::vector<GroupSimilarity> compute_similarity(const EngineState& st,
       s.gt_ignore.push_back(at(st.gt.ignore, g));
       s.gt_crowd.push_back(at(st.gt.iscrowd, g));
     }
-    if (!s.ranked.empty() && !s.gts.empty()) fill_matrix(st, s);
+    if (!s.ranked.empty() && !s.gts.empty()) fill_matrix(st, s, exact);
     return s;
   });
 }

@@ -26,8 +26,11 @@ struct GroupSimilarity {
 double pruning_threshold(std::span<const double> iou_thrs);
 
 // One record per paired group, in paired-group order, computed in parallel.
+// Mask IoU below the smallest IoU threshold, which no threshold can match,
+// may be reported as 0 unless `exact` asks for every value as it is.
 std::vector<GroupSimilarity> compute_similarity(const EngineState& state,
-                                                std::span<const group::PairedGroup> pairs);
+                                                std::span<const group::PairedGroup> pairs,
+                                                bool exact = false);
 
 // Sorts annotation indexes by score, highest first, NaN after every number;
 // ties keep their order.

@@ -78,4 +78,33 @@ std::vector<PairedGroup> pair_groups(const GroupIndex& gt, const GroupIndex& dt,
   return out;
 }
 
+namespace {
+
+// The group of `image` among a slot's groups (ascending by image), if any.
+const ImageGroup* find_group(const GroupIndex& index, uint32_t slot, uint32_t image) {
+  if (slot >= index.slots.size()) throw InternalError("category slot out of range");
+  const auto [first, end] = index.slots[slot];
+  if (first > end || end > index.groups.size()) throw InternalError("group range out of bounds");
+  const auto begin_it = index.groups.begin() + first, end_it = index.groups.begin() + end;
+  const auto it = std::lower_bound(begin_it, end_it, image,
+                                   [](const ImageGroup& g, uint32_t img) { return g.image < img; });
+  return it != end_it && it->image == image ? &*it : nullptr;
+}
+
+}  // namespace
+
+PairedGroup find_pair(const GroupIndex& gt, const GroupIndex& dt, uint32_t slot, uint32_t image) {
+  PairedGroup p;
+  p.image = image;
+  if (const ImageGroup* g = find_group(gt, slot, image)) {
+    p.has_gt = true;
+    p.gt = *g;
+  }
+  if (const ImageGroup* d = find_group(dt, slot, image)) {
+    p.has_dt = true;
+    p.dt = *d;
+  }
+  return p;
+}
+
 }  // namespace quillscore::group

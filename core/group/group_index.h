@@ -51,4 +51,8 @@ GroupIndex build_group_index(std::span<const uint32_t> image_index,
 // Every image with ground truths or detections in `slot`, ascending.
 std::vector<PairedGroup> pair_groups(const GroupIndex& gt, const GroupIndex& dt, uint32_t slot);
 
+// The one image of `slot` at image position `image`, with whatever either
+// side holds there (neither side when it holds nothing).
+PairedGroup find_pair(const GroupIndex& gt, const GroupIndex& dt, uint32_t slot, uint32_t image);
+
 }  // namespace quillscore::group

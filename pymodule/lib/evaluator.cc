@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "core/eval/inspect.h"
 #include "core/eval/run.h"
 #include "pymodule/compact/compact_bbox.h"
 #include "pymodule/lib/args.h"
@@ -413,6 +414,75 @@ PyObject* evaluator_timings(PyObject* self, PyObject*) {
   });
 }
 
+// The similarity matrices matching reads (IoU or OKS, exact, ranked
+// detections by ground truths): every pair's, or one pair's.
+PyObject* evaluator_similarity(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"similarity", {"image_id", "category_id"}, 0};
+    PyObject* a[2];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    for (PyObject*& id : a) {
+      if (id == Py_None) id = nullptr;
+    }
+    if (!a[0] != !a[1]) {
+      return fail(PyExc_TypeError, "similarity() takes both image_id and category_id, or neither");
+    }
+    int64_t image_id = 0, category_id = 0;
+    if (a[0] && (!convert_arg("image_id", [&] { return to_i64(a[0], image_id); }) ||
+                 !convert_arg("category_id", [&] { return to_i64(a[1], category_id); }))) {
+      return nullptr;
+    }
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    if (!a[0]) {
+      std::vector<std::vector<eval::PairMatrix>> all;
+      {
+        ReleaseGil nogil;
+        all = eval::pair_matrices(*e->state);
+      }
+      return similarity_dict(e->state->params, std::move(all));
+    }
+    std::optional<eval::PairMatrix> one;
+    {
+      ReleaseGil nogil;
+      one = eval::pair_matrix(*e->state, image_id, category_id);
+    }
+    return similarity_array(std::move(one));
+  });
+}
+
+// One image of one category matched within any area range and detection
+// limit.
+PyObject* evaluator_evaluate_image(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"evaluate_image", {"image_id", "category_id", "area_rng", "max_det"}, 4};
+    PyObject* a[4];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    int64_t image_id, category_id;
+    std::array<double, 2> range;
+    uint64_t max_det;
+    if (!convert_arg("image_id", [&] { return to_i64(a[0], image_id); }) ||
+        !convert_arg("category_id", [&] { return to_i64(a[1], category_id); }) ||
+        !convert_arg("area_rng", [&] { return to_f64_array(a[2], 2, range.data()); }) ||
+        !convert_arg("max_det", [&] { return to_u64(a[3], max_det); })) {
+      return nullptr;
+    }
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    std::unique_ptr<eval::EvalImageRecord> rec;
+    {
+      ReleaseGil nogil;
+      rec = eval::evaluate_image(*e->state, image_id, category_id, range, max_det);
+    }
+    if (!rec) Py_RETURN_NONE;
+    return record_dict(*rec, e->state->params.iou_thrs.size());
+  });
+}
+
 template <auto F>
 PyCFunction fastcall() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -442,6 +512,18 @@ PyMethodDef kMethods[] = {
      "Returns (detections, ground_truths), each a dict of NumPy arrays. The column\n"
      "form is not a stylistic choice: a COCO-scale run has hundreds of thousands of\n"
      "instances, and building a dict for each would cost more than the evaluation."},
+    {"similarity", fastcall<evaluator_similarity>(), METH_FASTCALL | METH_KEYWORDS,
+     "similarity($self, image_id=None, category_id=None)\n--\n\n"
+     "The similarity matrices (IoU, or OKS for keypoints) that matching reads.\n\n"
+     "One float64 array per (image id, category id) pair, its rows the detections by\n"
+     "descending score up to the largest detection limit, its columns the ground\n"
+     "truths in dataset order; [] where either side is empty. With no ids, a dict of\n"
+     "every pair, image by image (category -1 when categories are pooled)."},
+    {"evaluate_image", fastcall<evaluator_evaluate_image>(), METH_FASTCALL | METH_KEYWORDS,
+     "evaluate_image($self, image_id, category_id, area_rng, max_det)\n--\n\n"
+     "One image of one category evaluated within an area range [low, high] with its\n"
+     "first max_det detections: the per-image record, or None where the pair holds\n"
+     "no annotation."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "core/base/error.h"
+#include "pymodule/lib/gc_pause.h"
 #include "pymodule/lib/numpy.h"
 #include "pymodule/lib/ref.h"
 
@@ -39,6 +41,21 @@ PyObject* py_list(const std::vector<T>& v, Make make) {
   return list.release();
 }
 
+// gtIgnore and dtIgnore have the COCO API's types: an int array (float64
+// when empty, NumPy's type for an empty list) and a bool array.
+PyObject* gt_ignore_column(const std::vector<uint8_t>& flags) {
+  if (flags.empty()) return column(std::vector<double>(), NPY_DOUBLE);
+  return column(std::vector<int64_t>(flags.begin(), flags.end()), NPY_INT64);
+}
+
+PyObject* bool_matrix(std::vector<uint8_t> v, size_t rows) {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows),
+                      static_cast<npy_intp>(rows ? v.size() / rows : 0)};
+  return array_over(std::move(v), NPY_BOOL, 2, dims);
+}
+
+}  // namespace
+
 PyObject* record_dict(const eval::EvalImageRecord& r, size_t t) {
   Ref d(PyDict_New());
   if (!d) return nullptr;
@@ -50,15 +67,53 @@ PyObject* record_dict(const eval::EvalImageRecord& r, size_t t) {
       set_item(d.get(), "maxDet", PyLong_FromUnsignedLongLong(r.max_det)) &&
       set_item(d.get(), "dtIds", py_list(r.dt_ids, i64)) &&
       set_item(d.get(), "gtIds", py_list(r.gt_ids, i64)) &&
-      set_item(d.get(), "dtScores", py_list(r.dt_scores, [](double x) { return PyFloat_FromDouble(x); })) &&
       set_item(d.get(), "dtMatches", matrix_f64(r.dt_matches, t)) &&
       set_item(d.get(), "gtMatches", matrix_f64(r.gt_matches, t)) &&
-      set_item(d.get(), "gtIgnore", column(std::vector<double>(r.gt_ignore.begin(), r.gt_ignore.end()), NPY_DOUBLE)) &&
-      set_item(d.get(), "dtIgnore", matrix_f64(r.dt_ignore, t));
+      set_item(d.get(), "dtScores", py_list(r.dt_scores, [](double x) { return PyFloat_FromDouble(x); })) &&
+      set_item(d.get(), "gtIgnore", gt_ignore_column(r.gt_ignore)) &&
+      set_item(d.get(), "dtIgnore", bool_matrix(r.dt_ignore, t));
   return ok ? d.release() : nullptr;
 }
 
-}  // namespace
+PyObject* similarity_array(std::optional<eval::PairMatrix>&& m) {
+  if (!m) return PyList_New(0);
+  if (!numpy_ready()) return nullptr;
+  npy_intp dims[2] = {static_cast<npy_intp>(m->rows), static_cast<npy_intp>(m->cols)};
+  return array_over(std::move(m->values), NPY_DOUBLE, 2, dims);
+}
+
+PyObject* similarity_dict(const eval::EvalParams& p,
+                          std::vector<std::vector<eval::PairMatrix>>&& per_slot) {
+  const size_t slots = per_slot.size();
+  if (p.use_cats ? slots != p.cat_ids.size() : slots != 1) {
+    throw InternalError("similarity matrices do not match the category slots");
+  }
+  GcPause pause;  // hundreds of thousands of keys and lists, none of them garbage
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  std::vector<Ref> cat_keys;
+  for (size_t k = 0; k < slots; ++k) {
+    cat_keys.emplace_back(PyLong_FromLongLong(p.use_cats ? p.cat_ids[k] : -1));
+    if (!cat_keys.back()) return nullptr;
+  }
+  std::vector<size_t> next(slots, 0);  // each slot's matrices ascend by image
+  for (size_t i = 0; i < p.img_ids.size(); ++i) {
+    Ref image(PyLong_FromLongLong(p.img_ids[i]));
+    if (!image) return nullptr;
+    for (size_t k = 0; k < slots; ++k) {
+      std::vector<eval::PairMatrix>& mats = per_slot[k];
+      std::optional<eval::PairMatrix> m;
+      if (next[k] < mats.size() && mats[next[k]].image == i) m = std::move(mats[next[k]++]);
+      Ref value(similarity_array(std::move(m)));
+      Ref key(value ? PyTuple_Pack(2, image.get(), cat_keys[k].get()) : nullptr);
+      if (!key || PyDict_SetItem(d.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+  }
+  for (size_t k = 0; k < slots; ++k) {
+    if (next[k] != per_slot[k].size()) throw InternalError("similarity matrix of an unlisted image");
+  }
+  return d.release();
+}
 
 PyObject* run_result(eval::AccumulatedResult&& res, bool with_records) {
   if (!numpy_ready()) return nullptr;

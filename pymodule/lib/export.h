@@ -3,6 +3,10 @@
 
 #include "pymodule/platform.h"
 
+#include <optional>
+#include <vector>
+
+#include "core/eval/inspect.h"
 #include "core/eval/model.h"
 
 namespace quillscore::py {
@@ -12,5 +16,17 @@ PyObject* run_result(eval::AccumulatedResult&& result, bool with_records);
 
 // (detections, ground_truths), each a dict of equal-length columns.
 PyObject* verdict_columns(eval::Verdicts&& verdicts);
+
+// One per-image record as the COCO API's dict, "aRng" holding the area
+// range's index; `t` is the number of IoU thresholds.
+PyObject* record_dict(const eval::EvalImageRecord& r, size_t t);
+
+// One pair's similarity matrix as a float64 array, [] where it has none.
+PyObject* similarity_array(std::optional<eval::PairMatrix>&& m);
+
+// {(image id, category id): matrix or []} over every listed image and
+// category slot (-1 for pooled categories), image by image.
+PyObject* similarity_dict(const eval::EvalParams& p,
+                          std::vector<std::vector<eval::PairMatrix>>&& per_slot);
 
 }  // namespace quillscore::py

@@ -9,6 +9,7 @@
 #include "pymodule/lib/keys.h"
 #include "pymodule/lib/numpy.h"
 #include "pymodule/lib/ref.h"
+#include "pymodule/mask/rle_dict.h"
 
 namespace quillscore::py {
 namespace {
@@ -120,6 +121,20 @@ bool read_segmentation(PyObject* ann, const Keys& k, const rle::Box& box, MaskJo
   return true;
 }
 
+// An RLE segmentation's own size, for an image the dataset gives none:
+// such masks need nothing from the image, unlike polygons and boxes.
+// `found` says whether the segmentation is an RLE dict with a size.
+bool own_rle_size(PyObject* ann, const Keys& k, MaskJob& job, bool& found) {
+  found = false;
+  PyObject* seg;
+  if (!lookup(ann, k.segmentation, seg)) return false;
+  if (!seg || !PyDict_Check(seg)) return true;
+  PyObject* size = PyDict_GetItemWithError(seg, k.size);
+  if (!size) return !PyErr_Occurred();
+  found = read_rle_size(size, job.height, job.width);
+  return found;
+}
+
 template <class Map>
 uint32_t position(const Map& m, int64_t id) {
   auto it = m.find(id);
@@ -204,15 +219,20 @@ bool read_annotations(PyObject* list, bool is_gt, IntakeContext& ctx, eval::Anno
       }
       case IouKind::kSegm:
       case IouKind::kBoundary: {
-        auto size = ctx.tables.sizes.find(image_id);
-        if (size == ctx.tables.sizes.end()) {
-          const std::string id_text = std::to_string(image_id);
-          PyErr_Format(PyExc_KeyError, "no image entry for image_id %s", id_text.c_str());
-          return false;
-        }
         MaskJob job;
-        job.height = size->second.first;
-        job.width = size->second.second;
+        auto size = ctx.tables.sizes.find(image_id);
+        if (size != ctx.tables.sizes.end()) {
+          job.height = size->second.first;
+          job.width = size->second.second;
+        } else {
+          bool found = false;
+          if (!own_rle_size(a, k, job, found)) return false;
+          if (!found) {
+            const std::string id_text = std::to_string(image_id);
+            PyErr_Format(PyExc_KeyError, "no image entry for image_id %s", id_text.c_str());
+            return false;
+          }
+        }
         if (!read_segmentation(a, k, box, job)) return false;
         ctx.batch.push_back(std::move(job));
         if (ctx.batch.size() >= kBatchJobs) {

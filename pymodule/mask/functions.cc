@@ -207,8 +207,10 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     PyObject* a[1];
     if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
     if (!convert_arg("mask", [&] {
-          if (is_array_of(a[0], NPY_UINT8)) return true;
-          PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to a uint8 ndarray",
+          // A bool array holds the same bytes, 0 or 1: masks often come as one.
+          if (is_array_of(a[0], NPY_UINT8) || is_array_of(a[0], NPY_BOOL)) return true;
+          PyErr_Format(PyExc_TypeError,
+                       "'%.200s' object cannot be converted to a uint8 or bool ndarray",
                        Py_TYPE(a[0])->tp_name);
           return false;
         })) {

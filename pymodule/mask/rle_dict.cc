@@ -53,12 +53,7 @@ bool read_box_row(PyObject* row, rle::Box& box) {
 
 }  // namespace
 
-bool read_rle_dict(PyObject* o, rle::Rle& out) {
-  if (!PyDict_Check(o)) return fail(PyExc_TypeError, "expected an RLE dict with 'size' and 'counts'"), false;
-  const Keys* k = keys();
-  if (!k) return false;
-  PyObject* size = required_item(o, k->size, "RLE dict is missing 'size'");
-  if (!size) return false;
+bool read_rle_size(PyObject* size, uint32_t& h, uint32_t& w) {
   uint64_t hw[2];
   if ((PyList_CheckExact(size) || PyTuple_CheckExact(size)) && PySequence_Fast_GET_SIZE(size) == 2 &&
       PyLong_CheckExact(PySequence_Fast_GET_ITEM(size, 0)) &&
@@ -75,7 +70,19 @@ bool read_rle_dict(PyObject* o, rle::Rle& out) {
     hw[0] = v[0];
     hw[1] = v[1];
   }
-  const auto h = static_cast<uint32_t>(hw[0]), w = static_cast<uint32_t>(hw[1]);
+  h = static_cast<uint32_t>(hw[0]);
+  w = static_cast<uint32_t>(hw[1]);
+  return true;
+}
+
+bool read_rle_dict(PyObject* o, rle::Rle& out) {
+  if (!PyDict_Check(o)) return fail(PyExc_TypeError, "expected an RLE dict with 'size' and 'counts'"), false;
+  const Keys* k = keys();
+  if (!k) return false;
+  PyObject* size = required_item(o, k->size, "RLE dict is missing 'size'");
+  if (!size) return false;
+  uint32_t h, w;
+  if (!read_rle_size(size, h, w)) return false;
   PyObject* counts = required_item(o, k->counts, "RLE dict is missing 'counts'");
   if (!counts) return false;
   if (PyBytes_Check(counts)) {

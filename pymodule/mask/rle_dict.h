@@ -9,6 +9,8 @@
 
 namespace quillscore::py {
 
+// An RLE dict's "size": exactly two whole numbers, [h, w].
+bool read_rle_size(PyObject* size, uint32_t& h, uint32_t& w);
 // {"size": [h, w], "counts": bytes | str | list of ints} into a mask.
 bool read_rle_dict(PyObject* o, rle::Rle& out);
 // Any iterable of RLE dicts.

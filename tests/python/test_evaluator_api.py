@@ -28,11 +28,14 @@ METHODS = {
     "run": [("collect_eval_imgs", False)],
     "timings": [],
     "per_instance": [("t_idx", 0), ("a_idx", 0), ("max_det", 100)],
+    "similarity": [("image_id", None), ("category_id", None)],
+    "evaluate_image": [("image_id", P.empty), ("category_id", P.empty), ("area_rng", P.empty),
+                       ("max_det", P.empty)],
 }
 TIMING_KEYS = ["gt_read", "dt_read", "read_blocked", "rasterise", "group_index", "iou_cpu", "match_cpu",
                "accumulate_cpu"]
-RECORD_KEYS = ["image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtScores", "dtMatches",
-               "gtMatches", "gtIgnore", "dtIgnore"]
+RECORD_KEYS = ["image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtMatches", "gtMatches",
+               "dtScores", "gtIgnore", "dtIgnore"]
 DET_COLUMNS = {"image_id": np.int64, "category_id": np.int64, "dt_id": np.int64, "gt_id": np.int64,
                "score": np.float64, "iou": np.float64, "ignore": np.bool_}
 GT_COLUMNS = {"image_id": np.int64, "category_id": np.int64, "gt_id": np.int64, "ignore": np.bool_,
@@ -112,7 +115,8 @@ def test_class_has_nothing_else(qm):
     with pytest.raises(AttributeError):
         ev.extra = 1
     # the methods are in the class's method table order
-    assert [n for n in vars(qm.Evaluator) if n in METHODS] == ["configure_lvis", "run", "timings", "per_instance"]
+    assert [n for n in vars(qm.Evaluator) if n in METHODS] == ["configure_lvis", "run", "timings", "per_instance",
+                                                               "similarity", "evaluate_image"]
 
 
 def test_timings_is_a_method(qm):
@@ -140,6 +144,13 @@ def test_keyword_and_positional_calls_agree(qm):
     da, ga = positional.per_instance(1, 0, 10)
     db, gb = keywords.per_instance(max_det=10, t_idx=1)
     assert all(np.array_equal(da[k], db[k]) for k in da) and all(np.array_equal(ga[k], gb[k]) for k in ga)
+    every = positional.similarity()
+    assert repr(keywords.similarity(None, category_id=None)) == repr(every)
+    assert repr(keywords.similarity(category_id=2, image_id=2)) == repr(every[(2, 2)])
+    assert repr(positional.evaluate_image(1, 1, [0, 1e10], 10)) == repr(
+        keywords.evaluate_image(max_det=10, area_rng=[0, 1e10], category_id=1, image_id=1))
+    with pytest.raises(TypeError, match="^similarity\\(\\) takes both image_id and category_id, or neither$"):
+        positional.similarity(1)
 
 
 # ---------------------------------------------------------------------------
@@ -198,8 +209,9 @@ def test_eval_imgs_layout(val2014_bbox):
         assert r["dtScores"] == sorted(r["dtScores"], reverse=True)
         _check_array(r["dtMatches"], np.float64, (T, D))
         _check_array(r["gtMatches"], np.float64, (T, G))
-        _check_array(r["gtIgnore"], np.float64, (G,))
-        _check_array(r["dtIgnore"], np.float64, (T, D))
+        # the COCO API's types: ints (a float64 empty array without any), bools
+        _check_array(r["gtIgnore"], np.int64 if G else np.float64, (G,))
+        _check_array(r["dtIgnore"], np.bool_, (T, D))
         # ignored ground truths come last
         assert list(r["gtIgnore"]) == sorted(r["gtIgnore"])
         assert set(np.unique(r["dtIgnore"])) <= {0.0, 1.0}

@@ -108,6 +108,8 @@ def test_encode_decode_match_pycocotools(qm, coco, seed, kind, h, w, n):
     ours = qm.encode(masks)
     theirs = coco.encode(np.asfortranarray(masks))
     assert_rle_lists(ours, theirs)
+    as_bool = np.asfortranarray(masks.astype(bool))
+    assert_rle_lists(qm.encode(as_bool), coco.encode(as_bool))
 
     decoded = qm.decode(ours)
     assert_same_array(decoded, coco.decode(theirs), np.uint8)
