@@ -412,3 +412,26 @@ def test_a_failure_in_a_long_call_is_the_short_calls_failure():
     with pytest.raises(ValueError) as among:
         qm.frPyObjects(_polygons(2000, 1000) + [bad], 100000, 100000)
     assert str(among.value) == str(alone.value)
+
+
+def test_a_long_compact_load_equals_the_dict_route(tmp_path):
+    # Files of several megabytes are read without the interpreter lock; the
+    # numbers are those of the dict route, which reads them with it.
+    import quillscore
+    from _eval_data import large_bbox_lists
+    from quillscore import COCO, COCOeval
+
+    boxes, dets, _ = large_bbox_lists(6, images=300, cats=4, gts=20, dts=60)
+    dataset = {"images": [{"id": i, "height": 600, "width": 600} for i in range(300)],
+               "categories": [{"id": c, "name": str(c)} for c in range(4)],
+               "annotations": [dict(a, id=k + 1, area=a["bbox"][2] * a["bbox"][3], iscrowd=0)
+                               for k, a in enumerate(boxes)]}
+    gt_path, dt_path = tmp_path / "gt.json", tmp_path / "dt.json"
+    gt_path.write_text(json.dumps(dataset))
+    dt_path.write_text(json.dumps(dets))
+    assert min(gt_path.stat().st_size, dt_path.stat().st_size) > 2 << 20
+    compact = quillscore.evaluate(gt_path, dt_path)
+    gt = COCO(str(gt_path))
+    E = COCOeval(gt, gt.loadRes(str(dt_path)), "bbox")
+    E.evaluate(); E.accumulate(); E.summary()
+    assert compact.stats.tolist() == E.stats.tolist()
