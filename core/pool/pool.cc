@@ -83,9 +83,9 @@ tbb::task_arena& global_arena() {
 
 namespace detail {
 
-Context& current() {
-  thread_local Context ctx;
-  return ctx;
+tbb::task_arena*& current_arena() {
+  thread_local tbb::task_arena* arena = nullptr;
+  return arena;
 }
 
 void note_pool_start() {
@@ -101,12 +101,13 @@ bool in_forked_child() { return g_forked.load(std::memory_order_relaxed); }
 
 void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body) {
   if (n == 0) return;
-  const detail::Context outer = detail::current();
+  tbb::task_arena* const outer = detail::current_arena();
+  const CancelToken* const token = detail::current_token();
   const CancelCheck check;
   check();
   tbb::task_arena* arena = nullptr;
   if (n > 1 && !detail::in_forked_child()) {
-    arena = outer.arena ? outer.arena : &global_arena();
+    arena = outer ? outer : &global_arena();
     if (arena->max_concurrency() == 1) arena = nullptr;
   }
   if (!arena) {
@@ -117,13 +118,13 @@ void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body) 
   // Every chunk carries its arena and token, so that maps nested inside it
   // run on the same pool, and stop with the run, from whichever worker
   // picked the chunk up.
-  const detail::Context inner{arena, outer.token};
   auto chunk = [&](const tbb::blocked_range<size_t>& r) {
     check();
-    detail::ContextScope scope(inner);
+    detail::ArenaScope scope(*arena);
+    detail::TokenScope cancel(token);
     body(r.begin(), r.end());
   };
-  if (outer.arena) {
+  if (outer) {
     tbb::parallel_for(tbb::blocked_range<size_t>(0, n), chunk);
   } else {
     detail::note_pool_start();

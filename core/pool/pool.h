@@ -1,17 +1,18 @@
 // The process-wide worker pool and the one parallel map every parallel loop
-// of the core goes through, with the token that cancels a run.
+// of the core goes through; a run's cancellation token (cancel.h) reaches
+// every chunk.
 #pragma once
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
-#include <atomic>
 #include <cstddef>
-#include <exception>
 #include <functional>
 #include <type_traits>
 #include <vector>
+
+#include "core/pool/cancel.h"
 
 namespace quillscore::pool {
 
@@ -22,41 +23,20 @@ size_t configured_size();
 // The pool, created on first use and kept until the process ends.
 tbb::task_arena& global_arena();
 
-// Thrown out of the work of a cancelled token; it unwinds the whole run.
-class Cancelled : public std::exception {
- public:
-  const char* what() const noexcept override { return "the run was cancelled"; }
-};
-
-// Asks the runs that carry it to stop; set from any thread.
-class CancelToken {
- public:
-  void cancel() noexcept { flag_.store(true, std::memory_order_relaxed); }
-  bool cancelled() const noexcept { return flag_.load(std::memory_order_relaxed); }
-
- private:
-  std::atomic<bool> flag_{false};
-};
-
 namespace detail {
-// What the calling thread's work belongs to: the arena its parallel maps run
-// on (null: the global pool) and the token that cancels it (null: none).
-struct Context {
-  tbb::task_arena* arena = nullptr;
-  const CancelToken* token = nullptr;
-};
-Context& current();
+// The arena whose task the calling thread is running, if any.
+tbb::task_arena*& current_arena();
 
-// Sets the calling thread's context for its lifetime.
-class ContextScope {
+// Marks the calling thread as running a task of `arena` for its lifetime.
+class ArenaScope {
  public:
-  explicit ContextScope(Context ctx) : prev_(current()) { current() = ctx; }
-  ~ContextScope() { current() = prev_; }
-  ContextScope(const ContextScope&) = delete;
-  ContextScope& operator=(const ContextScope&) = delete;
+  explicit ArenaScope(tbb::task_arena& arena) : prev_(current_arena()) { current_arena() = &arena; }
+  ~ArenaScope() { current_arena() = prev_; }
+  ArenaScope(const ArenaScope&) = delete;
+  ArenaScope& operator=(const ArenaScope&) = delete;
 
  private:
-  Context prev_;
+  tbb::task_arena* prev_;
 };
 
 // Records that the pool's threads are about to start (see pool.cc).
@@ -66,43 +46,24 @@ void note_pool_start();
 bool in_forked_child();
 }  // namespace detail
 
-// Throws Cancelled once the calling thread's work is cancelled. The token is
-// looked up on construction: make one per loop, and call it per item.
-class CancelCheck {
- public:
-  CancelCheck() : token_(detail::current().token) {}
-  void operator()() const {
-    if (token_ && token_->cancelled()) throw Cancelled();
-  }
-
- private:
-  const CancelToken* token_;
-};
-
 // Runs body(begin, end) over chunks covering [0, n) on the pool, or inline
-// when the pool has one worker or the process is a forked child; a chunk can hold scratch for its items. The
-// first exception thrown fails the whole call. A token cancelled before the
-// call returns fails it with Cancelled, at the latest before the next chunk.
+// when the pool has one worker or the process is a forked child; a chunk can
+// hold scratch for its items. The first exception thrown fails the whole
+// call. A token cancelled before the call returns fails it with Cancelled,
+// at the latest before the next chunk.
 void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body);
 
 // Runs fn on the calling thread inside `arena`, so that the parallel maps it
 // starts use that arena instead of the global pool (tests pin pool sizes so).
 template <class Fn>
 auto run_in(tbb::task_arena& arena, Fn&& fn) {
-  const detail::Context ctx{&arena, detail::current().token};
+  const CancelToken* token = detail::current_token();
   detail::note_pool_start();
   return arena.execute([&] {
-    detail::ContextScope scope(ctx);
+    detail::ArenaScope scope(arena);
+    detail::TokenScope cancel(token);
     return fn();
   });
-}
-
-// Runs fn on the calling thread with `token` carried into every parallel map
-// it starts, from whichever worker runs their chunks.
-template <class Fn>
-auto run_with(const CancelToken& token, Fn&& fn) {
-  detail::ContextScope scope({detail::current().arena, &token});
-  return fn();
 }
 
 // Maps fn over the indexes 0..n-1 and returns the results in index order,

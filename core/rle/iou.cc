@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/base/error.h"
-#include "core/pool/pool.h"
+#include "core/pool/cancel.h"
 #include "core/rle/ops.h"
 #include "core/rle/run_cursor_internal.h"
 

@@ -1,6 +1,6 @@
 #include "core/rle/ops.h"
 
-#include "core/pool/pool.h"
+#include "core/pool/cancel.h"
 #include "core/rle/run_cursor_internal.h"
 
 #include <algorithm>

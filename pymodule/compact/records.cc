@@ -8,7 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "core/pool/pool.h"
+#include "core/pool/cancel.h"
 #include "pymodule/json_load/parser.h"
 #include "pymodule/json_load/validator.h"
 #include "pymodule/lib/quote.h"

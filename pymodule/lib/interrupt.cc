@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-#include "core/pool/pool.h"
+#include "core/pool/cancel.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {

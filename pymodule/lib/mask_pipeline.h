@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/pool/pool.h"
+#include "core/pool/cancel.h"
 #include "core/rle/raster.h"
 
 namespace quillscore::py {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "core/pool/pool.h"
+#include "core/pool/cancel.h"
 
 #include "core/rle/boundary.h"
 #include "core/rle/iou.h"
