@@ -27,10 +27,11 @@ std::nullptr_t record_error(const json::Reader& r) {
   return nullptr;
 }
 
-// The records of an annotation array, read without the interpreter lock so
-// that Ctrl-C can stop a large file. False with either the reader holding the
-// error or (reader clean) a Python exception set.
-bool read_records(json::Reader& r, compact::Mode mode, size_t bytes, compact::Columns& columns) {
+// The rows of an annotation array (a whole document for results), read
+// without the interpreter lock so that Ctrl-C can stop a large file. False
+// with either the reader holding the error or (reader clean) a Python
+// exception set.
+bool read_rows(json::Reader& r, compact::Mode mode, size_t bytes, compact::Columns& columns) {
   bool read = false;
   return run_released(bytes, [&] {
            read = mode == compact::Mode::kResults ? compact::read_results_document(r, columns)
@@ -70,7 +71,7 @@ PyObject* read_dataset(json::Reader& r, size_t bytes, compact::Columns& columns)
     Ref value;
     if (k.view() == "annotations") {
       // A repeated member replaces the rows of the earlier one.
-      if (!read_records(r, compact::Mode::kDataset, bytes, columns)) return nullptr;
+      if (!read_rows(r, compact::Mode::kDataset, bytes, columns)) return nullptr;
       annotations = true;
       value = Ref::borrow(Py_None);
     } else {
@@ -100,7 +101,7 @@ PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     json::Reader r(data.snapshot.data(), data.snapshot.size());
     Ref members;
     if (results) {
-      if (!read_records(r, compact::Mode::kResults, data.snapshot.size(), data.columns)) {
+      if (!read_rows(r, compact::Mode::kResults, data.snapshot.size(), data.columns)) {
         return record_error(r);
       }
       members = Ref(PyDict_New());

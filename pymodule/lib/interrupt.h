@@ -32,9 +32,9 @@ bool wait_interruptibly(const std::function<bool(std::chrono::milliseconds)>& wa
 bool run_interruptible(const std::function<void()>& work);
 
 // Runs `work` through run_interruptible when it is estimated at `steps` of
-// at least kLongWork (pixels, pairs, runs: each a few nanoseconds), else
-// inline with the lock released, where the hand-over to a runner would cost
-// more than the work.
+// at least kLongWork (pixels, pairs, runs: each a few nanoseconds), else on
+// the calling thread with the lock released: a call of a millisecond or so
+// would pay the hand-over to a runner, and Ctrl-C waits for it no longer.
 inline constexpr uint64_t kLongWork = uint64_t{1} << 20;
 bool run_released(uint64_t steps, const std::function<void()>& work);
 

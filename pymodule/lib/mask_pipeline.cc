@@ -53,8 +53,10 @@ MaskWorker::MaskWorker(ReadCounters& counters, bool boundary, double dilation)
 }
 
 MaskWorker::~MaskWorker() {
+  // Left without finish(): construction is failing, and nobody will read
+  // the results.
   if (thread_.joinable()) {
-    channel_.close_sender();
+    cancel();
     thread_.join();
   }
 }

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "core/pool/cancel.h"
-
 #include "core/rle/boundary.h"
 #include "core/rle/iou.h"
 #include "core/rle/ops.h"
@@ -95,6 +94,7 @@ PyObject* uncompressed_to_rles(PyObject* uc) {
   return rle_list_to_py(out);
 }
 
+// What merging costs: a step per run.
 uint64_t total_runs(const std::vector<Rle>& masks) {
   uint64_t n = 0;
   for (const Rle& m : masks) n += m.counts.size();
