@@ -4,11 +4,9 @@
 #include <signal.h>
 
 #include <condition_variable>
-#include <deque>
 #include <exception>
 #include <mutex>
-#include <system_error>
-#include <thread>
+#include <new>
 
 #include "core/pool/cancel.h"
 #include "pymodule/lib/ref.h"
@@ -26,6 +24,7 @@ struct Job {
   std::mutex mu;
   std::condition_variable cv;
   bool done = false;
+  Job* next = nullptr;  // in the runners' queue
 
   void execute() noexcept {
     try {
@@ -56,6 +55,10 @@ struct Job {
 // waited at once, kept idle between jobs since starting a thread costs more
 // than a short job. A runner takes the caller's place as the pool's master
 // thread, so the pool keeps its full width while the caller waits outside it.
+//
+// Runners live as long as the process and are no caller's memory: they and
+// their queue (the jobs themselves) take nothing from the extension's
+// allocator, so its counts stay those of the calls.
 class Runners {
  public:
   // Hands `job` to a free runner, starting one if none is free; false when no
@@ -67,37 +70,44 @@ class Runners {
     } else if (!start()) {
       return false;
     }
-    queue_.push_back(job);
+    (tail_ ? tail_->next : head_) = job;
+    tail_ = job;
     cv_.notify_one();
     return true;
   }
 
  private:
   bool start() {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     // Signals are for the waiting caller: a runner blocks those it can, so
     // that none interrupts a system call of the work.
     sigset_t all, previous;
     sigfillset(&all);
     for (int sync : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&all, sync);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
-    bool started = true;
-    try {
-      std::thread([this] { loop(); }).detach();
-    } catch (const std::system_error&) {
-      started = false;
-    }
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attr, &Runners::main, this) == 0;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_attr_destroy(&attr);
     return started;
   }
 
-  void loop() {
+  static void* main(void* self) {
+    static_cast<Runners*>(self)->loop();
+    return nullptr;
+  }
+
+  [[noreturn]] void loop() {
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
       // Every queued job has a runner set aside for it (a free one, or one
       // started for it), so whichever runner wakes may take it.
-      cv_.wait(lock, [&] { return !queue_.empty(); });
-      Job* job = queue_.front();
-      queue_.pop_front();
+      cv_.wait(lock, [&] { return head_ != nullptr; });
+      Job* job = head_;
+      head_ = job->next;
+      if (!head_) tail_ = nullptr;
       lock.unlock();
       job->execute();
       lock.lock();
@@ -110,23 +120,23 @@ class Runners {
 
   std::mutex mu_;
   std::condition_variable cv_;
-  std::deque<Job*> queue_;
+  Job* head_ = nullptr;
+  Job* tail_ = nullptr;
   size_t free_ = 0;  // idle runners not yet set aside for a queued job
 };
 
-Runners*& runners_slot() {
-  // Never freed: idle runners wait on it until the process ends.
-  static Runners* runners = new Runners;
-  return runners;
-}
+// Never destroyed: idle runners wait on it until the process ends.
+alignas(Runners) unsigned char g_runners[sizeof(Runners)];
 
 Runners& runners() {
-  static std::once_flag registered;
-  std::call_once(registered, [] {
-    // A forked child has none of the parent's runners.
-    pthread_atfork(nullptr, nullptr, [] { runners_slot() = new Runners; });
+  static std::once_flag started;
+  std::call_once(started, [] {
+    new (g_runners) Runners;
+    // A forked child has none of the parent's runners, and the lock may have
+    // been held by one of them: it starts afresh.
+    pthread_atfork(nullptr, nullptr, [] { new (g_runners) Runners; });
   });
-  return *runners_slot();
+  return *std::launder(reinterpret_cast<Runners*>(g_runners));
 }
 
 }  // namespace
