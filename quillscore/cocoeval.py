@@ -63,6 +63,9 @@ class COCOeval:
         if self.cocoGt is None or self.cocoDt is None:
             raise RuntimeError("COCOeval needs a ground-truth and a result set to evaluate")
         start = time.perf_counter()
+        # An evaluate() that fails or is interrupted leaves no evaluation
+        # behind, rather than the previous one under the new parameters.
+        self._set_evaluator(None)
         p = self._normalise_params()
         gt_anns = _selected(self.cocoGt, p)
         dt_anns = _selected(self.cocoDt, p)

@@ -97,6 +97,11 @@ class LVISEval:
         Parameters are checked (ValueError for settings that cannot be
         evaluated); accumulate() and summarize() use a copy of them, as
         this call saw them."""
+        # An evaluate() that fails or is interrupted leaves no evaluation
+        # behind, rather than the previous one under the new parameters.
+        self._evaluator = None
+        self.eval = {}
+        self.results = OrderedDict()
         p = self.params
         p.check()
         p.img_ids = [int(i) for i in np.unique(np.asarray(p.img_ids, dtype=np.int64))]
@@ -118,16 +123,16 @@ class LVISEval:
                 dts.append(d)
         sizes = {i: (int(im["height"]), int(im["width"])) for i, im in images.items()} \
             if p.iou_type in ("segm", "boundary") else {}
-        self._evaluator = _vireo.Evaluator(
+        evaluator = _vireo.Evaluator(
             gts, dts, sizes, p.img_ids, p.cat_ids,
             [float(t) for t in p.iou_thrs], [float(r) for r in p.rec_thrs],
             [int(p.max_dets)], [[float(lo), float(hi)] for lo, hi in p.area_rng],
             bool(p.use_cats), p.iou_type, [], boundary_dilation=float(p.boundary_dilation))
-        self._evaluator.configure_lvis(
+        evaluator.configure_lvis(
             [bool(a.get("ignore", 0)) for a in gts],
             [(i, c) for i in p.img_ids for c in images[i].get("not_exhaustive_category_ids", ())])
         self._used = copy.deepcopy(p)
-        self.eval = {}
+        self._evaluator = evaluator
 
     def accumulate(self) -> None:
         """Run the engine: precision and recall into `eval`."""

@@ -108,7 +108,9 @@ void gather_outcomes(const std::vector<GroupEvaluation>& evals,
   }
   const size_t n = ranked.size();
   out.rows.resize(t_n * n);
+  const pool::CancelCheck check;
   for (size_t i = 0; i < n; ++i) {
+    if (i % 4096 == 0) check();
     const uint8_t* src = buf.data() + ranked[i].outcomes;
     for (size_t t = 0; t < t_n; ++t) out.rows[t * n + i] = src[t];
   }
@@ -143,7 +145,9 @@ void accumulate_cell(const EvalParams& p, const RangeOutcomes& oc,
   constexpr size_t kNone = SIZE_MAX;
   sc.hit.resize(R);
   sc.hit_event.resize(R);
+  const pool::CancelCheck check;
   for (size_t t = 0; t < p.iou_thrs.size(); ++t) {
+    check();
     const uint8_t* row = oc.rows.data() + t * n;
     uint64_t tp = 0, fp = 0;
     std::fill(sc.hit.begin(), sc.hit.end(), nd);
@@ -197,7 +201,9 @@ void collect_records(const EngineState& st, uint32_t k, size_t a,
   const EvalParams& p = st.params;
   const size_t base = out.size();
   out.resize(base + p.img_ids.size());
+  const pool::CancelCheck check;
   for (size_t gi = 0; gi < evals.size(); ++gi) {
+    check();
     const GroupEvaluation& e = evals[gi];
     if (!e.present) continue;
     const GroupSimilarity& s = sims[gi];
@@ -238,7 +244,9 @@ std::vector<std::unique_ptr<EvalImageRecord>> slot_job(EngineState& st, uint32_t
   for (size_t a = 0; a < A; ++a) {
     pool::parallel_chunks(sims.size(), [&](size_t begin, size_t end) {
       MatchScratch ms;
+      const pool::CancelCheck check;
       for (size_t i = begin; i < end; ++i) {
+        check();
         match_group(st, sims[i], a, evals[i], ms);
         if (evals[i].present) store_outcomes(evals[i], T, outcome_buf.data() + offsets[i]);
       }
@@ -313,7 +321,9 @@ Verdicts per_instance(const EngineState& st, size_t t_idx, size_t a_idx, uint64_
     GroupEvaluation e;
     MatchScratch ms;
     std::vector<uint8_t> matched;
+    const pool::CancelCheck check;
     for (const GroupSimilarity& s : sims) {
+      check();
       match_group(st, s, a_idx, e, ms);
       if (!e.present) continue;
       const int64_t image = p.img_ids.at(s.image);

@@ -1,10 +1,13 @@
 #include "core/pool/pool.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -50,6 +53,18 @@ size_t available_cpus() {
   return std::max<size_t>(n, 1);
 }
 
+// fork() copies the pool's bookkeeping but none of its threads, and a worker
+// that was inside the pool, or only just leaving it, may hold one of its
+// locks: a child that used the copy could wait forever. So the child of a
+// process whose pool has started runs every map on its own thread; the child
+// of one whose pool never started gets a pool on first use like any process.
+std::atomic<bool> g_started{false};
+std::atomic<bool> g_forked{false};
+
+void after_fork_in_child() {
+  if (g_started.load(std::memory_order_relaxed)) g_forked.store(true, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 size_t configured_size() {
@@ -59,8 +74,11 @@ size_t configured_size() {
 }
 
 tbb::task_arena& global_arena() {
-  static tbb::task_arena arena(static_cast<int>(std::min<size_t>(configured_size(), 4096)));
-  return arena;
+  // Never destroyed: a forked child that exits must not tear down the
+  // parent's pool, whose threads it does not have.
+  static tbb::task_arena* arena =
+      new tbb::task_arena(static_cast<int>(std::min<size_t>(configured_size(), 4096)));
+  return *arena;
 }
 
 namespace detail {
@@ -70,27 +88,51 @@ tbb::task_arena*& current_arena() {
   return arena;
 }
 
+void note_pool_start() {
+  if (g_started.load(std::memory_order_relaxed)) return;
+  static std::once_flag registered;
+  std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, after_fork_in_child); });
+  g_started.store(true, std::memory_order_relaxed);
+}
+
+bool in_forked_child() { return g_forked.load(std::memory_order_relaxed); }
+
 }  // namespace detail
 
 void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body) {
   if (n == 0) return;
-  tbb::task_arena* cur = detail::current_arena();
-  tbb::task_arena& arena = cur ? *cur : global_arena();
-  if (n == 1 || arena.max_concurrency() == 1) {
+  tbb::task_arena* const outer = detail::current_arena();
+  const CancelToken* const token = detail::current_token();
+  const CancelCheck check;
+  check();
+  tbb::task_arena* arena = nullptr;
+  if (n > 1 && !detail::in_forked_child()) {
+    arena = outer ? outer : &global_arena();
+    if (arena->max_concurrency() == 1) arena = nullptr;
+  }
+  if (!arena) {
     body(0, n);
+    check();
     return;
   }
-  // Every chunk records its arena, so that maps nested inside it run on the
-  // same pool from whichever worker picked the chunk up.
+  // Every chunk carries its arena and token, so that maps nested inside it
+  // run on the same pool, and stop with the run, from whichever worker
+  // picked the chunk up.
   auto chunk = [&](const tbb::blocked_range<size_t>& r) {
-    detail::ArenaScope scope(arena);
+    check();
+    detail::ArenaScope scope(*arena);
+    detail::TokenScope cancel(token);
     body(r.begin(), r.end());
   };
-  if (cur) {
+  if (outer) {
     tbb::parallel_for(tbb::blocked_range<size_t>(0, n), chunk);
   } else {
-    arena.execute([&] { tbb::parallel_for(tbb::blocked_range<size_t>(0, n), chunk); });
+    detail::note_pool_start();
+    arena->execute([&] { tbb::parallel_for(tbb::blocked_range<size_t>(0, n), chunk); });
   }
+  // Cancelled while the last chunks ran: the run stops all the same, so that
+  // its caller never goes on with a cancelled run's partial work.
+  check();
 }
 
 }  // namespace quillscore::pool

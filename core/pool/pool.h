@@ -1,5 +1,6 @@
 // The process-wide worker pool and the one parallel map every parallel loop
-// of the core goes through.
+// of the core goes through; a run's cancellation token (cancel.h) reaches
+// every chunk.
 #pragma once
 
 #include <oneapi/tbb/blocked_range.h>
@@ -10,6 +11,8 @@
 #include <functional>
 #include <type_traits>
 #include <vector>
+
+#include "core/pool/cancel.h"
 
 namespace quillscore::pool {
 
@@ -35,19 +38,30 @@ class ArenaScope {
  private:
   tbb::task_arena* prev_;
 };
+
+// Records that the pool's threads are about to start (see pool.cc).
+void note_pool_start();
+// Whether this process is a fork of one whose pool had started: it then runs
+// every parallel map on the calling thread.
+bool in_forked_child();
 }  // namespace detail
 
 // Runs body(begin, end) over chunks covering [0, n) on the pool, or inline
-// when the pool has one worker; a chunk can hold scratch for its items. The
-// first exception thrown fails the whole call.
+// when the pool has one worker or the process is a forked child; a chunk can
+// hold scratch for its items. The first exception thrown fails the whole
+// call. A token cancelled before the call returns fails it with Cancelled,
+// at the latest before the next chunk.
 void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body);
 
 // Runs fn on the calling thread inside `arena`, so that the parallel maps it
 // starts use that arena instead of the global pool (tests pin pool sizes so).
 template <class Fn>
 auto run_in(tbb::task_arena& arena, Fn&& fn) {
+  const CancelToken* token = detail::current_token();
+  detail::note_pool_start();
   return arena.execute([&] {
     detail::ArenaScope scope(arena);
+    detail::TokenScope cancel(token);
     return fn();
   });
 }
@@ -58,7 +72,11 @@ template <class Fn>
 auto parallel_map(size_t n, Fn&& fn) -> std::vector<std::invoke_result_t<Fn&, size_t>> {
   std::vector<std::invoke_result_t<Fn&, size_t>> out(n);
   parallel_chunks(n, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) out[i] = fn(i);
+    const CancelCheck check;
+    for (size_t i = begin; i < end; ++i) {
+      check();
+      out[i] = fn(i);
+    }
   });
   return out;
 }

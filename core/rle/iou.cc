@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/base/error.h"
+#include "core/pool/cancel.h"
 #include "core/rle/ops.h"
 #include "core/rle/run_cursor_internal.h"
 
@@ -113,7 +114,9 @@ void box_iou(std::span<const Box> dt, std::span<const Box> gt, std::span<const u
   const size_t m = dt.size(), n = gt.size();
   if (m == 0 || n == 0) return;
   if (out.size() < m * n) throw InternalError("box_iou: output matrix too small");
+  const pool::CancelCheck check;
   for (size_t g = 0; g < n; ++g) {
+    check();
     const Box& gb = gt[g];
     const bool iscrowd = is_crowd(crowd, g);
     const double garea = gb[2] * gb[3];
@@ -161,7 +164,9 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
   };
   const bool prune = theta > 0;
 
+  const pool::CancelCheck check;
   for (size_t g = 0; g < n; ++g) {
+    check();
     const Rle& gm = *gt[g];
     const bool iscrowd = is_crowd(crowd, g);
     for (size_t d = 0; d < m; ++d) {

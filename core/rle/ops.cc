@@ -1,5 +1,6 @@
 #include "core/rle/ops.h"
 
+#include "core/pool/cancel.h"
 #include "core/rle/dense_scan_internal.h"
 #include "core/rle/run_cursor_internal.h"
 
@@ -100,7 +101,9 @@ void combine(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b, boo
 Rle merge_regular(std::span<const Rle> masks, bool intersect, uint64_t total) {
   std::vector<uint64_t> acc, next, tmp;
   to_intervals(masks[0].counts, acc);
+  const pool::CancelCheck check;
   for (const Rle& m : masks.subspan(1)) {
+    check();
     to_intervals(m.counts, next);
     combine(acc, next, intersect, tmp);
     acc.swap(tmp);
@@ -202,7 +205,9 @@ Rle rle_merge(std::span<const Rle> masks, bool intersect) {
   }
   if (regular) return merge_regular(masks, intersect, total);
   Rle out{first.height, first.width, first.counts};
+  const pool::CancelCheck check;
   for (const Rle& m : masks.subspan(1)) {
+    check();
     out.counts = merge_two(out.counts, m.counts, intersect);
   }
   out.counts.shrink_to_fit();

@@ -12,6 +12,7 @@
 #include "pymodule/json_load/key_cache.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
+#include "pymodule/lib/interrupt.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
@@ -20,13 +21,30 @@ namespace {
 // The reader's error as the ValueError of this function: the rendered parser
 // error with no prefix.
 std::nullptr_t record_error(const json::Reader& r) {
-  if (r.failed()) PyErr_SetString(PyExc_ValueError, r.parse_error().render().c_str());
+  if (r.failed() && !PyErr_Occurred()) {
+    PyErr_SetString(PyExc_ValueError, r.parse_error().render().c_str());
+  }
   return nullptr;
+}
+
+// The rows of an annotation array (a whole document for results), read
+// without the interpreter lock so that Ctrl-C can stop a large file. False
+// with either the reader holding the error or (reader clean) a Python
+// exception set.
+bool read_rows(json::Reader& r, compact::Mode mode, compact::Scores scores, size_t bytes,
+               compact::Columns& columns) {
+  bool read = false;
+  return run_released(bytes, [&] {
+           read = mode == compact::Mode::kResults
+                      ? compact::read_results_document(r, columns, scores)
+                      : compact::read_records(r, mode, columns, scores);
+         }) &&
+         read;
 }
 
 // The top-level object of a dataset file. Null on failure with either the
 // reader holding the error or (reader clean) a Python exception set.
-PyObject* read_dataset(json::Reader& r, compact::Columns& columns) {
+PyObject* read_dataset(json::Reader& r, size_t bytes, compact::Columns& columns) {
   const int c = r.skip_whitespace();
   if (c < 0) return r.peek_error(json::ErrorCode::kEofWhileParsingValue), nullptr;
   if (c != '{') return compact::invalid_type(r, "COCO dataset"), nullptr;
@@ -55,7 +73,7 @@ PyObject* read_dataset(json::Reader& r, compact::Columns& columns) {
     Ref value;
     if (k.view() == "annotations") {
       // A repeated member replaces the rows of the earlier one.
-      if (!compact::read_records(r, compact::Mode::kDataset, columns)) return nullptr;
+      if (!read_rows(r, compact::Mode::kDataset, compact::Scores::kDefaultZero, bytes, columns)) return nullptr;
       annotations = true;
       value = Ref::borrow(Py_None);
     } else {
@@ -89,10 +107,12 @@ PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (results) {
       const auto scores =
           require_score ? compact::Scores::kRequired : compact::Scores::kDefaultZero;
-      if (!compact::read_results_document(r, data.columns, scores)) return record_error(r);
+      if (!read_rows(r, compact::Mode::kResults, scores, data.snapshot->size(), data.columns)) {
+        return record_error(r);
+      }
       members = Ref(PyDict_New());
     } else {
-      members = Ref(read_dataset(r, data.columns));
+      members = Ref(read_dataset(r, data.snapshot->size(), data.columns));
       if (!members || !r.end_of_document()) return record_error(r);
     }
     if (!members) return nullptr;

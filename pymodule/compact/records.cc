@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/pool/cancel.h"
 #include "pymodule/json_load/parser.h"
 #include "pymodule/json_load/validator.h"
 #include "pymodule/lib/quote.h"
@@ -177,6 +178,7 @@ class RecordReader {
     if (c < 0) return r_.peek_error(ErrorCode::kEofWhileParsingValue);
     if (c != '[') return invalid_type(r_, "bbox annotations");
     if (!r_.enter_container()) return false;
+    const pool::CancelCheck check;
     for (bool first = true;; first = false) {
       switch (r_.array_step(first)) {
         case Step::kFail:
@@ -188,6 +190,7 @@ class RecordReader {
         case Step::kItem:
           break;
       }
+      check();
       Record rec;
       const int b = r_.peek();
       bool ok;

@@ -13,6 +13,7 @@
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/export.h"
+#include "pymodule/lib/interrupt.h"
 #include "pymodule/lib/intake.h"
 #include "pymodule/lib/mask_pipeline.h"
 #include "pymodule/lib/quote.h"
@@ -213,16 +214,21 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
       gt_jobs = masks ? gt.size() : 0;
       ok = read_annotations(dt_list, false, ctx, dt, dt_kp);
     }
-    if (ok && !batch.empty()) worker.channel().send(std::move(batch));
+    if (ok && !batch.empty()) ok = send_batch(ctx);
+    if (ok) {
+      worker.channel().close_sender();
+      ok = wait_interruptibly([&](std::chrono::milliseconds slice) { return worker.wait_done(slice); });
+    }
     if (!ok) {
       // No thread may outlive construction: stop the worker before the
-      // reading error propagates. A fault of the worker itself outranks the
-      // reading error it may have caused.
+      // reading error (or the signal handler's) propagates. A fault of the
+      // worker itself outranks the reading error it may have caused.
       PyObject *type_, *value, *tb;
       PyErr_Fetch(&type_, &value, &tb);
-      worker.channel().close_receiver();
+      worker.cancel();
       try {
         worker.finish();
+      } catch (const pool::Cancelled&) {
       } catch (...) {
         Py_XDECREF(type_);
         Py_XDECREF(value);
@@ -321,10 +327,9 @@ PyObject* evaluator_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     SharedBorrow borrow(e);
     if (!borrow) return nullptr;
     eval::AccumulatedResult result;
-    {
-      ReleaseGil nogil;
-      result = eval::run(*e->state, collect);
-    }
+    // An interrupted run leaves the state as it was: only the timings have
+    // grown by the part that ran.
+    if (!run_interruptible([&] { result = eval::run(*e->state, collect); })) return nullptr;
     return run_result(std::move(result), collect);
   });
 }
@@ -345,9 +350,10 @@ PyObject* evaluator_per_instance(PyObject* self, PyObject* const* args, Py_ssize
     SharedBorrow borrow(e);
     if (!borrow) return nullptr;
     eval::Verdicts v;
-    {
-      ReleaseGil nogil;
-      v = eval::per_instance(*e->state, static_cast<size_t>(t), static_cast<size_t>(ar), md);
+    if (!run_interruptible([&] {
+          v = eval::per_instance(*e->state, static_cast<size_t>(t), static_cast<size_t>(ar), md);
+        })) {
+      return nullptr;
     }
     return verdict_columns(std::move(v));
   });

@@ -6,6 +6,7 @@
 
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
+#include "pymodule/lib/interrupt.h"
 #include "pymodule/lib/keys.h"
 #include "pymodule/lib/numpy.h"
 #include "pymodule/lib/ref.h"
@@ -162,7 +163,9 @@ bool read_annotations(PyObject* list, bool is_gt, IntakeContext& ctx, eval::Anno
   auto* boxes = std::get_if<eval::Boxes>(&set.geometry);
   if (boxes) boxes->boxes.reserve(cap);
 
+  SignalPoll signals;
   for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) {
+    if (!signals()) return false;
     Ref ann = Ref::borrow(PyList_GET_ITEM(list, i));
     PyObject* a = ann.get();
     if (!PyDict_Check(a)) return fail(PyExc_ValueError, "annotations must be dicts"), false;
@@ -235,20 +238,31 @@ bool read_annotations(PyObject* list, bool is_gt, IntakeContext& ctx, eval::Anno
         }
         if (!read_segmentation(a, k, box, job)) return false;
         ctx.batch.push_back(std::move(job));
-        if (ctx.batch.size() >= kBatchJobs) {
-          JobBatch full = std::move(ctx.batch);
-          ctx.batch = JobBatch();
-          ctx.batch.reserve(kBatchJobs);
-          const auto sent = Clock::now();
-          const bool ok = ctx.channel->send(std::move(full));
-          ctx.counters.read_blocked += nanos_since(sent);
-          if (!ok) return fail(PyExc_ValueError, "mask rasteriser stopped"), false;
-        }
+        if (ctx.batch.size() >= kBatchJobs && !send_batch(ctx)) return false;
         break;
       }
     }
   }
   (is_gt ? ctx.counters.gt_read : ctx.counters.dt_read) += nanos_since(start);
+  return true;
+}
+
+bool send_batch(IntakeContext& ctx) {
+  JobBatch full = std::move(ctx.batch);
+  ctx.batch = JobBatch();
+  ctx.batch.reserve(kBatchJobs);
+  const auto start = Clock::now();
+  using Sent = BatchChannel::Sent;
+  Sent sent = ctx.channel->send(full, std::chrono::milliseconds(0));
+  // A full channel means the rasteriser is behind: wait for it without the
+  // interpreter lock, and let Ctrl-C end the wait.
+  const bool waited = sent != Sent::kFull || wait_interruptibly([&](std::chrono::milliseconds slice) {
+                        sent = ctx.channel->send(full, slice);
+                        return sent != Sent::kFull;
+                      });
+  ctx.counters.read_blocked += nanos_since(start);
+  if (!waited) return false;
+  if (sent == Sent::kClosed) return fail(PyExc_ValueError, "mask rasteriser stopped"), false;
   return true;
 }
 

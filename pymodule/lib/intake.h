@@ -43,6 +43,11 @@ struct IntakeContext {
 bool read_annotations(PyObject* list, bool is_gt, IntakeContext& ctx, eval::AnnotationSet& set,
                       RawKeypoints& keypoints);
 
+// Sends the batch being gathered to the mask worker, waiting while its
+// channel is full. False with the error set when the worker has stopped or a
+// signal handler raised.
+bool send_batch(IntakeContext& ctx);
+
 // Lays the keypoint lists of both sides out as count * 3 values per
 // annotation; absent lists become zeros (nothing visible). False with
 // ValueError when a list has another length.

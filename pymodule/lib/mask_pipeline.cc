@@ -10,13 +10,15 @@
 
 namespace quillscore::py {
 
-bool BatchChannel::send(JobBatch&& batch) {
+BatchChannel::Sent BatchChannel::send(JobBatch& batch, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait(lock, [&] { return queue_.size() < capacity_ || !receiver_open_; });
-  if (!receiver_open_) return false;
+  if (!cv_.wait_for(lock, timeout, [&] { return queue_.size() < capacity_ || !receiver_open_; })) {
+    return Sent::kFull;
+  }
+  if (!receiver_open_) return Sent::kClosed;
   queue_.push_back(std::move(batch));
   cv_.notify_all();
-  return true;
+  return Sent::kYes;
 }
 
 std::optional<JobBatch> BatchChannel::receive() {
@@ -52,38 +54,59 @@ MaskWorker::MaskWorker(ReadCounters& counters, bool boundary, double dilation)
 }
 
 MaskWorker::~MaskWorker() {
+  // Left without finish(): construction is failing, and nobody will read
+  // the results.
   if (thread_.joinable()) {
-    channel_.close_sender();
+    cancel();
     thread_.join();
   }
 }
 
 void MaskWorker::loop() {
   try {
-    while (auto batch = channel_.receive()) {
-      const auto start = std::chrono::steady_clock::now();
-      const JobBatch& jobs = *batch;
-      std::vector<MaskResult> out(jobs.size());
-      pool::parallel_chunks(jobs.size(), [&](size_t begin, size_t end) {
-        rle::RasterWorkspace ws;
-        for (size_t i = begin; i < end; ++i) {
-          const MaskJob& job = jobs[i];
-          out[i].mask = rle::rasterise_segmentation(job.seg, job.height, job.width, ws);
-          if (boundary_) out[i].boundary = rle::rle_boundary(out[i].mask, dilation_);
-        }
-      });
-      counters_.rasterise += static_cast<uint64_t>(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
-                                                               start)
-              .count());
-      results_.insert(results_.end(), std::make_move_iterator(out.begin()),
-                      std::make_move_iterator(out.end()));
-    }
+    pool::run_with(token_, [&] { drain(); });
   } catch (...) {
     failure_ = std::current_exception();
     // The reader must not block on a channel nobody drains any more.
     channel_.close_receiver();
   }
+  std::lock_guard<std::mutex> lock(done_mu_);
+  done_ = true;
+  done_cv_.notify_all();
+}
+
+void MaskWorker::drain() {
+  while (auto batch = channel_.receive()) {
+    const auto start = std::chrono::steady_clock::now();
+    const JobBatch& jobs = *batch;
+    std::vector<MaskResult> out(jobs.size());
+    pool::parallel_chunks(jobs.size(), [&](size_t begin, size_t end) {
+      rle::RasterWorkspace ws;
+      const pool::CancelCheck check;
+      for (size_t i = begin; i < end; ++i) {
+        check();
+        const MaskJob& job = jobs[i];
+        out[i].mask = rle::rasterise_segmentation(job.seg, job.height, job.width, ws);
+        if (boundary_) out[i].boundary = rle::rle_boundary(out[i].mask, dilation_);
+      }
+    });
+    counters_.rasterise += static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
+                                                             start)
+            .count());
+    results_.insert(results_.end(), std::make_move_iterator(out.begin()),
+                    std::make_move_iterator(out.end()));
+  }
+}
+
+void MaskWorker::cancel() {
+  token_.cancel();
+  channel_.close_receiver();
+}
+
+bool MaskWorker::wait_done(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(done_mu_);
+  return done_cv_.wait_for(lock, timeout, [&] { return done_; });
 }
 
 std::vector<MaskResult> MaskWorker::finish() {
@@ -97,6 +120,8 @@ std::vector<MaskResult> MaskWorker::finish() {
       throw;  // bad data in an annotation, not a fault of the worker
     } catch (const std::bad_alloc&) {
       throw;  // masks too large for memory, as the caller gets them elsewhere
+    } catch (const pool::Cancelled&) {
+      throw;  // stopped on purpose
     } catch (const std::exception& e) {
       what = e.what();
     } catch (...) {

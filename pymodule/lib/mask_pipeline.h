@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/pool/cancel.h"
 #include "core/rle/raster.h"
 
 namespace quillscore::py {
@@ -42,8 +44,10 @@ struct ReadCounters {
 class BatchChannel {
  public:
   explicit BatchChannel(size_t capacity) : capacity_(capacity) {}
-  // Blocks while the channel is full; false once the receiver is gone.
-  bool send(JobBatch&& batch);
+  enum class Sent { kYes, kFull, kClosed };
+  // Waits up to `timeout` while the channel is full. Takes the batch only
+  // when it answers kYes; kClosed once the receiver is gone.
+  Sent send(JobBatch& batch, std::chrono::milliseconds timeout);
   // Blocks until a batch arrives; nothing once the sender is gone and the
   // channel is drained.
   std::optional<JobBatch> receive();
@@ -60,7 +64,8 @@ class BatchChannel {
 };
 
 // Runs the worker thread; finish() closes the channel, joins, and returns the
-// results in job order or rethrows the worker's failure.
+// results in job order or rethrows the worker's failure (pool::Cancelled
+// after cancel()).
 class MaskWorker {
  public:
   MaskWorker(ReadCounters& counters, bool boundary, double dilation);
@@ -69,12 +74,22 @@ class MaskWorker {
   MaskWorker& operator=(const MaskWorker&) = delete;
 
   BatchChannel& channel() { return channel_; }
+  // Stops the work in progress at its next item; the batches still queued
+  // are dropped.
+  void cancel();
+  // Waits up to `timeout` for the worker to have drained a closed channel.
+  bool wait_done(std::chrono::milliseconds timeout);
   std::vector<MaskResult> finish();
 
  private:
   void loop();
+  void drain();
 
   BatchChannel channel_{2};
+  pool::CancelToken token_;
+  std::mutex done_mu_;
+  std::condition_variable done_cv_;
+  bool done_ = false;
   ReadCounters& counters_;
   bool boundary_;
   double dilation_;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/pool/cancel.h"
 #include "core/rle/boundary.h"
 #include "core/rle/iou.h"
 #include "core/rle/ops.h"
@@ -11,6 +12,7 @@
 #include "pymodule/alloc/allocator.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
+#include "pymodule/lib/interrupt.h"
 #include "pymodule/lib/keys.h"
 #include "pymodule/lib/numpy.h"
 #include "pymodule/lib/ref.h"
@@ -35,22 +37,45 @@ PyObject* boxes_to_rles(PyObject* bb, uint32_t h, uint32_t w) {
   if (in.is_masks) return fail(PyExc_TypeError, "expected bounding boxes");
   std::vector<Rle> out;
   out.reserve(in.boxes.size());
-  for (const rle::Box& b : in.boxes) out.push_back(rle::rle_from_box(b, h, w));
+  // A box's mask has a run or two per column.
+  if (!run_released(in.boxes.size() * (uint64_t{w} + 1), [&] {
+        const pool::CancelCheck check;
+        for (const rle::Box& b : in.boxes) {
+          check();
+          out.push_back(rle::rle_from_box(b, h, w));
+        }
+      })) {
+    return nullptr;
+  }
   return rle_list_to_py(out);
 }
 
 // Masks of polygons, one per item, not merged.
 PyObject* polygons_to_rles(PyObject* poly, uint32_t h, uint32_t w) {
-  std::vector<Rle> out;
-  std::vector<double> coords;
-  rle::RasterWorkspace ws;
+  std::vector<std::vector<double>> polygons;
   Ref it(PyObject_GetIter(poly));
   if (!it) return nullptr;
+  uint64_t steps = 0;
+  SignalPoll signals;
   while (Ref item{PyIter_Next(it.get())}) {
-    if (!to_f64_vector(item.get(), coords)) return nullptr;
-    out.push_back(rle::rle_from_polygon(coords, h, w, ws));
+    polygons.emplace_back();
+    if (!signals() || !to_f64_vector(item.get(), polygons.back())) return nullptr;
+    // Rasterising walks the outline and writes a run or two per column.
+    steps += polygons.back().size() + w;
   }
   if (PyErr_Occurred()) return nullptr;
+  std::vector<Rle> out;
+  out.reserve(polygons.size());
+  if (!run_released(steps, [&] {
+        rle::RasterWorkspace ws;
+        const pool::CancelCheck check;
+        for (const auto& coords : polygons) {
+          check();
+          out.push_back(rle::rle_from_polygon(coords, h, w, ws));
+        }
+      })) {
+    return nullptr;
+  }
   return rle_list_to_py(out);
 }
 
@@ -59,12 +84,21 @@ PyObject* uncompressed_to_rles(PyObject* uc) {
   std::vector<Rle> out;
   Ref it(PyObject_GetIter(uc));
   if (!it) return nullptr;
+  SignalPoll signals;
   while (Ref item{PyIter_Next(it.get())}) {
+    if (!signals()) return nullptr;
     out.emplace_back();
     if (!read_uncompressed_rle(item.get(), out.back())) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
   return rle_list_to_py(out);
+}
+
+// What merging costs: a step per run.
+uint64_t total_runs(const std::vector<Rle>& masks) {
+  uint64_t n = 0;
+  for (const Rle& m : masks) n += m.counts.size();
+  return n;
 }
 
 // A dict holding both "counts" and "size" (looked up in that order).
@@ -101,14 +135,19 @@ PyObject* iou(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     }
     const size_t m = dt.size(), n = gt.size();
     std::vector<double> out(m * n);
-    if (dt.is_masks) {
-      std::vector<const Rle*> dp, gp;
-      for (const Rle& r : dt.masks) dp.push_back(&r);
-      for (const Rle& r : gt.masks) gp.push_back(&r);
-      rle::rle_iou(dp, gp, crowd, 0.0, out);
-    } else {
-      rle::box_iou(dt.boxes, gt.boxes, crowd, out);
-    }
+    // A pair of masks costs a walk over their runs where their boxes meet.
+    const uint64_t steps = uint64_t{m} * n * (dt.is_masks ? 16 : 1);
+    const bool done = run_released(steps, [&] {
+      if (dt.is_masks) {
+        std::vector<const Rle*> dp, gp;
+        for (const Rle& r : dt.masks) dp.push_back(&r);
+        for (const Rle& r : gt.masks) gp.push_back(&r);
+        rle::rle_iou(dp, gp, crowd, 0.0, out);
+      } else {
+        rle::box_iou(dt.boxes, gt.boxes, crowd, out);
+      }
+    });
+    if (!done) return nullptr;
     npy_intp dims[2] = {static_cast<npy_intp>(m), static_cast<npy_intp>(n)};
     return array_over(std::move(out), NPY_DOUBLE, 2, dims);
   });
@@ -123,7 +162,11 @@ PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (a[1] && !convert_arg("intersect", [&] { return to_i64(a[1], intersect); })) return nullptr;
     std::vector<Rle> masks;
     if (!read_rle_list(a[0], masks)) return nullptr;
-    return rle_to_dict(rle::rle_merge(masks, intersect != 0));
+    Rle merged;
+    if (!run_released(total_runs(masks), [&] { merged = rle::rle_merge(masks, intersect != 0); })) {
+      return nullptr;
+    }
+    return rle_to_dict(merged);
   });
 }
 
@@ -187,7 +230,15 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       if (!owner) alloc::deallocate(buf, plane * n, 16);
       return nullptr;
     }
-    for (size_t i = 0; i < n; ++i) rle::decode_dense(masks[i], {buf + i * plane, plane});
+    if (!run_released(plane * n, [&] {
+          const pool::CancelCheck check;
+          for (size_t i = 0; i < n; ++i) {
+            check();
+            rle::decode_dense(masks[i], {buf + i * plane, plane});
+          }
+        })) {
+      return nullptr;
+    }
     npy_intp dims[3] = {static_cast<npy_intp>(h), static_cast<npy_intp>(w),
                         static_cast<npy_intp>(n)};
     npy_intp strides[3] = {1, static_cast<npy_intp>(h), static_cast<npy_intp>(plane)};
@@ -222,24 +273,31 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1), s2 = PyArray_STRIDE(arr, 2);
     const char* base = static_cast<const char*>(PyArray_DATA(arr));
     const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w);
-    std::vector<uint8_t> scratch;
     std::vector<Rle> out;
     out.reserve(static_cast<size_t>(n));
-    for (npy_intp i = 0; i < n; ++i) {
-      const char* slice = base + i * s2;
-      std::span<const uint8_t> pixels;
-      if (s0 == 1 && (s1 == h || w <= 1)) {
-        // Already column-major: encode in place.
-        pixels = {reinterpret_cast<const uint8_t*>(slice), plane};
-      } else {
-        scratch.resize(plane);
-        uint8_t* dst = scratch.data();
-        for (npy_intp x = 0; x < w; ++x) {
-          for (npy_intp y = 0; y < h; ++y) *dst++ = static_cast<uint8_t>(slice[x * s1 + y * s0]);
-        }
-        pixels = scratch;
-      }
-      out.push_back(rle::encode_dense(pixels, static_cast<uint32_t>(h), static_cast<uint32_t>(w)));
+    // The argument keeps the array, and so its pixels, alive meanwhile.
+    if (!run_released(plane * static_cast<size_t>(n), [&] {
+          std::vector<uint8_t> scratch;
+          const pool::CancelCheck check;
+          for (npy_intp i = 0; i < n; ++i) {
+            check();
+            const char* slice = base + i * s2;
+            std::span<const uint8_t> pixels;
+            if (s0 == 1 && (s1 == h || w <= 1)) {
+              // Already column-major: encode in place.
+              pixels = {reinterpret_cast<const uint8_t*>(slice), plane};
+            } else {
+              scratch.resize(plane);
+              uint8_t* dst = scratch.data();
+              for (npy_intp x = 0; x < w; ++x) {
+                for (npy_intp y = 0; y < h; ++y) *dst++ = static_cast<uint8_t>(slice[x * s1 + y * s0]);
+              }
+              pixels = scratch;
+            }
+            out.push_back(rle::encode_dense(pixels, static_cast<uint32_t>(h), static_cast<uint32_t>(w)));
+          }
+        })) {
+      return nullptr;
     }
     return rle_list_to_py(out);
   });
@@ -341,7 +399,17 @@ PyObject* to_boundary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     std::vector<Rle> masks;
     if (!read_rle_list(a[0], masks)) return nullptr;
-    for (Rle& m : masks) m = rle::rle_boundary(m, ratio);
+    uint64_t pixels = 0;
+    for (const Rle& m : masks) pixels += uint64_t{m.height} * m.width;
+    if (!run_released(pixels, [&] {
+          const pool::CancelCheck check;
+          for (Rle& m : masks) {
+            check();
+            m = rle::rle_boundary(m, ratio);
+          }
+        })) {
+      return nullptr;
+    }
     return rle_list_to_py(masks);
   });
 }

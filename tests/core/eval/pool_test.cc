@@ -1,13 +1,17 @@
-// The worker pool: ordered parallel maps, nesting, failure propagation and the
-// pool size taken from the environment.
+// The worker pool: ordered parallel maps, nesting, failure propagation,
+// cancellation, fork, and the pool size taken from the environment.
 #include "core/pool/pool.h"
 
 #include <gtest/gtest.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/task_arena.h>
 #include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <optional>
 #include <mutex>
@@ -137,6 +141,133 @@ TEST(ParallelMap, AFailingItemFailsTheWholeMap) {
     // The arena is still usable afterwards.
     const auto ok = run_in(arena, [] { return parallel_map(100, [](size_t i) { return i; }); });
     EXPECT_EQ(ok[99], 99u);
+  }
+}
+
+// --- cancellation ---------------------------------------------------------------
+
+// How a token gets cancelled in a case: before the map starts, by the item
+// at `trigger`, or from another thread once the map has reached `trigger`.
+enum class Cancel { kBefore, kByItem, kFromOutside };
+
+TEST(ParallelMap, ACancelledTokenStopsTheMap) {
+  ManyThreads many;
+  const Cancel cases[] = {Cancel::kBefore, Cancel::kByItem, Cancel::kFromOutside};
+  for (int size : kArenaSizes) {
+    tbb::task_arena arena(size);
+    for (Cancel how : cases) {
+      for (bool nested : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "arena " << size << " case " << static_cast<int>(how)
+                                        << (nested ? " nested" : ""));
+        const size_t n = 2000, trigger = 300;
+        CancelToken token;
+        if (how == Cancel::kBefore) token.cancel();
+        std::atomic<size_t> ran{0};
+        std::atomic<bool> reached{false};
+        auto item = [&](size_t i) {
+          if (i == trigger) {
+            if (how == Cancel::kByItem) token.cancel();
+            reached = true;
+          }
+          // Past the trigger, wait for the other thread's cancellation, so
+          // that the map cannot end before it lands.
+          while (how == Cancel::kFromOutside && i >= trigger && !token.cancelled()) {
+            std::this_thread::yield();
+          }
+          ++ran;
+          return i;
+        };
+        std::thread outside;
+        if (how == Cancel::kFromOutside) {
+          outside = std::thread([&] {
+            while (!reached) std::this_thread::yield();
+            token.cancel();
+          });
+        }
+        EXPECT_THROW(run_in(arena, [&] {
+                       return run_with(token, [&] {
+                         if (!nested) return parallel_map(n, item);
+                         // The token reaches the chunks of a map nested in
+                         // another, on whichever worker runs them.
+                         parallel_map(4, [&](size_t k) {
+                           return parallel_map(n / 4, [&](size_t i) { return item(k * (n / 4) + i); });
+                         });
+                         return std::vector<size_t>{};
+                       });
+                     }),
+                     Cancelled);
+        if (outside.joinable()) outside.join();
+        if (how == Cancel::kBefore) {
+          EXPECT_EQ(ran.load(), 0u);
+        } else if (how == Cancel::kByItem && size == 1) {
+          // Serially, nothing runs after the cancelling item.
+          EXPECT_EQ(ran.load(), trigger + 1);
+        } else if (how == Cancel::kFromOutside) {
+          // Once cancelled from outside, each worker finishes at most the
+          // item it is on.
+          EXPECT_LE(ran.load(), trigger + 8);
+        }
+        // The pool and the thread are as before: a later map without the
+        // token runs every item.
+        const auto ok = run_in(arena, [] { return parallel_map(1000, [](size_t i) { return i * 2; }); });
+        ASSERT_EQ(ok.size(), 1000u);
+        EXPECT_EQ(ok[999], 1998u);
+      }
+    }
+  }
+}
+
+TEST(ParallelMap, CancelCheckStopsALongItem) {
+  // Long loops inside one item check the token themselves.
+  ManyThreads many;
+  for (int size : kArenaSizes) {
+    tbb::task_arena arena(size);
+    CancelToken token;
+    std::atomic<uint64_t> steps{0};
+    EXPECT_THROW(run_in(arena, [&] {
+                   return run_with(token, [&] {
+                     return parallel_map(3, [&](size_t) {
+                       const CancelCheck check;
+                       for (uint64_t s = 0;; ++s) {
+                         check();
+                         if (++steps == 1000) token.cancel();
+                       }
+                       return 0;
+                     });
+                   });
+                 }),
+                 Cancelled)
+        << "arena " << size;
+  }
+}
+
+// --- fork ---------------------------------------------------------------------
+
+// A child forked while another thread is inside a parallel map must be able
+// to run maps of its own; it is killed by an alarm if it hangs.
+TEST(PoolFork, ForkWhileAMapRunsLeavesTheChildAPool) {
+  for (int round = 0; round < 3; ++round) {
+    std::atomic<bool> inside{false};
+    std::thread busy([&] {
+      parallel_map(64, [&](size_t i) {
+        inside = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return i;
+      });
+    });
+    while (!inside) std::this_thread::yield();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      alarm(10);
+      const auto out = parallel_map(5000, [](size_t i) { return i + 1; });
+      _exit(out.size() == 5000 && out[4999] == 5000 ? 0 : 1);
+    }
+    busy.join();
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
   }
 }
 
