@@ -224,9 +224,9 @@ class COCOeval:
         p.maxDets = sorted(int(m) for m in p.maxDets)
         return p
 
-    def _set_evaluator(self, evaluator, params: Params) -> None:
+    def _set_evaluator(self, evaluator, params: Params | None = None) -> None:
         self._evaluator = evaluator
-        self._used = copy.deepcopy(params)
+        self._used = copy.deepcopy(params) if params is not None else None
         self._result = None
         self._eval_imgs = None
         self._ious = None

@@ -5,21 +5,11 @@
 #include <utility>
 
 #include "pymodule/lib/args.h"
+#include "pymodule/lib/interrupt.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
 namespace {
-
-// Whether a signal arrived whose handler raised (Ctrl-C) while a read ran
-// without the interpreter lock: takes the lock just long enough for the
-// interpreter to run its handlers, and leaves their exception set. Only the
-// main thread runs handlers; elsewhere this is always false.
-bool signal_raised() {
-  const PyGILState_STATE state = PyGILState_Ensure();
-  const bool raised = PyErr_CheckSignals() < 0;
-  PyGILState_Release(state);
-  return raised;
-}
 
 // OSError for a failed read: the subclass that OSError(errno, ...) itself
 // picks (FileNotFoundError, PermissionError, ...), raised with the message as
@@ -131,7 +121,7 @@ bool read_file_argument(const FileArgument& arg, SharedFile& out) {
   bool ok;
   {
     ReleaseGil unlocked;
-    ok = json::read_whole_file(path, *file, err, signal_raised);
+    ok = json::read_whole_file(path, *file, err, signal_raised_unlocked);
   }
   if (ok) {
     out = std::move(file);

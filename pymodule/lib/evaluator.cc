@@ -443,11 +443,9 @@ PyObject* evaluator_similarity(PyObject* self, PyObject* const* args, Py_ssize_t
     SharedBorrow borrow(e);
     if (!borrow) return nullptr;
     if (!a[0]) {
+      // Every pair of a large dataset, unpruned: long enough to want Ctrl-C.
       std::vector<std::vector<eval::PairMatrix>> all;
-      {
-        ReleaseGil nogil;
-        all = eval::pair_matrices(*e->state);
-      }
+      if (!run_interruptible([&] { all = eval::pair_matrices(*e->state); })) return nullptr;
       return similarity_dict(e->state->params, std::move(all));
     }
     std::optional<eval::PairMatrix> one;

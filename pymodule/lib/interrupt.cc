@@ -153,6 +153,13 @@ bool wait_interruptibly(const std::function<bool(std::chrono::milliseconds)>& wa
   }
 }
 
+bool signal_raised_unlocked() {
+  const PyGILState_STATE state = PyGILState_Ensure();
+  const bool raised = PyErr_CheckSignals() < 0;
+  PyGILState_Release(state);
+  return raised;
+}
+
 bool run_interruptible(const std::function<void()>& work) {
   Job job(work);
   if (!runners().submit(&job)) {

@@ -38,6 +38,12 @@ bool run_interruptible(const std::function<void()>& work);
 inline constexpr uint64_t kLongWork = uint64_t{1} << 20;
 bool run_released(uint64_t steps, const std::function<void()>& work);
 
+// For work that runs on the calling thread with the lock released (a read
+// waiting on a pipe, say): takes the lock just long enough to run the pending
+// signal handlers. True, with the handler's exception set, when one raised.
+// Only the main thread runs handlers; elsewhere this is always false.
+bool signal_raised_unlocked();
+
 // For loops that hold the interpreter lock: runs the pending signal handlers
 // every kEvery calls. False, with the handler's exception set, when one
 // raised.
