@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import tempfile
+from pathlib import Path
 
 import pytest
 
@@ -18,19 +19,24 @@ CLASSIC_BBOX = [0.505, 0.697, 0.573, 0.586, 0.519, 0.501, 0.387, 0.594, 0.595, 0
 STAT_NAMES = ["AP", "AP50", "AP75", "APs", "APm", "APl", "AR1", "AR10", "AR100", "ARs", "ARm", "ARl"]
 
 
-def cli(*args, env=None):
-    # Run away from the checkout, whose source tree would shadow the
-    # installed package.
+CHECKOUT = Path(__file__).resolve().parents[2]
+
+
+def cli(*args, env=None, cwd=None):
     return subprocess.run([sys.executable, "-m", "quillscore", *map(str, args)],
-                          capture_output=True, text=True, timeout=300, cwd=tempfile.gettempdir(), env=env)
+                          capture_output=True, text=True, timeout=300,
+                          cwd=cwd or tempfile.gettempdir(), env=env)
 
 
 def summary_values(stdout: str) -> list[float]:
     return [float(line.rsplit("=", 1)[1]) for line in stdout.splitlines() if line.startswith(" Average")]
 
 
-def test_no_arguments_evaluates_the_bundled_sample():
-    r = cli()
+# From the checkout's root too, where a package folder at the top would
+# shadow the installed package and its extension.
+@pytest.mark.parametrize("cwd", [None, CHECKOUT], ids=["elsewhere", "checkout root"])
+def test_no_arguments_evaluates_the_bundled_sample(cwd):
+    r = cli(cwd=cwd)
     assert r.returncode == 0, r.stderr
     assert r.stderr == ""
     assert "bundled sample" in r.stdout.splitlines()[0]
