@@ -20,7 +20,7 @@ import numpy as np
 from quillscore import _vireo
 from quillscore.coco import COCO, complete_results
 from quillscore.cocoeval import check_ground_truth, check_results
-from quillscore.params import check_area_ranges, check_max_dets, check_thresholds
+from quillscore.params import check_settings
 
 
 class LVISParams:
@@ -44,10 +44,7 @@ class LVISParams:
 
     def check(self) -> None:
         """Raise ValueError for settings that cannot be evaluated."""
-        check_thresholds("iou_thrs", self.iou_thrs)
-        check_thresholds("rec_thrs", self.rec_thrs, ascending=True, allow_empty=True)
-        check_max_dets("max_dets", self.max_dets)
-        check_area_ranges("area_rng", self.area_rng)
+        check_settings(self, "iou_thrs", "rec_thrs", "max_dets", "area_rng")
 
 
 # (key, AP or AR, IoU threshold, area label, frequency group)

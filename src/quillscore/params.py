@@ -68,10 +68,7 @@ class Params:
 
     def check(self) -> None:
         """Raise ValueError for settings that cannot be evaluated."""
-        check_thresholds("iouThrs", self.iouThrs)
-        check_thresholds("recThrs", self.recThrs, ascending=True, allow_empty=True)
-        check_max_dets("maxDets", self.maxDets)
-        check_area_ranges("areaRng", self.areaRng)
+        check_settings(self, "iouThrs", "recThrs", "maxDets", "areaRng")
 
     def __repr__(self) -> str:
         return (f"Params(iouType={self.iouType!r}, {len(self.imgIds)} images, "
@@ -83,6 +80,15 @@ class Params:
 # numbers that mean nothing: a NaN threshold matches nothing, recall points
 # out of order are read off the curve out of order, a fractional detection
 # limit would be truncated.
+
+def check_settings(params, iou_thrs: str, rec_thrs: str, max_dets: str, area_rng: str) -> None:
+    """The checks below on a parameter object, its fields named as it names
+    them (the COCO and LVIS parameter classes differ)."""
+    check_thresholds(iou_thrs, getattr(params, iou_thrs))
+    check_thresholds(rec_thrs, getattr(params, rec_thrs), ascending=True, allow_empty=True)
+    check_max_dets(max_dets, getattr(params, max_dets))
+    check_area_ranges(area_rng, getattr(params, area_rng))
+
 
 def check_thresholds(name: str, values, *, ascending: bool = False, allow_empty: bool = False) -> None:
     """IoU thresholds or recall points: numbers in [0, 1], in ascending

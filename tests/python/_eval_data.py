@@ -577,3 +577,22 @@ def large_bbox_lists(seed: int, images: int = 300, cats: int = 4, gts: int = 20,
                   max_dets=[1, 10, 100], area_rng=[[0, 1e10], [0, 1024], [1024, 9216], [9216, 1e10]],
                   use_cats=True, iou_type="bbox", kpt_sigmas=[])
     return gt, dt, params
+
+
+# Parameter changes the differential tables apply: each takes the Params.
+
+def set_params(**fields):
+    def tweak(p):
+        for k, v in fields.items():
+            setattr(p, k, copy.deepcopy(v))
+    return tweak
+
+
+def image_and_category_subsets(p):
+    p.imgIds = sorted(p.imgIds)[::3]
+    p.catIds = sorted(p.catIds)[1::4]
+
+
+def pooled_subset(p):
+    p.useCats = 0
+    p.catIds = sorted(p.catIds)[::2]

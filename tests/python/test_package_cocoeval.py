@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import _eval_data as data
+from _eval_data import image_and_category_subsets, pooled_subset, set_params
 import quillscore
 from _paths import DATA_DIR
 
@@ -143,41 +144,24 @@ def test_crowdpose_keypoints_with_their_sigmas():
 # parameters users change, and the summary's quirks
 
 
-def _set(**fields):
-    def tweak(p):
-        for k, v in fields.items():
-            setattr(p, k, copy.deepcopy(v))
-    return tweak
-
-
-def _subsets(p):
-    p.imgIds = sorted(p.imgIds)[::3]
-    p.catIds = sorted(p.catIds)[1::4]
-
-
-def _pooled_subset(p):
-    p.useCats = 0
-    p.catIds = sorted(p.catIds)[::2]
-
-
 VARIANTS = {
     "default": None,
-    "area ranges": _set(areaRng=[[0, 1e10], [0, 40 ** 2], [40 ** 2, 80 ** 2], [80 ** 2, 1e10]]),
+    "area ranges": set_params(areaRng=[[0, 1e10], [0, 40 ** 2], [40 ** 2, 80 ** 2], [80 ** 2, 1e10]]),
     # no 100 among the limits: the first AP entry, fixed at 100, is -1
-    "max dets 1 10 300": _set(maxDets=[1, 10, 300]),
-    "max dets unsorted": _set(maxDets=[100, 1, 10]),
+    "max dets 1 10 300": set_params(maxDets=[1, 10, 300]),
+    "max dets unsorted": set_params(maxDets=[100, 1, 10]),
     # no 0.5 or 0.75 threshold: AP50 and AP75 are -1
-    "thresholds 0.55 0.8": _set(iouThrs=np.array([0.55, 0.8])),
-    "one threshold 0.5": _set(iouThrs=np.array([0.5])),
-    "eleven recall points": _set(recThrs=np.linspace(0, 1, 11)),
-    "renamed area label": _set(areaRngLbl=["all", "tiny", "medium", "large"]),
-    "pooled categories": _set(useCats=0),
-    "pooled subset": _pooled_subset,
-    "image and category subsets": _subsets,
+    "thresholds 0.55 0.8": set_params(iouThrs=np.array([0.55, 0.8])),
+    "one threshold 0.5": set_params(iouThrs=np.array([0.5])),
+    "eleven recall points": set_params(recThrs=np.linspace(0, 1, 11)),
+    "renamed area label": set_params(areaRngLbl=["all", "tiny", "medium", "large"]),
+    "pooled categories": set_params(useCats=0),
+    "pooled subset": pooled_subset,
+    "image and category subsets": image_and_category_subsets,
     # settings that look odd but have a meaning, and so are evaluated
-    "repeated unsorted thresholds": _set(iouThrs=np.array([0.75, 0.5, 0.5])),
-    "repeated recall points": _set(recThrs=np.array([0.0, 0.2, 0.2, 0.5, 1.0])),
-    "a limit of 0 detections": _set(maxDets=[0, 10, 100]),
+    "repeated unsorted thresholds": set_params(iouThrs=np.array([0.75, 0.5, 0.5])),
+    "repeated recall points": set_params(recThrs=np.array([0.0, 0.2, 0.2, 0.5, 1.0])),
+    "a limit of 0 detections": set_params(maxDets=[0, 10, 100]),
 }
 
 
@@ -238,7 +222,7 @@ def test_summary_with_fewer_than_three_limits_reports_minus_one():
 def test_eval_imgs_match_the_reference():
     dataset = load(VAL2014)
     results = load("coco_val2014_100/fake_bbox_results.json")
-    ours, ref = both_ways(dataset, results, "bbox", _subsets)
+    ours, ref = both_ways(dataset, results, "bbox", image_and_category_subsets)
     mine, theirs = ours.evalImgs, ref.evalImgs
     assert len(mine) == len(theirs)
     for a, b in zip(mine, theirs):

@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import _eval_data as data
+from _eval_data import image_and_category_subsets, pooled_subset, set_params
 import quillscore
 from _paths import DATA_DIR
 
@@ -60,25 +61,8 @@ def _crowdpose():
             load("keypoints_samples/crowdpose_results_sample.json"))
 
 
-def _set(**fields):
-    def tweak(p):
-        for k, v in fields.items():
-            setattr(p, k, copy.deepcopy(v))
-    return tweak
-
-
-def _subsets(p):
-    p.imgIds = sorted(p.imgIds)[::3]
-    p.catIds = sorted(p.catIds)[1::4]
-
-
-def _pooled_subset(p):
-    p.useCats = 0
-    p.catIds = sorted(p.catIds)[::2]
-
-
 def _subsets_few_detections(p):
-    _subsets(p)
+    image_and_category_subsets(p)
     p.maxDets = [20, 1, 5]  # sorted by evaluate(); the cap, 20, cuts some images
 
 
@@ -94,15 +78,15 @@ def _five_sigmas(p):
 CASES = {
     "val2014 bbox": (_fake("bbox"), "bbox", None),
     "val2014 segm": (_fake("segm"), "segm", None),
-    "val2014 bbox, pooled categories": (_fake("bbox"), "bbox", _pooled_subset),
+    "val2014 bbox, pooled categories": (_fake("bbox"), "bbox", pooled_subset),
     "val2014 segm, subsets, cap 20": (_fake("segm"), "segm", _subsets_few_detections),
     # high thresholds: small IoUs must still be reported as they are
-    "val2014 segm, thresholds 0.8 0.9": (_fake("segm"), "segm", _set(iouThrs=np.array([0.8, 0.9]))),
+    "val2014 segm, thresholds 0.8 0.9": (_fake("segm"), "segm", set_params(iouThrs=np.array([0.8, 0.9]))),
     "mini val2017 bbox": (_mini("coco_mini_2017/instances_val2017.json", "bbox", 5), "bbox", None),
     "mini train2017 segm": (_mini("coco_mini_2017/instances_train2017.json", "segm", 6), "segm", None),
     "synthetic bbox": (_synthetic("bbox", 43), "bbox", None),
-    "synthetic segm, pooled": (_synthetic("segm", 44), "segm", _set(useCats=0)),
-    "synthetic segm, limits 1 10 300": (_synthetic("segm", 45), "segm", _set(maxDets=[1, 10, 300])),
+    "synthetic segm, pooled": (_synthetic("segm", 44), "segm", set_params(useCats=0)),
+    "synthetic segm, limits 1 10 300": (_synthetic("segm", 45), "segm", set_params(maxDets=[1, 10, 300])),
     "mini val2017 keypoints": (_mini("coco_mini_2017/person_keypoints_val2017.json", "keypoints", 6),
                                "keypoints", None),
     "synthetic keypoints": (_synthetic_keypoints, "keypoints", _five_sigmas),
