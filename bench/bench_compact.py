@@ -22,8 +22,6 @@ full collection (untimed) before each. End-to-end timings are one run each
     python bench/bench_compact.py            # full run
     python bench/bench_compact.py --quick    # fewer repeats, no reference API
 
-Run it from outside the checkout (e.g. cd /tmp) so that the installed
-quillscore is imported. Ratios are other time / our time: above 1 we are
 faster. The script ends with the targets and whether each was met.
 """
 

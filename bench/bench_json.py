@@ -21,8 +21,6 @@ against json's.
     python bench/bench_json.py            # full run
     python bench/bench_json.py --quick    # smoke run
 
-Run it from outside the checkout (e.g. cd /tmp) so that the installed
-quillscore is imported. Ratios are other time / our time: above 1 we are
 faster. The script ends with the targets and whether each was met.
 """
 

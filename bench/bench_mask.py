@@ -15,8 +15,6 @@ Boundary bands have no counterpart in pycocotools: their times (toBoundary
 and boundary evaluation on ordinary images) and the memory of small masks on
 a huge image, each measured in a fresh process, are reported on their own.
 
-Run it from outside the checkout (e.g. cd /tmp) so that the installed
-quillscore is imported. ratio = reference time / our time: above 1 we are
 faster.
 """
 

@@ -20,8 +20,6 @@ are faster.
     python bench/bench_package.py --types bbox     # one IoU type
     python bench/bench_package.py --quick          # quillscore only
 
-Run it from outside the checkout (e.g. cd /tmp) so that the installed
-quillscore is imported.
 """
 
 from __future__ import annotations
