@@ -22,6 +22,7 @@ full collection (untimed) before each. End-to-end timings are one run each
     python bench/bench_compact.py            # full run
     python bench/bench_compact.py --quick    # fewer repeats, no reference API
 
+Ratios are other time / our time: above 1 we are
 faster. The script ends with the targets and whether each was met.
 """
 

@@ -21,6 +21,7 @@ against json's.
     python bench/bench_json.py            # full run
     python bench/bench_json.py --quick    # smoke run
 
+Ratios are other time / our time: above 1 we are
 faster. The script ends with the targets and whether each was met.
 """
 
