@@ -11,16 +11,12 @@ from __future__ import annotations
 
 import functools
 import json
-import os
-import resource
-import subprocess
-import sys
-import textwrap
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+from _child import run_python
 from quillscore import _vireo as qm
 
 HERE = Path(__file__).resolve().parent
@@ -85,13 +81,8 @@ def run_child(*argv: str) -> str:
     """Runs a fresh interpreter with these arguments under the limits, with a
     fixed pool width so that thread counts do not depend on the machine;
     returns its last line of output."""
-
-    def limit():
-        resource.setrlimit(resource.RLIMIT_AS, (MEMORY, MEMORY))
-
-    proc = subprocess.run([sys.executable, *argv], capture_output=True, text=True,
-                          timeout=TIMEOUT, preexec_fn=limit, cwd=HERE,
-                          env=dict(os.environ, RAYON_NUM_THREADS="2"))
+    proc = run_python(argv, memory=MEMORY, timeout=TIMEOUT, cwd=HERE,
+                      env_extra={"RAYON_NUM_THREADS": "2"})
     assert proc.returncode == 0, proc.stderr[-3000:]
     return proc.stdout.strip().splitlines()[-1]
 

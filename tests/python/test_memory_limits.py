@@ -8,18 +8,16 @@ is guarded against is the process aborting."""
 
 from __future__ import annotations
 
-import subprocess
-import sys
-import tempfile
 import textwrap
 
 import pytest
+
+from _child import run_python
 
 GiB = 1 << 30
 
 PRELUDE = """
 import contextlib, io, math, os, resource
-resource.setrlimit(resource.RLIMIT_AS, ({limit}, {limit}))
 import numpy as np
 import quillscore
 from quillscore import COCO, COCOeval, mask
@@ -80,8 +78,7 @@ def blobs(seed, h, w, n):
 
 def run_limited(body: str, limit: int = 4 * GiB, timeout: float = 300):
     code = PRELUDE.format(limit=limit) + textwrap.dedent(body)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=timeout, cwd=tempfile.gettempdir())
+    return run_python(["-c", code], memory=limit, timeout=timeout)
 
 
 def check(proc, *expected_lines):

@@ -9,10 +9,6 @@ from __future__ import annotations
 import contextlib
 import io
 import json
-import os
-import resource
-import subprocess
-import sys
 import textwrap
 from pathlib import Path
 
@@ -20,6 +16,7 @@ import numpy as np
 import pytest
 
 import quillscore
+from _child import run_python as run_child
 from _paths import DATA_DIR
 
 HERE = Path(__file__).resolve().parent
@@ -27,16 +24,10 @@ VAL2014 = DATA_DIR / "coco_val2014_100" / "instances_val2014_100.json"
 KEYPOINTS = DATA_DIR / "coco_mini_2017" / "person_keypoints_val2017.json"
 
 
-def _limits():
+def run_python(args, *, env_extra=None, timeout=120):
     # A stand-in that recursed through the import system would exhaust
     # memory rather than fail: keep each child within 2 GiB.
-    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
-
-
-def run_python(args, *, env_extra=None, timeout=120):
-    env = dict(os.environ, **(env_extra or {}))
-    return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=timeout,
-                          cwd=HERE, env=env, preexec_fn=_limits)
+    return run_child(args, memory=2 << 30, timeout=timeout, cwd=HERE, env_extra=env_extra)
 
 
 def real_package_installed() -> bool:
