@@ -96,32 +96,22 @@ class Report:
 
 def run_coco(gt: str, results: str, iou_type: str) -> Report:
     E = quillscore.evaluate(gt, results, iou_type)
-    p = E.eval["params"]
+    axes = E.axes
     return Report(
         "coco", iou_type, gt, results, summary_mod.stat_names(iou_type), E.lines,
-        list(E.stats), E.per_category(), E.timings,
-        {"imgIds": len(p.imgIds), "catIds": len(p.catIds), "iouThrs": [float(t) for t in p.iouThrs],
-         "recThrs": len(p.recThrs), "maxDets": list(p.maxDets),
-         "areaRng": [[float(a), float(b)] for a, b in p.areaRng], "areaRngLbl": list(p.areaRngLbl),
-         "useCats": int(p.useCats)},
-        E.eval["precision"], list(p.iouThrs), list(p.recThrs))
+        list(E.stats), E.per_category(), E.timings, axes.to_json(),
+        E.eval["precision"], list(axes.iou_thrs), list(axes.rec_thrs))
 
 
 def run_lvis(gt: str, results: str, iou_type: str) -> Report:
     E = quillscore.LVISEval(gt, results, iou_type)
     E.run()
-    p = E.eval["params"]
-    precision = E.eval["precision"][..., None]  # the one detection limit as its own axis
-    names = {c["id"]: c.get("name", str(c["id"])) for c in E.lvis_gt.dataset.get("categories", [])}
-    per_category = summary_mod.per_category(precision, p.iou_thrs, p.cat_ids, p.area_rng_lbl, names)
+    axes = E.axes
     return Report(
         "lvis", iou_type, gt, results, list(E.results), E.summary_lines(), list(E.results.values()),
-        per_category, E.timings,
-        {"imgIds": len(p.img_ids), "catIds": len(p.cat_ids), "iouThrs": [float(t) for t in p.iou_thrs],
-         "recThrs": len(p.rec_thrs), "maxDets": [p.max_dets],
-         "areaRng": [[float(a), float(b)] for a, b in p.area_rng], "areaRngLbl": list(p.area_rng_lbl),
-         "useCats": int(p.use_cats)},
-        precision, list(p.iou_thrs), list(p.rec_thrs))
+        E.per_category(), E.timings, axes.to_json(),
+        E.eval["precision"][..., None],  # the one detection limit as its own axis
+        list(axes.iou_thrs), list(axes.rec_thrs))
 
 
 def describe(e: BaseException) -> str:

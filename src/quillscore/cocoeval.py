@@ -13,7 +13,7 @@ import numpy as np
 from quillscore import _vireo
 from quillscore import summary as summary_mod
 from quillscore.coco import ResultsError, missing_member, reject_missing
-from quillscore.params import Params
+from quillscore.params import BOUNDARY_DILATION, Axes, Params
 
 
 class COCOeval:
@@ -40,10 +40,12 @@ class COCOeval:
         self.lines: list[str] = []
         self._evaluator = None
         self._used = None  # a copy of the parameters the engine was built with
+        self._axes = None  # and the settings its arrays are laid out by
         self._result = None  # the engine's last run result
         self._eval_imgs = None
         self._ious = None
         self._wall: dict = {}
+        self._cats = None  # category entries, where there is no cocoGt to ask
         if cocoGt is not None:
             self.params.imgIds = sorted(cocoGt.getImgIds())
             self.params.catIds = sorted(cocoGt.getCatIds())
@@ -71,10 +73,36 @@ class COCOeval:
         dt_anns = _selected(self.cocoDt, p)
         check_ground_truth(gt_anns, p.iouType, self.cocoGt.dataset.get("annotations"))
         check_results(dt_anns, self.cocoDt.dataset.get("annotations"))
-        cat_ids = _category_ids(p)
         sizes = _image_sizes(self.cocoGt) if p.iouType in ("segm", "boundary") else {}
-        self._set_evaluator(_build_evaluator(gt_anns, dt_anns, sizes, p, cat_ids), p)
-        self._wall["evaluate"] = time.perf_counter() - start
+        self._build(gt_anns, dt_anns, sizes, p, start)
+
+    @classmethod
+    def from_columns(cls, dataset: dict, gt, dt, params=None) -> COCOeval:
+        """A box evaluation of column-stored annotations (the `CompactBbox`
+        objects of `_vireo.load_compact_bbox`) of the dataset `dataset`
+        (whose "images" and "categories" are read), with evaluate() done.
+        `params`, if given, is called with the `Params` first to change
+        them. ResultsError when the results name an image the dataset
+        lacks."""
+        E = cls(None, None, "bbox")
+        p = E.params
+        images = [img["id"] for img in dataset.get("images") or []]
+        categories = dataset.get("categories") or []
+        p.imgIds = sorted(images)
+        p.catIds = sorted(cat["id"] for cat in categories)
+        if params is not None:
+            params(p)
+        if not dt.valid_images(images):
+            raise ResultsError("results name image ids that are not in the dataset")
+        E._normalise_params()
+        E._cats = {c["id"]: c for c in categories}
+        E._build(gt, dt, {}, p, time.perf_counter())
+        return E
+
+    def add_wall_time(self, phase: str, seconds: float) -> None:
+        """Report `seconds` of the caller's (reading the files, say) under
+        `phase` in `timings`."""
+        self._wall[phase] = seconds
 
     def accumulate(self, p: Params | None = None) -> None:
         """Run the engine: precision, recall and scores into `eval`, with
@@ -89,7 +117,8 @@ class COCOeval:
             self._result = self._evaluator.run()
         r = self._result
         self.eval = {
-            "params": self._used,
+            # A copy of its own: changing it cannot relabel the arrays.
+            "params": copy.deepcopy(self._used),
             "counts": r["counts"],
             "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
             "precision": r["precision"],
@@ -107,10 +136,9 @@ class COCOeval:
         """Compute `stats` and return the summary lines as text, read with
         the parameters evaluate() used, so that every number sits under
         the thresholds, areas and limits it was computed at."""
-        if not self.eval:
-            raise RuntimeError("Please run accumulate() first")
+        axes = self.axes
         self.stats, self.lines = summary_mod.compute_stats(
-            self.eval["precision"], self.eval["recall"], self.eval["params"])
+            self.eval["precision"], self.eval["recall"], axes)
         return "\n".join(self.lines)
 
     def __str__(self) -> str:
@@ -125,7 +153,7 @@ class COCOeval:
         range itself."""
         if self._eval_imgs is None and self._evaluator is not None:
             result = self._evaluator.run(collect_eval_imgs=True)
-            ranges = [list(r) for r in self._used.areaRng]
+            ranges = [list(r) for r in self._axes.area_rng]
             records = result.pop("evalImgs")
             for rec in records:
                 if rec is not None:
@@ -185,30 +213,36 @@ class COCOeval:
         of maxDets), as two dicts of NumPy columns. An index outside the
         parameters evaluate() used raises IndexError."""
         evaluator = self._evaluated()
-        p = self._used
-        _check_index("t_idx", t_idx, len(p.iouThrs), "IoU thresholds")
-        _check_index("a_idx", a_idx, len(p.areaRng), "area ranges")
+        axes = self._axes
+        _check_index("t_idx", t_idx, len(axes.iou_thrs), "IoU thresholds")
+        _check_index("a_idx", a_idx, len(axes.area_rng), "area ranges")
         if max_det is None:
-            max_det = int(p.maxDets[-1]) if len(p.maxDets) else 0
+            max_det = axes.max_dets[-1] if axes.max_dets else 0
         return evaluator.per_instance(t_idx, a_idx, max_det)
 
     def per_category(self) -> list[dict]:
         """AP, AP50 and AP75 per category (area 'all', the largest
         detection limit), in category order; -1 where a category has no
         ground truth."""
+        axes = self.axes
+        return summary_mod.per_category(self.eval["precision"], axes, self._category_names())
+
+    @property
+    def axes(self) -> Axes:
+        """The settings the arrays in `eval` were computed with: those
+        evaluate() used, whatever `params` holds now."""
         if not self.eval:
             raise RuntimeError("Please run accumulate() first")
-        p = self.eval["params"]
-        return summary_mod.per_category(self.eval["precision"], p.iouThrs,
-                                        list(p.catIds) if p.useCats else [-1], p.areaRngLbl,
-                                        self._category_names())
+        return self._axes if self._axes is not None else self.eval["params"].axes()
 
     @property
     def timings(self) -> dict:
         """Seconds spent: the engine's phases, then the wall time of
-        evaluate() and accumulate()."""
+        loading (where the caller reported it), evaluate() and
+        accumulate()."""
         out = dict(self._evaluator.timings()) if self._evaluator is not None else {}
-        out.update(self._wall)
+        wall = sorted(self._wall.items(), key=lambda kv: _WALL_ORDER.get(kv[0], len(_WALL_ORDER)))
+        out.update(wall)
         return out
 
     # -- internals -------------------------------------------------------------
@@ -224,9 +258,19 @@ class COCOeval:
         p.maxDets = sorted(int(m) for m in p.maxDets)
         return p
 
+    def _build(self, gt, dt, sizes: dict, p: Params, start: float) -> None:
+        """The engine over both sides with the parameters `p`; the time
+        since `start` is evaluate()'s."""
+        kpt_sigmas = p.kpt_oks_sigmas if p.iouType == "keypoints" else ()
+        axes = p.axes()
+        self._set_evaluator(build_evaluator(gt, dt, sizes, axes, kpt_sigmas, p.boundary_dilation), p)
+        self._axes = axes
+        self._wall["evaluate"] = time.perf_counter() - start
+
     def _set_evaluator(self, evaluator, params: Params | None = None) -> None:
         self._evaluator = evaluator
         self._used = copy.deepcopy(params) if params is not None else None
+        self._axes = None
         self._result = None
         self._eval_imgs = None
         self._ious = None
@@ -239,14 +283,15 @@ class COCOeval:
 
     def _pair_similarity(self, name: str, imgId, catId):
         evaluator = self._evaluated()
-        keypoints = self._used.iouType == "keypoints"
+        iou_type = self._axes.iou_type
+        keypoints = iou_type == "keypoints"
         if keypoints != (name == "computeOks"):
             other = "computeOks" if keypoints else "computeIoU"
-            raise ValueError(f"{name} does not apply to {self._used.iouType!r} evaluation; use {other}")
+            raise ValueError(f"{name} does not apply to {iou_type!r} evaluation; use {other}")
         return evaluator.similarity(imgId, catId)
 
     def _category_names(self) -> dict:
-        cats = getattr(self.cocoGt, "cats", None) or getattr(self, "_cats", {})
+        cats = getattr(self.cocoGt, "cats", None) or self._cats or {}
         return {cid: c.get("name", str(cid)) for cid, c in cats.items()}
 
 
@@ -289,10 +334,7 @@ def _check_index(name: str, value, n: int, what: str) -> None:
         raise IndexError(f"{name} {i} is out of range: evaluation used {n} {what}")
 
 
-def _category_ids(p: Params) -> list:
-    """The engine's category list. Pooled evaluation (useCats 0) orders each
-    image's annotations by their category's place in catIds, as given."""
-    return [int(c) for c in p.catIds]
+_WALL_ORDER = {"load": 0, "evaluate": 1, "accumulate": 2}
 
 
 def _image_sizes(coco) -> dict:
@@ -302,12 +344,18 @@ def _image_sizes(coco) -> dict:
             if "height" in img and "width" in img}
 
 
-def _build_evaluator(gt_anns, dt_anns, sizes: dict, p: Params, cat_ids: list):
+def build_evaluator(gt, dt, sizes: dict, axes: Axes, kpt_sigmas=(),
+                    boundary_dilation: float = BOUNDARY_DILATION):
+    """The engine over ground truth `gt` and results `dt` (lists of dicts,
+    or column stores for boxes) with the settings `axes`; `sizes` maps
+    image ids to (height, width) for masks. Pooled evaluation (use_cats
+    false) still lists every category: it orders each image's annotations
+    by their category's place in that list."""
     return _vireo.Evaluator(
-        gt_anns, dt_anns, sizes,
-        img_ids=list(p.imgIds), cat_ids=cat_ids,
-        iou_thrs=[float(t) for t in p.iouThrs], rec_thrs=[float(r) for r in p.recThrs],
-        max_dets=[int(m) for m in p.maxDets], area_rng=[[float(lo), float(hi)] for lo, hi in p.areaRng],
-        use_cats=bool(p.useCats), iou_type=p.iouType,
-        kpt_sigmas=[float(s) for s in p.kpt_oks_sigmas] if p.iouType == "keypoints" else [],
-        boundary_dilation=float(p.boundary_dilation))
+        gt, dt, sizes,
+        img_ids=list(axes.img_ids), cat_ids=list(axes.cat_ids),
+        iou_thrs=list(axes.iou_thrs), rec_thrs=list(axes.rec_thrs),
+        max_dets=list(axes.max_dets), area_rng=[list(r) for r in axes.area_rng],
+        use_cats=axes.use_cats, iou_type=axes.iou_type,
+        kpt_sigmas=[float(s) for s in kpt_sigmas],
+        boundary_dilation=float(boundary_dilation))

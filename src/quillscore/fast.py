@@ -11,8 +11,8 @@ import os
 import time
 
 from quillscore import _vireo
-from quillscore.coco import COCO, ResultsError, add_file_note
-from quillscore.cocoeval import COCOeval, _build_evaluator, _category_ids
+from quillscore.coco import COCO, add_file_note
+from quillscore.cocoeval import COCOeval
 
 
 def evaluate(gt_path, results_path, iou_type: str = "bbox", *, params=None) -> COCOeval:
@@ -81,19 +81,8 @@ def _evaluate_compact(gt_path, results_path, params, start: float) -> COCOeval:
         else:
             dataset, gt = columns
     load_time = time.perf_counter() - start
-    E = COCOeval(None, None, "bbox")
-    p = E.params
-    p.imgIds = sorted(img["id"] for img in dataset.get("images") or [])
-    p.catIds = sorted(cat["id"] for cat in dataset.get("categories") or [])
-    if params is not None:
-        params(p)
-    if not dt.valid_images([img["id"] for img in dataset.get("images") or []]):
-        raise ResultsError("results name image ids that are not in the dataset")
-    p = E._normalise_params()
-    start = time.perf_counter()
-    E._cats = {c["id"]: c for c in dataset.get("categories") or []}
-    E._set_evaluator(_build_evaluator(gt, dt, {}, p, _category_ids(p)), p)
-    E._wall.update(load=load_time, evaluate=time.perf_counter() - start)
+    E = COCOeval.from_columns(dataset, gt, dt, params)
+    E.add_wall_time("load", load_time)
     return E
 
 
@@ -108,5 +97,5 @@ def _evaluate_dicts(files: list, iou_type: str, params, start: float) -> COCOeva
     if params is not None:
         params(E.params)
     E.evaluate()
-    E._wall["load"] = loaded
+    E.add_wall_time("load", loaded)
     return E

@@ -17,10 +17,11 @@ from collections import OrderedDict, defaultdict
 
 import numpy as np
 
-from quillscore import _vireo
+from quillscore import summary as summary_mod
 from quillscore.coco import COCO, complete_results
-from quillscore.cocoeval import check_ground_truth, check_results
-from quillscore.params import check_settings
+from quillscore.cocoeval import build_evaluator, check_ground_truth, check_results
+from quillscore.params import (BOUNDARY_DILATION, DETECTION_AREAS, Axes, area_ranges,
+                               check_settings, iou_thresholds, recall_points)
 
 
 class LVISParams:
@@ -34,17 +35,23 @@ class LVISParams:
         self.iou_type = iou_type
         self.img_ids: list = []
         self.cat_ids: list = []
-        self.iou_thrs = np.linspace(0.5, 0.95, int(np.round((0.95 - 0.5) / 0.05)) + 1, endpoint=True)
-        self.rec_thrs = np.linspace(0.0, 1.00, int(np.round((1.00 - 0.0) / 0.01)) + 1, endpoint=True)
+        self.iou_thrs = iou_thresholds()
+        self.rec_thrs = recall_points()
         self.max_dets = 300
-        self.area_rng = [[0 ** 2, 1e5 ** 2], [0 ** 2, 32 ** 2], [32 ** 2, 96 ** 2], [96 ** 2, 1e5 ** 2]]
-        self.area_rng_lbl = ["all", "small", "medium", "large"]
+        self.area_rng, self.area_rng_lbl = area_ranges(DETECTION_AREAS)
         self.use_cats = 1
-        self.boundary_dilation = 0.02
+        self.boundary_dilation = BOUNDARY_DILATION
 
     def check(self) -> None:
         """Raise ValueError for settings that cannot be evaluated."""
         check_settings(self, "iou_thrs", "rec_thrs", "max_dets", "area_rng")
+
+    def axes(self) -> Axes:
+        """What arrays evaluated with these parameters are laid out by (the
+        one detection limit as an axis of its own)."""
+        return Axes(self.iou_type, self.img_ids, self.cat_ids, bool(self.use_cats),
+                    self.iou_thrs, self.rec_thrs, self.area_rng, self.area_rng_lbl,
+                    [self.max_dets])
 
 
 # (key, AP or AR, IoU threshold, area label, frequency group)
@@ -88,6 +95,7 @@ class LVISEval:
         self.results: OrderedDict = OrderedDict()
         self._evaluator = None
         self._used = None  # a copy of the parameters the engine was built with
+        self._axes = None  # and the settings its arrays are laid out by
 
     def evaluate(self) -> None:
         """Read both sides into the engine with the federated rules.
@@ -96,7 +104,7 @@ class LVISEval:
         this call saw them."""
         # An evaluate() that fails or is interrupted leaves no evaluation
         # behind, rather than the previous one under the new parameters.
-        self._evaluator = None
+        self._evaluator = self._axes = None
         self.eval = {}
         self.results = OrderedDict()
         p = self.params
@@ -120,15 +128,13 @@ class LVISEval:
                 dts.append(d)
         sizes = {i: (int(im["height"]), int(im["width"])) for i, im in images.items()} \
             if p.iou_type in ("segm", "boundary") else {}
-        evaluator = _vireo.Evaluator(
-            gts, dts, sizes, p.img_ids, p.cat_ids,
-            [float(t) for t in p.iou_thrs], [float(r) for r in p.rec_thrs],
-            [int(p.max_dets)], [[float(lo), float(hi)] for lo, hi in p.area_rng],
-            bool(p.use_cats), p.iou_type, [], boundary_dilation=float(p.boundary_dilation))
+        axes = p.axes()
+        evaluator = build_evaluator(gts, dts, sizes, axes, boundary_dilation=p.boundary_dilation)
         evaluator.configure_lvis(
             [bool(a.get("ignore", 0)) for a in gts],
             [(i, c) for i in p.img_ids for c in images[i].get("not_exhaustive_category_ids", ())])
         self._used = copy.deepcopy(p)
+        self._axes = axes
         self._evaluator = evaluator
 
     def accumulate(self) -> None:
@@ -149,22 +155,15 @@ class LVISEval:
     def summarize(self) -> None:
         """Compute `results`: AP, AP50, AP75, APs, APm, APl, APr, APc, APf
         and the ARs at 300 detections."""
-        if not self.eval:
-            raise RuntimeError("Please run accumulate() first")
-        p = self.eval["params"]
+        axes = self._labels()
+        precision, recall = self._arrays(axes)
         freq = {c["id"]: c.get("frequency") for c in self.lvis_gt.dataset.get("categories", [])}
         self.results = OrderedDict()
         for key, ap, iou_thr, area_lbl, group in _METRICS:
-            s = self.eval["precision"] if ap else self.eval["recall"]
-            if iou_thr is not None:
-                s = s[np.where(iou_thr == np.asarray(p.iou_thrs))[0]]
-            a_idx = [i for i, lbl in enumerate(p.area_rng_lbl) if lbl == area_lbl]
-            if group is not None:
-                k_idx = [k for k, c in enumerate(p.cat_ids) if freq.get(c) == group]
-                s = s[..., k_idx, :]
-            s = s[..., a_idx]
-            values = s[s > -1]
-            self.results[key] = -1.0 if values.size == 0 else float(np.mean(values))
+            slots = None if group is None else \
+                [k for k, c in enumerate(axes.slots) if freq.get(c) == group]
+            self.results[key] = summary_mod.summary_value(
+                precision, recall, axes, ap, iou_thr, area_lbl, axes.max_dets[0], slots)
 
     def run(self) -> None:
         """evaluate(), accumulate() and summarize()."""
@@ -178,15 +177,34 @@ class LVISEval:
         return self.results
 
     def summary_lines(self) -> list[str]:
-        p = self.eval["params"]
-        lines = []
-        for key, ap, iou_thr, area_lbl, group in _METRICS:
-            title, kind = ("Average Precision", "(AP)") if ap else ("Average Recall", "(AR)")
-            iou = f"{p.iou_thrs[0]:0.2f}:{p.iou_thrs[-1]:0.2f}" if iou_thr is None else f"{iou_thr:0.2f}"
-            cats = "all" if group is None else group
-            lines.append(f" {title:<18} {kind} @[ IoU={iou:<9} | area={area_lbl:>6s} | "
-                         f"maxDets={p.max_dets:>3d} catIds={cats:>3s}] = {self.results[key]:0.3f}")
-        return lines
+        axes = self._labels()
+        return [summary_mod.summary_line(ap, iou_thr, area_lbl, axes.max_dets[0], self.results[key],
+                                         axes.iou_thrs, "all" if group is None else group)
+                for key, ap, iou_thr, area_lbl, group in _METRICS]
+
+    def per_category(self) -> list[dict]:
+        """AP, AP50 and AP75 per category (area 'all'), in category order;
+        -1 where a category has no ground truth."""
+        axes = self._labels()
+        names = {c["id"]: c.get("name", str(c["id"]))
+                 for c in self.lvis_gt.dataset.get("categories", [])}
+        return summary_mod.per_category(self._arrays(axes)[0], axes, names)
+
+    @property
+    def axes(self) -> Axes:
+        """The settings the arrays in `eval` were computed with."""
+        return self._labels()
+
+    def _labels(self) -> Axes:
+        if not self.eval:
+            raise RuntimeError("Please run accumulate() first")
+        return self._axes if self._axes is not None else self.eval["params"].axes()
+
+    def _arrays(self, axes: Axes):
+        """precision and recall with the detection limit as an axis."""
+        precision, recall = self.eval["precision"][..., None], self.eval["recall"][..., None]
+        axes.check_shapes(precision, recall)
+        return precision, recall
 
     def print_results(self) -> None:
         print("\n".join(self.summary_lines()))

@@ -11,6 +11,7 @@ from __future__ import annotations
 import numpy as np
 
 from quillscore import _vireo
+from quillscore.params import BOUNDARY_DILATION
 
 iou = _vireo.iou
 merge = _vireo.merge
@@ -51,7 +52,7 @@ def toBbox(rleObjs):
     return _vireo.toBbox(rleObjs)
 
 
-def toBoundary(rleObjs, dilation_ratio: float = 0.02):
+def toBoundary(rleObjs, dilation_ratio: float = BOUNDARY_DILATION):
     """Boundary band (for Boundary IoU) of one RLE dict or of a list."""
     if isinstance(rleObjs, dict):
         return _vireo.toBoundary([rleObjs], dilation_ratio)[0]

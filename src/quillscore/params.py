@@ -3,11 +3,26 @@ expects them."""
 
 from __future__ import annotations
 
+import dataclasses
+import inspect
 import numbers
 
 import numpy as np
 
+from quillscore import _vireo
+
 IOU_TYPES = ("segm", "bbox", "keypoints", "boundary")
+
+# The engine's default band width of Boundary IoU (a share of the image
+# diagonal), read from its signature so that the number has one home.
+BOUNDARY_DILATION = inspect.signature(_vireo.toBoundary).parameters["dilation_ratio"].default
+
+# Area ranges of box and mask evaluation, by name; keypoint evaluation has no
+# 'small' (keypoints are not annotated on small people).
+AREA_RANGES = {"all": [0 ** 2, 1e5 ** 2], "small": [0 ** 2, 32 ** 2],
+               "medium": [32 ** 2, 96 ** 2], "large": [96 ** 2, 1e5 ** 2]}
+DETECTION_AREAS = ("all", "small", "medium", "large")
+KEYPOINT_AREAS = ("all", "medium", "large")
 
 # Per-keypoint OKS constants of the 17 COCO person keypoints.
 COCO_KPT_SIGMAS = np.array([.26, .25, .25, .35, .35, .79, .79, .72, .72, .62, .62,
@@ -41,39 +56,111 @@ class Params:
             self.kpt_oks_sigmas = COCO_KPT_SIGMAS.copy()
         self.iouType = iouType
         self.useSegm = None  # kept for old callers; iouType decides
-        self.boundary_dilation = 0.02
+        self.boundary_dilation = BOUNDARY_DILATION
 
     def setDetParams(self) -> None:
         """Reset the fields to the defaults of box and mask evaluation."""
         self._set_common()
         self.maxDets = [1, 10, 100]
-        self.areaRng = [[0 ** 2, 1e5 ** 2], [0 ** 2, 32 ** 2], [32 ** 2, 96 ** 2], [96 ** 2, 1e5 ** 2]]
-        self.areaRngLbl = ["all", "small", "medium", "large"]
+        self.areaRng, self.areaRngLbl = area_ranges(DETECTION_AREAS)
 
     def setKpParams(self) -> None:
         """Reset the fields to the defaults of keypoint evaluation."""
         self._set_common()
         self.maxDets = [20]
-        self.areaRng = [[0 ** 2, 1e5 ** 2], [32 ** 2, 96 ** 2], [96 ** 2, 1e5 ** 2]]
-        self.areaRngLbl = ["all", "medium", "large"]
+        self.areaRng, self.areaRngLbl = area_ranges(KEYPOINT_AREAS)
         self.kpt_oks_sigmas = COCO_KPT_SIGMAS.copy()
 
     def _set_common(self) -> None:
         self.imgIds: list = []
         self.catIds: list = []
-        # linspace rather than arange, whose points drift off the round values
-        self.iouThrs = np.linspace(.5, 0.95, int(np.round((0.95 - .5) / .05)) + 1, endpoint=True)
-        self.recThrs = np.linspace(.0, 1.00, int(np.round((1.00 - .0) / .01)) + 1, endpoint=True)
+        self.iouThrs = iou_thresholds()
+        self.recThrs = recall_points()
         self.useCats = 1
 
     def check(self) -> None:
         """Raise ValueError for settings that cannot be evaluated."""
         check_settings(self, "iouThrs", "recThrs", "maxDets", "areaRng")
 
+    def axes(self) -> Axes:
+        """What arrays evaluated with these parameters are laid out by."""
+        return Axes(self.iouType, self.imgIds, self.catIds, bool(self.useCats), self.iouThrs,
+                    self.recThrs, self.areaRng, self.areaRngLbl, self.maxDets)
+
     def __repr__(self) -> str:
         return (f"Params(iouType={self.iouType!r}, {len(self.imgIds)} images, "
                 f"{len(self.catIds)} categories, maxDets={list(self.maxDets)}, "
                 f"useCats={self.useCats})")
+
+
+def iou_thresholds() -> np.ndarray:
+    """The ten IoU thresholds 0.50:0.05:0.95."""
+    # linspace rather than arange, whose points drift off the round values
+    return np.linspace(.5, 0.95, int(np.round((0.95 - .5) / .05)) + 1, endpoint=True)
+
+
+def recall_points() -> np.ndarray:
+    """The 101 recall points 0:0.01:1."""
+    return np.linspace(.0, 1.00, int(np.round((1.00 - .0) / .01)) + 1, endpoint=True)
+
+
+def area_ranges(labels) -> tuple[list, list]:
+    """The area ranges of these names, and the names, as new lists."""
+    return [list(AREA_RANGES[lbl]) for lbl in labels], list(labels)
+
+
+@dataclasses.dataclass(frozen=True)
+class Axes:
+    """The settings an evaluation's arrays were computed with, by axis: a
+    frozen copy taken when evaluate() ran, so that every number is read and
+    labelled by the thresholds, areas and limits that produced it, whatever
+    the parameter object holds later (and the image ids, the axis of the
+    per-image records)."""
+
+    iou_type: str
+    img_ids: tuple
+    cat_ids: tuple
+    use_cats: bool
+    iou_thrs: tuple
+    rec_thrs: tuple
+    area_rng: tuple
+    area_labels: tuple
+    max_dets: tuple
+
+    def __post_init__(self):
+        def freeze(name, convert):
+            object.__setattr__(self, name, tuple(convert(v) for v in getattr(self, name)))
+        freeze("img_ids", int)
+        freeze("cat_ids", int)
+        freeze("iou_thrs", float)
+        freeze("rec_thrs", float)
+        freeze("area_rng", lambda r: (float(r[0]), float(r[1])))
+        freeze("area_labels", str)
+        freeze("max_dets", int)
+
+    @property
+    def slots(self) -> tuple:
+        """The category id of each place on the category axis; (-1,) when
+        categories are pooled."""
+        return self.cat_ids if self.use_cats else (-1,)
+
+    def check_shapes(self, precision, recall) -> None:
+        """ValueError when the arrays are not laid out by these axes (arrays
+        from another evaluation, say): labels would then be wrong."""
+        t, r, k, a, m = (len(self.iou_thrs), len(self.rec_thrs), len(self.slots),
+                         len(self.area_rng), len(self.max_dets))
+        for name, array, shape in (("precision", precision, (t, r, k, a, m)),
+                                   ("recall", recall, (t, k, a, m))):
+            if np.shape(array) != shape:
+                raise ValueError(f"{name} has shape {np.shape(array)}, but the evaluation's "
+                                 f"settings lay it out as {shape}")
+
+    def to_json(self) -> dict:
+        """The settings as the command line's JSON output reports them."""
+        return {"imgIds": len(self.img_ids), "catIds": len(self.cat_ids),
+                "iouThrs": list(self.iou_thrs), "recThrs": len(self.rec_thrs),
+                "maxDets": list(self.max_dets), "areaRng": [list(r) for r in self.area_rng],
+                "areaRngLbl": list(self.area_labels), "useCats": int(self.use_cats)}
 
 
 # The checks below refuse settings that would otherwise be evaluated into

@@ -49,15 +49,18 @@ def _max_dets_of(rule, max_dets):
     return rule
 
 
-def summary_value(precision, recall, params, ap, iou_thr, area_lbl, max_det) -> float:
-    """Mean of the precision (ap=1) or recall (ap=0) cells at one setting,
-    over the cells that hold a value; -1 when none does (or when the
-    setting is not among the parameters)."""
-    a_idx = [i for i, lbl in enumerate(params.areaRngLbl) if lbl == area_lbl]
-    m_idx = [i for i, m in enumerate(params.maxDets) if m == max_det]
+def summary_value(precision, recall, axes, ap, iou_thr, area_lbl, max_det, slots=None) -> float:
+    """Mean of the precision (ap=1) or recall (ap=0) cells at one setting
+    of `axes` (the evaluation's `Axes`), over the cells that hold a value;
+    -1 when none does (or when the setting is not among the axes). `slots`,
+    if given, keeps only those places of the category axis."""
+    a_idx = [i for i, lbl in enumerate(axes.area_labels) if lbl == area_lbl]
+    m_idx = [i for i, m in enumerate(axes.max_dets) if m == max_det]
     s = precision if ap == 1 else recall
     if iou_thr is not None:
-        s = s[np.where(iou_thr == np.asarray(params.iouThrs))[0]]
+        s = s[np.where(iou_thr == np.asarray(axes.iou_thrs))[0]]
+    if slots is not None:
+        s = s[..., slots, :, :]
     # Area and detection-limit positions are paired element by element (a
     # label listed twice pairs with the limit listed twice); lists that
     # cannot be paired select nothing.
@@ -65,61 +68,66 @@ def summary_value(precision, recall, params, ap, iou_thr, area_lbl, max_det) -> 
         s = s[:, :, :, a_idx, m_idx] if ap == 1 else s[:, :, a_idx, m_idx]
     except IndexError:
         return -1.0
-    values = s[s > -1]
+    return mean_of_valid(s)
+
+
+def mean_of_valid(cells) -> float:
+    """Mean of the cells that hold a value (> -1); -1 when none does."""
+    values = cells[cells > -1]
     return -1.0 if values.size == 0 else float(np.mean(values))
 
 
-def compute_stats(precision, recall, params) -> tuple[np.ndarray, list[str]]:
+def compute_stats(precision, recall, axes) -> tuple[np.ndarray, list[str]]:
     """The summary entries (as COCO evaluation reports them) and their
-    printed lines."""
-    entries = summary_entries(params.iouType)
+    printed lines, labelled by `axes`, the settings the arrays were
+    computed with."""
+    axes.check_shapes(precision, recall)
+    entries = summary_entries(axes.iou_type)
     stats = np.zeros(len(entries))
     lines = []
     for i, (_, ap, iou_thr, area_lbl, rule) in enumerate(entries):
-        max_det = _max_dets_of(rule, params.maxDets)
+        max_det = _max_dets_of(rule, axes.max_dets)
         if max_det is None:
             stats[i] = -1.0
         else:
-            stats[i] = summary_value(precision, recall, params, ap, iou_thr, area_lbl, max_det)
-        lines.append(summary_line(ap, iou_thr, area_lbl, max_det, stats[i], params.iouThrs))
+            stats[i] = summary_value(precision, recall, axes, ap, iou_thr, area_lbl, max_det)
+        lines.append(summary_line(ap, iou_thr, area_lbl, max_det, stats[i], axes.iou_thrs))
     return stats, lines
 
 
-def summary_line(ap, iou_thr, area_lbl, max_det, value, iou_thrs) -> str:
+def summary_line(ap, iou_thr, area_lbl, max_det, value, iou_thrs, cats: str | None = None) -> str:
+    """One printed summary line; `cats` names the categories averaged over
+    where a summary has entries for groups of them."""
     title, kind = ("Average Precision", "(AP)") if ap == 1 else ("Average Recall", "(AR)")
     if iou_thr is None:
         iou = f"{iou_thrs[0]:0.2f}:{iou_thrs[-1]:0.2f}"
     else:
         iou = f"{iou_thr:0.2f}"
     dets = "  -" if max_det is None else f"{max_det:>3d}"
-    return f" {title:<18} {kind} @[ IoU={iou:<9} | area={area_lbl:>6s} | maxDets={dets} ] = {value:0.3f}"
+    limit = f"maxDets={dets} ]" if cats is None else f"maxDets={dets} catIds={cats:>3s}]"
+    return f" {title:<18} {kind} @[ IoU={iou:<9} | area={area_lbl:>6s} | {limit} = {value:0.3f}"
 
 
 def stat_names(iou_type: str) -> list[str]:
     return [entry[0] for entry in summary_entries(iou_type)]
 
 
-def per_category(precision, iou_thrs, cat_ids, area_labels, names: dict) -> list[dict]:
-    """AP per category slot of a (T, R, K, A, M) precision array, at area
-    'all' and the largest detection limit: over all IoU thresholds, at 0.5
-    and at 0.75 (-1 where the category has no ground truth). `cat_ids` names
-    the slots ([-1] for pooled categories)."""
-    a = ([i for i, lbl in enumerate(area_labels) if lbl == "all"] or [0])[0]
-    iou_thrs = np.asarray(iou_thrs)
-
-    def mean(x):
-        x = x[x > -1]
-        return -1.0 if x.size == 0 else float(np.mean(x))
-
+def per_category(precision, axes, names: dict) -> list[dict]:
+    """AP per category slot of a (T, R, K, A, M) precision array laid out
+    by `axes`, at area 'all' and the largest detection limit: over all IoU
+    thresholds, at 0.5 and at 0.75 (-1 where the category has no ground
+    truth)."""
+    a = ([i for i, lbl in enumerate(axes.area_labels) if lbl == "all"] or [0])[0]
+    iou_thrs = np.asarray(axes.iou_thrs)
     rows = []
-    for k, cat in enumerate(cat_ids):
+    for k, cat in enumerate(axes.slots):
         cell = precision[:, :, k, a, -1]
         rows.append({
-            "category_id": int(cat),
+            "category_id": cat,
             "name": names.get(cat, "all" if cat == -1 else str(cat)),
-            "AP": mean(cell),
-            "AP50": mean(cell[np.where(iou_thrs == .5)[0]]),
-            "AP75": mean(cell[np.where(iou_thrs == .75)[0]]),
+            "AP": mean_of_valid(cell),
+            "AP50": mean_of_valid(cell[np.where(iou_thrs == .5)[0]]),
+            "AP75": mean_of_valid(cell[np.where(iou_thrs == .75)[0]]),
         })
     return rows
 

@@ -234,13 +234,16 @@ def test_parameters_changed_after_evaluate_do_not_relabel_its_numbers(classic_bb
     E.evaluate()
     setattr(E.params, name, copy.deepcopy(CHANGES_AFTER_EVALUATE[name]))
     E.accumulate()
+    # nor does changing the copy the results carry
+    setattr(E.eval["params"], name, copy.deepcopy(CHANGES_AFTER_EVALUATE[name]))
     E.summary()
     assert list(E.stats) == list(baseline.stats)
     assert E.lines == baseline.lines
     assert E.per_category() == baseline.per_category()
-    used = E.eval["params"]
-    assert len(used.iouThrs) == 10 and used.maxDets == [1, 10, 100] and used.iouType == "bbox"
+    assert E.axes == baseline.axes
+    assert len(E.axes.iou_thrs) == 10 and E.axes.max_dets == (1, 10, 100)
     assert len(E.evalImgs) == len(baseline.evalImgs)
+    assert [r["aRng"] for r in E.evalImgs if r] == [r["aRng"] for r in baseline.evalImgs if r]
     # the indexes per_instance takes are those of the evaluated settings
     assert len(E.per_instance(9, 3)[0]["dt_id"]) > 0
 
@@ -255,9 +258,26 @@ def test_lvis_parameters_changed_after_evaluate_do_not_relabel_its_numbers(lvis_
             E.params.iou_thrs = np.array([0.5])
             E.params.area_rng_lbl = ["all", "a", "b", "c"]
         E.accumulate()
+        if change:
+            E.eval["params"].iou_thrs = np.array([0.5])
+            E.eval["params"].max_dets = 5
         E.summarize()
-        runs.append((dict(E.results), E.summary_lines()))
+        runs.append((dict(E.results), E.summary_lines(), E.per_category()))
     assert runs[0] == runs[1]
+
+
+@pytest.mark.parametrize("arrays", [
+    lambda ev: {**ev, "precision": ev["precision"][:5]},
+    lambda ev: {**ev, "recall": ev["recall"][..., :2]},
+    lambda ev: {**ev, "precision": ev["precision"][:, :, :1], "recall": ev["recall"][:, :1]},
+])
+def test_arrays_not_laid_out_by_the_evaluated_settings_are_refused(classic_bbox, arrays):
+    """Arrays put into `eval` by hand that the evaluation's settings do not
+    describe would be summarised under the wrong labels."""
+    E = copy.copy(classic_bbox[2])
+    E.eval = arrays(dict(E.eval))
+    with pytest.raises(ValueError, match="settings lay it out as"):
+        E.summary()
 
 
 @pytest.mark.parametrize("t_idx,a_idx,message", [
