@@ -7,9 +7,9 @@ or abort runs in a child process under a time and an address-space limit."""
 from __future__ import annotations
 
 import json
-import re
 import os
 import pathlib
+import re
 import select
 import shlex
 import shutil
