@@ -1,4 +1,5 @@
-// Reading COCO annotation dicts into the engine's column-stored sets.
+// Reading COCO annotation dicts into the engine's column-stored sets: each
+// dict becomes a row of the intake builder, and its mask job or keypoints.
 #pragma once
 
 #include "pymodule/platform.h"
@@ -15,7 +16,7 @@ struct IntakeContext {
   eval::IouType type;
   const intake::LookupTables& tables;
   JobBatch& batch;
-  BatchChannel* channel;  // null for kinds without masks
+  BatchChannel* channel;  // null for types without masks
   ReadCounters& counters;
 };
 
