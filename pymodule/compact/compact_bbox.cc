@@ -56,6 +56,8 @@ PyObject* compact_annotations(PyObject* self, PyObject*) {
       if (!key) return nullptr;
       return PyObject_GetItem(doc.get(), key.get());
     }
+    // Completed as callers complete result dicts, so that these are the very
+    // dicts the box rows stand for (areas keep the JSON numbers' int or float).
     if (!complete_bbox_results(doc.get())) return nullptr;
     return doc.release();
   });
