@@ -20,6 +20,9 @@ using rle::Box;
 
 enum class IouType : uint8_t { kSegm = 0, kBbox = 1, kKeypoints = 2, kBoundary = 3 };
 
+// Whether annotations of this type are compared as rasterised masks.
+inline bool needs_masks(IouType t) { return t == IouType::kSegm || t == IouType::kBoundary; }
+
 // Shapes of one side, one entry per annotation.
 struct Boxes {
   std::vector<Box> boxes;

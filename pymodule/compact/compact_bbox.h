@@ -6,9 +6,9 @@
 #include "pymodule/platform.h"
 
 #include "core/eval/model.h"
+#include "core/intake/positions.h"
 #include "pymodule/compact/records.h"
 #include "pymodule/json_load/file_bytes.h"
-#include "pymodule/lib/intake.h"
 
 namespace quillscore::py {
 
@@ -40,6 +40,6 @@ const CompactData& compact_data(PyObject* o);
 // flags; ground truth from a results file gets ids 1..N by file position,
 // areas w*h and no crowd.
 eval::AnnotationSet compact_annotation_set(const CompactData& data, bool is_gt,
-                                           const LookupTables& tables);
+                                           const intake::LookupTables& tables);
 
 }  // namespace quillscore::py

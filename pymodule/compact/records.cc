@@ -361,8 +361,7 @@ class RecordReader {
       if (!ids_.insert(rec.id).second) {
         return r_.custom_error("duplicate GT ids require dictionary indexing");
       }
-      const double area = rec.has_area ? rec.area : rec.box[2] * rec.box[3];
-      ground_truth_.push_back({rec.id, area, rec.crowd});
+      ground_truth_.push_back({rec.id, rec.area, rec.crowd, rec.has_area});
     }
     keys_.push_back({rec.image_id, rec.category_id, rec.score});
     boxes_.push_back(rec.box);

@@ -37,8 +37,9 @@ struct KeyRow {
 
 struct GroundTruthRow {
   int64_t id;
-  double area;
+  double area;      // as given; meaningless without has_area
   uint8_t iscrowd;  // 0 or 1
+  uint8_t has_area;
 };
 
 // The row sizes the memory accounting promises callers.

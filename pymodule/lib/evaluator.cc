@@ -72,15 +72,15 @@ class ExclusiveBorrow {
   EvaluatorObject* e_;
 };
 
-bool parse_kind(std::string_view s, IouKind& kind, eval::IouType& type) {
+bool parse_iou_type(std::string_view s, eval::IouType& type) {
   if (s == "segm") {
-    kind = IouKind::kSegm, type = eval::IouType::kSegm;
+    type = eval::IouType::kSegm;
   } else if (s == "bbox") {
-    kind = IouKind::kBbox, type = eval::IouType::kBbox;
+    type = eval::IouType::kBbox;
   } else if (s == "keypoints" || s == "keypoints_crowd") {
-    kind = IouKind::kKeypoints, type = eval::IouType::kKeypoints;
+    type = eval::IouType::kKeypoints;
   } else if (s == "boundary") {
-    kind = IouKind::kBoundary, type = eval::IouType::kBoundary;
+    type = eval::IouType::kBoundary;
   } else {
     const std::string msg =
         "iouType must be one of segm, bbox, keypoints, boundary; got " + debug_quote(s);
@@ -88,16 +88,6 @@ bool parse_kind(std::string_view s, IouKind& kind, eval::IouType& type) {
     return false;
   }
   return true;
-}
-
-eval::Geometry empty_geometry(IouKind kind) {
-  switch (kind) {
-    case IouKind::kSegm: return eval::Masks{};
-    case IouKind::kBoundary: return eval::BoundaryMasks{};
-    case IouKind::kKeypoints: return eval::Keypoints{};
-    case IouKind::kBbox: break;
-  }
-  return eval::Boxes{};
 }
 
 // One sigma per keypoint: with fewer the similarity has no constant for some
@@ -114,9 +104,8 @@ bool check_sigma_count(size_t sigmas, size_t keypoints) {
 struct Arguments {
   PyObject* gt_anns;
   PyObject* dt_anns;
-  LookupTables tables;
+  intake::LookupTables tables;
   eval::EvalParams params;
-  IouKind kind;
   double dilation = 0.02;
 };
 
@@ -172,20 +161,20 @@ bool convert_arguments(PyObject* const* a, Arguments& out) {
       (!a[13] || convert_arg("boundary_dilation",
                              [&] { return to_dilation_ratio(a[13], out.dilation); }));
   if (!ok) return false;
-  if (!parse_kind(iou_type, out.kind, p.iou_type)) return false;
-  // A repeated identifier maps to its later position.
-  for (size_t i = 0; i < p.img_ids.size(); ++i) out.tables.images[p.img_ids[i]] = static_cast<uint32_t>(i);
-  for (size_t i = 0; i < p.cat_ids.size(); ++i) out.tables.categories[p.cat_ids[i]] = static_cast<uint32_t>(i);
+  if (!parse_iou_type(iou_type, p.iou_type)) return false;
+  out.tables.images = intake::position_table(p.img_ids);
+  out.tables.categories = intake::position_table(p.cat_ids);
   return true;
 }
 
 // Reads both sides while the mask worker rasterises, then builds the state.
 PyObject* construct(PyTypeObject* type, Arguments& args) {
+  const eval::IouType kind = args.params.iou_type;
   // A compact side holds box rows only; it is read as an empty list here and
   // receives its set once the lists are read.
   const bool gt_compact = is_compact_bbox(args.gt_anns);
   const bool dt_compact = is_compact_bbox(args.dt_anns);
-  if ((gt_compact || dt_compact) && args.kind != IouKind::kBbox) {
+  if ((gt_compact || dt_compact) && kind != eval::IouType::kBbox) {
     return fail(PyExc_ValueError, "compact storage requires bbox evaluation");
   }
   if ((!gt_compact && !expect_instance(args.gt_anns, &PyList_Type, "list")) ||
@@ -196,19 +185,17 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
   if (!empty) return nullptr;
   PyObject* gt_list = gt_compact ? empty.get() : args.gt_anns;
   PyObject* dt_list = dt_compact ? empty.get() : args.dt_anns;
-  const bool masks = needs_masks(args.kind);
+  const bool masks = eval::needs_masks(kind);
   ReadCounters counters;
   eval::AnnotationSet gt, dt;
-  gt.geometry = empty_geometry(args.kind);
-  dt.geometry = empty_geometry(args.kind);
-  RawKeypoints gt_kp, dt_kp;
+  intake::RawKeypoints gt_kp, dt_kp;
   JobBatch batch;
   batch.reserve(kBatchJobs);
   size_t gt_jobs = 0;
   std::vector<MaskResult> results;
   {
-    MaskWorker worker(counters, args.kind == IouKind::kBoundary, args.dilation);
-    IntakeContext ctx{args.kind, args.tables, batch, masks ? &worker.channel() : nullptr, counters};
+    MaskWorker worker(counters, kind == eval::IouType::kBoundary, args.dilation);
+    IntakeContext ctx{kind, args.tables, batch, masks ? &worker.channel() : nullptr, counters};
     bool ok = read_annotations(gt_list, true, ctx, gt, gt_kp);
     if (ok) {
       gt_jobs = masks ? gt.size() : 0;
@@ -246,7 +233,7 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
     for (size_t i = 0; i < results.size(); ++i) {
       eval::AnnotationSet& set = i < gt_jobs ? gt : dt;
       MaskResult& r = results[i];
-      if (args.kind == IouKind::kSegm) {
+      if (kind == eval::IouType::kSegm) {
         std::get<eval::Masks>(set.geometry).masks.push_back(std::move(r.mask));
       } else {
         if (!r.boundary) throw InternalError("boundary requested but not built");
@@ -256,12 +243,10 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
       }
     }
   }
-  if (args.kind == IouKind::kKeypoints) {
+  if (kind == eval::IouType::kKeypoints) {
     auto& gt_points = std::get<eval::Keypoints>(gt.geometry);
-    if (!finish_keypoints(gt_kp, dt_kp, gt_points, std::get<eval::Keypoints>(dt.geometry)) ||
-        !check_sigma_count(args.params.kpt_sigmas.size(), gt_points.count)) {
-      return nullptr;
-    }
+    intake::lay_out_keypoints(gt_kp, dt_kp, gt_points, std::get<eval::Keypoints>(dt.geometry));
+    if (!check_sigma_count(args.params.kpt_sigmas.size(), gt_points.count)) return nullptr;
   }
 
   if (gt_compact) gt = compact_annotation_set(compact_data(args.gt_anns), true, args.tables);

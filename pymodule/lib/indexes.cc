@@ -58,6 +58,35 @@ bool append_to(PyObject* index, PyObject* key, PyObject* value) {
   return PyDict_SetItem(index, key, list.get()) == 0;
 }
 
+}  // namespace
+
+bool complete_bbox_results(PyObject* list) {
+  const Keys* k = keys();
+  if (!k) return false;
+  Ref zero(PyLong_FromLong(0));
+  if (!zero) return false;
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) {
+    Ref result = Ref::borrow(PyList_GET_ITEM(list, i));
+    Ref box(get_item(result.get(), k->bbox));
+    if (!box) return false;
+    Ref w(get_index(box.get(), 2));
+    if (!w) return false;
+    Ref h(get_index(box.get(), 3));
+    if (!h) return false;
+    Ref area(PyNumber_Multiply(w.get(), h.get()));
+    if (!area || !set_item(result.get(), k->area, area.get())) return false;
+    Ref id(PyLong_FromSsize_t(i + 1));
+    if (!id || !set_item(result.get(), k->id, id.get()) ||
+        !set_item(result.get(), k->iscrowd, zero.get())) {
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
 // The annotations of a loaded COCO file are exact dicts with int ids, and
 // for those the whole bookkeeping can be done without running any Python
 // code: lookups in exact dicts by exact str keys, and inserts of exact ints
@@ -353,28 +382,7 @@ PyObject* prepare_bbox_results(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (!convert_arg("annotations", [&] { return expect_instance(a[0], &PyList_Type, "list"); })) {
       return nullptr;
     }
-    const Keys* k = keys();
-    if (!k) return nullptr;
-    Ref zero(PyLong_FromLong(0));
-    if (!zero) return nullptr;
-    PyObject* list = a[0];
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) {
-      Ref result = Ref::borrow(PyList_GET_ITEM(list, i));
-      Ref box(get_item(result.get(), k->bbox));
-      if (!box) return nullptr;
-      Ref w(get_index(box.get(), 2));
-      if (!w) return nullptr;
-      Ref h(get_index(box.get(), 3));
-      if (!h) return nullptr;
-      Ref area(PyNumber_Multiply(w.get(), h.get()));
-      if (!area || !set_item(result.get(), k->area, area.get())) return nullptr;
-      Ref id(PyLong_FromSsize_t(i + 1));
-      if (!id || !set_item(result.get(), k->id, id.get()) ||
-          !set_item(result.get(), k->iscrowd, zero.get())) {
-        return nullptr;
-      }
-    }
+    if (!complete_bbox_results(a[0])) return nullptr;
     Py_RETURN_NONE;
   });
 }

@@ -6,6 +6,14 @@
 
 namespace quillscore::py {
 
+// Gives each box result of `list` (a list) the fields the evaluation reads,
+// as the plain Python loop would: "area" the box's width times its height by
+// the interpreter's own arithmetic (ints stay ints, NumPy scalars keep their
+// type), "id" its 1-based position, "iscrowd" 0. Items are read and written
+// through the item protocol, so a mapping subclass's own methods run. False
+// with the error set; earlier results keep their new fields.
+bool complete_bbox_results(PyObject* list);
+
 // index_annotations and prepare_bbox_results, in registration order.
 std::span<PyMethodDef> index_functions();
 

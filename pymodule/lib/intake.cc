@@ -1,9 +1,9 @@
 #include "pymodule/lib/intake.h"
 
-#include <algorithm>
 #include <chrono>
 #include <string>
 
+#include "core/intake/builder.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/interrupt.h"
@@ -136,32 +136,21 @@ bool own_rle_size(PyObject* ann, const Keys& k, MaskJob& job, bool& found) {
   return found;
 }
 
-template <class Map>
-uint32_t position(const Map& m, int64_t id) {
-  auto it = m.find(id);
-  return it == m.end() ? eval::kUnlisted : it->second;
-}
-
 }  // namespace
 
 bool read_annotations(PyObject* list, bool is_gt, IntakeContext& ctx, eval::AnnotationSet& set,
-                      RawKeypoints& raw) {
+                      intake::RawKeypoints& raw) {
   const auto start = Clock::now();
   const Keys* keys_ptr = keys();
   if (!keys_ptr) return false;
   const Keys& k = *keys_ptr;
+  const bool keypoints = ctx.type == eval::IouType::kKeypoints;
+  // Every row is kept: masks come back from the worker one per row, in order.
+  intake::SetBuilder builder(ctx.tables, ctx.type,
+                             is_gt ? intake::Side::kGroundTruth : intake::Side::kDetections,
+                             intake::Unlisted::kKeep);
   const Py_ssize_t n = PyList_GET_SIZE(list);
-  const auto cap = static_cast<size_t>(n);
-  set.ids.reserve(cap);
-  set.scores.reserve(cap);
-  set.areas.reserve(cap);
-  set.iscrowd.reserve(cap);
-  set.ignore.reserve(cap);
-  set.unmatched_ignore.reserve(cap);
-  set.image_index.reserve(cap);
-  set.category_index.reserve(cap);
-  auto* boxes = std::get_if<eval::Boxes>(&set.geometry);
-  if (boxes) boxes->boxes.reserve(cap);
+  builder.reserve(static_cast<size_t>(n));
 
   SignalPoll signals;
   for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) {
@@ -171,78 +160,54 @@ bool read_annotations(PyObject* list, bool is_gt, IntakeContext& ctx, eval::Anno
     if (!PyDict_Check(a)) return fail(PyExc_ValueError, "annotations must be dicts"), false;
     PyObject* v;
 
-    int64_t image_id, category_id = -1, id = i + 1;
+    // Read in this order, so that the first bad field is the one reported.
+    intake::Row row;
+    row.category_id = -1;
     if (!lookup(a, k.image_id, v)) return false;
     if (!v) {
       PyErr_SetString(PyExc_KeyError, "annotation is missing 'image_id'");
       return false;
     }
-    if (!to_i64(v, image_id)) return false;
-    if (!lookup(a, k.category_id, v) || (v && !to_i64(v, category_id))) return false;
-    if (!lookup(a, k.id, v) || (v && !to_i64(v, id))) return false;
-    set.ids.push_back(id);
-    set.image_index.push_back(position(ctx.tables.images, image_id));
-    set.category_index.push_back(position(ctx.tables.categories, category_id));
-
-    double score = 0.0;
-    if (!lookup(a, k.score, v) || (v && !to_f64(v, score))) return false;
-    set.scores.push_back(score);
-
-    rle::Box box;
-    if (!lookup(a, k.bbox, v) || !read_box(v, box)) return false;
-    double area = box[2] * box[3];
-    if (!lookup(a, k.area, v) || (v && !to_f64(v, area))) return false;
-    set.areas.push_back(area);
-
+    if (!to_i64(v, row.image_id)) return false;
+    if (!lookup(a, k.category_id, v) || (v && !to_i64(v, row.category_id))) return false;
+    if (!lookup(a, k.id, v) || (v && !to_i64(v, row.id.emplace()))) return false;
+    if (!lookup(a, k.score, v) || (v && !to_f64(v, row.score))) return false;
+    if (!lookup(a, k.bbox, v) || !read_box(v, row.box)) return false;
+    if (!lookup(a, k.area, v) || (v && !to_f64(v, row.area.emplace()))) return false;
     int64_t crowd = 0;
     if (!lookup(a, k.iscrowd, v) || (v && !to_i64(v, crowd))) return false;
-    set.iscrowd.push_back(crowd != 0);
-    uint8_t ignore = 0;
-    if (is_gt) {
-      ignore = crowd != 0;
-      if (ctx.kind == IouKind::kKeypoints) {
-        int64_t visible = 0;
-        if (!lookup(a, k.num_keypoints, v) || (v && !to_i64(v, visible))) return false;
-        ignore |= visible == 0;
-      }
+    row.crowd = crowd != 0;
+    if (is_gt && keypoints &&
+        (!lookup(a, k.num_keypoints, v) || (v && !to_i64(v, row.num_keypoints)))) {
+      return false;
     }
-    set.ignore.push_back(ignore);
-    set.unmatched_ignore.push_back(0);
+    builder.add(row);
 
-    switch (ctx.kind) {
-      case IouKind::kBbox:
-        boxes->boxes.push_back(box);
-        break;
-      case IouKind::kKeypoints: {
-        set.boxes.push_back(box);
-        const size_t offset = raw.values.size();
-        if (!lookup(a, k.keypoints, v) || (v && !read_floats(v, raw.values))) return false;
-        raw.spans.emplace_back(offset, raw.values.size() - offset);
-        break;
-      }
-      case IouKind::kSegm:
-      case IouKind::kBoundary: {
-        MaskJob job;
-        auto size = ctx.tables.sizes.find(image_id);
-        if (size != ctx.tables.sizes.end()) {
-          job.height = size->second.first;
-          job.width = size->second.second;
-        } else {
-          bool found = false;
-          if (!own_rle_size(a, k, job, found)) return false;
-          if (!found) {
-            const std::string id_text = std::to_string(image_id);
-            PyErr_Format(PyExc_KeyError, "no image entry for image_id %s", id_text.c_str());
-            return false;
-          }
+    if (keypoints) {
+      const size_t offset = raw.values.size();
+      if (!lookup(a, k.keypoints, v) || (v && !read_floats(v, raw.values))) return false;
+      raw.spans.emplace_back(offset, raw.values.size() - offset);
+    } else if (eval::needs_masks(ctx.type)) {
+      MaskJob job;
+      auto size = ctx.tables.sizes.find(row.image_id);
+      if (size != ctx.tables.sizes.end()) {
+        job.height = size->second.first;
+        job.width = size->second.second;
+      } else {
+        bool found = false;
+        if (!own_rle_size(a, k, job, found)) return false;
+        if (!found) {
+          const std::string id_text = std::to_string(row.image_id);
+          PyErr_Format(PyExc_KeyError, "no image entry for image_id %s", id_text.c_str());
+          return false;
         }
-        if (!read_segmentation(a, k, box, job)) return false;
-        ctx.batch.push_back(std::move(job));
-        if (ctx.batch.size() >= kBatchJobs && !send_batch(ctx)) return false;
-        break;
       }
+      if (!read_segmentation(a, k, row.box, job)) return false;
+      ctx.batch.push_back(std::move(job));
+      if (ctx.batch.size() >= kBatchJobs && !send_batch(ctx)) return false;
     }
   }
+  set = std::move(builder).finish();
   (is_gt ? ctx.counters.gt_read : ctx.counters.dt_read) += nanos_since(start);
   return true;
 }
@@ -263,36 +228,6 @@ bool send_batch(IntakeContext& ctx) {
   ctx.counters.read_blocked += nanos_since(start);
   if (!waited) return false;
   if (sent == Sent::kClosed) return fail(PyExc_ValueError, "mask rasteriser stopped"), false;
-  return true;
-}
-
-bool finish_keypoints(RawKeypoints& gt_raw, RawKeypoints& dt_raw, eval::Keypoints& gt,
-                      eval::Keypoints& dt) {
-  // The first non-empty list fixes the count, ground truth first.
-  size_t values = 0;
-  for (const RawKeypoints* raw : {&gt_raw, &dt_raw}) {
-    for (const auto& [offset, len] : raw->spans) {
-      if (values == 0 && len > 0) values = len - len % 3;
-    }
-  }
-  for (auto [raw, out] : {std::pair{&gt_raw, &gt}, std::pair{&dt_raw, &dt}}) {
-    out->count = static_cast<uint32_t>(values / 3);
-    out->values.assign(raw->spans.size() * values, 0.0);
-    for (size_t i = 0; i < raw->spans.size(); ++i) {
-      const auto [offset, len] = raw->spans[i];
-      if (len == 0) continue;
-      if (len != values) {
-        PyErr_Format(PyExc_ValueError,
-                     "every keypoint list must hold the same number of values (%zu), got %zu",
-                     values, len);
-        return false;
-      }
-      std::copy_n(raw->values.begin() + static_cast<ptrdiff_t>(offset), len,
-                  out->values.begin() + static_cast<ptrdiff_t>(i * values));
-    }
-    raw->values = {};
-    raw->spans = {};
-  }
   return true;
 }
 

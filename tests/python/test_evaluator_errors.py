@@ -461,6 +461,38 @@ def test_keypoint_ground_truth_without_visible_points_is_ignored(qm):
     assert rec["gtIgnore"].tolist() == [0.0, 1.0, 1.0]
 
 
+@pytest.mark.parametrize("iou_type", ["bbox", "segm"])
+def test_unlisted_annotations_keep_their_places(qm, iou_type):
+    """Dicts on an image or category outside the evaluation keep their
+    positions: LVIS flags come one per ground truth of the list, and masks
+    come back from the rasteriser one per annotation, in list order."""
+    def square(x, y=0):
+        return [[x, y, x + 10, y, x + 10, 10, x, 10]]
+    gt = [box_ann(1, 1, [0, 0, 10, 10], segmentation=square(0)),
+          box_ann(42, 1, [20, 0, 10, 10], segmentation=square(20)),  # image not listed
+          box_ann(1, 99, [40, 0, 10, 10], segmentation=square(40)),  # category not listed
+          box_ann(1, 1, [60, 0, 10, 10], segmentation=square(60))]
+    dt = [box_ann(42, 1, [20, 0, 10, 10], score=1.0, segmentation=square(20)),
+          box_ann(1, 1, [60, 0, 10, 10], score=0.9, segmentation=square(60)),
+          box_ann(1, 1, [0, 2, 10, 8], score=0.8, segmentation=square(0, 2))]
+    ev = tiny(gt, dt, {1: (20, 80), 42: (20, 80)}, iou_type=iou_type, iou_thrs=[0.5])
+    ev.configure_lvis([False, True, True, True], [])
+    det, truth = ev.per_instance()
+    assert truth["gt_id"].tolist() == [1, 4] and truth["ignore"].tolist() == [False, True]
+    assert det["dt_id"].tolist() == [2, 3] and det["gt_id"].tolist() == [4, 1]
+    assert det["iou"].tolist() == [1.0, 0.8] and det["ignore"].tolist() == [True, False]
+
+
+def test_keypoint_lists_of_another_length(qm):
+    kp = [10, 10, 2, 20, 20, 2, 30, 30, 0]
+    gt = [{"image_id": 1, "category_id": 1, "num_keypoints": 2, "keypoints": kp, "bbox": [5, 5, 30, 30]}]
+    for dt_points, got in ((kp[:6], 6), (kp + [1], 10)):
+        dt = [{"image_id": 1, "category_id": 1, "score": 0.5, "keypoints": dt_points}]
+        with pytest.raises(ValueError) as info:
+            tiny(gt, dt, iou_type="keypoints")
+        assert str(info.value) == f"every keypoint list must hold the same number of values (9), got {got}"
+
+
 # ---------------------------------------------------------------------------
 # configure_lvis input
 

@@ -1,0 +1,26 @@
+// Keypoint lists gathered while a side is read, laid out once both sides are
+// in: every annotation then holds the same number of points.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "core/eval/model.h"
+
+namespace quillscore::intake {
+
+// Keypoint lists as read, before the count per annotation is known.
+struct RawKeypoints {
+  std::vector<double> values;
+  std::vector<std::pair<size_t, size_t>> spans;  // (offset, length) per annotation
+};
+
+// Lays the lists of both sides out as count * 3 values per annotation, the
+// first non-empty list (ground truth first) fixing the count; absent lists
+// become zeros (nothing visible). Empties `gt_raw` and `dt_raw`. InputError
+// when a list has another length.
+void lay_out_keypoints(RawKeypoints& gt_raw, RawKeypoints& dt_raw, eval::Keypoints& gt,
+                       eval::Keypoints& dt);
+
+}  // namespace quillscore::intake
