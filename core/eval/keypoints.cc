@@ -19,8 +19,8 @@ constexpr double kOutlineShareOfBox = 0.53;
 // max that lets a NaN through, as an array maximum does.
 double max_nan(double a, double b) { return std::isnan(a) || std::isnan(b) ? NAN : std::max(a, b); }
 
-}  // namespace
-
+// Sum in the order of NumPy's pairwise summation, so that averages of the
+// same terms come out bit for bit as the reference tools compute them.
 double pairwise_sum(const double* a, size_t n) {
   if (n < 8) {
     double res = 0.;
@@ -42,6 +42,8 @@ double pairwise_sum(const double* a, size_t n) {
   n2 -= n2 % 8;
   return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
 }
+
+}  // namespace
 
 void oks_matrix(const EngineState& st, const Keypoints& dt, const Keypoints& gt,
                 std::span<const uint32_t> ranked, std::span<const uint32_t> gts,

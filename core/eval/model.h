@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <optional>
 #include <variant>
 #include <vector>
 
