@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <new>
 #include <string>
@@ -11,13 +12,19 @@
 
 namespace quillscore {
 
-// The product of `factors`; std::bad_array_new_length (a std::bad_alloc) when
-// it does not fit in size_t, since no such buffer can exist and a wrapped
-// product would size one too small.
-inline size_t checked_product(std::initializer_list<size_t> factors) {
+// The number of Elements in a buffer with dimensions `factors`;
+// std::bad_array_new_length (a std::bad_alloc) when no such buffer can exist:
+// the product does not fit in size_t (a wrapped product would size one too
+// small), or its bytes exceed what any array can hold (a vector asked for
+// that many would fail with the library's own words).
+template <class Element>
+size_t checked_count(std::initializer_list<size_t> factors) {
   size_t product = 1;
   for (size_t f : factors) {
     if (__builtin_mul_overflow(product, f, &product)) throw std::bad_array_new_length();
+  }
+  if (product > static_cast<size_t>(PTRDIFF_MAX) / sizeof(Element)) {
+    throw std::bad_array_new_length();
   }
   return product;
 }

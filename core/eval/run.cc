@@ -270,7 +270,8 @@ AccumulatedResult run(EngineState& st, bool collect_records) {
                A = p.area_rng.size(), M = p.max_dets.size();
   AccumulatedResult result;
   // A slot's own arrays are no larger than these.
-  const size_t cells = checked_product({T, R, K, A, M}), recall_cells = checked_product({T, K, A, M});
+  const size_t cells = checked_count<double>({T, R, K, A, M}),
+               recall_cells = checked_count<double>({T, K, A, M});
   result.dims = {T, R, K, A, M};
   result.precision.assign(cells, -1.0);
   result.recall.assign(recall_cells, -1.0);
@@ -281,7 +282,7 @@ AccumulatedResult run(EngineState& st, bool collect_records) {
   });
 
   if (collect_records) {
-    result.records.reserve(checked_product({K, A, p.img_ids.size()}));
+    result.records.reserve(checked_count<std::unique_ptr<EvalImageRecord>>({K, A, p.img_ids.size()}));
     for (auto& slot : per_slot) {
       for (auto& r : slot) result.records.push_back(std::move(r));
     }

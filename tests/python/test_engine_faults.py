@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import pytest
 
+from _child import run_python
 from _eval_data import box_ann, tiny
 
 G1 = [box_ann(1, 1, [0, 0, 10, 10])]
@@ -34,3 +35,22 @@ def test_lvis_flags_of_the_wrong_length_change_nothing(qm, flags):
     assert str(info.value) == "LVIS ignore flags do not match ground-truth length"
     assert (ev.run()["precision"] == before).all()
     ev.configure_lvis([False, False], [])  # the refusal released the evaluator
+
+
+RESULT_ARRAYS_TOO_LARGE = """
+from quillscore import _vireo as qm
+n = 5000  # T * R * K * A * M = 5000 ** 5 doubles: no array can hold them
+ev = qm.Evaluator([], [], {}, [1], list(range(1, n + 1)), [0.5] * n, [0.5] * n,
+                  list(range(1, n + 1)), [[0.0, 1e10]] * n, True, "bbox", [])
+try:
+    ev.run()
+except BaseException as e:
+    print(type(e).__name__)
+"""
+
+
+def test_result_arrays_no_buffer_can_hold_are_a_memory_error():
+    # In a child under a memory limit: a wrong size check would allocate.
+    r = run_python(["-c", RESULT_ARRAYS_TOO_LARGE], memory=4 << 30, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "MemoryError"

@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -152,6 +153,21 @@ TEST(Faults, RefusedLvisInputChangesNothing) {
   EXPECT_EQ(st->gt.ignore, (std::vector<uint8_t>{0}));
   EXPECT_EQ(st->gt.iscrowd, (std::vector<uint8_t>{1}));
   EXPECT_EQ(st->dt.unmatched_ignore, (std::vector<uint8_t>{0}));
+}
+
+TEST(Faults, ResultArraysNoBufferCanHoldAreBadAlloc) {
+  // T * R * K * A * M cells: 5000^5 fits in size_t but no array of doubles
+  // that long can exist; 10^4 each does not fit at all. Either way the run
+  // fails as an allocation would, before allocating anything.
+  for (size_t n : {5000, 10000}) {
+    EvalParams p = params(1, n);
+    p.iou_thrs.assign(n, 0.5);
+    p.rec_thrs.assign(n, 0.5);
+    p.area_rng.assign(n, {0, kBig});
+    p.max_dets.assign(n, 100);
+    auto st = boxes_state(p, {}, {});
+    EXPECT_THROW(run(*st, false), std::bad_array_new_length) << n;
+  }
 }
 
 }  // namespace
