@@ -31,8 +31,8 @@ size_t checked_count(std::initializer_list<size_t> factors) {
 
 namespace detail {
 // Kept out of line so that the checks below cost a compare and a branch.
-[[noreturn, gnu::cold, gnu::noinline]] inline void index_out_of_bounds(const char* what, size_t index,
-                                                                       size_t size) {
+[[noreturn, gnu::cold, gnu::noinline]] inline void index_out_of_bounds(const char* what,
+                                                                       size_t index, size_t size) {
   throw InternalError(std::string(what) + " index out of bounds: " + std::to_string(index) +
                       " of " + std::to_string(size));
 }

@@ -57,7 +57,8 @@ void match_group(const EngineState& st, const GroupSimilarity& s, const std::arr
     crowd.resize(g_n);
     for (size_t j = 0; j < g_n; ++j) crowd[j] = s.gt_crowd[out.gt_order[j]];
     for (size_t t = 0; t < t_n; ++t) {
-      const double thr = std::isnan(p.iou_thrs[t]) ? kMaxIouThreshold : std::min(p.iou_thrs[t], kMaxIouThreshold);
+      const double thr =
+          std::isnan(p.iou_thrs[t]) ? kMaxIouThreshold : std::min(p.iou_thrs[t], kMaxIouThreshold);
       uint8_t* matched = scratch.matched.data() + t * g_n;
       for (size_t d = 0; d < d_n; ++d) {
         const double* row = s.matrix.data() + d * g_n;

@@ -148,7 +148,8 @@ void accumulate_cell(const EvalParams& p, const RangeOutcomes& oc,
       if (o == kTruePositive) {
         ++tp;
         rec = static_cast<double>(tp) / n_counted;
-        sc.tp_prec.push_back(static_cast<double>(tp) / (static_cast<double>(tp + fp) + kSpacingOfOne));
+        sc.tp_prec.push_back(static_cast<double>(tp) /
+                             (static_cast<double>(tp + fp) + kSpacingOfOne));
       } else {
         fp += o == kFalsePositive;
         if (i > 0) continue;  // recall unchanged since the last check
@@ -282,7 +283,8 @@ AccumulatedResult run(EngineState& st, bool collect_records) {
   });
 
   if (collect_records) {
-    result.records.reserve(checked_count<std::unique_ptr<EvalImageRecord>>({K, A, p.img_ids.size()}));
+    using Record = std::unique_ptr<EvalImageRecord>;
+    result.records.reserve(checked_count<Record>({K, A, p.img_ids.size()}));
     for (auto& slot : per_slot) {
       for (auto& r : slot) result.records.push_back(std::move(r));
     }
