@@ -9,7 +9,7 @@
 
 #include "core/rle/boundary.h"
 #include "core/rle/codec.h"
-#include "fuzz/naive.h"
+#include "fuzz/support.h"
 
 using namespace quillscore::rle;
 
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (flags & 1) fuzz::normalise(mask);
 
   const Rle got = rle_boundary(mask, ratio);
-  const Rle want = fuzz::boundary(mask, ratio);
+  const Rle want = fuzz::ref::literal_boundary(mask, ratio);
   if (got != want) {
     std::fprintf(stderr, "ratio %.17g\n", ratio);
     fuzz::print_rle("mask", mask);

@@ -8,7 +8,7 @@
 //   flags bit 2: the first byte of each string picks a size variant
 #include "core/rle/codec.h"
 #include "core/rle/ops.h"
-#include "fuzz/naive.h"
+#include "fuzz/support.h"
 
 using namespace quillscore::rle;
 
@@ -32,7 +32,7 @@ void check(const std::vector<Rle>& masks, bool intersect) {
   FUZZ_CHECK(got.height == masks[0].height && got.width == masks[0].width,
              "merge result does not take the first mask's size");
 
-  if (const std::optional<Rle> want = fuzz::merge(masks, intersect)) {
+  if (const std::optional<Rle> want = fuzz::ref::walk_merge(masks, intersect)) {
     if (got != *want) {
       std::fprintf(stderr, "%s of %zu masks\n", op, masks.size());
       for (const Rle& m : masks) fuzz::print_rle("input", m);
@@ -44,18 +44,14 @@ void check(const std::vector<Rle>& masks, bool intersect) {
 
   const size_t n = size_t{masks[0].height} * masks[0].width;
   bool well_formed = n <= 4096;
-  for (const Rle& m : masks) well_formed = well_formed && fuzz::canonical(m);
+  for (const Rle& m : masks) well_formed = well_formed && fuzz::ref::canonical(m);
   if (!well_formed) return;
-  std::vector<uint8_t> want = fuzz::to_dense(masks[0].counts, n);
-  for (size_t k = 1; k < masks.size(); ++k) {
-    const std::vector<uint8_t> px = fuzz::to_dense(masks[k].counts, n);
-    for (size_t i = 0; i < n; ++i) want[i] = intersect ? (want[i] & px[i]) : (want[i] | px[i]);
-  }
-  const bool full = fuzz::counts_sum(got.counts) == n;
-  if (!full || fuzz::to_dense(got.counts, n) != want) {
+  const Rle want = fuzz::ref::naive_merge(masks, intersect);
+  const bool full = fuzz::ref::counts_sum(got.counts) == n;
+  if (!full || fuzz::ref::naive_decode(got) != fuzz::ref::naive_decode(want)) {
     std::fprintf(stderr, "%s of %zu well-formed masks\n", op, masks.size());
     for (const Rle& m : masks) fuzz::print_rle("input", m);
-    fuzz::print_counts("expected", fuzz::from_dense(want));
+    fuzz::print_rle("expected", want);
     fuzz::print_rle("actual", got);
     fuzz::fail("rle_merge differs from the pixel-wise merge");
   }

@@ -10,7 +10,7 @@
 
 #include "core/base/error.h"
 #include "core/rle/raster.h"
-#include "fuzz/naive.h"
+#include "fuzz/support.h"
 
 using namespace quillscore::rle;
 
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // With w = 0 no column is out of range, so a long outline keeps a crossing
   // at every fifth fine column: tens of millions of them, seconds per run.
   // Such inputs only cost time; skip them to keep the fuzzer fast.
-  const bool affordable = fuzz::walk_points(coords) <= kMaxWalk;
+  const bool affordable = fuzz::ref::outline_points(coords) <= kMaxWalk;
   if (w == 0 && !affordable) return 0;
 
   RasterWorkspace ws;
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!affordable) return 0;
   FUZZ_CHECK(got.has_value(), "InputError for a polygon with a short outline");
 
-  const Rle want = fuzz::polygon(coords, h, w);
+  const Rle want = fuzz::ref::literal_polygon(coords, h, w);
   if (*got != want) {
     mismatch("rle_from_polygon differs from the literal rasteriser", coords, h, w, want, *got);
   }
@@ -100,13 +100,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mismatch("rle_from_polygon depends on the workspace's contents", coords, h, w, want, again);
   }
 
-  if (fuzz::walk_points(coords) > kMaxExtraWalk) return 0;
+  if (fuzz::ref::outline_points(coords) > kMaxExtraWalk) return 0;
   if (coords.size() >= 4) {
     const Box box{coords[0], coords[1], coords[2], coords[3]};
     const std::vector<double> corners{box[0], box[1], box[0], box[1] + box[3],
                                       box[0] + box[2], box[1] + box[3], box[0] + box[2], box[1]};
-    if (fuzz::walk_points(corners) <= kMaxExtraWalk) {
-      const Rle want_box = fuzz::polygon(corners, h, w);
+    if (fuzz::ref::outline_points(corners) <= kMaxExtraWalk) {
+      const Rle want_box = fuzz::ref::literal_polygon(corners, h, w);
       const Rle got_box = rle_from_box(box, h, w);
       if (got_box != want_box) {
         mismatch("rle_from_box differs from its corner polygon", corners, h, w, want_box, got_box);
@@ -125,10 +125,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0, begin = 0; i < polys.ends.size(); begin = polys.ends[i++]) {
     // Each piece closes its own ring, which may be a long edge.
     const std::vector<double> piece(coords.begin() + begin, coords.begin() + polys.ends[i]);
-    if (fuzz::walk_points(piece) > kMaxExtraWalk) return 0;
-    masks.push_back(fuzz::polygon(piece, h, w));
+    if (fuzz::ref::outline_points(piece) > kMaxExtraWalk) return 0;
+    masks.push_back(fuzz::ref::literal_polygon(piece, h, w));
   }
-  const std::optional<Rle> want_union = fuzz::merge(masks, false);
+  const std::optional<Rle> want_union = fuzz::ref::walk_merge(masks, false);
   const Rle got_union = rasterise_segmentation(Segmentation{polys}, h, w, ws);
   if (want_union && got_union != *want_union) {
     mismatch("rasterise_segmentation differs from the union of its polygons", coords, h, w,

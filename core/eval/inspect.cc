@@ -2,7 +2,7 @@
 
 #include <span>
 
-#include "core/base/error.h"
+#include "core/base/checked.h"
 #include "core/pool/pool.h"
 
 namespace quillscore::eval {
@@ -67,7 +67,7 @@ std::optional<PairMatrix> pair_matrix(const EngineState& st, int64_t image_id, i
   const group::PairedGroup pg = find_pair(st, image_id, category_id);
   if (!pg.has_gt || !pg.has_dt) return std::nullopt;
   auto sims = compute_similarity(st, std::span(&pg, 1), /*exact=*/true);
-  GroupSimilarity& s = sims.at(0);
+  GroupSimilarity& s = sims[0];  // one record per pair
   if (s.ranked.empty()) return std::nullopt;
   return PairMatrix{pg.image, static_cast<uint32_t>(s.ranked.size()),
                     static_cast<uint32_t>(s.gts.size()), std::move(s.matrix)};
@@ -80,7 +80,7 @@ std::unique_ptr<EvalImageRecord> evaluate_image(const EngineState& st, int64_t i
   const group::PairedGroup pg = find_pair(st, image_id, category_id);
   if (!pg.has_gt && !pg.has_dt) return nullptr;
   auto sims = compute_similarity(st, std::span(&pg, 1));
-  GroupSimilarity& s = sims.at(0);
+  GroupSimilarity& s = sims[0];  // one record per pair
   // Greedy matching takes detections in rank order, so the first max_det
   // detections match exactly as they do among all of them; only the ground
   // truths that later detections would have claimed stay free.
@@ -99,8 +99,10 @@ std::unique_ptr<EvalImageRecord> make_record(const EngineState& st, const GroupS
                                              const GroupEvaluation& e) {
   const size_t t_n = st.params.iou_thrs.size();
   auto rec = std::make_unique<EvalImageRecord>();
-  for (uint32_t d : s.ranked) rec->dt_ids.push_back(st.dt.ids.at(d));
-  for (uint32_t j : e.gt_order) rec->gt_ids.push_back(st.gt.ids.at(s.gts[j]));
+  for (uint32_t d : s.ranked) rec->dt_ids.push_back(checked_at(st.dt.ids, d, "detection"));
+  for (uint32_t j : e.gt_order) {
+    rec->gt_ids.push_back(checked_at(st.gt.ids, s.gts[j], "ground truth"));
+  }
   rec->dt_scores = e.scores;
   rec->gt_ignore = e.gt_ignore;
   rec->dt_ignore = e.dt_ignore;

@@ -14,8 +14,4 @@ void oks_matrix(const EngineState& st, const Keypoints& dt, const Keypoints& gt,
                 std::span<const uint32_t> ranked, std::span<const uint32_t> gts,
                 std::span<double> out);
 
-// Sum in the order of NumPy's pairwise summation, so that averages of the
-// same terms come out bit for bit as the reference tools compute them.
-double pairwise_sum(const double* a, size_t n);
-
 }  // namespace quillscore::eval

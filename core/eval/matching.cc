@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/base/checked.h"
 #include "core/base/error.h"
 
 namespace quillscore::eval {
 namespace {
-
-constexpr double kMaxThreshold = 0.9999999999;
 
 bool outside(double area, const std::array<double, 2>& range) {
   return area < range[0] || area > range[1];
@@ -18,8 +17,7 @@ bool outside(double area, const std::array<double, 2>& range) {
 
 void match_group(const EngineState& st, const GroupSimilarity& s, size_t a, GroupEvaluation& out,
                  MatchScratch& scratch) {
-  if (a >= st.params.area_rng.size()) throw InternalError("area range index out of bounds");
-  match_group(st, s, st.params.area_rng[a], out, scratch);
+  match_group(st, s, checked_at(st.params.area_rng, a, "area range"), out, scratch);
 }
 
 void match_group(const EngineState& st, const GroupSimilarity& s, const std::array<double, 2>& range,
@@ -59,7 +57,8 @@ void match_group(const EngineState& st, const GroupSimilarity& s, const std::arr
     crowd.resize(g_n);
     for (size_t j = 0; j < g_n; ++j) crowd[j] = s.gt_crowd[out.gt_order[j]];
     for (size_t t = 0; t < t_n; ++t) {
-      const double thr = std::isnan(p.iou_thrs[t]) ? kMaxThreshold : std::min(p.iou_thrs[t], kMaxThreshold);
+      const double thr =
+          std::isnan(p.iou_thrs[t]) ? kMaxIouThreshold : std::min(p.iou_thrs[t], kMaxIouThreshold);
       uint8_t* matched = scratch.matched.data() + t * g_n;
       for (size_t d = 0; d < d_n; ++d) {
         const double* row = s.matrix.data() + d * g_n;

@@ -5,8 +5,8 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
-#include <optional>
 #include <variant>
 #include <vector>
 
@@ -17,6 +17,15 @@ namespace quillscore::eval {
 
 using group::kUnlisted;
 using rle::Box;
+
+// The strictest IoU threshold matching applies, 1 - 1e-10 (the same double):
+// the protocol caps every threshold there, so that at a threshold of 1 a
+// perfect match still counts. A NaN threshold acts as this too.
+inline constexpr double kMaxIouThreshold = 0.9999999999;
+
+// 2^-52, the gap between 1.0 and the next double. The protocol adds it to the
+// denominators of precision and of the keypoint scale so that neither is 0.
+inline constexpr double kSpacingOfOne = std::numeric_limits<double>::epsilon();
 
 enum class IouType : uint8_t { kSegm = 0, kBbox = 1, kKeypoints = 2, kBoundary = 3 };
 

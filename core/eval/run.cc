@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <mutex>
 
 #include "core/base/checked.h"
 #include "core/base/error.h"
@@ -14,8 +13,6 @@
 
 namespace quillscore::eval {
 namespace {
-
-constexpr double kEps = 2.220446049250313e-16;
 
 class Stopwatch {
  public:
@@ -47,14 +44,6 @@ struct SlotArrays {
   SlotArrays(size_t t_, size_t r_, size_t a_, size_t m_)
       : t(t_), r(r_), a(a_), m(m_),
         precision(t * r * a * m, -1.0), recall(t * a * m, -1.0), scores(t * r * a * m, -1.0) {}
-};
-
-// The run's output arrays behind one lock. A job that fails while holding
-// the lock poisons it, and every later use reports that.
-struct SharedOutput {
-  std::mutex lock;
-  bool poisoned = false;
-  AccumulatedResult result;
 };
 
 // All slots' detections ranked by score, highest first; ties go to the lower
@@ -159,7 +148,8 @@ void accumulate_cell(const EvalParams& p, const RangeOutcomes& oc,
       if (o == kTruePositive) {
         ++tp;
         rec = static_cast<double>(tp) / n_counted;
-        sc.tp_prec.push_back(static_cast<double>(tp) / (static_cast<double>(tp + fp) + kEps));
+        sc.tp_prec.push_back(static_cast<double>(tp) /
+                             (static_cast<double>(tp + fp) + kSpacingOfOne));
       } else {
         fp += o == kFalsePositive;
         if (i > 0) continue;  // recall unchanged since the last check
@@ -207,19 +197,19 @@ void collect_records(const EngineState& st, uint32_t k, size_t a,
     const GroupEvaluation& e = evals[gi];
     if (!e.present) continue;
     const GroupSimilarity& s = sims[gi];
-    if (s.image >= p.img_ids.size()) throw InternalError("image index out of bounds");
     auto rec = make_record(st, s, e);
-    rec->image_id = p.img_ids[s.image];
-    rec->category_id = p.use_cats ? p.cat_ids.at(k) : -1;
+    rec->image_id = checked_at(p.img_ids, s.image, "image");
+    rec->category_id = p.use_cats ? p.cat_ids[k] : -1;
     rec->area_index = a;
     rec->max_det = p.cap();
     out[base + s.image] = std::move(rec);
   }
 }
 
-// Everything run does for one category slot; returns its per-image records.
+// Everything run does for one category slot: writes the slot's cells of
+// `res` (no other slot writes them) and returns its per-image records.
 std::vector<std::unique_ptr<EvalImageRecord>> slot_job(EngineState& st, uint32_t k,
-                                                       bool collect, SharedOutput& shared) {
+                                                       bool collect, AccumulatedResult& res) {
   const EvalParams& p = st.params;
   Stopwatch clock;
   const auto pairs = group::pair_groups(st.gt_index, st.dt_index, k);
@@ -261,23 +251,14 @@ std::vector<std::unique_ptr<EvalImageRecord>> slot_job(EngineState& st, uint32_t
     if (collect) collect_records(st, k, a, sims, evals, records);
   }
 
-  std::lock_guard<std::mutex> guard(shared.lock);
-  if (shared.poisoned) throw InternalError("evaluation output lock poisoned");
-  try {
-    AccumulatedResult& res = shared.result;
-    const size_t K = st.slots, block = A * M;
-    for (size_t t = 0; t < T; ++t) {
-      std::copy_n(local.recall.begin() + t * block, block,
-                  res.recall.begin() + (t * K + k) * block);
-      for (size_t r = 0; r < R; ++r) {
-        const size_t src = (t * R + r) * block, dst = ((t * R + r) * K + k) * block;
-        std::copy_n(local.precision.begin() + src, block, res.precision.begin() + dst);
-        std::copy_n(local.scores.begin() + src, block, res.scores.begin() + dst);
-      }
+  const size_t K = st.slots, block = A * M;
+  for (size_t t = 0; t < T; ++t) {
+    std::copy_n(local.recall.begin() + t * block, block, res.recall.begin() + (t * K + k) * block);
+    for (size_t r = 0; r < R; ++r) {
+      const size_t src = (t * R + r) * block, dst = ((t * R + r) * K + k) * block;
+      std::copy_n(local.precision.begin() + src, block, res.precision.begin() + dst);
+      std::copy_n(local.scores.begin() + src, block, res.scores.begin() + dst);
     }
-  } catch (...) {
-    shared.poisoned = true;
-    throw;
   }
   return records;
 }
@@ -288,22 +269,22 @@ AccumulatedResult run(EngineState& st, bool collect_records) {
   const EvalParams& p = st.params;
   const size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), K = st.slots,
                A = p.area_rng.size(), M = p.max_dets.size();
-  SharedOutput shared;
+  AccumulatedResult result;
   // A slot's own arrays are no larger than these.
-  const size_t cells = checked_product({T, R, K, A, M}), recall_cells = checked_product({T, K, A, M});
-  shared.result.dims = {T, R, K, A, M};
-  shared.result.precision.assign(cells, -1.0);
-  shared.result.recall.assign(recall_cells, -1.0);
-  shared.result.scores.assign(cells, -1.0);
+  const size_t cells = checked_count<double>({T, R, K, A, M}),
+               recall_cells = checked_count<double>({T, K, A, M});
+  result.dims = {T, R, K, A, M};
+  result.precision.assign(cells, -1.0);
+  result.recall.assign(recall_cells, -1.0);
+  result.scores.assign(cells, -1.0);
 
   auto per_slot = pool::parallel_map(K, [&](size_t k) {
-    return slot_job(st, static_cast<uint32_t>(k), collect_records, shared);
+    return slot_job(st, static_cast<uint32_t>(k), collect_records, result);
   });
 
-  if (shared.poisoned) throw InternalError("evaluation output lock poisoned");
-  AccumulatedResult result = std::move(shared.result);
   if (collect_records) {
-    result.records.reserve(checked_product({K, A, p.img_ids.size()}));
+    using Record = std::unique_ptr<EvalImageRecord>;
+    result.records.reserve(checked_count<Record>({K, A, p.img_ids.size()}));
     for (auto& slot : per_slot) {
       for (auto& r : slot) result.records.push_back(std::move(r));
     }
@@ -317,7 +298,7 @@ Verdicts per_instance(const EngineState& st, size_t t_idx, size_t a_idx, uint64_
     Verdicts v;
     const auto pairs = group::pair_groups(st.gt_index, st.dt_index, static_cast<uint32_t>(k));
     const auto sims = compute_similarity(st, pairs);
-    const int64_t cat = p.use_cats ? p.cat_ids.at(k) : -1;
+    const int64_t cat = p.use_cats ? p.cat_ids[k] : -1;
     GroupEvaluation e;
     MatchScratch ms;
     std::vector<uint8_t> matched;
@@ -326,26 +307,27 @@ Verdicts per_instance(const EngineState& st, size_t t_idx, size_t a_idx, uint64_
       check();
       match_group(st, s, a_idx, e, ms);
       if (!e.present) continue;
-      const int64_t image = p.img_ids.at(s.image);
+      const int64_t image = checked_at(p.img_ids, s.image, "image");
       const size_t nd = static_cast<size_t>(std::min<uint64_t>(e.d, max_det));
       matched.assign(e.g, 0);
       for (size_t j = 0; j < nd; ++j) {
-        if (t_idx >= p.iou_thrs.size()) throw InternalError("index out of bounds: t_idx");
+        const size_t cell = checked_index(t_idx, p.iou_thrs.size(), "IoU threshold") * e.d + j;
         const uint32_t det = s.ranked[j];
-        const int32_t m = e.matches[t_idx * e.d + j];
-        DetectionVerdict row{image, cat, st.dt.ids.at(det), e.scores[j], -1, 0.0,
-                             e.dt_ignore[t_idx * e.d + j]};
+        const int32_t m = e.matches[cell];
+        DetectionVerdict row{image, cat, checked_at(st.dt.ids, det, "detection"), e.scores[j], -1,
+                             0.0, e.dt_ignore[cell]};
         if (m >= 0) {
           const uint32_t pos = e.gt_order[m];
-          row.gt_id = st.gt.ids.at(s.gts[pos]);
-          row.iou = s.matrix.at(j * e.g + pos);
+          row.gt_id = checked_at(st.gt.ids, s.gts[pos], "ground truth");
+          row.iou = s.matrix[j * e.g + pos];
           matched[m] = 1;
         }
         v.detections.push_back(row);
       }
       for (size_t j = 0; j < e.g; ++j) {
         v.ground_truths.push_back(
-            {image, cat, st.gt.ids.at(s.gts[e.gt_order[j]]), e.gt_ignore[j], matched[j]});
+            {image, cat, checked_at(st.gt.ids, s.gts[e.gt_order[j]], "ground truth"),
+             e.gt_ignore[j], matched[j]});
       }
     }
     return v;
@@ -358,27 +340,28 @@ Verdicts per_instance(const EngineState& st, size_t t_idx, size_t a_idx, uint64_
   return out;
 }
 
-std::optional<std::string> configure_lvis(
-    EngineState& st, std::span<const uint8_t> gt_ignore,
-    std::span<const std::pair<int64_t, int64_t>> non_exhaustive) {
+void configure_lvis(EngineState& st, std::span<const uint8_t> gt_ignore,
+                    std::span<const std::pair<int64_t, int64_t>> non_exhaustive) {
   if (gt_ignore.size() != st.gt.size()) {
-    return std::string("LVIS ignore flags do not match ground-truth length");
+    throw InputError("LVIS ignore flags do not match ground-truth length");
   }
-  st.gt.ignore.assign(gt_ignore.begin(), gt_ignore.end());
-  st.gt.iscrowd.assign(st.gt.size(), 0);
   std::vector<std::pair<int64_t, int64_t>> pairs(non_exhaustive.begin(), non_exhaustive.end());
   std::sort(pairs.begin(), pairs.end());
   const EvalParams& p = st.params;
-  AnnotationSet& dt = st.dt;
-  dt.unmatched_ignore.assign(dt.size(), 0);
-  if (pairs.empty()) return std::nullopt;
-  for (size_t i = 0; i < dt.size(); ++i) {
-    const uint32_t img = dt.image_index.at(i), cat = dt.category_index.at(i);
+  const AnnotationSet& dt = st.dt;
+  std::vector<uint8_t> unmatched_ignore(dt.size(), 0);
+  for (size_t i = 0; i < dt.size() && !pairs.empty(); ++i) {
+    const uint32_t img = checked_at(dt.image_index, i, "detection"),
+                   cat = checked_at(dt.category_index, i, "detection");
     if (img == kUnlisted || cat == kUnlisted) continue;
-    const std::pair<int64_t, int64_t> key{p.img_ids.at(img), p.cat_ids.at(cat)};
-    dt.unmatched_ignore[i] = std::binary_search(pairs.begin(), pairs.end(), key);
+    const std::pair<int64_t, int64_t> key{checked_at(p.img_ids, img, "image"),
+                                          checked_at(p.cat_ids, cat, "category")};
+    unmatched_ignore[i] = std::binary_search(pairs.begin(), pairs.end(), key);
   }
-  return std::nullopt;
+  // Every check has passed: the state changes as a whole or not at all.
+  st.gt.ignore.assign(gt_ignore.begin(), gt_ignore.end());
+  st.gt.iscrowd.assign(st.gt.size(), 0);
+  st.dt.unmatched_ignore = std::move(unmatched_ignore);
 }
 
 }  // namespace quillscore::eval

@@ -1,9 +1,7 @@
 // The engine's operations on an evaluator's state.
 #pragma once
 
-#include <optional>
 #include <span>
-#include <string>
 #include <utility>
 
 #include "core/eval/model.h"
@@ -20,9 +18,9 @@ Verdicts per_instance(const EngineState& st, size_t t_idx, size_t a_idx, uint64_
 
 // Federated evaluation: replaces the ground truths' ignore flags, clears
 // their crowd flags and marks detections of non-exhaustive (image id,
-// category id) pairs so that they are ignored when unmatched. Returns an
-// error message, changing nothing, when the flags do not fit.
-std::optional<std::string> configure_lvis(EngineState& st, std::span<const uint8_t> gt_ignore,
-                                          std::span<const std::pair<int64_t, int64_t>> non_exhaustive);
+// category id) pairs so that they are ignored when unmatched. Throws
+// InputError, changing nothing, when the flags do not fit the ground truth.
+void configure_lvis(EngineState& st, std::span<const uint8_t> gt_ignore,
+                    std::span<const std::pair<int64_t, int64_t>> non_exhaustive);
 
 }  // namespace quillscore::eval

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/base/checked.h"
 #include "core/base/error.h"
 #include "core/eval/keypoints.h"
 #include "core/pool/pool.h"
@@ -11,19 +12,13 @@
 namespace quillscore::eval {
 namespace {
 
-constexpr double kMaxThreshold = 0.9999999999;
-
-template <class T>
-const T& at(const std::vector<T>& v, size_t i) {
-  if (i >= v.size()) throw InternalError("annotation index out of bounds");
-  return v[i];
-}
+// What a position into an annotation set's columns is called in a fault.
+constexpr const char* kAnnotation = "annotation";
 
 const Box& box_of(const Geometry& g, uint32_t i) {
-  if (const auto* b = std::get_if<Boxes>(&g)) return at(b->boxes, i);
+  if (const auto* b = std::get_if<Boxes>(&g)) return checked_at(b->boxes, i, kAnnotation);
   const auto& s = std::get<SharedBoxes>(g);
-  if (!s.rows || i >= s.count) throw InternalError("annotation index out of bounds");
-  return s.rows.get()[i];
+  return s.rows.get()[checked_index(i, s.rows ? s.count : 0, kAnnotation)];
 }
 
 bool box_like(const Geometry& g) {
@@ -41,8 +36,8 @@ void mask_matrix(const std::vector<rle::Rle>& dmasks, const std::vector<rle::Rle
   std::vector<const rle::Rle*> dp, gp;
   dp.reserve(ranked.size());
   gp.reserve(gts.size());
-  for (uint32_t d : ranked) dp.push_back(&at(dmasks, d));
-  for (uint32_t g : gts) gp.push_back(&at(gmasks, g));
+  for (uint32_t d : ranked) dp.push_back(&checked_at(dmasks, d, kAnnotation));
+  for (uint32_t g : gts) gp.push_back(&checked_at(gmasks, g, kAnnotation));
   rle::rle_iou(dp, gp, crowd, theta, out);
 }
 
@@ -52,7 +47,7 @@ void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
   const size_t d_n = s.ranked.size(), g_n = s.gts.size();
   s.matrix.assign(d_n * g_n, 0.0);
   std::vector<uint8_t> crowd(g_n);
-  for (size_t j = 0; j < g_n; ++j) crowd[j] = at(gt.iscrowd, s.gts[j]);
+  for (size_t j = 0; j < g_n; ++j) crowd[j] = checked_at(gt.iscrowd, s.gts[j], kAnnotation);
 
   if (box_like(gt.geometry)) {
     if (!box_like(dt.geometry)) kinds_disagree();
@@ -95,20 +90,18 @@ void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
 }  // namespace
 
 double pruning_threshold(std::span<const double> iou_thrs) {
-  double theta = kMaxThreshold;
+  double theta = kMaxIouThreshold;
   bool any = false;
   for (double t : iou_thrs) {
     if (std::isnan(t)) continue;
     theta = any ? std::min(theta, t) : t;
     any = true;
   }
-  return any ? std::clamp(theta, 0.0, kMaxThreshold) : kMaxThreshold;
+  return any ? std::clamp(theta, 0.0, kMaxIouThreshold) : kMaxIouThreshold;
 }
 
 void rank_by_score(std::vector<uint32_t>& idx, std::span<const double> scores) {
-  for (uint32_t i : idx) {
-    if (i >= scores.size()) throw InternalError("annotation index out of bounds");
-  }
+  for (uint32_t i : idx) checked_index(i, scores.size(), kAnnotation);
   std::stable_sort(idx.begin(), idx.end(), [&](uint32_t a, uint32_t b) {
     const double sa = scores[a], sb = scores[b];
     return !std::isnan(sa) && (std::isnan(sb) || sa > sb);
@@ -131,14 +124,14 @@ std::vector<GroupSimilarity> compute_similarity(const EngineState& st,
       if (s.ranked.size() > cap) s.ranked.resize(static_cast<size_t>(cap));
     }
     for (uint32_t d : s.ranked) {
-      s.dt_scores.push_back(at(st.dt.scores, d));
-      s.dt_areas.push_back(at(st.dt.areas, d));
-      s.dt_unmatched_ignore.push_back(at(st.dt.unmatched_ignore, d));
+      s.dt_scores.push_back(checked_at(st.dt.scores, d, kAnnotation));
+      s.dt_areas.push_back(checked_at(st.dt.areas, d, kAnnotation));
+      s.dt_unmatched_ignore.push_back(checked_at(st.dt.unmatched_ignore, d, kAnnotation));
     }
     for (uint32_t g : s.gts) {
-      s.gt_areas.push_back(at(st.gt.areas, g));
-      s.gt_ignore.push_back(at(st.gt.ignore, g));
-      s.gt_crowd.push_back(at(st.gt.iscrowd, g));
+      s.gt_areas.push_back(checked_at(st.gt.areas, g, kAnnotation));
+      s.gt_ignore.push_back(checked_at(st.gt.ignore, g, kAnnotation));
+      s.gt_crowd.push_back(checked_at(st.gt.iscrowd, g, kAnnotation));
     }
     if (!s.ranked.empty() && !s.gts.empty()) fill_matrix(st, s, exact);
     return s;

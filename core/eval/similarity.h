@@ -22,7 +22,7 @@ struct GroupSimilarity {
 };
 
 // The pruning threshold handed to mask IoU: the smallest IoU threshold that
-// is a number, clamped into [0, 0.9999999999].
+// is a number, clamped into [0, kMaxIouThreshold].
 double pruning_threshold(std::span<const double> iou_thrs);
 
 // One record per paired group, in paired-group order, computed in parallel.

@@ -2,9 +2,29 @@
 
 #include <algorithm>
 
+#include "core/base/checked.h"
 #include "core/base/error.h"
 
 namespace quillscore::group {
+namespace {
+
+// The groups [first, end) of `slot`.
+std::pair<uint32_t, uint32_t> slot_groups(const GroupIndex& index, uint32_t slot) {
+  const auto [first, end] = checked_at(index.slots, slot, "category slot");
+  if (first > end || end > index.groups.size()) throw InternalError("group range out of bounds");
+  return {first, end};
+}
+
+// The group of `image` among a slot's groups (ascending by image), if any.
+const ImageGroup* find_group(const GroupIndex& index, uint32_t slot, uint32_t image) {
+  const auto [first, end] = slot_groups(index, slot);
+  const auto begin_it = index.groups.begin() + first, end_it = index.groups.begin() + end;
+  const auto it = std::lower_bound(begin_it, end_it, image,
+                                   [](const ImageGroup& g, uint32_t img) { return g.image < img; });
+  return it != end_it && it->image == image ? &*it : nullptr;
+}
+
+}  // namespace
 
 GroupIndex build_group_index(std::span<const uint32_t> image_index,
                              std::span<const uint32_t> category_index, uint32_t slots,
@@ -32,7 +52,7 @@ GroupIndex build_group_index(std::span<const uint32_t> image_index,
   for (const auto& [key, ann] : keyed) {
     const uint32_t slot = use_cats ? static_cast<uint32_t>(key >> 32) : 0;
     const uint32_t image = image_index[ann];
-    if (slot >= slots) throw InternalError("category slot out of range");
+    checked_index(slot, slots, "category slot");
     const auto pos = static_cast<uint32_t>(index.order.size());
     if (index.groups.empty() || slot != cur_slot || image != cur_image) {
       if (index.groups.empty() || slot != cur_slot) {
@@ -50,12 +70,8 @@ GroupIndex build_group_index(std::span<const uint32_t> image_index,
 }
 
 std::vector<PairedGroup> pair_groups(const GroupIndex& gt, const GroupIndex& dt, uint32_t slot) {
-  if (slot >= gt.slots.size() || slot >= dt.slots.size()) {
-    throw InternalError("category slot out of range");
-  }
-  const auto [gb, ge] = gt.slots[slot];
-  const auto [db, de] = dt.slots[slot];
-  if (ge > gt.groups.size() || de > dt.groups.size()) throw InternalError("group range out of bounds");
+  const auto [gb, ge] = slot_groups(gt, slot);
+  const auto [db, de] = slot_groups(dt, slot);
   std::vector<PairedGroup> out;
   out.reserve((ge - gb) + (de - db));
   uint32_t i = gb, j = db;
@@ -77,21 +93,6 @@ std::vector<PairedGroup> pair_groups(const GroupIndex& gt, const GroupIndex& dt,
   }
   return out;
 }
-
-namespace {
-
-// The group of `image` among a slot's groups (ascending by image), if any.
-const ImageGroup* find_group(const GroupIndex& index, uint32_t slot, uint32_t image) {
-  if (slot >= index.slots.size()) throw InternalError("category slot out of range");
-  const auto [first, end] = index.slots[slot];
-  if (first > end || end > index.groups.size()) throw InternalError("group range out of bounds");
-  const auto begin_it = index.groups.begin() + first, end_it = index.groups.begin() + end;
-  const auto it = std::lower_bound(begin_it, end_it, image,
-                                   [](const ImageGroup& g, uint32_t img) { return g.image < img; });
-  return it != end_it && it->image == image ? &*it : nullptr;
-}
-
-}  // namespace
 
 PairedGroup find_pair(const GroupIndex& gt, const GroupIndex& dt, uint32_t slot, uint32_t image) {
   PairedGroup p;

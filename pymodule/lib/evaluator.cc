@@ -9,6 +9,7 @@
 
 #include "core/eval/inspect.h"
 #include "core/eval/run.h"
+#include "core/rle/boundary.h"
 #include "pymodule/compact/compact_bbox.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
@@ -106,7 +107,7 @@ struct Arguments {
   PyObject* dt_anns;
   intake::LookupTables tables;
   eval::EvalParams params;
-  double dilation = 0.02;
+  double dilation = rle::kDefaultDilationRatio;
 };
 
 bool convert_arguments(PyObject* const* a, Arguments& out) {
@@ -372,9 +373,7 @@ PyObject* evaluator_configure_lvis(PyObject* self, PyObject* const* args, Py_ssi
     EvaluatorObject* e = self_of(self);
     ExclusiveBorrow borrow(e);
     if (!borrow) return nullptr;
-    if (auto err = eval::configure_lvis(*e->state, ignore, pairs)) {
-      return fail(PyExc_ValueError, err->c_str());
-    }
+    eval::configure_lvis(*e->state, ignore, pairs);  // InputError: ValueError
     Py_RETURN_NONE;
   });
 }

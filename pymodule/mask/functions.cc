@@ -393,7 +393,7 @@ PyObject* to_boundary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     static const Signature sig{"toBoundary", {"rle_objs", "dilation_ratio"}, 1};
     PyObject* a[2];
     if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    double ratio = 0.02;
+    double ratio = rle::kDefaultDilationRatio;
     if (a[1] && !convert_arg("dilation_ratio", [&] { return to_dilation_ratio(a[1], ratio); })) {
       return nullptr;
     }

@@ -15,7 +15,7 @@
 #include "tests/core/eval/naive_coco.h"
 #include "tests/core/eval/param_sets.h"
 #include "tests/core/eval/random_case.h"
-#include "tests/core/rle/reference.h"
+#include "tests/reference/rle.h"
 
 namespace quillscore::eval {
 namespace {

@@ -14,7 +14,7 @@
 #include "tests/core/eval/builders.h"
 #include "tests/core/eval/naive_coco.h"
 #include "tests/core/eval/random_case.h"
-#include "tests/core/rle/reference.h"
+#include "tests/core/rle/random_masks.h"
 
 namespace quillscore::eval {
 namespace {

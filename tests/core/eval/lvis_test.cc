@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/error.h"
 #include "core/eval/run.h"
 #include "tests/core/eval/builders.h"
 #include "tests/core/eval/random_case.h"
@@ -18,9 +19,16 @@ namespace {
 using namespace testkit;
 using Pairs = std::vector<std::pair<int64_t, int64_t>>;
 
+// The message of the InputError that configure_lvis throws; nullopt when it
+// accepts the flags.
 std::optional<std::string> configure(EngineState& st, const std::vector<uint8_t>& ignore,
                                      const Pairs& pairs) {
-  return configure_lvis(st, ignore, pairs);
+  try {
+    configure_lvis(st, ignore, pairs);
+    return std::nullopt;
+  } catch (const InputError& e) {
+    return e.what();
+  }
 }
 
 TEST(Lvis, LengthMismatchChangesNothing) {

@@ -16,20 +16,18 @@
 
 #include "core/eval/model.h"
 #include "tests/core/eval/builders.h"
+#include "tests/reference/rle.h"
 
 namespace quillscore::eval::naive {
 
 using testkit::Ann;
 
-// Plain box IoU: overlap over union, or over the detection's area when the
-// ground truth is a crowd; boxes that do not overlap give 0.
+// Box IoU of one pair, by the shared reference: overlap over union, or over
+// the detection's area when the ground truth is a crowd.
 inline double box_iou(const rle::Box& d, const rle::Box& g, bool crowd) {
-  const double left = std::max(d[0], g[0]), right = std::min(d[0] + d[2], g[0] + g[2]);
-  const double top = std::max(d[1], g[1]), bottom = std::min(d[1] + d[3], g[1] + g[3]);
-  if (right - left <= 0 || bottom - top <= 0) return 0.0;
-  const double inter = (right - left) * (bottom - top);
-  const double d_area = d[2] * d[3], g_area = g[2] * g[3];
-  return crowd ? inter / d_area : inter / (d_area + g_area - inter);
+  std::vector<double> out(1);
+  rle::testref::literal_box_iou({d}, {g}, {static_cast<uint8_t>(crowd)}, out);
+  return out[0];
 }
 
 struct Record {

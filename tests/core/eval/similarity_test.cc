@@ -16,7 +16,7 @@
 #include "core/rle/ops.h"
 #include "tests/core/eval/builders.h"
 #include "tests/core/eval/naive_coco.h"
-#include "tests/core/rle/reference.h"
+#include "tests/reference/rle.h"
 
 namespace quillscore::eval {
 namespace {

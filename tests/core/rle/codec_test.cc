@@ -1,12 +1,4 @@
-// Every header of the core is included here so that the interpreter check
-// below sees whatever any of them pulls in.
-#include "core/base/error.h"
-#include "core/rle/boundary.h"
 #include "core/rle/codec.h"
-#include "core/rle/iou.h"
-#include "core/rle/ops.h"
-#include "core/rle/raster.h"
-#include "core/rle/rle.h"
 
 #include <gtest/gtest.h>
 
@@ -15,16 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/core/rle/reference.h"
+#include "tests/reference/rle.h"
 
 namespace quillscore::rle {
 namespace {
-
-TEST(CoreIsInterpreterFree, NoPythonHeaderReachable) {
-#ifdef Py_PYTHON_H
-  FAIL() << "a core header includes Python.h; the core must build without the interpreter";
-#endif
-}
 
 using CountList = std::vector<uint32_t>;
 

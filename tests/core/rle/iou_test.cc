@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/rle/ops.h"
-#include "tests/core/rle/reference.h"
+#include "tests/core/rle/random_masks.h"
 
 namespace quillscore::rle {
 namespace {

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "tests/core/rle/reference.h"
+#include "tests/core/rle/random_masks.h"
 
 namespace quillscore::rle {
 namespace {

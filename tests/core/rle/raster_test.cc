@@ -15,7 +15,7 @@
 #include "core/base/error.h"
 #include "core/rle/codec.h"
 #include "core/rle/ops.h"
-#include "tests/core/rle/reference.h"
+#include "tests/reference/rle.h"
 
 namespace quillscore::rle {
 namespace {

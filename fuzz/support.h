@@ -1,8 +1,6 @@
-// Deliberately literal reference implementations of the mask operations, used
-// by the fuzz targets to check the optimised core, and the small helpers the
-// targets share. Every reference function follows the pixel rule step by
-// step, with no shortcuts, so that a disagreement points at the core. Only for
-// small inputs: nothing here is meant to be fast.
+// What the fuzz targets share: reading the fuzzer's input, shaping masks out
+// of it, and reporting a failed check. The literal references the targets
+// hold the core to are the unit tests' own, in tests/reference.
 #pragma once
 
 #include <algorithm>
@@ -10,17 +8,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/rle/rle.h"
+#include "tests/reference/rle.h"
 
 namespace fuzz {
 
 using quillscore::rle::Box;
 using quillscore::rle::Rle;
+namespace ref = quillscore::rle::testref;
 
 [[noreturn]] inline void fail(const char* what) {
   std::fprintf(stderr, "\n*** fuzz check failed: %s\n", what);
@@ -87,43 +86,6 @@ class Reader {
   const uint8_t* p_;
   const uint8_t* e_;
 };
-
-// ------------------------------------------------------- reference functions
-
-// Compressed counts string <-> counts, byte by byte.
-std::vector<uint32_t> decode_counts(std::string_view s);
-std::string encode_counts(const std::vector<uint32_t>& counts);
-
-uint64_t counts_sum(const std::vector<uint32_t>& c);
-// Runs written into an n-pixel buffer of zeros, clipped at n.
-std::vector<uint8_t> to_dense(const std::vector<uint32_t>& counts, size_t n);
-// Runs of a byte mask; every change of byte value starts a run.
-std::vector<uint32_t> from_dense(const std::vector<uint8_t>& px);
-// A mask as the system itself would produce it: counts covering exactly h*w
-// pixels and no empty run except possibly the leading run of zeros.
-bool canonical(const Rle& r);
-
-Box bbox(const Rle& r);
-uint32_t area(const Rle& r);
-bool is_crowd(const std::vector<uint8_t>& crowd, size_t g);
-void box_iou(const std::vector<Box>& dt, const std::vector<Box>& gt,
-             const std::vector<uint8_t>& crowd, std::vector<double>& out);
-
-// Union or intersection by the fold walk; nullopt when some fold step would
-// walk counts whose sums disagree, which the pixel rule leaves open.
-std::optional<Rle> merge(const std::vector<Rle>& masks, bool intersect);
-
-// The IoU matrix by the pixel rule. defined[e] is false for entries whose
-// walk would compare counts with disagreeing sums (left open).
-void rle_iou(const std::vector<Rle>& dt, const std::vector<Rle>& gt,
-             const std::vector<uint8_t>& crowd, double theta, std::vector<double>& out,
-             std::vector<uint8_t>& defined);
-
-// Literal polygon walk (with the number of outline points it visits) and
-// boundary erosion.
-uint64_t walk_points(const std::vector<double>& coords);
-Rle polygon(const std::vector<double>& coords, uint32_t h, uint32_t w);
-Rle boundary(const Rle& mask, double ratio);
 
 // ------------------------------------------------------------ input shaping
 
