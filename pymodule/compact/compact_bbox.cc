@@ -95,7 +95,7 @@ PyObject* compact_valid_images(PyObject* self, PyObject* const* args, Py_ssize_t
     std::vector<int64_t> images;
     if (!convert_arg("images", [&] { return to_i64_vector(a[0], images); })) return nullptr;
     const std::unordered_set<int64_t> known(images.begin(), images.end());
-    for (const compact::KeyRow& row : data_of(self).columns.keys) {
+    for (const json::KeyRow& row : data_of(self).columns.keys) {
       if (!known.contains(row.image_id)) Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
@@ -192,7 +192,7 @@ const CompactData& compact_data(PyObject* o) { return data_of(o); }
 
 eval::AnnotationSet compact_annotation_set(const CompactData& data, bool is_gt,
                                            const LookupTables& tables) {
-  const compact::Columns& c = data.columns;
+  const json::Columns& c = data.columns;
   const size_t total = c.size();
   eval::AnnotationSet set;
   // One lookup pass; when every record is kept its results are the columns.
@@ -237,7 +237,7 @@ eval::AnnotationSet compact_annotation_set(const CompactData& data, bool is_gt,
     const rle::Box& box = (*c.boxes)[i];
     set.scores.push_back(c.keys[i].score);
     if (dataset) {
-      const compact::GroundTruthRow& g = c.ground_truth[i];
+      const json::GroundTruthRow& g = c.ground_truth[i];
       set.ids.push_back(g.id);
       set.areas.push_back(g.area);
       set.iscrowd.push_back(g.iscrowd);

@@ -6,7 +6,7 @@
 #include "pymodule/platform.h"
 
 #include "core/eval/model.h"
-#include "pymodule/compact/records.h"
+#include "core/json/records.h"
 #include "pymodule/json_load/file_bytes.h"
 #include "pymodule/lib/intake.h"
 
@@ -15,7 +15,7 @@ namespace quillscore::py {
 // What a CompactBbox holds; fixed once created.
 struct CompactData {
   SharedFile snapshot;  // the file as read
-  compact::Columns columns;
+  json::Columns columns;
   bool results = false;  // read as a results file
 };
 

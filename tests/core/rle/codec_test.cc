@@ -1,6 +1,14 @@
 // Every header of the core is included here so that the interpreter check
 // below sees whatever any of them pulls in.
+#include "core/base/allocator.h"
 #include "core/base/error.h"
+#include "core/base/quote.h"
+#include "core/json/error.h"
+#include "core/json/parser.h"
+#include "core/json/reader.h"
+#include "core/json/records.h"
+#include "core/json/siphash.h"
+#include "core/json/validator.h"
 #include "core/rle/boundary.h"
 #include "core/rle/codec.h"
 #include "core/rle/iou.h"
