@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "core/json/records.h"
 #include "fuzz/json_checks.h"
-#include "pymodule/compact/records.h"
 
-using namespace quillscore;
 using namespace quillscore::json;
 
 namespace {
@@ -85,8 +84,7 @@ int64_t as_i64(const Node* n) {
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-void check_against_tree(std::string_view bytes, const compact::Columns& c,
-                        compact::Scores scores) {
+void check_against_tree(std::string_view bytes, const Columns& c, Scores scores) {
   Reader r(bytes);
   TreeSink sink;
   auto root = Parser<TreeSink>(r, sink).document();
@@ -113,7 +111,7 @@ void check_against_tree(std::string_view bytes, const compact::Columns& c,
     JSON_CHECK(c.keys[i].image_id == as_i64(image), "image_id differs");
     JSON_CHECK(c.keys[i].category_id == as_i64(category), "category_id differs");
     const bool numeric = score && score->kind == Node::Kind::kNumber;
-    JSON_CHECK(numeric || scores == compact::Scores::kDefaultZero,
+    JSON_CHECK(numeric || scores == Scores::kDefaultZero,
                "accepted a record without a score where scores are required");
     const double s = numeric ? as_double(score) : 0.0;
     JSON_CHECK(same_bits(c.keys[i].score, s), "score differs");
@@ -124,13 +122,12 @@ void check_against_tree(std::string_view bytes, const compact::Columns& c,
   }
 }
 
-void run(std::string_view bytes, compact::Mode mode,
-         compact::Scores scores = compact::Scores::kDefaultZero) {
+void run(std::string_view bytes, Mode mode, Scores scores = Scores::kDefaultZero) {
   Reader r(bytes);
-  compact::Columns c;
-  const bool ok = mode == compact::Mode::kResults
-                      ? compact::read_results_document(r, c, scores)
-                      : compact::read_records(r, mode, c) && r.end_of_document();
+  Columns c;
+  const bool ok = mode == Mode::kResults
+                      ? read_results_document(r, c, scores)
+                      : read_records(r, mode, c) && r.end_of_document();
   if (!ok) {
     JSON_CHECK(r.failed(), "the record reader failed without an error");
     fuzz_json::check_position(r.parse_error(), bytes.size());
@@ -138,10 +135,10 @@ void run(std::string_view bytes, compact::Mode mode,
   }
   const size_t n = c.size();
   JSON_CHECK(c.boxes && c.boxes->size() == n, "box rows and key rows differ in number");
-  const size_t extra = mode == compact::Mode::kDataset ? n : 0;
+  const size_t extra = mode == Mode::kDataset ? n : 0;
   JSON_CHECK(c.ground_truth.size() == extra, "ground-truth rows in the wrong mode");
   JSON_CHECK(c.bytes() == n * 56 + extra * 24, "the columns are not trimmed to their rows");
-  for (const compact::GroundTruthRow& g : c.ground_truth) {
+  for (const GroundTruthRow& g : c.ground_truth) {
     JSON_CHECK(g.iscrowd <= 1, "a crowd flag other than 0 or 1");
   }
   Reader grammar(bytes);
@@ -153,8 +150,8 @@ void run(std::string_view bytes, compact::Mode mode,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  run(bytes, compact::Mode::kResults);
-  run(bytes, compact::Mode::kResults, compact::Scores::kRequired);
-  run(bytes, compact::Mode::kDataset);
+  run(bytes, Mode::kResults);
+  run(bytes, Mode::kResults, Scores::kRequired);
+  run(bytes, Mode::kDataset);
   return 0;
 }

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "pymodule/json_load/parser.h"
-#include "pymodule/json_load/validator.h"
+#include "core/json/parser.h"
+#include "core/json/validator.h"
 
 namespace fuzz_json {
 

@@ -1,6 +1,6 @@
 #include "pymodule/alloc/functions.h"
 
-#include "pymodule/alloc/allocator.h"
+#include "core/base/allocator.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/ref.h"
 
@@ -38,7 +38,7 @@ PyObject* reset_alloc_peak(PyObject*, PyObject*) {
 PyMethodDef kFunctions[] = {
     {"alloc_stats", alloc_stats, METH_NOARGS,
      "alloc_stats()\n--\n\n"
-     "The extension's own allocation counters, kept by pymodule/alloc/allocator.cc.\n\n"
+     "The extension's own allocation counters, kept by core/base/allocator.cc.\n\n"
      "`enabled` is false unless the extension was built with the `alloc-stats`\n"
      "feature, in which case every other field is zero and should be ignored\n"
      "rather than reported as \"no allocations\"."},

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <new>
 
-#include "pymodule/alloc/allocator.h"
+#include "core/base/allocator.h"
 
 namespace {
 

@@ -72,7 +72,7 @@ PyObject* compact_valid_images(PyObject* self, PyObject* const* args, Py_ssize_t
     std::vector<int64_t> images;
     if (!convert_arg("images", [&] { return to_i64_vector(a[0], images); })) return nullptr;
     const std::unordered_set<int64_t> known(images.begin(), images.end());
-    for (const compact::KeyRow& row : data_of(self).columns.keys) {
+    for (const json::KeyRow& row : data_of(self).columns.keys) {
       if (!known.contains(row.image_id)) Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
@@ -147,7 +147,7 @@ const CompactData& compact_data(PyObject* o) { return data_of(o); }
 
 eval::AnnotationSet compact_annotation_set(const CompactData& data, bool is_gt,
                                            const intake::LookupTables& tables) {
-  const compact::Columns& c = data.columns;
+  const json::Columns& c = data.columns;
   const size_t total = c.size();
   intake::SetBuilder builder(tables, eval::IouType::kBbox,
                              is_gt ? intake::Side::kGroundTruth : intake::Side::kDetections,
@@ -159,13 +159,13 @@ eval::AnnotationSet compact_annotation_set(const CompactData& data, bool is_gt,
   // defaults, ids by position in the whole file, whichever rows are kept.
   intake::Row row;
   for (size_t i = 0; i < total; ++i) {
-    const compact::KeyRow& key = c.keys[i];
+    const json::KeyRow& key = c.keys[i];
     row.image_id = key.image_id;
     row.category_id = key.category_id;
     row.score = key.score;
     row.box = (*c.boxes)[i];
     if (!data.results) {
-      const compact::GroundTruthRow& g = c.ground_truth[i];
+      const json::GroundTruthRow& g = c.ground_truth[i];
       row.id = g.id;
       row.area = g.has_area ? std::optional<double>(g.area) : std::nullopt;
       row.crowd = g.iscrowd != 0;

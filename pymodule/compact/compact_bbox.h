@@ -7,7 +7,7 @@
 
 #include "core/eval/model.h"
 #include "core/intake/positions.h"
-#include "pymodule/compact/records.h"
+#include "core/json/records.h"
 #include "pymodule/json_load/file_bytes.h"
 
 namespace quillscore::py {
@@ -15,7 +15,7 @@ namespace quillscore::py {
 // What a CompactBbox holds; fixed once created.
 struct CompactData {
   SharedFile snapshot;  // the file as read
-  compact::Columns columns;
+  json::Columns columns;
   bool results = false;  // read as a results file
 };
 

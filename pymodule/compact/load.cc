@@ -4,14 +4,14 @@
 // objects, since callers need the images and categories.
 #include "pymodule/compact/load.h"
 
+#include "core/json/records.h"
 #include "pymodule/compact/compact_bbox.h"
-#include "pymodule/compact/records.h"
 #include "pymodule/json_load/builder.h"
 #include "pymodule/json_load/file_bytes.h"
-#include "pymodule/lib/gc_pause.h"
 #include "pymodule/json_load/key_cache.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
+#include "pymodule/lib/gc_pause.h"
 #include "pymodule/lib/interrupt.h"
 #include "pymodule/lib/ref.h"
 
@@ -31,23 +31,23 @@ std::nullptr_t record_error(const json::Reader& r) {
 // without the interpreter lock so that Ctrl-C can stop a large file. False
 // with either the reader holding the error or (reader clean) a Python
 // exception set.
-bool read_rows(json::Reader& r, compact::Mode mode, compact::Scores scores, size_t bytes,
-               compact::Columns& columns) {
+bool read_rows(json::Reader& r, json::Mode mode, json::Scores scores, size_t bytes,
+               json::Columns& columns) {
   bool read = false;
   return run_released(bytes, [&] {
-           read = mode == compact::Mode::kResults
-                      ? compact::read_results_document(r, columns, scores)
-                      : compact::read_records(r, mode, columns, scores);
+           read = mode == json::Mode::kResults
+                      ? json::read_results_document(r, columns, scores)
+                      : json::read_records(r, mode, columns, scores);
          }) &&
          read;
 }
 
 // The top-level object of a dataset file. Null on failure with either the
 // reader holding the error or (reader clean) a Python exception set.
-PyObject* read_dataset(json::Reader& r, size_t bytes, compact::Columns& columns) {
+PyObject* read_dataset(json::Reader& r, size_t bytes, json::Columns& columns) {
   const int c = r.skip_whitespace();
   if (c < 0) return r.peek_error(json::ErrorCode::kEofWhileParsingValue), nullptr;
-  if (c != '{') return compact::invalid_type(r, "COCO dataset"), nullptr;
+  if (c != '{') return json::invalid_type(r, "COCO dataset"), nullptr;
   if (!r.enter_container()) return nullptr;
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
@@ -73,7 +73,7 @@ PyObject* read_dataset(json::Reader& r, size_t bytes, compact::Columns& columns)
     Ref value;
     if (k.view() == "annotations") {
       // A repeated member replaces the rows of the earlier one.
-      if (!read_rows(r, compact::Mode::kDataset, compact::Scores::kDefaultZero, bytes, columns)) return nullptr;
+      if (!read_rows(r, json::Mode::kDataset, json::Scores::kDefaultZero, bytes, columns)) return nullptr;
       annotations = true;
       value = Ref::borrow(Py_None);
     } else {
@@ -106,8 +106,8 @@ PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     Ref members;
     if (results) {
       const auto scores =
-          require_score ? compact::Scores::kRequired : compact::Scores::kDefaultZero;
-      if (!read_rows(r, compact::Mode::kResults, scores, data.snapshot->size(), data.columns)) {
+          require_score ? json::Scores::kRequired : json::Scores::kDefaultZero;
+      if (!read_rows(r, json::Mode::kResults, scores, data.snapshot->size(), data.columns)) {
         return record_error(r);
       }
       members = Ref(PyDict_New());

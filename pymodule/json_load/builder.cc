@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "pymodule/json_load/parser.h"
+#include "core/json/parser.h"
 #include "pymodule/lib/gc_pause.h"
 #include "pymodule/lib/ref.h"
 

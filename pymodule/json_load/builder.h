@@ -7,8 +7,8 @@
 
 #include <string_view>
 
+#include "core/json/reader.h"
 #include "pymodule/json_load/key_cache.h"
-#include "pymodule/json_load/reader.h"
 
 namespace quillscore::py {
 

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <utility>
 
-#include "pymodule/alloc/allocator.h"
+#include "core/base/allocator.h"
 
-namespace quillscore::json {
+namespace quillscore::py {
 
 // Large buffers are aligned to, and sized in, 2 MiB huge pages and marked for
 // the kernel's transparent huge pages: a fresh 4 KiB-paged buffer costs one
@@ -200,4 +200,4 @@ bool read_whole_file(std::string_view path, FileBuffer& out, FileError& err, Sto
   return true;
 }
 
-}  // namespace quillscore::json
+}  // namespace quillscore::py

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillscore::json {
+namespace quillscore::py {
 
 // The bytes of one file, owned; released with the object, or moved on to a
 // longer-lived owner.
@@ -65,4 +65,4 @@ constexpr int kStopCheckIntervalMs = 100;
 bool read_whole_file(std::string_view path, FileBuffer& out, FileError& err,
                      StopCheck stop = nullptr);
 
-}  // namespace quillscore::json
+}  // namespace quillscore::py

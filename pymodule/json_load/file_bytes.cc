@@ -14,7 +14,7 @@ namespace {
 // OSError for a failed read: the subclass that OSError(errno, ...) itself
 // picks (FileNotFoundError, PermissionError, ...), raised with the message as
 // its only argument so that str() of the exception is exactly that message.
-void set_file_error(const json::FileError& err) {
+void set_file_error(const FileError& err) {
   const std::string message = err.message();
   PyObject* type = PyExc_OSError;
   Ref probe;
@@ -44,7 +44,7 @@ void file_bytes_dealloc(PyObject* self) {
 
 // Read-only views of the bytes; the object outlives every view.
 int file_bytes_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-  const json::FileBuffer& f = **cast(self)->file;
+  const FileBuffer& f = **cast(self)->file;
   return PyBuffer_FillInfo(view, self, const_cast<uint8_t*>(f.data()),
                            static_cast<Py_ssize_t>(f.size()), 1, flags);
 }
@@ -116,12 +116,12 @@ bool read_file_argument(const FileArgument& arg, SharedFile& out) {
   }
   const std::string_view path(PyBytes_AS_STRING(arg.path.get()),
                               static_cast<size_t>(PyBytes_GET_SIZE(arg.path.get())));
-  auto file = std::make_shared<json::FileBuffer>();
-  json::FileError err;
+  auto file = std::make_shared<FileBuffer>();
+  FileError err;
   bool ok;
   {
     ReleaseGil unlocked;
-    ok = json::read_whole_file(path, *file, err, signal_raised_unlocked);
+    ok = read_whole_file(path, *file, err, signal_raised_unlocked);
   }
   if (ok) {
     out = std::move(file);

@@ -13,7 +13,7 @@
 namespace quillscore::py {
 
 // The bytes of one file, shared by everything that holds them.
-using SharedFile = std::shared_ptr<const json::FileBuffer>;
+using SharedFile = std::shared_ptr<const FileBuffer>;
 
 // A file argument: a FileBytes, whose bytes it shares, or a path to read
 // (str, bytes or os.PathLike, as open() takes them), held as the bytes the

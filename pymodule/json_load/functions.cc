@@ -3,9 +3,9 @@
 // read_file, which reads a file once for more than one loader.
 #include "pymodule/json_load/functions.h"
 
+#include "core/json/validator.h"
 #include "pymodule/json_load/builder.h"
 #include "pymodule/json_load/file_bytes.h"
-#include "pymodule/json_load/validator.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/ref.h"
@@ -30,7 +30,7 @@ bool bind_file(const char* function, PyObject* const* args, Py_ssize_t nargs, Py
 
 // Validates the whole document with the interpreter lock released; false
 // with the loader's ValueError set.
-bool validate(const json::FileBuffer& file) {
+bool validate(const FileBuffer& file) {
   json::Reader r(file.data(), file.size());
   bool ok;
   {
@@ -44,7 +44,7 @@ bool validate(const json::FileBuffer& file) {
 // For the calls that read without parsing: a stream cut short at a NUL byte
 // is no JSON text, reported as parse_json_only reports it (the validation
 // fails at or before that byte).
-bool check_not_cut(const json::FileBuffer& file) { return !file.cut_at_nul() || validate(file); }
+bool check_not_cut(const FileBuffer& file) { return !file.cut_at_nul() || validate(file); }
 
 PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {

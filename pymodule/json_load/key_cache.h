@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pymodule/json_load/siphash.h"
+#include "core/json/siphash.h"
 
 namespace quillscore::py {
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "core/base/error.h"
-#include "pymodule/alloc/allocator.h"
+#include "core/base/allocator.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {

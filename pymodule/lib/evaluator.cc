@@ -17,7 +17,7 @@
 #include "pymodule/lib/interrupt.h"
 #include "pymodule/lib/intake.h"
 #include "pymodule/lib/mask_pipeline.h"
-#include "pymodule/lib/quote.h"
+#include "core/base/quote.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {

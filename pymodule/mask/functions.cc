@@ -9,7 +9,7 @@
 #include "core/rle/iou.h"
 #include "core/rle/ops.h"
 #include "core/rle/raster.h"
-#include "pymodule/alloc/allocator.h"
+#include "core/base/allocator.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/interrupt.h"

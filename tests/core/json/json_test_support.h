@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "pymodule/json_load/parser.h"
+#include "core/json/parser.h"
 
 namespace quillscore::json::testing {
 

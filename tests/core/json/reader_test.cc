@@ -1,6 +1,6 @@
 // The JSON reader without the interpreter: number classes and correctly
 // rounded doubles, string decoding, error messages and their positions.
-#include "pymodule/json_load/reader.h"
+#include "core/json/reader.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <random>
 #include <string>
 
-#include "pymodule/json_load/error.h"
+#include "core/json/error.h"
 #include "tests/core/json/json_test_support.h"
 
 namespace quillscore::json {

@@ -2,7 +2,7 @@
 // same error wherever the reader fails on grammar, acceptance wherever the
 // reader fails only on what the validator does not check (number range,
 // UTF-8, surrogate pairing, nesting depth).
-#include "pymodule/json_load/validator.h"
+#include "core/json/validator.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // SipHash-1-3 (one compression round per block, three finalisation rounds)
-// of a byte string under a 128-bit key. Interpreter-free.
+// of a byte string under a 128-bit key.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "pymodule/json_load/reader.h"
+#include "core/json/reader.h"
 
 #include <charconv>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "pymodule/compact/records.h"
+#include "core/json/records.h"
 
 #include <charconv>
 #include <cstring>
@@ -8,19 +8,13 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/base/quote.h"
+#include "core/json/parser.h"
+#include "core/json/validator.h"
 #include "core/pool/cancel.h"
-#include "pymodule/json_load/parser.h"
-#include "pymodule/json_load/validator.h"
-#include "pymodule/lib/quote.h"
 
-namespace quillscore::compact {
+namespace quillscore::json {
 namespace {
-
-using json::ErrorCode;
-using json::Number;
-using json::Reader;
-using json::Step;
-using json::StringRef;
 
 // Integers beyond 2^53 no longer map to one double each: a coordinate written
 // as such an integer would silently change value.
@@ -305,7 +299,7 @@ class RecordReader {
         case Step::kEnd:
           r_.leave_container();
           if (i <= kBbox || (scores_required_ && i <= kScore)) {
-            const unsigned missing = i < kImageId ? kImageId : i;
+            const unsigned missing = i < kImageId ? unsigned{kImageId} : i;
             return r_.custom_error("invalid length " + std::to_string(missing) +
                                    ", expected struct Record with 8 elements");
           }
@@ -326,7 +320,7 @@ class RecordReader {
   bool member(Field f, Record& rec, char close) {
     switch (f) {
       case kCaption:
-        return json::skip_value(r_);
+        return skip_value(r_);
       case kId:
         return optional_i64(rec.id, rec.has_id);
       case kImageId:
@@ -347,7 +341,7 @@ class RecordReader {
       case kUnknown:
         break;
     }
-    return json::skip_value(r_);
+    return skip_value(r_);
   }
 
   // The mode's rules at the record's closing bracket, then its rows.
@@ -401,7 +395,7 @@ class RecordReader {
 
   bool integer(int64_t& out) {
     const int c = r_.skip_whitespace();
-    if (c == '-' || json::is_digit(static_cast<uint8_t>(c))) {
+    if (c == '-' || is_digit(static_cast<uint8_t>(c))) {
       Number n;
       if (!r_.parse_number(n)) return false;
       switch (n.kind) {
@@ -434,7 +428,7 @@ class RecordReader {
     present = false;
     const int c = r_.skip_whitespace();
     if (c == 'n') return r_.parse_literal("ull");
-    if (c == '-' || json::is_digit(static_cast<uint8_t>(c))) {
+    if (c == '-' || is_digit(static_cast<uint8_t>(c))) {
       Number n;
       if (!r_.parse_number(n)) return false;
       out = as_double(n);
@@ -481,7 +475,7 @@ class RecordReader {
 
   bool coordinate(double& out) {
     const int c = r_.skip_whitespace();
-    if (c == '-' || json::is_digit(static_cast<uint8_t>(c))) {
+    if (c == '-' || is_digit(static_cast<uint8_t>(c))) {
       Number n;
       if (!r_.parse_number(n)) return false;
       switch (n.kind) {
@@ -509,7 +503,7 @@ class RecordReader {
       return r_.parse_literal("ull");
     }
     CrowdSink sink;
-    const CrowdSink::Value v = json::Parser<CrowdSink>(r_, sink).value();
+    const CrowdSink::Value v = Parser<CrowdSink>(r_, sink).value();
     if (!v) return false;
     if (v.kind == CrowdSink::Kind::kUnusable) {
       return unpositioned("data did not match any variant of untagged enum Crowd", close);
@@ -564,7 +558,7 @@ bool invalid_type(Reader& r, const char* expected) {
       r.advance();
       StringRef s;
       if (!r.parse_string(s)) return false;
-      found = "string " + py::debug_quote(s.view());
+      found = "string " + debug_quote(s.view());
       break;
     }
     case '[':
@@ -590,4 +584,4 @@ bool read_results_document(Reader& r, Columns& out, Scores scores) {
   return true;
 }
 
-}  // namespace quillscore::compact
+}  // namespace quillscore::json

@@ -3,10 +3,10 @@
 // out-of-range float passes), strings for escape letters, four hex digits
 // after \u and control characters (not for UTF-8 or surrogate pairing), and
 // nesting is unlimited: the validator keeps its own stack of open brackets.
-// Its errors are the reader's, at the same positions. Interpreter-free.
+// Its errors are the reader's, at the same positions.
 #pragma once
 
-#include "pymodule/json_load/reader.h"
+#include "core/json/reader.h"
 
 namespace quillscore::json {
 

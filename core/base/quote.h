@@ -1,14 +1,14 @@
-// Strings quoted the way the module's messages show a rejected value.
+// Strings quoted the way error messages show a rejected value.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <string_view>
 
-namespace quillscore::py {
+namespace quillscore {
 
 // In double quotes, with quotes, backslashes and control characters escaped
-// (\n, \r, \t and \0 by name, the others as \u{hex}). No interpreter needed.
+// (\n, \r, \t and \0 by name, the others as \u{hex}).
 inline std::string debug_quote(std::string_view s) {
   std::string out = "\"";
   for (const char ch : s) {
@@ -33,4 +33,4 @@ inline std::string debug_quote(std::string_view s) {
   return out + "\"";
 }
 
-}  // namespace quillscore::py
+}  // namespace quillscore

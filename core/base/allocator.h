@@ -1,4 +1,6 @@
-// The one allocation path of the module's own memory. Built with
+// The one allocation path of the extension's own memory: the core's row
+// buffers call it directly, and the module sends its file buffers, masks and
+// every C++ allocation (pymodule/alloc/operators.cc) through it. Built with
 // QUILLSCORE_ALLOC_STATS it keeps exact counters; otherwise it is a plain
 // pass-through to the C library with no counting cost at all.
 #pragma once

@@ -1,4 +1,4 @@
-#include "pymodule/json_load/siphash.h"
+#include "core/json/siphash.h"
 
 #include <sys/random.h>
 

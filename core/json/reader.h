@@ -1,7 +1,7 @@
 // The strict JSON reader: a byte cursor over one buffer with a nesting limit
 // and positioned errors, and the lexical pieces (whitespace, literals, numbers,
 // strings, separators) that the object builder, the grammar-only validator
-// and the typed record readers are written on. Interpreter-free.
+// and the typed record readers are written on.
 //
 // Every operation that can fail returns false (or Step::kFail) with the error
 // recorded in the reader; the first error stops the parse. An error sits
@@ -22,7 +22,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "pymodule/json_load/error.h"
+#include "core/json/error.h"
 
 namespace quillscore::json {
 

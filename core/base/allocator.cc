@@ -1,4 +1,4 @@
-#include "pymodule/alloc/allocator.h"
+#include "core/base/allocator.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "pymodule/json_load/error.h"
+#include "core/json/error.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // Parser errors of the JSON reader: one code per failure, one message table,
-// and positions rendered as "<message> at line L column C". Interpreter-free.
+// and positions rendered as "<message> at line L column C".
 #pragma once
 
 #include <cstddef>

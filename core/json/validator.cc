@@ -1,4 +1,4 @@
-#include "pymodule/json_load/validator.h"
+#include "core/json/validator.h"
 
 #include <cstdint>
 #include <vector>

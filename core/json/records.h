@@ -1,7 +1,7 @@
 // The typed record reader: a COCO box-annotation array decoded straight into
-// fixed-size rows, without building a value per record. Interpreter-free, so
-// that it can be fuzzed and tested on its own; the module's dataset driver
-// (which builds Python objects for the rest of a dataset file) sits on top.
+// fixed-size rows, without building a value per record, so that it can be
+// fuzzed and tested on its own; the module's dataset driver (which builds
+// Python objects for the rest of a dataset file) sits on top.
 //
 // Errors are the JSON reader's, at the positions its messages promise; the
 // reader's own failures are recorded in the reader as custom errors.
@@ -14,11 +14,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/allocator.h"
+#include "core/json/reader.h"
 #include "core/rle/rle.h"
-#include "pymodule/alloc/allocator.h"
-#include "pymodule/json_load/reader.h"
 
-namespace quillscore::compact {
+namespace quillscore::json {
 
 // Dataset files carry ground truth (ids, areas and crowd flags are kept);
 // results files carry detections (those members are checked, then dropped).
@@ -46,9 +46,9 @@ struct GroundTruthRow {
 static_assert(sizeof(KeyRow) == 24 && sizeof(GroundTruthRow) == 24 && sizeof(rle::Box) == 32);
 
 // A growable array of fixed-size rows. Growth and the final trim go through
-// the C library's reallocation, which moves large blocks by remapping pages
-// rather than copying them, so a COCO-scale column is never copied while it
-// is read.
+// the counted allocation path and so the C library's reallocation, which
+// moves large blocks by remapping pages rather than copying them, so a
+// COCO-scale column is never copied while it is read.
 template <class T>
 class RowBuffer {
   static_assert(std::is_trivially_copyable_v<T>);
@@ -125,15 +125,15 @@ struct Columns {
 // The array of records at the reader's cursor (whitespace before it is
 // skipped); the cursor ends just after its closing bracket. On success `out`
 // is replaced; on failure the reader holds the error and `out` is unchanged.
-bool read_records(json::Reader& r, Mode mode, Columns& out, Scores scores = Scores::kDefaultZero);
+bool read_records(Reader& r, Mode mode, Columns& out, Scores scores = Scores::kDefaultZero);
 
 // A whole results file: the array, then only whitespace.
-bool read_results_document(json::Reader& r, Columns& out, Scores scores = Scores::kDefaultZero);
+bool read_results_document(Reader& r, Columns& out, Scores scores = Scores::kDefaultZero);
 
 // "invalid type: <found>, expected <expected>" for the value at the cursor
 // (whitespace already skipped), positioned as the JSON reader places it: past
 // a scalar, before an array or object; a byte that starts no value gives
 // "expected value" instead. Always false.
-bool invalid_type(json::Reader& r, const char* expected);
+bool invalid_type(Reader& r, const char* expected);
 
-}  // namespace quillscore::compact
+}  // namespace quillscore::json

@@ -1,11 +1,11 @@
 // The strict recursive descent over the reader, generic in what it builds:
 // the object builder instantiates it with Python objects, the fuzz targets
-// and tests with plain C++ values. Interpreter-free.
+// and tests with plain C++ values.
 #pragma once
 
 #include <utility>
 
-#include "pymodule/json_load/reader.h"
+#include "core/json/reader.h"
 
 namespace quillscore::json {
 
