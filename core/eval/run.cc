@@ -292,45 +292,50 @@ AccumulatedResult run(EngineState& st, bool collect_records) {
   return result;
 }
 
-Verdicts per_instance(const EngineState& st, size_t t_idx, size_t a_idx, uint64_t max_det) {
+Verdicts slot_verdicts(const EngineState& st, uint32_t k, size_t t_idx, size_t a_idx,
+                       uint64_t max_det) {
   const EvalParams& p = st.params;
-  auto per_slot = pool::parallel_map(st.slots, [&](size_t k) {
-    Verdicts v;
-    const auto pairs = group::pair_groups(st.gt_index, st.dt_index, static_cast<uint32_t>(k));
-    const auto sims = compute_similarity(st, pairs);
-    const int64_t cat = p.use_cats ? p.cat_ids[k] : -1;
-    GroupEvaluation e;
-    MatchScratch ms;
-    std::vector<uint8_t> matched;
-    const pool::CancelCheck check;
-    for (const GroupSimilarity& s : sims) {
-      check();
-      match_group(st, s, a_idx, e, ms);
-      if (!e.present) continue;
-      const int64_t image = checked_at(p.img_ids, s.image, "image");
-      const size_t nd = static_cast<size_t>(std::min<uint64_t>(e.d, max_det));
-      matched.assign(e.g, 0);
-      for (size_t j = 0; j < nd; ++j) {
-        const size_t cell = checked_index(t_idx, p.iou_thrs.size(), "IoU threshold") * e.d + j;
-        const uint32_t det = s.ranked[j];
-        const int32_t m = e.matches[cell];
-        DetectionVerdict row{image, cat, checked_at(st.dt.ids, det, "detection"), e.scores[j], -1,
-                             0.0, e.dt_ignore[cell]};
-        if (m >= 0) {
-          const uint32_t pos = e.gt_order[m];
-          row.gt_id = checked_at(st.gt.ids, s.gts[pos], "ground truth");
-          row.iou = s.matrix[j * e.g + pos];
-          matched[m] = 1;
-        }
-        v.detections.push_back(row);
+  Verdicts v;
+  const auto pairs = group::pair_groups(st.gt_index, st.dt_index, k);
+  const auto sims = compute_similarity(st, pairs);
+  const int64_t cat = p.use_cats ? p.cat_ids[k] : -1;
+  GroupEvaluation e;
+  MatchScratch ms;
+  std::vector<uint8_t> matched;
+  const pool::CancelCheck check;
+  for (const GroupSimilarity& s : sims) {
+    check();
+    match_group(st, s, a_idx, e, ms);
+    if (!e.present) continue;
+    const int64_t image = checked_at(p.img_ids, s.image, "image");
+    const size_t nd = static_cast<size_t>(std::min<uint64_t>(e.d, max_det));
+    matched.assign(e.g, 0);
+    for (size_t j = 0; j < nd; ++j) {
+      const size_t cell = checked_index(t_idx, p.iou_thrs.size(), "IoU threshold") * e.d + j;
+      const uint32_t det = s.ranked[j];
+      const int32_t m = e.matches[cell];
+      DetectionVerdict row{image, cat, checked_at(st.dt.ids, det, "detection"), e.scores[j], -1,
+                           0.0, e.dt_ignore[cell]};
+      if (m >= 0) {
+        const uint32_t pos = e.gt_order[m];
+        row.gt_id = checked_at(st.gt.ids, s.gts[pos], "ground truth");
+        row.iou = s.matrix[j * e.g + pos];
+        matched[m] = 1;
       }
-      for (size_t j = 0; j < e.g; ++j) {
-        v.ground_truths.push_back(
-            {image, cat, checked_at(st.gt.ids, s.gts[e.gt_order[j]], "ground truth"),
-             e.gt_ignore[j], matched[j]});
-      }
+      v.detections.push_back(row);
     }
-    return v;
+    for (size_t j = 0; j < e.g; ++j) {
+      v.ground_truths.push_back(
+          {image, cat, checked_at(st.gt.ids, s.gts[e.gt_order[j]], "ground truth"),
+           e.gt_ignore[j], matched[j]});
+    }
+  }
+  return v;
+}
+
+Verdicts per_instance(const EngineState& st, size_t t_idx, size_t a_idx, uint64_t max_det) {
+  auto per_slot = pool::parallel_map(st.slots, [&](size_t k) {
+    return slot_verdicts(st, static_cast<uint32_t>(k), t_idx, a_idx, max_det);
   });
   Verdicts out;
   for (auto& v : per_slot) {

@@ -16,6 +16,10 @@ AccumulatedResult run(EngineState& st, bool collect_records);
 // detection cap.
 Verdicts per_instance(const EngineState& st, size_t t_idx, size_t a_idx, uint64_t max_det);
 
+// The same rows for category slot `k` alone.
+Verdicts slot_verdicts(const EngineState& st, uint32_t k, size_t t_idx, size_t a_idx,
+                       uint64_t max_det);
+
 // Federated evaluation: replaces the ground truths' ignore flags, clears
 // their crowd flags and marks detections of non-exhaustive (image id,
 // category id) pairs so that they are ignored when unmatched. Throws
