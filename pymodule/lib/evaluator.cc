@@ -5,9 +5,13 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 
+#include "core/eval/confusion.h"
 #include "core/eval/inspect.h"
+#include "core/eval/operating_points.h"
 #include "core/eval/run.h"
 #include "core/rle/boundary.h"
 #include "pymodule/compact/compact_bbox.h"
@@ -345,6 +349,61 @@ PyObject* evaluator_per_instance(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
+// Counts, precision, recall and F1 by score threshold at one setting.
+PyObject* evaluator_operating_points(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"operating_points", {"t_idx", "a_idx", "max_det", "score_thrs"}, 3};
+    PyObject* a[4];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    uint64_t t = 0, ar = 0, md = 0;
+    std::optional<std::vector<double>> thrs;
+    if (!convert_arg("t_idx", [&] { return to_u64(a[0], t); }) ||
+        !convert_arg("a_idx", [&] { return to_u64(a[1], ar); }) ||
+        !convert_arg("max_det", [&] { return to_u64(a[2], md); }) ||
+        (a[3] && a[3] != Py_None &&
+         !convert_arg("score_thrs", [&] { return to_f64_vector(a[3], thrs.emplace()); }))) {
+      return nullptr;
+    }
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    eval::OperatingPointsResult r;
+    if (!run_interruptible([&] {
+          r = eval::operating_points(*e->state, static_cast<size_t>(t), static_cast<size_t>(ar), md,
+                                     thrs ? std::optional<std::span<const double>>(*thrs) : std::nullopt);
+        })) {
+      return nullptr;
+    }
+    return operating_point_columns(std::move(r));
+  });
+}
+
+// Detections matched to ground truths of any class, counted by class pair.
+PyObject* evaluator_confusion_matrix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"confusion_matrix", {"iou_thr", "score_thr", "max_det"}, 3};
+    PyObject* a[3];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    double iou_thr = 0, score_thr = 0;
+    uint64_t md = 0;
+    if (!convert_arg("iou_thr", [&] { return to_f64(a[0], iou_thr); }) ||
+        !convert_arg("score_thr", [&] { return to_f64(a[1], score_thr); }) ||
+        !convert_arg("max_det", [&] { return to_u64(a[2], md); })) {
+      return nullptr;
+    }
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    eval::ConfusionMatrix m;
+    if (!run_interruptible([&] { m = eval::confusion_matrix(*e->state, iou_thr, score_thr, md); })) {
+      return nullptr;
+    }
+    return confusion_array(std::move(m));
+  });
+}
+
 PyObject* evaluator_configure_lvis(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -500,6 +559,16 @@ PyMethodDef kMethods[] = {
      "Returns (detections, ground_truths), each a dict of NumPy arrays. The column\n"
      "form is not a stylistic choice: a COCO-scale run has hundreds of thousands of\n"
      "instances, and building a dict for each would cost more than the evaluation."},
+    {"operating_points", fastcall<evaluator_operating_points>(), METH_FASTCALL | METH_KEYWORDS,
+     "operating_points($self, t_idx, a_idx, max_det, score_thrs=None)\n--\n\n"
+     "TP, FP, FN, precision, recall and F1 per category and pooled (category -1) at\n"
+     "each distinct score, or at the given thresholds (score >= threshold), from the\n"
+     "matching at one IoU threshold index, area range index and detection limit.\n"
+     "Returns (rows, best_f1), each a dict of NumPy columns."},
+    {"confusion_matrix", fastcall<evaluator_confusion_matrix>(), METH_FASTCALL | METH_KEYWORDS,
+     "confusion_matrix($self, iou_thr, score_thr, max_det)\n--\n\n"
+     "The (K+1) x (K+1) int64 table of ground-truth class (rows) against detected\n"
+     "class (columns), background last, from greedy cross-class matching per image."},
     {"similarity", fastcall<evaluator_similarity>(), METH_FASTCALL | METH_KEYWORDS,
      "similarity($self, image_id=None, category_id=None)\n--\n\n"
      "The similarity matrices (IoU, or OKS for keypoints) that matching reads.\n\n"

@@ -202,4 +202,46 @@ PyObject* verdict_columns(eval::Verdicts&& v) {
   return PyTuple_Pack(2, det.get(), gt.get());
 }
 
+PyObject* operating_point_columns(eval::OperatingPointsResult&& r) {
+  if (!numpy_ready()) return nullptr;
+  eval::OperatingPoints& rows = r.rows;
+  Ref cols(PyDict_New());
+  if (!cols || !set_item(cols.get(), "category_id", column(std::move(rows.category_id), NPY_INT64)) ||
+      !set_item(cols.get(), "score", column(std::move(rows.score), NPY_DOUBLE)) ||
+      !set_item(cols.get(), "tp", column(std::move(rows.tp), NPY_INT64)) ||
+      !set_item(cols.get(), "fp", column(std::move(rows.fp), NPY_INT64)) ||
+      !set_item(cols.get(), "fn", column(std::move(rows.fn), NPY_INT64)) ||
+      !set_item(cols.get(), "precision", column(std::move(rows.precision), NPY_DOUBLE)) ||
+      !set_item(cols.get(), "recall", column(std::move(rows.recall), NPY_DOUBLE)) ||
+      !set_item(cols.get(), "f1", column(std::move(rows.f1), NPY_DOUBLE))) {
+    return nullptr;
+  }
+  const size_t n = r.best.size();
+  std::vector<int64_t> cat(n);
+  std::vector<double> score(n), precision(n), recall(n), f1(n);
+  for (size_t i = 0; i < n; ++i) {
+    const eval::BestF1& b = r.best[i];
+    cat[i] = b.category_id;
+    score[i] = b.score;
+    precision[i] = b.precision;
+    recall[i] = b.recall;
+    f1[i] = b.f1;
+  }
+  Ref best(PyDict_New());
+  if (!best || !set_item(best.get(), "category_id", column(std::move(cat), NPY_INT64)) ||
+      !set_item(best.get(), "score", column(std::move(score), NPY_DOUBLE)) ||
+      !set_item(best.get(), "precision", column(std::move(precision), NPY_DOUBLE)) ||
+      !set_item(best.get(), "recall", column(std::move(recall), NPY_DOUBLE)) ||
+      !set_item(best.get(), "f1", column(std::move(f1), NPY_DOUBLE))) {
+    return nullptr;
+  }
+  return PyTuple_Pack(2, cols.get(), best.get());
+}
+
+PyObject* confusion_array(eval::ConfusionMatrix&& m) {
+  if (!numpy_ready()) return nullptr;
+  npy_intp dims[2] = {static_cast<npy_intp>(m.size), static_cast<npy_intp>(m.size)};
+  return array_over(std::move(m.counts), NPY_INT64, 2, dims);
+}
+
 }  // namespace quillscore::py

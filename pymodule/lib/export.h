@@ -6,8 +6,10 @@
 #include <optional>
 #include <vector>
 
+#include "core/eval/confusion.h"
 #include "core/eval/inspect.h"
 #include "core/eval/model.h"
+#include "core/eval/operating_points.h"
 
 namespace quillscore::py {
 
@@ -28,5 +30,13 @@ PyObject* similarity_array(std::optional<eval::PairMatrix>&& m);
 // category slot (-1 for pooled categories), image by image.
 PyObject* similarity_dict(const eval::EvalParams& p,
                           std::vector<std::vector<eval::PairMatrix>>&& per_slot);
+
+// (rows, best): each a dict of equal-length columns, the rows' keyed
+// category_id, score, tp, fp, fn, precision, recall and f1, the best F1
+// rows' category_id, score, precision, recall and f1.
+PyObject* operating_point_columns(eval::OperatingPointsResult&& result);
+
+// The (K+1) x (K+1) int64 table.
+PyObject* confusion_array(eval::ConfusionMatrix&& matrix);
 
 }  // namespace quillscore::py

@@ -29,7 +29,8 @@ class COCOeval:
     truth. `evalImgs` (per-image records) and `ious` (similarity
     matrices) are computed when first read.
     Beyond the familiar interface: `per_category()`, `per_instance()`,
-    `timings` and `summary()`."""
+    `operating_points()`, `confusion_matrix()`, `timings` and
+    `summary()`."""
 
     def __init__(self, cocoGt=None, cocoDt=None, iouType: str = "segm"):
         self.cocoGt = cocoGt
@@ -227,6 +228,81 @@ class COCOeval:
         axes = self.axes
         return summary_mod.per_category(self.eval["precision"], axes, self._category_names())
 
+    def operating_points(self, iou_thr: float = 0.5, area: str = "all",
+                         max_det: int | None = None, score_thrs=None) -> dict:
+        """Detection counts and the precision, recall and F1 they give at
+        score thresholds, per category and for all categories pooled, from
+        the matching accumulate() uses at IoU threshold `iou_thr` (one of
+        params.iouThrs as evaluated), area range `area` (one of
+        params.areaRngLbl) and `max_det` detections per image and category
+        (default the largest of maxDets). Nothing is interpolated.
+
+        A threshold s keeps the detections with score >= s. Detections and
+        ground truths that accumulation ignores (crowd matches, outside the
+        area range) count nowhere: TP counts kept detections matched to a
+        ground truth, FP kept detections matched to none, FN the counted
+        ground truths no kept detection matched. precision = TP / (TP + FP),
+        recall = TP / (TP + FN), F1 their harmonic mean; each is 0 where its
+        denominator is 0 (nothing kept, no ground truth, P + R = 0).
+
+        Without `score_thrs` each category has one row per distinct score of
+        its counted detections, descending, and the pooled rows one per
+        distinct score of all of them; given thresholds (non-negative, any
+        order), every category and the pooled rows have one row per
+        threshold in the order given. Rows come category by category in
+        params.catIds order, the pooled ones (category_id -1) last.
+
+        Returns a dict of equal-length NumPy arrays "category_id", "score",
+        "tp", "fp", "fn", "precision", "recall", "f1", and under "best_f1"
+        a dict from category id (and -1) to {"score", "precision",
+        "recall", "f1"} of its row with the highest F1 (ties to the higher
+        threshold; a NaN score and zeros where the category has no row).
+        With pooled categories (useCats 0) there are only the -1 rows."""
+        axes = self.axes
+        t_idx = _evaluated_threshold(iou_thr, axes.iou_thrs)
+        a_idx = _area_index(area, axes.area_labels)
+        max_det = _max_det(max_det, axes.max_dets)
+        if score_thrs is not None:
+            score_thrs = np.asarray(score_thrs, dtype=np.float64)
+            if score_thrs.ndim != 1:
+                raise ValueError("score_thrs must be a flat sequence of numbers")
+            for s in score_thrs:
+                _check_score_thr("score_thrs", s)
+        rows, best = self._evaluated().operating_points(t_idx, a_idx, max_det, score_thrs)
+        rows["best_f1"] = {
+            int(c): {"score": float(s), "precision": float(p), "recall": float(r), "f1": float(f)}
+            for c, s, p, r, f in zip(best["category_id"], best["score"], best["precision"],
+                                     best["recall"], best["f1"])}
+        return rows
+
+    def confusion_matrix(self, iou_thr: float = 0.5, score_thr: float = 0.0,
+                         max_det: int | None = None) -> np.ndarray:
+        """Which classes are taken for which: a (K+1) x (K+1) int64 array,
+        rows the ground-truth classes and columns the detected classes,
+        both in params.catIds order (as evaluated) with background last.
+
+        The detections are those evaluation keeps: per image and category
+        the best `max_det` by score (default the largest of maxDets), here
+        only those with score >= `score_thr`. In each image they are matched
+        to ground truths of any class, greedily: among the pairs whose IoU
+        (of the evaluation's type: box, mask, boundary IoU or OKS) is >=
+        `iou_thr`, the pair of highest IoU first, ties to the higher score,
+        then the detection earlier in the results, then the ground truth
+        earlier in the dataset; each detection and each ground truth is
+        matched at most once. A threshold of 1 accepts a perfect match, as
+        in evaluation. Crowd (and otherwise ignored) ground truths match
+        nothing and count nowhere. A matched pair counts at (its ground
+        truth's class, its detection's class), an unmatched ground truth at
+        (its class, background), an unmatched detection at (background, its
+        class). Needs categories in use (useCats 1)."""
+        axes = self.axes
+        iou_thr = _check_iou_thr(iou_thr)
+        score_thr = _check_score_thr("score_thr", score_thr)
+        max_det = _max_det(max_det, axes.max_dets)
+        if not axes.use_cats:
+            raise ValueError("confusion_matrix needs categories in use (params.useCats = 1)")
+        return self._evaluated().confusion_matrix(iou_thr, score_thr, max_det)
+
     @property
     def axes(self) -> Axes:
         """The settings the arrays in `eval` were computed with: those
@@ -332,6 +408,59 @@ def _check_index(name: str, value, n: int, what: str) -> None:
     i = operator.index(value)
     if not 0 <= i < n:
         raise IndexError(f"{name} {i} is out of range: evaluation used {n} {what}")
+
+
+def _check_iou_thr(value) -> float:
+    v = _number("iou_thr", value)
+    if not 0.0 <= v <= 1.0:
+        raise ValueError(f"iou_thr must lie in [0, 1], got {v!r}")
+    return v
+
+
+def _evaluated_threshold(value, iou_thrs) -> int:
+    """The index of `value` among the evaluated IoU thresholds (to within
+    1e-9, since they are usually made by linspace)."""
+    v = _check_iou_thr(value)
+    for i, t in enumerate(iou_thrs):
+        if abs(t - v) <= 1e-9:
+            return i
+    listed = ", ".join(f"{t:g}" for t in iou_thrs)
+    raise ValueError(f"iou_thr {v:g} is not one of the evaluated IoU thresholds ({listed}); "
+                     "set params.iouThrs to include it and evaluate again")
+
+
+def _area_index(label, labels) -> int:
+    if label not in labels:
+        raise ValueError(f"unknown area {label!r}: the evaluated area ranges are {list(labels)}")
+    return labels.index(label)
+
+
+def _max_det(value, max_dets) -> int:
+    largest = max_dets[-1] if max_dets else 0
+    if value is None:
+        return largest
+    if isinstance(value, bool):
+        raise TypeError("max_det must be an integer")
+    m = operator.index(value)
+    if not 0 <= m <= largest:
+        raise ValueError(f"max_det must lie in [0, {largest}] (the largest of maxDets), got {m}")
+    return m
+
+
+def _check_score_thr(name: str, value) -> float:
+    v = _number(name, value)
+    if not v >= 0.0 or v == float("inf"):
+        raise ValueError(f"{name} must be a finite number >= 0, got {v!r}")
+    return v
+
+
+def _number(name: str, value) -> float:
+    if isinstance(value, (bool, str, bytes)):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}") from None
 
 
 _WALL_ORDER = {"load": 0, "evaluate": 1, "accumulate": 2}
