@@ -1,13 +1,16 @@
 // Operating points and the confusion matrix on small hand-made images whose
 // counts can be read off the boxes.
 #include <gtest/gtest.h>
+#include <oneapi/tbb/task_arena.h>
 
 #include <cmath>
 #include <vector>
 
 #include "core/eval/confusion.h"
 #include "core/eval/operating_points.h"
+#include "core/pool/pool.h"
 #include "tests/core/eval/builders.h"
+#include "tests/core/eval/random_case.h"
 
 namespace quillscore::eval {
 namespace {
@@ -103,6 +106,33 @@ TEST(ConfusionMatrix, CrossClassMatchesCrowdAndBackground) {
   const auto one = confusion_matrix(*st, 0.5, 0.5, 1);
   EXPECT_EQ(at(one, 1, 1), 0);
   EXPECT_EQ(at(one, 1, 2), 2);
+}
+
+// Both diagnostics must not depend on the pool's size or on scheduling.
+TEST(Diagnostics, SameResultsOnEveryPoolSize) {
+  tbb::task_arena one(1), two(2), eight(8);
+  const RandomShape shape{.max_img = 40, .max_cat = 4};
+  for (uint32_t seed = 0; seed < seeds(20); ++seed) {
+    const RandomCase c = random_case(seed, shape);
+    EvalParams p = params(c.n_img, c.n_cat);
+    p.max_dets = {1, 5};
+    auto st = boxes_state(p, c.gts, c.dts);
+    auto both = [&](tbb::task_arena& arena) {
+      return pool::run_in(arena, [&] {
+        return std::make_pair(operating_points(*st, 0, 0, 5, std::nullopt).rows,
+                              confusion_matrix(*st, 0.3, 0.2, 3).counts);
+      });
+    };
+    const auto want = both(one);
+    for (tbb::task_arena* arena : {&two, &eight, &two, &eight}) {
+      const auto got = both(*arena);
+      EXPECT_EQ(got.first.score, want.first.score) << "seed " << seed;
+      EXPECT_EQ(got.first.tp, want.first.tp) << "seed " << seed;
+      EXPECT_EQ(got.first.fp, want.first.fp) << "seed " << seed;
+      EXPECT_EQ(got.first.fn, want.first.fn) << "seed " << seed;
+      EXPECT_EQ(got.second, want.second) << "seed " << seed;
+    }
+  }
 }
 
 }  // namespace
