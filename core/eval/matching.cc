@@ -22,8 +22,12 @@ void match_group(const EngineState& st, const GroupSimilarity& s, size_t a, Grou
 
 void match_group(const EngineState& st, const GroupSimilarity& s, const std::array<double, 2>& range,
                  GroupEvaluation& out, MatchScratch& scratch) {
-  const EvalParams& p = st.params;
-  const size_t d_n = s.ranked.size(), g_n = s.gts.size(), t_n = p.iou_thrs.size();
+  match_group(st, s, range, st.params.iou_thrs, out, scratch);
+}
+
+void match_group(const EngineState&, const GroupSimilarity& s, const std::array<double, 2>& range,
+                 std::span<const double> iou_thrs, GroupEvaluation& out, MatchScratch& scratch) {
+  const size_t d_n = s.ranked.size(), g_n = s.gts.size(), t_n = iou_thrs.size();
   out.present = d_n > 0 || g_n > 0;
   if (!out.present) return;
   if (s.matrix.size() != (d_n && g_n ? d_n * g_n : 0) || s.dt_scores.size() != d_n ||
@@ -58,7 +62,7 @@ void match_group(const EngineState& st, const GroupSimilarity& s, const std::arr
     for (size_t j = 0; j < g_n; ++j) crowd[j] = s.gt_crowd[out.gt_order[j]];
     for (size_t t = 0; t < t_n; ++t) {
       const double thr =
-          std::isnan(p.iou_thrs[t]) ? kMaxIouThreshold : std::min(p.iou_thrs[t], kMaxIouThreshold);
+          std::isnan(iou_thrs[t]) ? kMaxIouThreshold : std::min(iou_thrs[t], kMaxIouThreshold);
       uint8_t* matched = scratch.matched.data() + t * g_n;
       for (size_t d = 0; d < d_n; ++d) {
         const double* row = s.matrix.data() + d * g_n;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/eval/model.h"
@@ -34,5 +35,10 @@ void match_group(const EngineState& st, const GroupSimilarity& s, size_t a, Grou
 // The same within an area range that need not be among the parameters'.
 void match_group(const EngineState& st, const GroupSimilarity& s, const std::array<double, 2>& range,
                  GroupEvaluation& out, MatchScratch& scratch);
+
+// The same at the IoU thresholds `iou_thrs` instead of the parameters': a
+// reader of one threshold matches at that one alone.
+void match_group(const EngineState& st, const GroupSimilarity& s, const std::array<double, 2>& range,
+                 std::span<const double> iou_thrs, GroupEvaluation& out, MatchScratch& scratch);
 
 }  // namespace quillscore::eval

@@ -302,20 +302,23 @@ Verdicts slot_verdicts(const EngineState& st, uint32_t k, size_t t_idx, size_t a
   GroupEvaluation e;
   MatchScratch ms;
   std::vector<uint8_t> matched;
+  // Matched at the one threshold asked for: its outcomes are the first row.
+  const std::span<const double> thr =
+      std::span(p.iou_thrs).subspan(checked_index(t_idx, p.iou_thrs.size(), "IoU threshold"), 1);
+  const auto& range = checked_at(p.area_rng, a_idx, "area range");
   const pool::CancelCheck check;
   for (const GroupSimilarity& s : sims) {
     check();
-    match_group(st, s, a_idx, e, ms);
+    match_group(st, s, range, thr, e, ms);
     if (!e.present) continue;
     const int64_t image = checked_at(p.img_ids, s.image, "image");
     const size_t nd = static_cast<size_t>(std::min<uint64_t>(e.d, max_det));
     matched.assign(e.g, 0);
     for (size_t j = 0; j < nd; ++j) {
-      const size_t cell = checked_index(t_idx, p.iou_thrs.size(), "IoU threshold") * e.d + j;
       const uint32_t det = s.ranked[j];
-      const int32_t m = e.matches[cell];
+      const int32_t m = e.matches[j];
       DetectionVerdict row{image, cat, checked_at(st.dt.ids, det, "detection"), e.scores[j], -1,
-                           0.0, e.dt_ignore[cell]};
+                           0.0, e.dt_ignore[j]};
       if (m >= 0) {
         const uint32_t pos = e.gt_order[m];
         row.gt_id = checked_at(st.gt.ids, s.gts[pos], "ground truth");

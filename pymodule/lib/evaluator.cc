@@ -366,6 +366,8 @@ PyObject* evaluator_operating_points(PyObject* self, PyObject* const* args, Py_s
       return nullptr;
     }
     EvaluatorObject* e = self_of(self);
+    if (t >= e->state->params.iou_thrs.size()) return fail(PyExc_IndexError, "t_idx is out of range");
+    if (ar >= e->state->params.area_rng.size()) return fail(PyExc_IndexError, "a_idx is out of range");
     SharedBorrow borrow(e);
     if (!borrow) return nullptr;
     eval::OperatingPointsResult r;
@@ -559,16 +561,6 @@ PyMethodDef kMethods[] = {
      "Returns (detections, ground_truths), each a dict of NumPy arrays. The column\n"
      "form is not a stylistic choice: a COCO-scale run has hundreds of thousands of\n"
      "instances, and building a dict for each would cost more than the evaluation."},
-    {"operating_points", fastcall<evaluator_operating_points>(), METH_FASTCALL | METH_KEYWORDS,
-     "operating_points($self, t_idx, a_idx, max_det, score_thrs=None)\n--\n\n"
-     "TP, FP, FN, precision, recall and F1 per category and pooled (category -1) at\n"
-     "each distinct score, or at the given thresholds (score >= threshold), from the\n"
-     "matching at one IoU threshold index, area range index and detection limit.\n"
-     "Returns (rows, best_f1), each a dict of NumPy columns."},
-    {"confusion_matrix", fastcall<evaluator_confusion_matrix>(), METH_FASTCALL | METH_KEYWORDS,
-     "confusion_matrix($self, iou_thr, score_thr, max_det)\n--\n\n"
-     "The (K+1) x (K+1) int64 table of ground-truth class (rows) against detected\n"
-     "class (columns), background last, from greedy cross-class matching per image."},
     {"similarity", fastcall<evaluator_similarity>(), METH_FASTCALL | METH_KEYWORDS,
      "similarity($self, image_id=None, category_id=None)\n--\n\n"
      "The similarity matrices (IoU, or OKS for keypoints) that matching reads.\n\n"
@@ -581,6 +573,16 @@ PyMethodDef kMethods[] = {
      "One image of one category evaluated within an area range [low, high] with its\n"
      "first max_det detections: the per-image record, or None where the pair holds\n"
      "no annotation."},
+    {"operating_points", fastcall<evaluator_operating_points>(), METH_FASTCALL | METH_KEYWORDS,
+     "operating_points($self, t_idx, a_idx, max_det, score_thrs=None)\n--\n\n"
+     "TP, FP, FN, precision, recall and F1 per category and pooled (category -1) at\n"
+     "each distinct score, or at the given thresholds (score >= threshold), from the\n"
+     "matching at one IoU threshold index, area range index and detection limit.\n"
+     "Returns (rows, best_f1), each a dict of NumPy columns."},
+    {"confusion_matrix", fastcall<evaluator_confusion_matrix>(), METH_FASTCALL | METH_KEYWORDS,
+     "confusion_matrix($self, iou_thr, score_thr, max_det)\n--\n\n"
+     "The (K+1) x (K+1) int64 table of ground-truth class (rows) against detected\n"
+     "class (columns), background last, from greedy cross-class matching per image."},
     {nullptr, nullptr, 0, nullptr},
 };
 

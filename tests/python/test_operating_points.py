@@ -252,3 +252,24 @@ def test_before_accumulate():
     E.evaluate()
     with pytest.raises(RuntimeError, match="accumulate"):
         E.operating_points()
+
+
+RAW_BAD = [
+    (lambda ev: ev.operating_points(5, 0, 100), IndexError, "t_idx is out of range"),
+    (lambda ev: ev.operating_points(0, 9, 100), IndexError, "a_idx is out of range"),
+    (lambda ev: ev.operating_points(0, 0, -1), OverflowError, None),
+    (lambda ev: ev.operating_points(0, 0, 1, ["x"]), TypeError, None),
+    (lambda ev: ev.confusion_matrix(0.5, 0.0, -3), OverflowError, None),
+    (lambda ev: ev.confusion_matrix("0.5", 0.0, 3), TypeError, None),
+]
+
+
+@pytest.mark.parametrize("call, error, message", RAW_BAD)
+def test_engine_methods_reject_bad_arguments(call, error, message):
+    """The Evaluator's own methods, below COCOeval's checks, still raise
+    ordinary exceptions, naming the argument."""
+    ev = data.tiny([data.box_ann(1, 1, [0, 0, 5, 5])], [data.box_ann(1, 1, [0, 0, 5, 5], score=0.5)])
+    with pytest.raises(error, match=message) as info:
+        call(ev)
+    if message is None:
+        assert any("while processing" in n for n in getattr(info.value, "__notes__", []))
