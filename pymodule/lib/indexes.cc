@@ -15,6 +15,7 @@
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/gc_pause.h"
 #include "pymodule/lib/keys.h"
+#include "pymodule/lib/methods.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
@@ -317,21 +318,25 @@ bool index_protocol(PyObject* list, Py_ssize_t from, bool with_categories, const
   return true;
 }
 
+struct IndexArgs {
+  PyObject* annotations;
+  bool with_categories;
+};
+
+constexpr Signature kIndexAnnotations{
+    "index_annotations",
+    {required<to_list, &IndexArgs::annotations>("annotations"),
+     required<to_bool, &IndexArgs::with_categories>("with_categories")}};
+
 PyObject* index_annotations(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"index_annotations", {"annotations", "with_categories"}, 2};
-    PyObject* a[2];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    bool with_categories = false;
-    if (!convert_arg("annotations",
-                     [&] { return expect_instance(a[0], &PyList_Type, "list"); }) ||
-        !convert_arg("with_categories", [&] { return to_bool(a[1], with_categories); })) {
-      return nullptr;
-    }
+    IndexArgs a{};
+    if (!bind(kIndexAnnotations, args, nargs, kwnames, a)) return nullptr;
+    const bool with_categories = a.with_categories;
     const Keys* k = keys();
     if (!k) return nullptr;
-    PyObject* list = a[0];
+    PyObject* list = a.annotations;
     GcPause pause;
     // Sized for one entry per annotation up front: growing by doubling
     // would copy the table a dozen times for a COCO-scale list.
@@ -344,20 +349,23 @@ PyObject* index_annotations(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+struct PrepareArgs {
+  PyObject* annotations;
+};
+
+constexpr Signature kPrepareBboxResults{
+    "prepare_bbox_results", {required<to_list, &PrepareArgs::annotations>("annotations")}};
+
 PyObject* prepare_bbox_results(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"prepare_bbox_results", {"annotations"}, 1};
-    PyObject* a[1];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!convert_arg("annotations", [&] { return expect_instance(a[0], &PyList_Type, "list"); })) {
-      return nullptr;
-    }
+    PrepareArgs a{};
+    if (!bind(kPrepareBboxResults, args, nargs, kwnames, a)) return nullptr;
     const Keys* k = keys();
     if (!k) return nullptr;
     Ref zero(PyLong_FromLong(0));
     if (!zero) return nullptr;
-    PyObject* list = a[0];
+    PyObject* list = a.annotations;
     const Py_ssize_t n = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) {
       Ref result = Ref::borrow(PyList_GET_ITEM(list, i));
@@ -379,24 +387,18 @@ PyObject* prepare_bbox_results(PyObject*, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-template <auto F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef kFunctions[] = {
-    {"index_annotations", fastcall<index_annotations>(), kFlags,
-     "index_annotations(annotations, with_categories)\n--\n\n"
-     "Build public annotation indexes without Python bytecode loops or copied annotations."},
-    {"prepare_bbox_results", fastcall<prepare_bbox_results>(), kFlags,
-     "prepare_bbox_results(annotations)\n--\n\n"
-     "Fill bbox-result metadata with Python arithmetic and object semantics intact."},
-};
-
 }  // namespace
 
-std::span<PyMethodDef> index_functions() { return kFunctions; }
+std::span<PyMethodDef> index_functions() {
+  static PyMethodDef functions[] = {
+      keyword_function<index_annotations>(
+          kIndexAnnotations,
+          "Build public annotation indexes without Python bytecode loops or copied annotations."),
+      keyword_function<prepare_bbox_results>(
+          kPrepareBboxResults,
+          "Fill bbox-result metadata with Python arithmetic and object semantics intact."),
+  };
+  return functions;
+}
 
 }  // namespace quillscore::py
