@@ -234,6 +234,60 @@ def test_defaults_apply(qm):
     assert qm.toBoundary(rles) != qm.toBoundary(rles, 0.1)
 
 
+def _keyword_entry_points(qm, tmp_path):
+    """Every function and method of the module that takes parameters, by
+    label: the module's functions, the Evaluator constructor and the methods
+    of an Evaluator and of a CompactBbox."""
+    from _eval_data import tiny
+
+    path = tmp_path / "results.json"
+    path.write_text("[]")
+    _, compact = qm.load_compact_bbox(str(path), results=True)
+    found = {"Evaluator": qm.Evaluator}
+    for owner, prefix in [(qm, ""), (tiny([], []), "Evaluator."), (compact, "CompactBbox.")]:
+        for name in dir(owner):
+            f = getattr(owner, name)
+            if callable(f) and not name.startswith("_") and not isinstance(f, type):
+                found[prefix + name] = f
+    return {label: f for label, f in found.items() if inspect.signature(f).parameters}
+
+
+def _malformed_calls(sig):
+    """(label, args, kwargs): calls that each get one thing wrong, as their
+    binding alone can tell."""
+    names = list(sig.parameters)
+    required = [n for n, p in sig.parameters.items() if p.default is P.empty]
+    junk = object()
+    calls = [("too many positional", [junk] * (len(names) + 1), {}),
+             ("unknown keyword", [junk] * len(required), {"zz_not_a_parameter": junk}),
+             ("positional and keyword", [junk], {n: junk for n in names[: max(len(required), 1)]})]
+    if required:
+        calls += [("nothing", [], {}),
+                  ("last required left out", [junk] * (len(required) - 1), {}),
+                  ("first required left out", [], {n: junk for n in required[1:]})]
+    return calls
+
+
+def test_every_entry_point_binds_as_its_signature_says(qm, tmp_path):
+    # A Python function with the same text signature is the reference: each
+    # malformed call must fail with its TypeError, word for word, and so the
+    # binding accepts exactly the parameters the docstring shows.
+    entry_points = _keyword_entry_points(qm, tmp_path)
+    assert {"Evaluator", "Evaluator.run", "CompactBbox.valid_images", "merge", "load_json"} <= set(entry_points)
+    for label, f in entry_points.items():
+        sig = inspect.signature(f)
+        name = label.rpartition(".")[2]
+        scope = {}
+        exec(f"def {name}{sig}: pass", scope)
+        for case, args, kwargs in _malformed_calls(sig):
+            with pytest.raises(TypeError) as expected:
+                scope[name](*args, **kwargs)
+            with pytest.raises(TypeError) as got:
+                f(*args, **kwargs)
+            assert str(got.value) == str(expected.value), (label, case)
+            assert getattr(got.value, "__notes__", None) is None, (label, case)
+
+
 # -------------------------------------------------------------------------
 # allocation counters and PanicException
 
