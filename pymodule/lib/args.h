@@ -28,14 +28,10 @@ bool convert_arg(const char* name, Convert&& convert) {
 // Each entry point converts its arguments into a struct of its own, one field
 // per parameter, whose initialiser is the parameter's default. A Signature
 // declares the parameters once, in order: the name, the converter that fills
-// the field, and whether the argument may be left out. Binding by position
-// and keyword, the "while processing '{name}'" note and the text signature
-// of the docstring all come from that one declaration.
-
-// A converter: stores the argument in its field, or returns false with
-// exactly one Python exception set.
-template <class T>
-using Converter = bool (*)(PyObject* arg, T& field);
+// the field (any of the to_* functions below, or the entry point's own), and
+// whether the argument may be left out. Binding by position and keyword, the
+// "while processing '{name}'" note and the text signature of the docstring
+// all come from that one declaration.
 
 // One parameter, its converter bound to its field of `Args`.
 template <class Args>

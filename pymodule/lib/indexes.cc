@@ -242,10 +242,11 @@ Py_ssize_t index_fast(PyObject* list, bool with_categories, const Keys& k, Index
 
   // The values an annotation needs sit far apart in memory, so each is
   // fetched a few annotations ahead of its use, in stages: the dict object,
-  // then the values under the wanted keys. (Fetching the key table between
-  // the two would need the dict's private layout; on the benchmark's
-  // ground truth that saves about a tenth of the time, not worth a build
-  // that breaks with the next CPython.)
+  // then the values under the wanted keys. Only public API is used: with
+  // CPython's private layouts (fetching the dict's key table in between, a
+  // presized id index, an int's digit read in place before 3.12) the whole
+  // was 1.2x to 1.26x faster on bench/data's 37k ground truths and 475k
+  // results, not enough to tie the build to one CPython's internals.
   struct Ahead {
     PyObject *image_id, *id, *category_id;
   };
