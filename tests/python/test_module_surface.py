@@ -288,6 +288,41 @@ def test_every_entry_point_binds_as_its_signature_says(qm, tmp_path):
             assert getattr(got.value, "__notes__", None) is None, (label, case)
 
 
+def test_each_default_shown_is_what_leaving_the_argument_out_means(qm, tmp_path):
+    from _eval_data import TINY_PARAMS, box_ann, tiny
+
+    gt = [box_ann(1, 1, [0, 0, 10, 10]), box_ann(2, 2, [5, 5, 40, 40])]
+    # more detections on one image than the default detection limit keeps
+    dt = [box_ann(1, 1, [i / 10, 0, 10, 10], score=i / 200) for i in range(150)]
+    dt.append(box_ann(2, 2, [5, 5, 30, 30], score=0.7))
+    ev = tiny(gt, dt)
+    rles = qm.frBbox([[0, 0, 30, 20], [10, 5, 30, 30]], 50, 60)
+    path = tmp_path / "dataset.json"
+    path.write_text('{"images": [{"id": 1}], "annotations": '
+                    '[{"id": 7, "image_id": 1, "category_id": 1, "bbox": [0, 0, 2, 2], "area": 4, "iscrowd": 0}]}')
+
+    def compact(**kw):
+        members, rows = qm.load_compact_bbox(str(path), **kw)
+        return members, rows.annotations()
+
+    # label -> the entry point called with its required arguments
+    calls = {
+        "Evaluator": lambda **kw: qm.Evaluator(gt, dt, {}, **TINY_PARAMS, **kw).run(True),
+        "Evaluator.run": ev.run,
+        "Evaluator.per_instance": ev.per_instance,
+        "Evaluator.similarity": ev.similarity,
+        "merge": lambda **kw: qm.merge(rles, **kw),
+        "toBoundary": lambda **kw: qm.toBoundary(rles, **kw),
+        "load_compact_bbox": compact,
+    }
+    optional = {label: [p for p in inspect.signature(f).parameters.values() if p.default is not P.empty]
+                for label, f in _keyword_entry_points(qm, tmp_path).items()}
+    assert set(calls) == {label for label, params in optional.items() if params}
+    for label, call in calls.items():
+        for p in optional[label]:
+            assert repr(call(**{p.name: p.default})) == repr(call()), (label, p.name)
+
+
 # -------------------------------------------------------------------------
 # allocation counters and PanicException
 
