@@ -266,8 +266,9 @@ class COCOeval:
             score_thrs = np.asarray(score_thrs, dtype=np.float64)
             if score_thrs.ndim != 1:
                 raise ValueError("score_thrs must be a flat sequence of numbers")
-            for s in score_thrs:
-                _check_score_thr("score_thrs", s)
+            bad = ~(np.isfinite(score_thrs) & (score_thrs >= 0))
+            if bad.any():
+                _check_score_thr("score_thrs", score_thrs[bad][0])
         rows, best = self._evaluated().operating_points(t_idx, a_idx, max_det, score_thrs)
         rows["best_f1"] = {
             int(c): {"score": float(s), "precision": float(p), "recall": float(r), "f1": float(f)}

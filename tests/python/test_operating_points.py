@@ -273,3 +273,10 @@ def test_engine_methods_reject_bad_arguments(call, error, message):
         call(ev)
     if message is None:
         assert any("while processing" in n for n in getattr(info.value, "__notes__", []))
+
+
+@pytest.mark.parametrize("case", ["defaults", "given-thresholds"])
+def test_keypoints(load_data, case):
+    dataset = load_data("coco_mini_2017/person_keypoints_val2017.json")
+    got = run_case(dataset, data.perturb_keypoints(dataset, 5), "keypoints", case)
+    assert got["tp"].sum() > 0
