@@ -306,10 +306,12 @@ Verdicts slot_verdicts(const EngineState& st, uint32_t k, size_t t_idx, size_t a
   for (const GroupSimilarity& s : sims) {
     check();
     // Matched at the one threshold asked for: its outcomes are the first
-    // row. The indexes are checked only where there is something to match.
+    // row. The indexes are checked only where there is something to match,
+    // the area range first.
+    const auto& range = checked_at(p.area_rng, a_idx, "area range");
     const std::span<const double> thr =
         std::span(p.iou_thrs).subspan(checked_index(t_idx, p.iou_thrs.size(), "IoU threshold"), 1);
-    match_group(st, s, checked_at(p.area_rng, a_idx, "area range"), thr, e, ms);
+    match_group(st, s, range, thr, e, ms);
     if (!e.present) continue;
     const int64_t image = checked_at(p.img_ids, s.image, "image");
     const size_t nd = static_cast<size_t>(std::min<uint64_t>(e.d, max_det));
