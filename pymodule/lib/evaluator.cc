@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "core/eval/crowdpose.h"
 #include "core/eval/inspect.h"
 #include "core/eval/run.h"
 #include "core/rle/boundary.h"
@@ -108,6 +109,7 @@ struct Arguments {
   intake::LookupTables tables;
   eval::EvalParams params;
   double dilation = rle::kDefaultDilationRatio;
+  bool crowdpose = false;  // keypoints scored as CrowdPose scores them
 };
 
 bool convert_arguments(PyObject* const* a, Arguments& out) {
@@ -163,6 +165,7 @@ bool convert_arguments(PyObject* const* a, Arguments& out) {
                              [&] { return to_dilation_ratio(a[13], out.dilation); }));
   if (!ok) return false;
   if (!parse_iou_type(iou_type, p.iou_type)) return false;
+  out.crowdpose = iou_type == "keypoints_crowd";
   out.tables.images = intake::position_table(p.img_ids);
   out.tables.categories = intake::position_table(p.cat_ids);
   return true;
@@ -252,6 +255,7 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
 
   if (gt_compact) gt = compact_annotation_set(compact_data(args.gt_anns), true, args.tables);
   if (dt_compact) dt = compact_annotation_set(compact_data(args.dt_anns), false, args.tables);
+  if (args.crowdpose) eval::prepare_crowdpose(gt, dt, args.params.use_area);
 
   Ref obj(type->tp_alloc(type, 0));
   if (!obj) return nullptr;

@@ -1,0 +1,102 @@
+#include "core/eval/crowdpose.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "core/base/error.h"
+#include "core/eval/keypoints.h"
+#include "core/eval/run.h"
+#include "tests/core/eval/builders.h"
+
+namespace quillscore::eval {
+namespace {
+
+using testkit::Ann;
+using testkit::box_set;
+using testkit::kNaN;
+using testkit::params;
+using testkit::with_geometry;
+
+// Two keypoints per detection at (5, 5) and (6, 6) with these confidences.
+Keypoints two_points(const std::vector<std::pair<double, double>>& conf) {
+  Keypoints kp{{}, 2};
+  for (auto [a, b] : conf) kp.values.insert(kp.values.end(), {5, 5, a, 6, 6, b});
+  return kp;
+}
+
+TEST(CrowdPose, ConfidentKeypointTable) {
+  const struct {
+    double a, b;
+    bool expected;
+  } cases[] = {
+      {0, 0, false},   {-1, 0, false}, {kNaN, 0, false}, {kNaN, kNaN, false},
+      {0, 1e-300, true}, {0.5, -2, true}, {kNaN, 0.1, true},
+  };
+  for (const auto& c : cases) {
+    const Keypoints kp = two_points({{c.a, c.b}});
+    EXPECT_EQ(has_confident_keypoint(kp, 0), c.expected) << c.a << ", " << c.b;
+  }
+  EXPECT_THROW(has_confident_keypoint(two_points({{1, 1}}), 1), InternalError);
+}
+
+// One image, one ground truth at (5, 5), (6, 6); detections ranked by score
+// with a cap of 3: the two best have no confident point.
+std::unique_ptr<EngineState> flood(bool prepare, bool use_area) {
+  EvalParams p = params(1, 1);
+  p.iou_type = IouType::kKeypoints;
+  p.kpt_sigmas = {0.1, 0.1};
+  p.max_dets = {3};
+  p.use_area = true;
+  std::vector<Ann> dts;
+  std::vector<std::pair<double, double>> conf;
+  for (int i = 0; i < 6; ++i) {
+    dts.push_back({.id = 10 + i, .score = 1.0 - 0.1 * i});
+    conf.push_back(i < 2 ? std::pair{0.0, kNaN} : std::pair{0.9, 0.0});
+  }
+  AnnotationSet gt = with_geometry(box_set({{.id = 1, .box = {0, 0, 20, 10}, .area = 7.0}}),
+                                   two_points({{2, 2}}));
+  gt.boxes.push_back({0, 0, 20, 10});
+  AnnotationSet dt = with_geometry(box_set(dts), two_points(conf));
+  if (prepare) prepare_crowdpose(gt, dt, use_area);
+  return make_engine_state(std::move(p), std::move(gt), std::move(dt));
+}
+
+TEST(CrowdPose, UnconfidentDetectionsTakeNoPlaceUnderTheCap) {
+  for (bool prepare : {false, true}) {
+    auto st = flood(prepare, true);
+    const AccumulatedResult res = run(*st, true);
+    const EvalImageRecord* rec = res.records.at(0).get();
+    ASSERT_NE(rec, nullptr);
+    const std::vector<int64_t> kept = prepare ? std::vector<int64_t>{12, 13, 14}
+                                              : std::vector<int64_t>{10, 11, 12};
+    EXPECT_EQ(rec->dt_ids, kept) << prepare;
+    // The true positive is the first confident detection either way; before
+    // it, the unconfident ones are false positives unless dropped.
+    EXPECT_EQ(rec->dt_matches.at(prepare ? 0 : 2), 1) << prepare;
+    EXPECT_EQ(testkit::precision_at(res, 0, 2, 0, 0, 0), prepare ? 1.0 : 1.0 / 3) << prepare;
+  }
+}
+
+TEST(CrowdPose, AreaFromTheBoxUnlessAsked) {
+  auto kept = flood(true, true);
+  EXPECT_EQ(kept->gt.areas.at(0), 7.0);
+  auto boxed = flood(true, false);
+  EXPECT_EQ(boxed->gt.areas.at(0), keypoint_box_area({0, 0, 20, 10}));
+  // The multiplication order matters in the last bit: w * h first.
+  const rle::Box b{0, 0, 14.27, 171.45};
+  EXPECT_EQ(keypoint_box_area(b), (14.27 * 171.45) * 0.53);
+  EXPECT_NE(keypoint_box_area(b), (0.53 * 14.27) * 171.45);
+}
+
+TEST(CrowdPose, NonKeypointDetectionsAreAnInternalErrorAndChangeNothing) {
+  AnnotationSet gt = box_set({{.id = 1}});
+  gt.boxes.push_back({0, 0, 1, 1});
+  AnnotationSet dt = box_set({{.id = 2}});
+  EXPECT_THROW(prepare_crowdpose(gt, dt, false), InternalError);
+  EXPECT_EQ(gt.areas.at(0), 1.0);
+  EXPECT_EQ(dt.image_index.at(0), 0u);
+}
+
+}  // namespace
+}  // namespace quillscore::eval
