@@ -211,14 +211,12 @@ def format_per_category(rows: list[dict]) -> str:
     first = rows[0] if rows else {"AP": 0, "AP50": 0, "AP75": 0}
     counts = [k for k in ("num_gt", "num_dt") if k in first]
     values = [k for k in first if k not in ("category_id", "name", *counts)]
-    wide = max([6] + [len(k) for k in values])
     head = {"num_gt": "gts", "num_dt": "dets"}
-    out = [f"{'category':<{width}}  {'id':>6}  " + "  ".join(f"{head[k]:>7}" for k in counts)
-           + ("  " if counts else "") + "  ".join(f"{k:>{wide}}" for k in values)]
+    columns = [(head[k], 7) for k in counts] + [(k, max(6, len(k))) for k in values]
+    out = [f"{'category':<{width}}  {'id':>6}  " + "  ".join(f"{t:>{w}}" for t, w in columns)]
     for r in rows:
-        out.append(f"{r['name']:<{width}}  {r['category_id']:>6}  "
-                   + "  ".join(f"{r[k]:>7d}" for k in counts) + ("  " if counts else "")
-                   + "  ".join(_cell(r[k], wide) for k in values))
+        cells = [f"{r[k]:>7d}" for k in counts] + [_cell(r[k], max(6, len(k))) for k in values]
+        out.append(f"{r['name']:<{width}}  {r['category_id']:>6}  " + "  ".join(cells))
     return "\n".join(out)
 
 
