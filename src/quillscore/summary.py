@@ -60,7 +60,7 @@ def crowd_level_name(level: str) -> str:
     return f"AP_{level}"
 
 
-def crowd_level_ap(precision, axes, slots=None) -> float:
+def crowd_level_ap(precision, slots=None) -> float:
     """The AP of one crowd level from the precision array of its images,
     as the CrowdPose benchmark reports it: the mean of every cell at the
     first area range (all IoU thresholds, recall points and detection
@@ -121,7 +121,7 @@ def compute_stats(precision, recall, axes, levels=None) -> tuple[np.ndarray, lis
         stats.append(value)
         lines.append(summary_line(ap, iou_thr, area_lbl, max_det, value, axes.iou_thrs))
     for level, p in zip(CROWD_LEVELS, levels or ()):
-        stats.append(crowd_level_ap(p, axes))
+        stats.append(crowd_level_ap(p))
         lines.append(crowd_line(level, stats[-1], axes))
     return np.asarray(stats, dtype=np.float64), lines
 
@@ -179,7 +179,7 @@ def category_table(precision, recall, axes, names: dict, num_gt, num_dt, levels=
         for name, *_, value in entry_values(precision, recall, axes, [k]):
             row[name] = value
         for level, p in zip(CROWD_LEVELS, levels or ()):
-            row[crowd_level_name(level)] = crowd_level_ap(p, axes, [k])
+            row[crowd_level_name(level)] = crowd_level_ap(p, [k])
         rows.append(row)
     return rows
 
