@@ -18,10 +18,15 @@ using testkit::kNaN;
 using testkit::params;
 using testkit::with_geometry;
 
-// Two keypoints per detection at (5, 5) and (6, 6) with these confidences.
-Keypoints two_points(const std::vector<std::pair<double, double>>& conf) {
+// Two keypoints per annotation at (5, 5) and (6, 6), shifted right by
+// `shift`, with these confidences.
+Keypoints two_points(const std::vector<std::pair<double, double>>& conf,
+                     const std::vector<double>& shift = {}) {
   Keypoints kp{{}, 2};
-  for (auto [a, b] : conf) kp.values.insert(kp.values.end(), {5, 5, a, 6, 6, b});
+  for (size_t i = 0; i < conf.size(); ++i) {
+    const double dx = i < shift.size() ? shift[i] : 0.0;
+    kp.values.insert(kp.values.end(), {5 + dx, 5, conf[i].first, 6 + dx, 6, conf[i].second});
+  }
   return kp;
 }
 
@@ -41,7 +46,8 @@ TEST(CrowdPose, ConfidentKeypointTable) {
 }
 
 // One image, one ground truth at (5, 5), (6, 6); detections ranked by score
-// with a cap of 3: the two best have no confident point.
+// with a cap of 3: the two best have no confident point and lie far off,
+// the others on the ground truth.
 std::unique_ptr<EngineState> flood(bool prepare, bool use_area) {
   EvalParams p = params(1, 1);
   p.iou_type = IouType::kKeypoints;
@@ -50,14 +56,16 @@ std::unique_ptr<EngineState> flood(bool prepare, bool use_area) {
   p.use_area = true;
   std::vector<Ann> dts;
   std::vector<std::pair<double, double>> conf;
+  std::vector<double> shift;
   for (int i = 0; i < 6; ++i) {
     dts.push_back({.id = 10 + i, .score = 1.0 - 0.1 * i});
     conf.push_back(i < 2 ? std::pair{0.0, kNaN} : std::pair{0.9, 0.0});
+    shift.push_back(i < 2 ? 500.0 : 0.0);
   }
   AnnotationSet gt = with_geometry(box_set({{.id = 1, .box = {0, 0, 20, 10}, .area = 7.0}}),
                                    two_points({{2, 2}}));
   gt.boxes.push_back({0, 0, 20, 10});
-  AnnotationSet dt = with_geometry(box_set(dts), two_points(conf));
+  AnnotationSet dt = with_geometry(box_set(dts), two_points(conf, shift));
   if (prepare) prepare_crowdpose(gt, dt, use_area);
   return make_engine_state(std::move(p), std::move(gt), std::move(dt));
 }
@@ -74,7 +82,7 @@ TEST(CrowdPose, UnconfidentDetectionsTakeNoPlaceUnderTheCap) {
     // The true positive is the first confident detection either way; before
     // it, the unconfident ones are false positives unless dropped.
     EXPECT_EQ(rec->dt_matches.at(prepare ? 0 : 2), 1) << prepare;
-    EXPECT_EQ(testkit::precision_at(res, 0, 2, 0, 0, 0), prepare ? 1.0 : 1.0 / 3) << prepare;
+    EXPECT_DOUBLE_EQ(testkit::precision_at(res, 0, 2, 0, 0, 0), prepare ? 1.0 : 1.0 / 3) << prepare;
   }
 }
 
