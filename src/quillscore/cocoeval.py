@@ -345,11 +345,9 @@ class COCOeval:
     def _counts(self, axes: Axes):
         """num_gt and num_dt per category place (see per_category)."""
         k = len(axes.slots)
-        if not axes.iou_thrs:  # no threshold to read the verdicts at
+        if not axes.iou_thrs or not axes.area_rng:  # no setting to read verdicts at
             return np.zeros(k, np.int64), np.zeros(k, np.int64)
         a = ([i for i, lbl in enumerate(axes.area_labels) if lbl == "all"] or [0])[0]
-        if not axes.area_rng:
-            return np.zeros(k, np.int64), np.zeros(k, np.int64)
         dts, gts = self._evaluated().per_instance(0, a, axes.max_dets[-1] if axes.max_dets else 0)
         slots = np.asarray(axes.slots, dtype=np.int64)
 
