@@ -2,8 +2,9 @@
 "keypoints" on the same generated people (bench/gen_coco.py's keypoint
 files, 17 points with COCO's sigmas and areas), each image given a seeded
 crowdIndex. The crowd levels are scored by one more engine per level over
-that level's images; the levels split the images, so together they cost
-about one more evaluation.
+that level's images and annotations; the levels split the images, so
+together they cost about one more evaluation (reading the annotations
+included).
 
     python bench/bench_crowdpose.py [--repeats 3]
 """

@@ -305,12 +305,18 @@ class COCOeval:
         use_area = bool(p.use_area) if keypoints else True
         axes = p.axes()
 
-        def build(a):
-            return build_evaluator(gt, dt, sizes, a, kpt_sigmas, p.boundary_dilation, use_area)
-        self._set_evaluator(build(axes), p)
+        def build(a, g, d):
+            return build_evaluator(g, d, sizes, a, kpt_sigmas, p.boundary_dilation, use_area)
+        self._set_evaluator(build(axes, gt, dt), p)
         if levels is not None:
-            self._levels = {name: build(dataclasses.replace(axes, img_ids=tuple(ids)))
-                            for name, ids in levels.items()}
+            # Each level's engine reads only the annotations on its images.
+            g_img = np.fromiter((a["image_id"] for a in gt), np.int64, len(gt))
+            d_img = np.fromiter((a["image_id"] for a in dt), np.int64, len(dt))
+            self._levels = {
+                name: build(dataclasses.replace(axes, img_ids=tuple(ids)),
+                            [gt[i] for i in np.flatnonzero(np.isin(g_img, ids))],
+                            [dt[i] for i in np.flatnonzero(np.isin(d_img, ids))])
+                for name, ids in levels.items()}
         self._axes = axes
         self._wall["evaluate"] = time.perf_counter() - start
 
