@@ -135,3 +135,30 @@ def test_a_level_without_a_category_scores_below_its_mean(sample):
 ])
 def test_level_ap_averages_every_cell(cells, expected):
     assert summary_mod.crowd_level_ap(cells) == expected
+
+
+def _add_empty_hard_image(dataset, results):
+    dataset["images"].append({"id": 5, "file_name": "5.jpg", "height": 9, "width": 9,
+                              "crowdIndex": 0.9})
+
+
+# (change to the data, change to the parameters, expected stats)
+EDGES = {
+    # no results: every entry with people to find is 0
+    "no-results": (lambda ds, res: res.clear(), None, [0.0] * 9),
+    # categories pooled: the sample has one, so the same numbers
+    "pooled": (None, lambda p: setattr(p, "useCats", 0), SAMPLE_STATS),
+    # an image without people on the hard level changes nothing
+    "image-without-people": (_add_empty_hard_image, None, SAMPLE_STATS),
+    # no image evaluated
+    "no-images": (None, lambda p: setattr(p, "imgIds", []), [-1.0] * 9),
+}
+
+
+@pytest.mark.parametrize("name", list(EDGES))
+def test_edges(sample, name):
+    change_data, change_params, expected = EDGES[name]
+    dataset, results = copy.deepcopy(sample[0]), copy.deepcopy(sample[1])
+    if change_data:
+        change_data(dataset, results)
+    assert list(run(dataset, results, change_params).stats) == expected
