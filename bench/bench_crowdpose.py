@@ -1,10 +1,9 @@
 """What the CrowdPose summary costs: COCOeval "keypoints_crowd" against plain
 "keypoints" on the same generated people (bench/gen_coco.py's keypoint
 files, 17 points with COCO's sigmas and areas), each image given a seeded
-crowdIndex. The crowd levels are scored by one more engine per level over
-that level's images and annotations; the levels split the images, so
-together they cost about one more evaluation (reading the annotations
-included).
+crowdIndex. The crowd levels are accumulated from the evaluation's one
+matching pass (Evaluator.group_precision), so they cost about one more
+accumulation.
 
     python bench/bench_crowdpose.py [--repeats 3]
 """

@@ -18,6 +18,7 @@
 #include "pymodule/lib/interrupt.h"
 #include "pymodule/lib/intake.h"
 #include "pymodule/lib/mask_pipeline.h"
+#include "pymodule/lib/numpy.h"
 #include "core/base/quote.h"
 #include "pymodule/lib/ref.h"
 
@@ -324,6 +325,35 @@ PyObject* evaluator_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// The precision array of each group of images, (G, T, R, K, A, M), from one
+// matching pass.
+PyObject* evaluator_group_precision(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"group_precision", {"image_groups", "groups"}, 2};
+    PyObject* a[2];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    std::vector<uint32_t> labels;
+    uint32_t groups = 0;
+    if (!convert_arg("image_groups", [&] { return to_u32_vector(a[0], labels); }) ||
+        !convert_arg("groups", [&] { return to_u32(a[1], groups); })) {
+      return nullptr;
+    }
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    std::vector<double> out;
+    if (!run_interruptible([&] { out = eval::group_precision(*e->state, labels, groups); })) {
+      return nullptr;
+    }
+    const eval::EvalParams& p = e->state->params;
+    npy_intp dims[6] = {static_cast<npy_intp>(groups), static_cast<npy_intp>(p.iou_thrs.size()),
+                        static_cast<npy_intp>(p.rec_thrs.size()), static_cast<npy_intp>(e->state->slots),
+                        static_cast<npy_intp>(p.area_rng.size()), static_cast<npy_intp>(p.max_dets.size())};
+    return array_over(std::move(out), NPY_DOUBLE, 6, dims);
+  });
+}
+
 PyObject* evaluator_per_instance(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -498,6 +528,11 @@ PyMethodDef kMethods[] = {
      "on the rasteriser, and so which side is the bottleneck. The evaluation figures\n"
      "are summed across pool workers: compare them with your own wall-clock time to\n"
      "see whether they parallelised."},
+    {"group_precision", fastcall<evaluator_group_precision>(), METH_FASTCALL | METH_KEYWORDS,
+     "group_precision($self, image_groups, groups)\n--\n\n"
+     "The precision array of each group of images, shape (groups, T, R, K, A, M), from\n"
+     "one matching pass: image_groups[i] (below groups) is the group of the i-th\n"
+     "evaluated image. Each group's array is what run() gives for its images alone."},
     {"per_instance", fastcall<evaluator_per_instance>(), METH_FASTCALL | METH_KEYWORDS,
      "per_instance($self, t_idx=0, a_idx=0, max_det=100)\n--\n\n"
      "Per-instance verdicts at one setting, column-wise.\n\n"

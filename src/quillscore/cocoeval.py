@@ -4,7 +4,6 @@ native engine."""
 from __future__ import annotations
 
 import copy
-import dataclasses
 import datetime
 import math
 import numbers
@@ -60,7 +59,7 @@ class COCOeval:
         self._ious = None
         self._wall: dict = {}
         self._cats = None  # category entries, where there is no cocoGt to ask
-        self._levels = None  # CrowdPose: an engine per crowd level's images
+        self._levels = None  # CrowdPose: each evaluated image's crowd level
         if cocoGt is not None:
             self.params.imgIds = sorted(cocoGt.getImgIds())
             self.params.catIds = sorted(cocoGt.getCatIds())
@@ -91,7 +90,8 @@ class COCOeval:
         check_results(dt_anns, self.cocoDt.dataset.get("annotations"))
         sizes = _image_sizes(self.cocoGt) if p.iouType in ("segm", "boundary") else {}
         levels = crowd_levels(self.cocoGt, p.imgIds) if p.iouType == "keypoints_crowd" else None
-        self._build(gt_anns, dt_anns, sizes, p, start, levels)
+        self._build(gt_anns, dt_anns, sizes, p, start)
+        self._levels = levels
 
     @classmethod
     def from_columns(cls, dataset: dict, gt, dt, params=None) -> COCOeval:
@@ -136,9 +136,10 @@ class COCOeval:
         levels = {}
         if self._levels is not None:
             # Matching an image does not depend on which other images are
-            # evaluated, so each level's engine gives exactly the arrays of
-            # an evaluation of its images alone.
-            levels = {"levels": {name: ev.run()["precision"] for name, ev in self._levels.items()}}
+            # evaluated, so the engine's one matching pass gives each level
+            # the precision of an evaluation of its images alone.
+            per_level = self._evaluator.group_precision(self._levels, len(summary_mod.CROWD_LEVELS))
+            levels = {"levels": dict(zip(summary_mod.CROWD_LEVELS, per_level))}
         self.eval = {
             # A copy of its own: changing it cannot relabel the arrays.
             "params": copy.deepcopy(self._used),
@@ -296,27 +297,15 @@ class COCOeval:
         p.maxDets = sorted(int(m) for m in p.maxDets)
         return p
 
-    def _build(self, gt, dt, sizes: dict, p: Params, start: float, levels=None) -> None:
-        """The engine over both sides with the parameters `p` (and, given
-        `levels`, {name: image ids}, one over each level's images); the
-        time since `start` is evaluate()'s."""
+    def _build(self, gt, dt, sizes: dict, p: Params, start: float) -> None:
+        """The engine over both sides with the parameters `p`; the time
+        since `start` is evaluate()'s."""
         keypoints = p.iouType in KEYPOINT_TYPES
         kpt_sigmas = p.kpt_oks_sigmas if keypoints else ()
         use_area = bool(p.use_area) if keypoints else True
         axes = p.axes()
-
-        def build(a, g, d):
-            return build_evaluator(g, d, sizes, a, kpt_sigmas, p.boundary_dilation, use_area)
-        self._set_evaluator(build(axes, gt, dt), p)
-        if levels is not None:
-            # Each level's engine reads only the annotations on its images.
-            g_img = np.fromiter((a["image_id"] for a in gt), np.int64, len(gt))
-            d_img = np.fromiter((a["image_id"] for a in dt), np.int64, len(dt))
-            self._levels = {
-                name: build(dataclasses.replace(axes, img_ids=tuple(ids)),
-                            [gt[i] for i in np.flatnonzero(np.isin(g_img, ids))],
-                            [dt[i] for i in np.flatnonzero(np.isin(d_img, ids))])
-                for name, ids in levels.items()}
+        self._set_evaluator(
+            build_evaluator(gt, dt, sizes, axes, kpt_sigmas, p.boundary_dilation, use_area), p)
         self._axes = axes
         self._wall["evaluate"] = time.perf_counter() - start
 
@@ -417,10 +406,10 @@ def _image_sizes(coco) -> dict:
             if "height" in img and "width" in img}
 
 
-def crowd_levels(coco, img_ids) -> dict:
-    """{level: image ids} of the evaluated images by their "crowdIndex"
-    (see summary.CROWD_BOUNDS); ValueError naming the first image without
-    a finite number there."""
+def crowd_levels(coco, img_ids) -> list[int]:
+    """The crowd level of each image (its place in summary.CROWD_LEVELS) by
+    its "crowdIndex" (see summary.CROWD_BOUNDS); ValueError naming the
+    first image without a finite number there."""
     easy_below, hard_from = summary_mod.CROWD_BOUNDS
     index = []
     for img_id in img_ids:
@@ -429,10 +418,8 @@ def crowd_levels(coco, img_ids) -> dict:
             raise ValueError(f"image {img_id} needs a finite number as 'crowdIndex' for "
                              f"CrowdPose evaluation; got {ci!r}")
         index.append(float(ci))
-    ids, ci = np.asarray(img_ids, dtype=np.int64), np.asarray(index, dtype=np.float64)
-    level = np.where(ci < easy_below, 0, np.where(ci < hard_from, 1, 2))
-    return {name: [int(i) for i in ids[level == n]]
-            for n, name in enumerate(summary_mod.CROWD_LEVELS)}
+    ci = np.asarray(index, dtype=np.float64)
+    return np.where(ci < easy_below, 0, np.where(ci < hard_from, 1, 2)).tolist()
 
 
 def build_evaluator(gt, dt, sizes: dict, axes: Axes, kpt_sigmas=(),

@@ -8,6 +8,8 @@
 #include "core/eval/keypoints.h"
 #include "core/eval/run.h"
 #include "tests/core/eval/builders.h"
+#include "tests/core/eval/param_sets.h"
+#include "tests/core/eval/random_case.h"
 
 namespace quillscore::eval {
 namespace {
@@ -105,6 +107,60 @@ TEST(CrowdPose, NonKeypointDetectionsAreAnInternalErrorAndChangeNothing) {
   EXPECT_EQ(gt.areas.at(0), 1.0);
   EXPECT_EQ(dt.image_index.at(0), 0u);
 }
+
+// --- precision per image group ------------------------------------------------
+
+namespace groups_test {
+
+using testkit::kOut;
+using testkit::random_case;
+using testkit::RandomCase;
+
+// The annotations of `c` with those on images outside group g unlisted: what
+// an evaluation of that group's images alone sees.
+std::vector<Ann> only_group(std::vector<Ann> anns, const std::vector<uint32_t>& group_of,
+                            uint32_t g) {
+  for (Ann& a : anns) {
+    if (a.img != kOut && group_of[a.img] != g) a.img = kOut;
+  }
+  return anns;
+}
+
+TEST(GroupPrecision, EachGroupIsAnEvaluationOfItsImagesAlone) {
+  for (const testkit::ParamSet& ps : testkit::param_sets()) {
+    for (uint32_t seed = 1; seed <= testkit::seeds(60); ++seed) {
+      const RandomCase c = random_case(seed, {.max_img = 6, .max_cat = 3, .max_gt = 20, .max_dt = 30});
+      const EvalParams p = testkit::params_for(ps, c);
+      const uint32_t groups = 1 + seed % 3;
+      std::vector<uint32_t> group_of(c.n_img);
+      for (size_t i = 0; i < c.n_img; ++i) group_of[i] = static_cast<uint32_t>((i * 7 + seed) % groups);
+      auto st = make_engine_state(p, box_set(c.gts), box_set(c.dts));
+      const std::vector<double> got = group_precision(*st, group_of, groups);
+      const size_t per_group = got.size() / groups;
+      for (uint32_t g = 0; g < groups; ++g) {
+        auto alone = make_engine_state(p, box_set(only_group(c.gts, group_of, g)),
+                                       box_set(only_group(c.dts, group_of, g)));
+        const AccumulatedResult want = run(*alone, false);
+        const std::vector<double> mine(got.begin() + g * per_group, got.begin() + (g + 1) * per_group);
+        ASSERT_EQ(testkit::bitwise_diff(mine, want.precision), "")
+            << ps.what << ", seed " << seed << ", group " << g;
+      }
+    }
+  }
+}
+
+TEST(GroupPrecision, GroupsThatDoNotFitAreInputErrors) {
+  auto st = make_engine_state(params(2, 1), box_set({{.id = 1}}), box_set({{.id = 2}}));
+  const std::vector<uint32_t> short_list{0}, too_high{0, 2};
+  EXPECT_THROW(group_precision(*st, short_list, 2), InputError);
+  EXPECT_THROW(group_precision(*st, too_high, 2), InputError);
+  // No group at all: an empty array.
+  const std::vector<uint32_t> none{};
+  auto empty = make_engine_state(params(0, 1), box_set({}), box_set({}));
+  EXPECT_TRUE(group_precision(*empty, none, 0).empty());
+}
+
+}  // namespace groups_test
 
 }  // namespace
 }  // namespace quillscore::eval
