@@ -528,11 +528,6 @@ PyMethodDef kMethods[] = {
      "on the rasteriser, and so which side is the bottleneck. The evaluation figures\n"
      "are summed across pool workers: compare them with your own wall-clock time to\n"
      "see whether they parallelised."},
-    {"group_precision", fastcall<evaluator_group_precision>(), METH_FASTCALL | METH_KEYWORDS,
-     "group_precision($self, image_groups, groups)\n--\n\n"
-     "The precision array of each group of images, shape (groups, T, R, K, A, M), from\n"
-     "one matching pass: image_groups[i] (below groups) is the group of the i-th\n"
-     "evaluated image. Each group's array is what run() gives for its images alone."},
     {"per_instance", fastcall<evaluator_per_instance>(), METH_FASTCALL | METH_KEYWORDS,
      "per_instance($self, t_idx=0, a_idx=0, max_det=100)\n--\n\n"
      "Per-instance verdicts at one setting, column-wise.\n\n"
@@ -551,6 +546,11 @@ PyMethodDef kMethods[] = {
      "One image of one category evaluated within an area range [low, high] with its\n"
      "first max_det detections: the per-image record, or None where the pair holds\n"
      "no annotation."},
+    {"group_precision", fastcall<evaluator_group_precision>(), METH_FASTCALL | METH_KEYWORDS,
+     "group_precision($self, image_groups, groups)\n--\n\n"
+     "The precision array of each group of images, shape (groups, T, R, K, A, M), from\n"
+     "one matching pass: image_groups[i] (below groups) is the group of the i-th\n"
+     "evaluated image. Each group's array is what run() gives for its images alone."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -162,3 +162,48 @@ def test_edges(sample, name):
     if change_data:
         change_data(dataset, results)
     assert list(run(dataset, results, change_params).stats) == expected
+
+
+# ---------------------------------------------------------------------------
+# the engine's precision per image group, which the crowd levels read
+
+
+def test_group_precision_of_one_group_is_the_whole_run(load_data):
+    import _eval_data as data
+
+    dataset = load_data("coco_val2014_100/instances_val2014_100.json")
+    results = load_data("coco_val2014_100/fake_bbox_results.json")
+    gt = quillscore.COCO(copy.deepcopy(dataset))
+    E = quillscore.COCOeval(gt, gt.loadRes(copy.deepcopy(results)), "bbox")
+    E.evaluate()
+    E.accumulate()
+    ev = E._evaluator
+    n = len(E.params.imgIds)
+    whole = ev.group_precision([0] * n, 1)
+    assert whole.shape == (1, *E.eval["precision"].shape)
+    assert np.array_equal(whole[0], E.eval["precision"])
+    # two groups: each is a run over its images alone
+    halves = ev.group_precision([i % 2 for i in range(n)], 2)
+    for g in (0, 1):
+        ids = E.params.imgIds[g::2]
+        alone = data.tiny(copy.deepcopy(dataset["annotations"]),
+                          copy.deepcopy(E.cocoDt.dataset["annotations"]),
+                          **dict(data.TINY_PARAMS, img_ids=ids, cat_ids=E.params.catIds,
+                                 iou_thrs=list(E.params.iouThrs), rec_thrs=list(E.params.recThrs),
+                                 area_rng=E.params.areaRng))
+        assert np.array_equal(halves[g], alone.run()["precision"])
+
+
+@pytest.mark.parametrize("labels,groups,error,match", [
+    ([0], 2, ValueError, "one group per evaluated image is needed, got 1 for 2 images"),
+    ([0, 2], 2, ValueError, "a group number is not below the group count"),
+    ([0, -1], 2, OverflowError, "image_groups"),
+    ("01", 2, TypeError, "image_groups"),
+    ([0, 0], -1, OverflowError, "groups"),
+])
+def test_group_precision_refuses_groups_that_do_not_fit(labels, groups, error, match):
+    import _eval_data as data
+
+    ev = data.tiny([data.box_ann(1, 1, [0, 0, 10, 10])], [])
+    with pytest.raises(error, match=match):
+        ev.group_precision(labels, groups)
