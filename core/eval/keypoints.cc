@@ -45,6 +45,8 @@ double pairwise_sum(const double* a, size_t n) {
 
 }  // namespace
 
+double keypoint_box_area(const Box& box) { return box[2] * box[3] * kOutlineShareOfBox; }
+
 void oks_matrix(const EngineState& st, const Keypoints& dt, const Keypoints& gt,
                 std::span<const uint32_t> ranked, std::span<const uint32_t> gts,
                 std::span<double> out) {
@@ -67,8 +69,7 @@ void oks_matrix(const EngineState& st, const Keypoints& dt, const Keypoints& gt,
     const Box& box = gset.boxes[g];
     size_t visible = 0;
     for (size_t i = 0; i < k; ++i) visible += gk[3 * i + 2] > 0;
-    const double scale =
-        (st.params.use_area ? gset.areas[g] : kOutlineShareOfBox * box[2] * box[3]) + kSpacingOfOne;
+    const double scale = (st.params.use_area ? gset.areas[g] : keypoint_box_area(box)) + kSpacingOfOne;
     // Without visible points, distances are measured from a box three times
     // the ground truth's size around it.
     const double x0 = box[0] - box[2], x1 = box[0] + box[2] * 2;

@@ -85,13 +85,15 @@ struct RangeOutcomes {
   std::vector<uint8_t> rows;
 };
 
+// `include`, where given, says which groups take part (by index into evals).
 void gather_outcomes(const std::vector<GroupEvaluation>& evals,
                      const std::vector<RankedDetection>& ranked, const std::vector<uint8_t>& buf,
-                     size_t t_n, RangeOutcomes& out) {
+                     size_t t_n, RangeOutcomes& out, const std::vector<uint8_t>* include = nullptr) {
   out.counted = 0;
   out.any = false;
-  for (const GroupEvaluation& e : evals) {
-    if (!e.present) continue;
+  for (size_t gi = 0; gi < evals.size(); ++gi) {
+    const GroupEvaluation& e = evals[gi];
+    if (!e.present || (include && !(*include)[gi])) continue;
     out.any = true;
     for (uint8_t ig : e.gt_ignore) out.counted += ig == 0;
   }
@@ -206,49 +208,66 @@ void collect_records(const EngineState& st, uint32_t k, size_t a,
   }
 }
 
-// Everything run does for one category slot: writes the slot's cells of
-// `res` (no other slot writes them) and returns its per-image records.
-std::vector<std::unique_ptr<EvalImageRecord>> slot_job(EngineState& st, uint32_t k,
-                                                       bool collect, AccumulatedResult& res) {
-  const EvalParams& p = st.params;
-  Stopwatch clock;
-  const auto pairs = group::pair_groups(st.gt_index, st.dt_index, k);
-  const auto sims = compute_similarity(st, pairs);
-  clock.add_to(st.timings.iou_cpu);
+// One slot's similarity and, area range by area range, its matching, with
+// every group's outcomes in one buffer.
+struct SlotPass {
+  std::vector<GroupSimilarity> sims;
+  std::vector<GroupEvaluation> evals;
+  std::vector<size_t> offsets;
+  std::vector<uint8_t> outcome_buf;
+  size_t t_n;
 
-  const size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(),
-               M = p.max_dets.size();
-  SlotArrays local(T, R, A, M);
-  std::vector<GroupEvaluation> evals(sims.size());
-  std::vector<size_t> offsets(sims.size());
-  size_t total = 0;
-  for (size_t i = 0; i < sims.size(); ++i) {
-    offsets[i] = total;
-    total += sims[i].ranked.size() * T;
+  SlotPass(EngineState& st, uint32_t k, Stopwatch& clock) : t_n(st.params.iou_thrs.size()) {
+    const auto pairs = group::pair_groups(st.gt_index, st.dt_index, k);
+    sims = compute_similarity(st, pairs);
+    clock.add_to(st.timings.iou_cpu);
+    evals.resize(sims.size());
+    offsets.resize(sims.size());
+    size_t total = 0;
+    for (size_t i = 0; i < sims.size(); ++i) {
+      offsets[i] = total;
+      total += sims[i].ranked.size() * t_n;
+    }
+    outcome_buf.resize(total);
   }
-  std::vector<uint8_t> outcome_buf(total);
-  std::vector<RankedDetection> ranked;
-  std::vector<std::unique_ptr<EvalImageRecord>> records;
-  AccumulateScratch scratch;
-  RangeOutcomes outcomes;
-  for (size_t a = 0; a < A; ++a) {
+
+  void match(EngineState& st, size_t a, Stopwatch& clock) {
     pool::parallel_chunks(sims.size(), [&](size_t begin, size_t end) {
       MatchScratch ms;
       const pool::CancelCheck check;
       for (size_t i = begin; i < end; ++i) {
         check();
         match_group(st, sims[i], a, evals[i], ms);
-        if (evals[i].present) store_outcomes(evals[i], T, outcome_buf.data() + offsets[i]);
+        if (evals[i].present) store_outcomes(evals[i], t_n, outcome_buf.data() + offsets[i]);
       }
     });
     clock.add_to(st.timings.match_cpu);
+  }
+};
+
+// Everything run does for one category slot: writes the slot's cells of
+// `res` (no other slot writes them) and returns its per-image records.
+std::vector<std::unique_ptr<EvalImageRecord>> slot_job(EngineState& st, uint32_t k,
+                                                       bool collect, AccumulatedResult& res) {
+  const EvalParams& p = st.params;
+  Stopwatch clock;
+  SlotPass pass(st, k, clock);
+  const size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(),
+               M = p.max_dets.size();
+  SlotArrays local(T, R, A, M);
+  std::vector<RankedDetection> ranked;
+  std::vector<std::unique_ptr<EvalImageRecord>> records;
+  AccumulateScratch scratch;
+  RangeOutcomes outcomes;
+  for (size_t a = 0; a < A; ++a) {
+    pass.match(st, a, clock);
     // Which groups are present does not depend on the area range, so the
     // ranking is built once.
-    if (a == 0) ranked = rank_slot(evals, offsets, T);
-    gather_outcomes(evals, ranked, outcome_buf, T, outcomes);
+    if (a == 0) ranked = rank_slot(pass.evals, pass.offsets, T);
+    gather_outcomes(pass.evals, ranked, pass.outcome_buf, T, outcomes);
     for (size_t m = 0; m < M; ++m) accumulate_cell(p, outcomes, ranked, a, m, local, scratch);
     clock.add_to(st.timings.accumulate_cpu);
-    if (collect) collect_records(st, k, a, sims, evals, records);
+    if (collect) collect_records(st, k, a, pass.sims, pass.evals, records);
   }
 
   const size_t K = st.slots, block = A * M;
@@ -263,7 +282,75 @@ std::vector<std::unique_ptr<EvalImageRecord>> slot_job(EngineState& st, uint32_t
   return records;
 }
 
+// The precision of each image group of one slot, [g][t][r][a][m], from the
+// slot's one matching pass: a group's ranking is the slot's ranking with the
+// other groups' detections taken out, which is the ranking an evaluation of
+// the group's images alone builds (the order of the rest is unchanged).
+std::vector<double> slot_group_precision(EngineState& st, uint32_t k,
+                                         std::span<const uint32_t> image_group, uint32_t groups) {
+  const EvalParams& p = st.params;
+  Stopwatch clock;
+  SlotPass pass(st, k, clock);
+  const auto& sims = pass.sims;
+  const size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(),
+               M = p.max_dets.size();
+  std::vector<RankedDetection> ranked;
+  std::vector<std::vector<RankedDetection>> ranked_of(groups);
+  std::vector<std::vector<uint8_t>> member(groups, std::vector<uint8_t>(sims.size(), 0));
+  for (size_t i = 0; i < sims.size(); ++i) {
+    member[checked_at(image_group, sims[i].image, "image")][i] = 1;
+  }
+  std::vector<SlotArrays> local;
+  local.reserve(groups);
+  for (uint32_t g = 0; g < groups; ++g) local.emplace_back(T, R, A, M);
+  AccumulateScratch scratch;
+  RangeOutcomes outcomes;
+  for (size_t a = 0; a < A; ++a) {
+    pass.match(st, a, clock);
+    if (a == 0) {
+      ranked = rank_slot(pass.evals, pass.offsets, T);
+      for (const RankedDetection& r : ranked) ranked_of[image_group[sims[r.group].image]].push_back(r);
+    }
+    for (uint32_t g = 0; g < groups; ++g) {
+      gather_outcomes(pass.evals, ranked_of[g], pass.outcome_buf, T, outcomes, &member[g]);
+      for (size_t m = 0; m < M; ++m) accumulate_cell(p, outcomes, ranked_of[g], a, m, local[g], scratch);
+    }
+    clock.add_to(st.timings.accumulate_cpu);
+  }
+  std::vector<double> out;
+  out.reserve(groups * T * R * A * M);
+  for (const SlotArrays& l : local) out.insert(out.end(), l.precision.begin(), l.precision.end());
+  return out;
+}
+
 }  // namespace
+
+std::vector<double> group_precision(EngineState& st, std::span<const uint32_t> image_group,
+                                    uint32_t groups) {
+  const EvalParams& p = st.params;
+  if (image_group.size() != p.img_ids.size()) {
+    throw InputError("image groups: one group per evaluated image is needed, got " +
+                     std::to_string(image_group.size()) + " for " +
+                     std::to_string(p.img_ids.size()) + " images");
+  }
+  for (uint32_t g : image_group) {
+    if (g >= groups) throw InputError("image groups: a group number is not below the group count");
+  }
+  const size_t G = groups, T = p.iou_thrs.size(), R = p.rec_thrs.size(), K = st.slots,
+               A = p.area_rng.size(), M = p.max_dets.size();
+  std::vector<double> out(checked_count<double>({G, T, R, K, A, M}), -1.0);
+  const auto per_slot = pool::parallel_map(K, [&](size_t k) {
+    return slot_group_precision(st, static_cast<uint32_t>(k), image_group, groups);
+  });
+  // Per slot [g][t][r][a][m] into [g][t][r][k][a][m].
+  const size_t block = A * M;
+  for (size_t k = 0; k < K; ++k) {
+    for (size_t gtr = 0; gtr < G * T * R; ++gtr) {
+      std::copy_n(per_slot[k].begin() + gtr * block, block, out.begin() + (gtr * K + k) * block);
+    }
+  }
+  return out;
+}
 
 AccumulatedResult run(EngineState& st, bool collect_records) {
   const EvalParams& p = st.params;

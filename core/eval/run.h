@@ -3,6 +3,7 @@
 
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "core/eval/model.h"
 
@@ -11,6 +12,14 @@ namespace quillscore::eval {
 // Evaluates every category slot in parallel and accumulates precision,
 // recall and scores; with `collect_records` also the per-image records.
 AccumulatedResult run(EngineState& st, bool collect_records);
+
+// The precision array [G][T][R][K][A][M] of each group of images, from one
+// matching pass: image_group[i] (below `groups`) is the group of the image at
+// position i of params.img_ids. Each group's entries are those run() gives
+// for an evaluation of that group's images alone (-1 where a group has no
+// ground truth that counts). Throws InputError when the groups do not fit.
+std::vector<double> group_precision(EngineState& st, std::span<const uint32_t> image_group,
+                                    uint32_t groups);
 
 // Per-detection and per-ground-truth rows at one threshold, area range and
 // detection cap.

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/eval/confusion.h"
+#include "core/eval/crowdpose.h"
 #include "core/eval/inspect.h"
 #include "core/eval/operating_points.h"
 #include "core/eval/run.h"
@@ -21,6 +22,7 @@
 #include "pymodule/lib/interrupt.h"
 #include "pymodule/lib/intake.h"
 #include "pymodule/lib/mask_pipeline.h"
+#include "pymodule/lib/numpy.h"
 #include "core/base/quote.h"
 #include "pymodule/lib/methods.h"
 #include "pymodule/lib/ref.h"
@@ -131,6 +133,7 @@ struct Arguments {
   eval::EvalParams params;
   std::string_view iou_type;  // kept alive by the str argument
   double dilation = rle::kDefaultDilationRatio;
+  bool crowdpose = false;  // keypoints scored as CrowdPose scores them
 };
 
 // The annotation lists are read by construct(); the parameters' own defaults
@@ -158,6 +161,7 @@ constexpr Signature kEvaluator{
 bool finish_arguments(Arguments& out) {
   eval::EvalParams& p = out.params;
   if (!parse_iou_type(out.iou_type, p.iou_type)) return false;
+  out.crowdpose = out.iou_type == "keypoints_crowd";
   out.tables.images = intake::position_table(p.img_ids);
   out.tables.categories = intake::position_table(p.cat_ids);
   return true;
@@ -247,6 +251,7 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
 
   if (gt_compact) gt = compact_annotation_set(compact_data(args.gt_anns), true, args.tables);
   if (dt_compact) dt = compact_annotation_set(compact_data(args.dt_anns), false, args.tables);
+  if (args.crowdpose) eval::prepare_crowdpose(gt, dt, args.params.use_area);
 
   Ref obj(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
@@ -362,6 +367,16 @@ constexpr Signature kEvaluateImage{
      required<to_f64_pair, &EvaluateImageArgs::area_rng>("area_rng"),
      required<to_u64, &EvaluateImageArgs::max_det>("max_det")}};
 
+struct GroupPrecisionArgs {
+  std::vector<uint32_t> image_groups;
+  uint32_t groups;
+};
+
+constexpr Signature kGroupPrecision{
+    "group_precision",
+    {required<to_u32_vector, &GroupPrecisionArgs::image_groups>("image_groups"),
+     required<to_u32, &GroupPrecisionArgs::groups>("groups")}};
+
 struct OperatingPointsArgs {
   uint64_t t_idx;
   uint64_t a_idx;
@@ -400,6 +415,28 @@ PyObject* evaluator_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // grown by the part that ran.
     if (!run_interruptible([&] { result = eval::run(*e->state, collect); })) return nullptr;
     return run_result(std::move(result), collect);
+  });
+}
+
+// The precision array of each group of images, (G, T, R, K, A, M), from one
+// matching pass.
+PyObject* evaluator_group_precision(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    GroupPrecisionArgs a{};
+    if (!bind(kGroupPrecision, args, nargs, kwnames, a)) return nullptr;
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    std::vector<double> out;
+    if (!run_interruptible([&] { out = eval::group_precision(*e->state, a.image_groups, a.groups); })) {
+      return nullptr;
+    }
+    const eval::EvalParams& p = e->state->params;
+    npy_intp dims[6] = {static_cast<npy_intp>(a.groups), static_cast<npy_intp>(p.iou_thrs.size()),
+                        static_cast<npy_intp>(p.rec_thrs.size()), static_cast<npy_intp>(e->state->slots),
+                        static_cast<npy_intp>(p.area_rng.size()), static_cast<npy_intp>(p.max_dets.size())};
+    return array_over(std::move(out), NPY_DOUBLE, 6, dims);
   });
 }
 
@@ -602,6 +639,11 @@ PyTypeObject* evaluator_type() {
           "One image of one category evaluated within an area range [low, high] with its\n"
           "first max_det detections: the per-image record, or None where the pair holds\n"
           "no annotation."),
+      keyword_method<evaluator_group_precision>(
+          kGroupPrecision,
+          "The precision array of each group of images, shape (groups, T, R, K, A, M), from\n"
+          "one matching pass: image_groups[i] (below groups) is the group of the i-th\n"
+          "evaluated image. Each group's array is what run() gives for its images alone."),
       keyword_method<evaluator_operating_points>(
           kOperatingPoints,
           "TP, FP, FN, precision, recall and F1 per category and pooled (category -1) at\n"

@@ -1,7 +1,7 @@
 """The command line: evaluate a results file against a COCO (or LVIS)
 dataset and print the summary.
 
-    quillscore GT.json RESULTS.json [--iou-type bbox|segm|keypoints|boundary]
+    quillscore GT.json RESULTS.json [--iou-type bbox|segm|keypoints|boundary|keypoints_crowd]
                [--lvis] [--per-category] [--json OUT] [--plot-pr OUT.png] [--timings]
 
 With no files it evaluates the bundled sample: the COCO val2014 100-image
@@ -44,11 +44,12 @@ def parser() -> argparse.ArgumentParser:
                     "100 images, with its fake box results).")
     ap.add_argument("gt", nargs="?", metavar="GT.json", help="the dataset (ground truth)")
     ap.add_argument("results", nargs="?", metavar="RESULTS.json", help="the detection results")
-    ap.add_argument("--iou-type", choices=["bbox", "segm", "keypoints", "boundary"],
-                    default="bbox", help="what to compare (default: bbox)")
+    ap.add_argument("--iou-type", choices=["bbox", "segm", "keypoints", "boundary", "keypoints_crowd"],
+                    default="bbox",
+                    help="what to compare (default: bbox); keypoints_crowd: CrowdPose keypoints")
     ap.add_argument("--lvis", action="store_true",
                     help="LVIS v1 federated evaluation (AP, APr, APc, APf, AR@300)")
-    ap.add_argument("--per-category", action="store_true", help="also print AP per category")
+    ap.add_argument("--per-category", action="store_true", help="also print the summary entries and counts per category")
     ap.add_argument("--json", metavar="OUT", help="write the numbers as JSON to OUT ('-': stdout)")
     ap.add_argument("--plot-pr", metavar="OUT.png",
                     help="draw precision/recall curves per IoU threshold (needs matplotlib)")
@@ -142,7 +143,7 @@ def main(argv=None) -> int:
     if args.gt is not None and args.results is None:
         parser().print_usage(sys.stderr)
         return fail("give both GT.json and RESULTS.json, or neither for the bundled sample", 2)
-    if args.lvis and args.iou_type == "keypoints":
+    if args.lvis and args.iou_type in ("keypoints", "keypoints_crowd"):
         return fail("LVIS evaluation takes --iou-type bbox, segm or boundary", 2)
     for option, value in (("--json", args.json), ("--plot-pr", args.plot_pr)):
         if value == "":

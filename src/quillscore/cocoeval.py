@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import copy
 import datetime
+import math
+import numbers
 import operator
 import time
 
@@ -13,13 +15,14 @@ import numpy as np
 from quillscore import _vireo
 from quillscore import summary as summary_mod
 from quillscore.coco import ResultsError, missing_member, reject_missing
-from quillscore.params import BOUNDARY_DILATION, Axes, Params
+from quillscore.params import BOUNDARY_DILATION, KEYPOINT_TYPES, Axes, Params
 
 
 class COCOeval:
     """Evaluates a result set against a dataset, both `COCO` objects:
 
-        E = COCOeval(cocoGt, cocoDt, "bbox")   # or "segm", "keypoints", "boundary"
+        E = COCOeval(cocoGt, cocoDt, "bbox")   # or "segm", "keypoints", "boundary",
+                                               # "keypoints_crowd" (CrowdPose)
         E.params.catIds = [1]                  # optional: change parameters
         E.evaluate(); E.accumulate(); E.summarize()
         E.stats                                # the summary numbers
@@ -30,7 +33,17 @@ class COCOeval:
     matrices) are computed when first read.
     Beyond the familiar interface: `per_category()`, `per_instance()`,
     `operating_points()`, `confusion_matrix()`, `timings` and
-    `summary()`."""
+    `summary()`.
+
+    "keypoints_crowd" scores keypoints as the CrowdPose benchmark does:
+    CrowdPose's 14 sigmas, maxDets [20], ground-truth scale w * h * 0.53
+    of the box (params.use_area False; True reads "area"), results without
+    a keypoint confidence above 0 left out, and a summary of AP, AP50,
+    AP75, AR, AR50, AR75 and the AP of the easy, medium and hard images by
+    each image's "crowdIndex" (below 0.2, below 0.8, the rest; see
+    summary.crowd_level_ap for how these three are averaged). Unlike the
+    benchmark's own tool, the levels split the evaluated images
+    (params.imgIds) only, and summarizing twice gives the same numbers."""
 
     def __init__(self, cocoGt=None, cocoDt=None, iouType: str = "segm"):
         self.cocoGt = cocoGt
@@ -47,6 +60,7 @@ class COCOeval:
         self._ious = None
         self._wall: dict = {}
         self._cats = None  # category entries, where there is no cocoGt to ask
+        self._levels = None  # CrowdPose: each evaluated image's crowd level
         if cocoGt is not None:
             self.params.imgIds = sorted(cocoGt.getImgIds())
             self.params.catIds = sorted(cocoGt.getCatIds())
@@ -72,10 +86,13 @@ class COCOeval:
         p = self._normalise_params()
         gt_anns = _selected(self.cocoGt, p)
         dt_anns = _selected(self.cocoDt, p)
-        check_ground_truth(gt_anns, p.iouType, self.cocoGt.dataset.get("annotations"))
+        check_ground_truth(gt_anns, p.iouType, self.cocoGt.dataset.get("annotations"),
+                           use_area=p.use_area)
         check_results(dt_anns, self.cocoDt.dataset.get("annotations"))
         sizes = _image_sizes(self.cocoGt) if p.iouType in ("segm", "boundary") else {}
+        levels = crowd_levels(self.cocoGt, p.imgIds) if p.iouType == "keypoints_crowd" else None
         self._build(gt_anns, dt_anns, sizes, p, start)
+        self._levels = levels
 
     @classmethod
     def from_columns(cls, dataset: dict, gt, dt, params=None) -> COCOeval:
@@ -117,6 +134,13 @@ class COCOeval:
         if self._result is None:
             self._result = self._evaluator.run()
         r = self._result
+        levels = {}
+        if self._levels is not None:
+            # Matching an image does not depend on which other images are
+            # evaluated, so the engine's one matching pass gives each level
+            # the precision of an evaluation of its images alone.
+            per_level = self._evaluator.group_precision(self._levels, len(summary_mod.CROWD_LEVELS))
+            levels = {"levels": dict(zip(summary_mod.CROWD_LEVELS, per_level))}
         self.eval = {
             # A copy of its own: changing it cannot relabel the arrays.
             "params": copy.deepcopy(self._used),
@@ -125,6 +149,7 @@ class COCOeval:
             "precision": r["precision"],
             "recall": r["recall"],
             "scores": r["scores"],
+            **levels,
         }
         self._wall["accumulate"] = time.perf_counter() - start
 
@@ -139,7 +164,7 @@ class COCOeval:
         the thresholds, areas and limits it was computed at."""
         axes = self.axes
         self.stats, self.lines = summary_mod.compute_stats(
-            self.eval["precision"], self.eval["recall"], axes)
+            self.eval["precision"], self.eval["recall"], axes, self._level_arrays())
         return "\n".join(self.lines)
 
     def __str__(self) -> str:
@@ -222,11 +247,25 @@ class COCOeval:
         return evaluator.per_instance(t_idx, a_idx, max_det)
 
     def per_category(self) -> list[dict]:
-        """AP, AP50 and AP75 per category (area 'all', the largest
-        detection limit), in category order; -1 where a category has no
-        ground truth."""
+        """One row per category, in category order (one row, category_id
+        -1, when categories are pooled): "category_id", "name", "num_gt",
+        "num_dt", then every summary entry of the IoU type (the keys of
+        `summary_mod.stat_names`) computed over that category alone, which
+        is what an evaluation with params.catIds = [that id] reports; -1
+        where the category has no ground truth there.
+
+        num_gt counts the category's ground truths that count at area
+        'all' (not crowd, not otherwise ignored; the first area range when
+        none is labelled 'all'). num_dt counts the detections evaluation
+        keeps: per image and category the best maxDets[-1] by score,
+        including those it then ignores (matched to a crowd region, or
+        unmatched outside the area range); for "keypoints_crowd" results
+        without a confident keypoint are not among them."""
         axes = self.axes
-        return summary_mod.per_category(self.eval["precision"], axes, self._category_names())
+        num_gt, num_dt = self._counts(axes)
+        return summary_mod.category_table(self.eval["precision"], self.eval["recall"], axes,
+                                          self._category_names(), num_gt, num_dt,
+                                          self._level_arrays())
 
     def operating_points(self, iou_thr: float = 0.5, area: str = "all",
                          max_det: int | None = None, score_thrs=None) -> dict:
@@ -338,14 +377,18 @@ class COCOeval:
     def _build(self, gt, dt, sizes: dict, p: Params, start: float) -> None:
         """The engine over both sides with the parameters `p`; the time
         since `start` is evaluate()'s."""
-        kpt_sigmas = p.kpt_oks_sigmas if p.iouType == "keypoints" else ()
+        keypoints = p.iouType in KEYPOINT_TYPES
+        kpt_sigmas = p.kpt_oks_sigmas if keypoints else ()
+        use_area = bool(p.use_area) if keypoints else True
         axes = p.axes()
-        self._set_evaluator(build_evaluator(gt, dt, sizes, axes, kpt_sigmas, p.boundary_dilation), p)
+        self._set_evaluator(
+            build_evaluator(gt, dt, sizes, axes, kpt_sigmas, p.boundary_dilation, use_area), p)
         self._axes = axes
         self._wall["evaluate"] = time.perf_counter() - start
 
     def _set_evaluator(self, evaluator, params: Params | None = None) -> None:
         self._evaluator = evaluator
+        self._levels = None
         self._used = copy.deepcopy(params) if params is not None else None
         self._axes = None
         self._result = None
@@ -361,11 +404,28 @@ class COCOeval:
     def _pair_similarity(self, name: str, imgId, catId):
         evaluator = self._evaluated()
         iou_type = self._axes.iou_type
-        keypoints = iou_type == "keypoints"
+        keypoints = iou_type in KEYPOINT_TYPES
         if keypoints != (name == "computeOks"):
             other = "computeOks" if keypoints else "computeIoU"
             raise ValueError(f"{name} does not apply to {iou_type!r} evaluation; use {other}")
         return evaluator.similarity(imgId, catId)
+
+    def _level_arrays(self):
+        levels = self.eval.get("levels")
+        return None if levels is None else [levels[name] for name in summary_mod.CROWD_LEVELS]
+
+    def _counts(self, axes: Axes):
+        """num_gt and num_dt per category place (see per_category)."""
+        k = len(axes.slots)
+        if not axes.iou_thrs or not axes.area_rng:  # no setting to read verdicts at
+            return np.zeros(k, np.int64), np.zeros(k, np.int64)
+        a = ([i for i, lbl in enumerate(axes.area_labels) if lbl == "all"] or [0])[0]
+        dts, gts = self._evaluated().per_instance(0, a, axes.max_dets[-1] if axes.max_dets else 0)
+        slots = np.asarray(axes.slots, dtype=np.int64)
+
+        def by_slot(cat_ids):
+            return np.bincount(np.searchsorted(slots, cat_ids), minlength=k)[:k]
+        return by_slot(gts["category_id"][~gts["ignore"]]), by_slot(dts["category_id"])
 
     def _category_names(self) -> dict:
         cats = getattr(self.cocoGt, "cats", None) or self._cats or {}
@@ -384,13 +444,15 @@ def _selected(coco, p: Params) -> list:
     return [a for a in anns if a["image_id"] in images and a["category_id"] in cats]
 
 
-def check_ground_truth(anns: list, iou_type: str, listed=None) -> None:
+def check_ground_truth(anns: list, iou_type: str, listed=None, *, use_area: bool = True) -> None:
     """ValueError naming the first ground truth (by its place in `listed`,
     the dataset's list) that lacks a member evaluation of `iou_type` reads:
     the box of box and keypoint evaluation, "num_keypoints" (which decides
     whether a person counts) and, for masks, the box where it stands in for
-    a missing area or segmentation."""
-    needed = {"bbox": ("bbox",), "keypoints": ("bbox", "num_keypoints")}.get(iou_type, ())
+    a missing area or segmentation; for CrowdPose with `use_area`, "area"."""
+    needed = {"bbox": ("bbox",), "keypoints": ("bbox", "num_keypoints"),
+              "keypoints_crowd": ("bbox", "num_keypoints") + (("area",) if use_area else ())
+              }.get(iou_type, ())
     for key in needed:
         reject_missing(anns, key, "ground truth", listed=listed)
     if iou_type in ("segm", "boundary") and (
@@ -474,8 +536,24 @@ def _image_sizes(coco) -> dict:
             if "height" in img and "width" in img}
 
 
+def crowd_levels(coco, img_ids) -> list[int]:
+    """The crowd level of each image (its place in summary.CROWD_LEVELS) by
+    its "crowdIndex" (see summary.CROWD_BOUNDS); ValueError naming the
+    first image without a finite number there."""
+    easy_below, hard_from = summary_mod.CROWD_BOUNDS
+    index = []
+    for img_id in img_ids:
+        ci = (coco.imgs.get(img_id) or {}).get("crowdIndex")
+        if isinstance(ci, bool) or not isinstance(ci, numbers.Real) or not math.isfinite(ci):
+            raise ValueError(f"image {img_id} needs a finite number as 'crowdIndex' for "
+                             f"CrowdPose evaluation; got {ci!r}")
+        index.append(float(ci))
+    ci = np.asarray(index, dtype=np.float64)
+    return np.where(ci < easy_below, 0, np.where(ci < hard_from, 1, 2)).tolist()
+
+
 def build_evaluator(gt, dt, sizes: dict, axes: Axes, kpt_sigmas=(),
-                    boundary_dilation: float = BOUNDARY_DILATION):
+                    boundary_dilation: float = BOUNDARY_DILATION, use_area: bool = True):
     """The engine over ground truth `gt` and results `dt` (lists of dicts,
     or column stores for boxes) with the settings `axes`; `sizes` maps
     image ids to (height, width) for masks. Pooled evaluation (use_cats
@@ -487,5 +565,5 @@ def build_evaluator(gt, dt, sizes: dict, axes: Axes, kpt_sigmas=(),
         iou_thrs=list(axes.iou_thrs), rec_thrs=list(axes.rec_thrs),
         max_dets=list(axes.max_dets), area_rng=[list(r) for r in axes.area_rng],
         use_cats=axes.use_cats, iou_type=axes.iou_type,
-        kpt_sigmas=[float(s) for s in kpt_sigmas],
+        kpt_sigmas=[float(s) for s in kpt_sigmas], use_area=bool(use_area),
         boundary_dilation=float(boundary_dilation))

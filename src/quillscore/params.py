@@ -11,7 +11,9 @@ import numpy as np
 
 from quillscore import _vireo
 
-IOU_TYPES = ("segm", "bbox", "keypoints", "boundary")
+IOU_TYPES = ("segm", "bbox", "keypoints", "boundary", "keypoints_crowd")
+# The types that compare keypoints by object keypoint similarity.
+KEYPOINT_TYPES = ("keypoints", "keypoints_crowd")
 
 # The engine's default band width of Boundary IoU (a share of the image
 # diagonal), read from its signature so that the number has one home.
@@ -27,6 +29,10 @@ KEYPOINT_AREAS = ("all", "medium", "large")
 # Per-keypoint OKS constants of the 17 COCO person keypoints.
 COCO_KPT_SIGMAS = np.array([.26, .25, .25, .35, .35, .79, .79, .72, .72, .62, .62,
                             1.07, 1.07, .87, .87, .89, .89]) / 10.0
+# ... and of the 14 CrowdPose keypoints (shoulders, elbows, wrists, hips,
+# knees and ankles, left then right, then head and neck).
+CROWDPOSE_KPT_SIGMAS = np.array([.79, .79, .72, .72, .62, .62, 1.07, 1.07,
+                                 .87, .87, .89, .89, .79, .79]) / 10.0
 
 
 class Params:
@@ -41,7 +47,12 @@ class Params:
     - areaRng, areaRngLbl: area ranges and their names; the summary looks
       ranges up by the names 'all', 'small', 'medium' and 'large';
     - useCats: 1 to evaluate per category, 0 to pool all categories;
-    - kpt_oks_sigmas: per-keypoint constants (keypoints only);
+    - kpt_oks_sigmas: per-keypoint constants (keypoints only; CrowdPose's
+      14 for "keypoints_crowd");
+    - use_area: whether a keypoint ground truth's "area" scales its
+      similarity and decides its area range; without it the scale is
+      w * h * 0.53 of its box (default True, False for "keypoints_crowd",
+      whose data carry no area);
     - boundary_dilation: band width of Boundary IoU, as a share of the image
       diagonal (boundary only).
     """
@@ -51,6 +62,10 @@ class Params:
             raise ValueError(f"iouType must be one of {', '.join(IOU_TYPES)}; got {iouType!r}")
         if iouType == "keypoints":
             self.setKpParams()
+        elif iouType == "keypoints_crowd":
+            self.setKpParams()
+            self.kpt_oks_sigmas = CROWDPOSE_KPT_SIGMAS.copy()
+            self.use_area = False
         else:
             self.setDetParams()
             self.kpt_oks_sigmas = COCO_KPT_SIGMAS.copy()
@@ -77,6 +92,7 @@ class Params:
         self.iouThrs = iou_thresholds()
         self.recThrs = recall_points()
         self.useCats = 1
+        self.use_area = True
 
     def check(self) -> None:
         """Raise ValueError for settings that cannot be evaluated."""

@@ -79,10 +79,24 @@ def test_files_and_json_output(tmp_path, iou_type, results, first):
     assert len(doc["summary"]) == 12
     assert doc["params"]["maxDets"] == [1, 10, 100] and doc["params"]["imgIds"] == 100
     row = doc["per_category"][0]
-    assert set(row) == {"category_id", "name", "AP", "AP50", "AP75"} and row["name"] == "person"
+    assert list(row) == ["category_id", "name", "num_gt", "num_dt", *STAT_NAMES]
+    assert row["name"] == "person"
     assert "iou_cpu" in doc["timings"]
     # the per-category table and the timings are printed too
     assert "person" in r.stdout and "iou_cpu" in r.stdout
+
+
+def test_crowdpose_keypoints(tmp_path):
+    samples = DATA_DIR / "keypoints_samples"
+    r = cli(need(samples / "crowdpose_val_sample.json"), need(samples / "crowdpose_results_sample.json"),
+            "--iou-type", "keypoints_crowd", "--json", "-", "--per-category")
+    assert r.returncode == 0, r.stderr
+    doc = json.loads(r.stdout)
+    assert [round(v, 3) for v in doc["stats"].values()] == [
+        0.788, 0.988, 0.731, 0.822, 1.000, 0.778, 1.000, 0.980, 0.412]
+    assert list(doc["stats"])[-3:] == ["AP_easy", "AP_medium", "AP_hard"]
+    assert doc["summary"][-1].split("|")[1].strip() == "type=  hard"
+    assert doc["per_category"][0]["AP_hard"] == doc["stats"]["AP_hard"]
 
 
 def test_json_to_stdout_is_only_json():

@@ -31,6 +31,7 @@ METHODS = {
     "similarity": [("image_id", None), ("category_id", None)],
     "evaluate_image": [("image_id", P.empty), ("category_id", P.empty), ("area_rng", P.empty),
                        ("max_det", P.empty)],
+    "group_precision": [("image_groups", P.empty), ("groups", P.empty)],
     "operating_points": [("t_idx", P.empty), ("a_idx", P.empty), ("max_det", P.empty),
                          ("score_thrs", None)],
     "confusion_matrix": [("iou_thr", P.empty), ("score_thr", P.empty), ("max_det", P.empty)],
@@ -120,7 +121,8 @@ def test_class_has_nothing_else(qm):
     # the methods are in the class's method table order
     assert [n for n in vars(qm.Evaluator) if n in METHODS] == ["configure_lvis", "run", "timings", "per_instance",
                                                                "similarity", "evaluate_image",
-                                                               "operating_points", "confusion_matrix"]
+                                                               "group_precision", "operating_points",
+                                                               "confusion_matrix"]
 
 
 def test_timings_is_a_method(qm):

@@ -350,7 +350,7 @@ double plain_oks(const std::vector<double>& d, const KpAnn& g, const std::vector
   const size_t k = sigmas.size();
   size_t visible = 0;
   for (size_t i = 0; i < k; ++i) visible += g.xyv[3 * i + 2] > 0;
-  const double s = (use_area ? g.area : 0.53 * g.box[2] * g.box[3]) + 2.220446049250313e-16;
+  const double s = (use_area ? g.area : g.box[2] * g.box[3] * 0.53) + 2.220446049250313e-16;
   double sum = 0;
   size_t n = 0;
   for (size_t i = 0; i < k; ++i) {
@@ -436,7 +436,7 @@ TEST(Similarity, KeypointSimilarityExactValues) {
   auto st3 = keypoint_state({{{0, 0, 2, 5, 5, 2}, {0, 0, 1, 1}, 1.0}}, {{1, 0, 0, 5, 5, 0}},
                             {0.5, 0.5}, true, 2);
   EXPECT_DOUBLE_EQ(slot_similarity(*st3, 0)[0].matrix.at(0), (std::exp(-0.5) + 1.0) / 2);
-  // use_area false: the scale is 0.53 * w * h of the box, not the area.
+  // use_area false: the scale is w * h * 0.53 of the box, not the area.
   auto st4 = keypoint_state({{{0, 0, 2}, {0, 0, 10, 10}, 1e9}}, {{1, 0, 0}}, {0.5}, false, 1);
   EXPECT_DOUBLE_EQ(slot_similarity(*st4, 0)[0].matrix.at(0), std::exp(-1.0 / 53.0 / 2));
 }
