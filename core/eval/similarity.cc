@@ -108,6 +108,15 @@ void rank_by_score(std::vector<uint32_t>& idx, std::span<const double> scores) {
   });
 }
 
+std::vector<double> similarity_matrix(const EngineState& st, std::span<const uint32_t> dts,
+                                      std::span<const uint32_t> gts) {
+  GroupSimilarity s;
+  s.ranked.assign(dts.begin(), dts.end());
+  s.gts = gts;
+  if (!dts.empty() && !gts.empty()) fill_matrix(st, s, /*exact=*/true);
+  return std::move(s.matrix);
+}
+
 std::vector<GroupSimilarity> compute_similarity(const EngineState& st,
                                                 std::span<const group::PairedGroup> pairs,
                                                 bool exact) {

@@ -32,6 +32,12 @@ std::vector<GroupSimilarity> compute_similarity(const EngineState& state,
                                                 std::span<const group::PairedGroup> pairs,
                                                 bool exact = false);
 
+// The exact similarity of detections `dts` (rows) to ground truths `gts`
+// (columns) by position in each set, whatever their images and categories:
+// the values matching would read for the same pairs.
+std::vector<double> similarity_matrix(const EngineState& st, std::span<const uint32_t> dts,
+                                      std::span<const uint32_t> gts);
+
 // Sorts annotation indexes by score, highest first, NaN after every number;
 // ties keep their order.
 void rank_by_score(std::vector<uint32_t>& idx, std::span<const double> scores);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "core/eval/error_breakdown.h"
 #include "core/eval/inspect.h"
 #include "core/eval/run.h"
 #include "core/rle/boundary.h"
@@ -345,6 +346,53 @@ PyObject* evaluator_per_instance(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
+// {"Cls": ..., ...} in the breakdown's type order, one value per type.
+template <class T, class Convert>
+Ref error_dict(const std::array<T, eval::kErrorTypes>& values, size_t first, size_t last,
+               Convert&& convert) {
+  static constexpr const char* kNames[eval::kErrorTypes] = {"Cls", "Loc", "Both", "Dupe", "Bkg", "Miss"};
+  Ref d(PyDict_New());
+  if (!d) return d;
+  for (size_t e = first; e < last; ++e) {
+    Ref v(convert(values[e]));
+    if (!v || PyDict_SetItemString(d.get(), kNames[e], v.get()) < 0) return Ref();
+  }
+  return d;
+}
+
+PyObject* breakdown_dict(const eval::ErrorBreakdown& r) {
+  Ref main = error_dict(r.main, 0, eval::kErrorTypes, PyFloat_FromDouble);
+  Ref counts = error_dict(r.counts, 0, eval::kErrorTypes,
+                          [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+  if (!main || !counts) return nullptr;
+  return Py_BuildValue("{s:d,s:O,s:{s:d,s:d},s:O}", "ap", r.ap, "main", main.get(), "special",
+                       "FalsePos", r.false_pos, "FalseNeg", r.false_neg, "counts", counts.get());
+}
+
+PyObject* evaluator_error_analysis(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"error_analysis", {"image_order", "tidecv_ties"}, 1};
+    PyObject* a[2];
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    std::vector<int64_t> order;
+    bool tidecv_ties = false;
+    if (!convert_arg("image_order", [&] { return to_i64_vector(a[0], order); }) ||
+        (a[1] && !convert_arg("tidecv_ties", [&] { return to_bool(a[1], tidecv_ties); }))) {
+      return nullptr;
+    }
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    eval::ErrorBreakdownOptions opt;
+    opt.image_order = order;
+    opt.tidecv_ties = tidecv_ties;
+    eval::ErrorBreakdown r;
+    if (!run_interruptible([&] { r = eval::error_breakdown(*e->state, opt); })) return nullptr;
+    return breakdown_dict(r);
+  });
+}
+
 PyObject* evaluator_configure_lvis(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -500,6 +548,10 @@ PyMethodDef kMethods[] = {
      "Returns (detections, ground_truths), each a dict of NumPy arrays. The column\n"
      "form is not a stylistic choice: a COCO-scale run has hundreds of thousands of\n"
      "instances, and building a dict for each would cost more than the evaluation."},
+    {"error_analysis", fastcall<evaluator_error_analysis>(), METH_FASTCALL | METH_KEYWORDS,
+     "error_analysis($self, image_order, tidecv_ties=False)\n--\n\n"
+     "tidecv's error breakdown over the images in image_order (ids) that the\n"
+     "evaluation lists: {\"ap\", \"main\", \"special\", \"counts\"}."},
     {"similarity", fastcall<evaluator_similarity>(), METH_FASTCALL | METH_KEYWORDS,
      "similarity($self, image_id=None, category_id=None)\n--\n\n"
      "The similarity matrices (IoU, or OKS for keypoints) that matching reads.\n\n"

@@ -1,0 +1,368 @@
+#include "core/eval/error_breakdown.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "core/base/checked.h"
+#include "core/base/error.h"
+#include "core/eval/similarity.h"
+#include "core/pool/pool.h"
+
+namespace quillscore::eval {
+namespace {
+
+constexpr int8_t kNoError = -1;
+constexpr uint32_t kNone = 0xFFFFFFFF;
+
+// What a kept detection became.
+enum State : int8_t { kFalsePositive = 0, kTruePositive = 1, kCrowdIgnored = 2 };
+
+struct Detection {
+  uint32_t category;  // position in params.cat_ids
+  double score;
+  State state;
+  int8_t error;        // ErrorType or kNoError
+  uint32_t target;     // the free ground truth a Cls/Loc fix would claim, image-local; kNone
+  bool chosen = false; // the one Cls/Loc error that fixes its target
+};
+
+struct GroundTruth {
+  uint32_t category;
+  bool matched = false;
+  bool covered = false;  // the target of some Cls/Loc error
+};
+
+struct ImageResult {
+  std::vector<Detection> dets;    // rank order
+  std::vector<GroundTruth> gts;   // regular ground truths, set order
+};
+
+// Annotation positions bucketed by image position, each bucket in set order,
+// leaving out rows of unlisted images and categories.
+struct Buckets {
+  std::vector<size_t> start;
+  std::vector<uint32_t> members;
+  std::span<const uint32_t> of(uint32_t image) const {
+    return std::span(members).subspan(start[image], start[image + 1] - start[image]);
+  }
+};
+
+Buckets bucket_by_image(const AnnotationSet& set, size_t images) {
+  Buckets b;
+  b.start.assign(images + 1, 0);
+  const size_t n = set.size();
+  auto listed = [&](size_t i) {
+    const uint32_t img = checked_at(set.image_index, i, "annotation");
+    return img != kUnlisted && img < images &&
+           checked_at(set.category_index, i, "annotation") != kUnlisted;
+  };
+  for (size_t i = 0; i < n; ++i) {
+    if (listed(i)) ++b.start[set.image_index[i] + 1];
+  }
+  for (size_t k = 0; k < images; ++k) b.start[k + 1] += b.start[k];
+  b.members.resize(b.start[images]);
+  std::vector<size_t> fill(b.start.begin(), b.start.end() - 1);
+  for (size_t i = 0; i < n; ++i) {
+    if (listed(i)) b.members[fill[set.image_index[i]]++] = static_cast<uint32_t>(i);
+  }
+  return b;
+}
+
+ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& opt,
+                          std::span<const uint32_t> gt_members, std::span<const uint32_t> dt_members) {
+  const AnnotationSet& gt = st.gt;
+  const AnnotationSet& dt = st.dt;
+  ImageResult out;
+
+  std::vector<uint32_t> regular, crowd;
+  for (uint32_t g : gt_members) (checked_at(gt.iscrowd, g, "annotation") ? crowd : regular).push_back(g);
+  out.gts.reserve(regular.size());
+  for (uint32_t g : regular) out.gts.push_back({gt.category_index[g]});
+  if (dt_members.empty()) return out;
+
+  std::vector<uint32_t> ranked(dt_members.begin(), dt_members.end());
+  rank_by_score(ranked, dt.scores);
+  if (ranked.size() > opt.max_dets) ranked.resize(static_cast<size_t>(opt.max_dets));
+  const size_t d_n = ranked.size(), r_n = regular.size(), c_n = crowd.size();
+
+  // Regular ground truths in the first r_n columns, crowd regions after.
+  std::vector<uint32_t> columns(regular);
+  columns.insert(columns.end(), crowd.begin(), crowd.end());
+  const std::vector<double> iou = similarity_matrix(st, ranked, columns);
+  const size_t width = columns.size();
+  auto at = [&](size_t d, size_t j) { return iou[d * width + j]; };
+
+  out.dets.reserve(d_n);
+  for (uint32_t d : ranked) {
+    out.dets.push_back({dt.category_index[d], dt.scores[d], kFalsePositive, kNoError, kNone});
+  }
+
+  // Greedy in rank order; on equal IoU the earlier ground truth.
+  if (r_n > 0) {
+    for (size_t d = 0; d < d_n; ++d) {
+      const uint32_t c = out.dets[d].category;
+      double best = -std::numeric_limits<double>::infinity();
+      size_t m = r_n;
+      for (size_t j = 0; j < r_n; ++j) {
+        if (out.gts[j].matched || out.gts[j].category != c) continue;
+        if (at(d, j) > best) best = at(d, j), m = j;
+      }
+      if (m < r_n && best >= opt.foreground_iou) {
+        out.gts[m].matched = true;
+        out.dets[d].state = kTruePositive;
+      }
+    }
+  }
+  // A crowd region of the detection's own category absorbs it only above the
+  // foreground IoU (COCO: at or above).
+  for (size_t d = 0; d < d_n; ++d) {
+    if (out.dets[d].state != kFalsePositive) continue;
+    for (size_t j = 0; j < c_n; ++j) {
+      if (gt.category_index[crowd[j]] == out.dets[d].category && at(d, r_n + j) > opt.foreground_iou) {
+        out.dets[d].state = kCrowdIgnored;
+        break;
+      }
+    }
+  }
+
+  // Every detection that is not a true positive gets one error, ignored ones
+  // included: tidecv classifies them on purpose.
+  std::vector<size_t> best_candidate(r_n, d_n);
+  for (size_t d = 0; d < d_n; ++d) {
+    Detection& det = out.dets[d];
+    if (det.state == kTruePositive) continue;
+    if (r_n == 0) {
+      det.error = kBkg;
+      continue;
+    }
+    // Largest IoU with a same-category and with an other-category ground
+    // truth (first on ties, 0 when there is none), with a taken
+    // same-category one, and with any.
+    double same = 0.0, other = 0.0, taken = 0.0, any = 0.0;
+    size_t same_at = kNone, other_at = kNone;
+    for (size_t j = 0; j < r_n; ++j) {
+      const double v = at(d, j);
+      any = std::max(any, v);
+      if (out.gts[j].category == det.category) {
+        if (v > same) same = v, same_at = j;
+        if (out.gts[j].matched) taken = std::max(taken, v);
+      } else if (v > other) {
+        other = v, other_at = j;
+      }
+    }
+    size_t target = kNone;
+    if (same_at != kNone && opt.background_iou <= same && same <= opt.foreground_iou) {
+      det.error = kLoc, target = same_at;
+    } else if (other_at != kNone && other >= opt.foreground_iou) {
+      det.error = kCls, target = other_at;
+    } else if (taken >= opt.foreground_iou) {
+      det.error = kDupe;
+    } else if (any <= opt.background_iou) {
+      det.error = kBkg;
+    } else {
+      det.error = kBoth;
+    }
+    // Fixing an error aimed at a taken ground truth just drops the detection.
+    if (target == kNone || out.gts[target].matched) continue;
+    det.target = static_cast<uint32_t>(target);
+    out.gts[target].covered = true;
+    // The highest score claims the ground truth, the earlier on ties; any
+    // score can (tidecv starts from -1 and fails below it).
+    size_t& b = best_candidate[target];
+    if (b == d_n || out.dets[b].score < det.score) b = d;
+  }
+  for (size_t b : best_candidate) {
+    if (b < d_n) out.dets[b].chosen = true;
+  }
+  return out;
+}
+
+// One point of the precision-recall curve of a category.
+struct Point {
+  uint32_t category;
+  double score;
+  bool tp;
+  uint64_t seq;  // order among equal scores
+};
+
+// AP@50 in percent of one category's points, already in evaluation order.
+double category_ap(std::span<const Point> pts, uint64_t n_gt) {
+  if (n_gt == 0 || pts.empty()) return 0.0;
+  const size_t n = pts.size();
+  std::vector<double> precision(n), recall(n);
+  uint64_t tp = 0;
+  for (size_t k = 0; k < n; ++k) {
+    tp += pts[k].tp;
+    precision[k] = static_cast<double>(tp) / static_cast<double>(k + 1);
+    recall[k] = static_cast<double>(tp) / static_cast<double>(n_gt);
+  }
+  for (size_t k = n - 1; k-- > 0;) precision[k] = std::max(precision[k], precision[k + 1]);
+  double sum = 0.0;
+  size_t j = 0;
+  for (int i = 0; i <= 100; ++i) {
+    // tidecv's recall points are i / 100, not i * 0.01.
+    const double r = static_cast<double>(i) / 100.0;
+    while (j < n && recall[j] < r) ++j;
+    sum += j < n ? precision[j] : 0.0;
+  }
+  return sum / 101.0 * 100.0;
+}
+
+// The mean over `order`'s categories that hold a ground truth or a point;
+// 0 when none does.
+double mean_ap(std::vector<Point> pts, std::span<const uint64_t> n_gt,
+               std::span<const uint32_t> order) {
+  std::stable_sort(pts.begin(), pts.end(), [](const Point& a, const Point& b) {
+    if (a.category != b.category) return a.category < b.category;
+    const bool na = std::isnan(a.score), nb = std::isnan(b.score);
+    if (na != nb) return nb;
+    if (!na && a.score != b.score) return a.score > b.score;
+    return a.seq < b.seq;
+  });
+  std::vector<size_t> start(n_gt.size() + 1, 0);
+  for (const Point& p : pts) ++start[p.category + 1];
+  for (size_t k = 0; k < n_gt.size(); ++k) start[k + 1] += start[k];
+  double sum = 0.0;
+  size_t classes = 0;
+  for (uint32_t c : order) {
+    const size_t len = start[c + 1] - start[c];
+    if (len == 0 && n_gt[c] == 0) continue;
+    sum += category_ap(std::span(pts).subspan(start[c], len), n_gt[c]);
+    ++classes;
+  }
+  return classes ? sum / static_cast<double>(classes) : 0.0;
+}
+
+struct Flat {
+  std::vector<Detection> dets;     // image order, then rank
+  std::vector<uint32_t> target;    // global ground-truth position or kNone
+  std::vector<GroundTruth> gts;    // image order, then set order
+  std::vector<uint32_t> class_order;  // categories as first met
+};
+
+// The points after fixing error type `fix` (none: nothing), with the
+// categories in the order tidecv would sum them.
+std::vector<Point> rebuild(const Flat& f, std::optional<ErrorType> fix, bool tidecv_ties,
+                           std::vector<uint32_t>& order, size_t categories) {
+  const size_t n = f.dets.size();
+  std::vector<Point> pts;
+  pts.reserve(n);
+  order.clear();
+  std::vector<uint8_t> seen(categories, 0);
+  for (size_t i = 0; i < n; ++i) {
+    const Detection& d = f.dets[i];
+    if (d.error == kNoError) continue;
+    const bool hit = fix && d.error == *fix;
+    if (hit) {
+      const bool good = (d.error == kCls || d.error == kLoc) && f.target[i] != kNone && d.chosen;
+      if (!good) continue;
+      pts.push_back({f.gts[f.target[i]].category, d.score, true, i});
+    } else {
+      if (d.state == kCrowdIgnored) continue;
+      pts.push_back({d.category, d.score, false, i});
+    }
+    if (tidecv_ties && !seen[pts.back().category]) {
+      seen[pts.back().category] = 1;
+      order.push_back(pts.back().category);
+    }
+  }
+  // tidecv puts former errors before true positives among equal scores.
+  const uint64_t tp_shift = tidecv_ties ? n : 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (f.dets[i].state == kTruePositive) pts.push_back({f.dets[i].category, f.dets[i].score, true, i + tp_shift});
+  }
+  for (uint32_t c : f.class_order) {
+    if (!seen[c]) order.push_back(c);
+  }
+  return pts;
+}
+
+}  // namespace
+
+ErrorBreakdown error_breakdown(const EngineState& st, const ErrorBreakdownOptions& opt) {
+  const IouType type = st.params.iou_type;
+  if (type == IouType::kKeypoints) {
+    throw InputError("error analysis needs boxes or masks: keypoints have no error breakdown");
+  }
+  const size_t images = st.params.img_ids.size();
+  const size_t categories = st.params.cat_ids.size();
+
+  // The walk order: the given ids that the parameters list, once each.
+  std::unordered_map<int64_t, uint32_t> position;
+  for (size_t i = 0; i < images; ++i) position[st.params.img_ids[i]] = static_cast<uint32_t>(i);
+  std::vector<uint32_t> walk;
+  std::vector<uint8_t> walked(images, 0);
+  for (int64_t id : opt.image_order) {
+    auto it = position.find(id);
+    if (it == position.end() || walked[it->second]) continue;
+    walked[it->second] = 1;
+    walk.push_back(it->second);
+  }
+
+  const Buckets gts = bucket_by_image(st.gt, images);
+  const Buckets dts = bucket_by_image(st.dt, images);
+  std::vector<ImageResult> per_image = pool::parallel_map(walk.size(), [&](size_t k) {
+    return analyse_image(st, opt, gts.of(walk[k]), dts.of(walk[k]));
+  });
+
+  Flat f;
+  std::vector<uint8_t> met(categories, 0);
+  auto meet = [&](uint32_t c) {
+    if (!met[c]) met[c] = 1, f.class_order.push_back(c);
+  };
+  for (ImageResult& r : per_image) {
+    const size_t g0 = f.gts.size();
+    for (const GroundTruth& g : r.gts) meet(g.category);
+    for (const Detection& d : r.dets) {
+      if (d.state != kCrowdIgnored) meet(d.category);
+      f.target.push_back(d.target == kNone ? kNone : static_cast<uint32_t>(g0 + d.target));
+      f.dets.push_back(d);
+    }
+    f.gts.insert(f.gts.end(), r.gts.begin(), r.gts.end());
+  }
+
+  ErrorBreakdown out;
+  std::vector<uint64_t> n_gt(categories, 0), missed(categories, 0), unmatched(categories, 0);
+  for (const GroundTruth& g : f.gts) {
+    ++n_gt[g.category];
+    if (!g.matched) {
+      ++unmatched[g.category];
+      if (!g.covered) ++missed[g.category], ++out.counts[kMiss];
+    }
+  }
+  for (const Detection& d : f.dets) {
+    if (d.error != kNoError) ++out.counts[static_cast<size_t>(d.error)];
+  }
+
+  std::vector<Point> base;
+  for (size_t i = 0; i < f.dets.size(); ++i) {
+    const Detection& d = f.dets[i];
+    if (d.state != kCrowdIgnored) base.push_back({d.category, d.score, d.state == kTruePositive, i});
+  }
+  out.ap = mean_ap(std::move(base), n_gt, f.class_order);
+
+  std::vector<uint32_t> order;
+  for (ErrorType e : {kCls, kLoc, kBoth, kDupe, kBkg}) {
+    auto pts = rebuild(f, e, opt.tidecv_ties, order, categories);
+    out.main[e] = std::max(mean_ap(std::move(pts), n_gt, order) - out.ap, 0.0);
+  }
+  const auto plain = rebuild(f, std::nullopt, opt.tidecv_ties, order, categories);
+  std::vector<uint64_t> n_fixed(categories);
+  for (size_t c = 0; c < categories; ++c) n_fixed[c] = n_gt[c] - missed[c];
+  out.main[kMiss] = std::max(mean_ap(plain, n_fixed, order) - out.ap, 0.0);
+
+  // Every true positive ranked above every false positive.
+  auto ranked = plain;
+  for (Point& p : ranked) p.score = p.tp ? 1.0 : 0.0;
+  out.false_pos = mean_ap(std::move(ranked), n_gt, order) - out.ap;
+  // Every unmatched ground truth forgiven.
+  for (size_t c = 0; c < categories; ++c) n_fixed[c] = n_gt[c] - unmatched[c];
+  out.false_neg = mean_ap(plain, n_fixed, order) - out.ap;
+  return out;
+}
+
+}  // namespace quillscore::eval
