@@ -181,24 +181,19 @@ ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& op
   return out;
 }
 
-// One point of the precision-recall curve of a category.
-struct Point {
-  uint32_t category;
-  double score;
-  bool tp;
-  uint64_t seq;  // order among equal scores
-};
-
-// AP@50 in percent of one category's points, already in evaluation order.
-double category_ap(std::span<const Point> pts, uint64_t n_gt) {
-  if (n_gt == 0 || pts.empty()) return 0.0;
-  const size_t n = pts.size();
-  std::vector<double> precision(n), recall(n);
-  uint64_t tp = 0;
+// AP@50 in percent of one category's points, true positive or not, in
+// evaluation order.
+double category_ap(std::span<const uint8_t> tp, uint64_t n_gt, std::vector<double>& precision,
+                   std::vector<double>& recall) {
+  if (n_gt == 0 || tp.empty()) return 0.0;
+  const size_t n = tp.size();
+  precision.resize(n);
+  recall.resize(n);
+  uint64_t hits = 0;
   for (size_t k = 0; k < n; ++k) {
-    tp += pts[k].tp;
-    precision[k] = static_cast<double>(tp) / static_cast<double>(k + 1);
-    recall[k] = static_cast<double>(tp) / static_cast<double>(n_gt);
+    hits += tp[k];
+    precision[k] = static_cast<double>(hits) / static_cast<double>(k + 1);
+    recall[k] = static_cast<double>(hits) / static_cast<double>(n_gt);
   }
   for (size_t k = n - 1; k-- > 0;) precision[k] = std::max(precision[k], precision[k + 1]);
   double sum = 0.0;
@@ -212,31 +207,6 @@ double category_ap(std::span<const Point> pts, uint64_t n_gt) {
   return sum / 101.0 * 100.0;
 }
 
-// The mean over `order`'s categories that hold a ground truth or a point;
-// 0 when none does.
-double mean_ap(std::vector<Point> pts, std::span<const uint64_t> n_gt,
-               std::span<const uint32_t> order) {
-  std::stable_sort(pts.begin(), pts.end(), [](const Point& a, const Point& b) {
-    if (a.category != b.category) return a.category < b.category;
-    const bool na = std::isnan(a.score), nb = std::isnan(b.score);
-    if (na != nb) return nb;
-    if (!na && a.score != b.score) return a.score > b.score;
-    return a.seq < b.seq;
-  });
-  std::vector<size_t> start(n_gt.size() + 1, 0);
-  for (const Point& p : pts) ++start[p.category + 1];
-  for (size_t k = 0; k < n_gt.size(); ++k) start[k + 1] += start[k];
-  double sum = 0.0;
-  size_t classes = 0;
-  for (uint32_t c : order) {
-    const size_t len = start[c + 1] - start[c];
-    if (len == 0 && n_gt[c] == 0) continue;
-    sum += category_ap(std::span(pts).subspan(start[c], len), n_gt[c]);
-    ++classes;
-  }
-  return classes ? sum / static_cast<double>(classes) : 0.0;
-}
-
 struct Flat {
   std::vector<Detection> dets;     // image order, then rank
   std::vector<uint32_t> target;    // global ground-truth position or kNone
@@ -244,41 +214,97 @@ struct Flat {
   std::vector<uint32_t> class_order;  // categories as first met
 };
 
-// The points after fixing error type `fix` (none: nothing), with the
-// categories in the order tidecv would sum them.
-std::vector<Point> rebuild(const Flat& f, std::optional<ErrorType> fix, bool tidecv_ties,
-                           std::vector<uint32_t>& order, size_t categories) {
-  const size_t n = f.dets.size();
-  std::vector<Point> pts;
-  pts.reserve(n);
-  order.clear();
-  std::vector<uint8_t> seen(categories, 0);
-  for (size_t i = 0; i < n; ++i) {
+// The point a detection gives once error type `fix` is fixed (none: as it
+// is), or nullopt: ignored on a crowd region, or removed by the fix.
+struct PointOf {
+  const Flat& f;
+  std::optional<ErrorType> fix;
+  std::optional<std::pair<uint32_t, bool>> operator()(size_t i) const {
     const Detection& d = f.dets[i];
-    if (d.error == kNoError) continue;
-    const bool hit = fix && d.error == *fix;
-    if (hit) {
-      const bool good = (d.error == kCls || d.error == kLoc) && f.target[i] != kNone && d.chosen;
-      if (!good) continue;
-      pts.push_back({f.gts[f.target[i]].category, d.score, true, i});
-    } else {
-      if (d.state == kCrowdIgnored) continue;
-      pts.push_back({d.category, d.score, false, i});
+    if (fix && d.error == *fix) {
+      // Only the chosen Cls/Loc error claims its ground truth, in that
+      // ground truth's category; every other error of the type goes.
+      if ((d.error != kCls && d.error != kLoc) || f.target[i] == kNone || !d.chosen) return std::nullopt;
+      return std::pair{f.gts[f.target[i]].category, true};
     }
-    if (tidecv_ties && !seen[pts.back().category]) {
-      seen[pts.back().category] = 1;
-      order.push_back(pts.back().category);
-    }
+    if (d.state == kCrowdIgnored) return std::nullopt;
+    return std::pair{d.category, d.state == kTruePositive};
   }
-  // tidecv puts former errors before true positives among equal scores.
-  const uint64_t tp_shift = tidecv_ties ? n : 0;
-  for (size_t i = 0; i < n; ++i) {
-    if (f.dets[i].state == kTruePositive) pts.push_back({f.dets[i].category, f.dets[i].score, true, i + tp_shift});
+};
+
+// Mean AP over the categories of `classes` that hold a ground truth or a
+// point (0 when none does), the points walked in `order`.
+class MeanAp {
+ public:
+  explicit MeanAp(size_t categories) : start_(categories + 1) {}
+
+  double operator()(std::span<const uint32_t> order, const PointOf& point,
+                    std::span<const uint64_t> n_gt, std::span<const uint32_t> classes) {
+    std::fill(start_.begin(), start_.end(), 0);
+    cat_.clear();
+    tp_.clear();
+    for (uint32_t i : order) {
+      if (auto p = point(i)) {
+        ++start_[p->first + 1];
+        cat_.push_back(p->first);
+        tp_.push_back(p->second);
+      }
+    }
+    for (size_t c = 0; c + 1 < start_.size(); ++c) start_[c + 1] += start_[c];
+    bucketed_.resize(tp_.size());
+    fill_.assign(start_.begin(), start_.end() - 1);
+    for (size_t k = 0; k < tp_.size(); ++k) bucketed_[fill_[cat_[k]]++] = tp_[k];
+    double sum = 0.0;
+    size_t counted = 0;
+    for (uint32_t c : classes) {
+      const size_t len = start_[c + 1] - start_[c];
+      if (len == 0 && n_gt[c] == 0) continue;
+      sum += category_ap(std::span(bucketed_).subspan(start_[c], len), n_gt[c], precision_, recall_);
+      ++counted;
+    }
+    return counted ? sum / static_cast<double>(counted) : 0.0;
+  }
+
+ private:
+  std::vector<size_t> start_, fill_;
+  std::vector<uint32_t> cat_;
+  std::vector<uint8_t> tp_, bucketed_;
+  std::vector<double> precision_, recall_;
+};
+
+// Detections by descending score, NaN last; equal scores by `group` (lower
+// first), then in order.
+std::vector<uint32_t> score_order(const Flat& f, std::span<const uint8_t> group) {
+  std::vector<uint32_t> idx(f.dets.size());
+  for (size_t i = 0; i < idx.size(); ++i) idx[i] = static_cast<uint32_t>(i);
+  std::sort(idx.begin(), idx.end(), [&](uint32_t a, uint32_t b) {
+    const double sa = f.dets[a].score, sb = f.dets[b].score;
+    const bool na = std::isnan(sa), nb = std::isnan(sb);
+    if (na != nb) return nb;
+    if (!na && sa != sb) return sa > sb;
+    if (!group.empty() && group[a] != group[b]) return group[a] < group[b];
+    return a < b;
+  });
+  return idx;
+}
+
+// The categories as tidecv sums them after a fix: first those met by a point
+// from the error list, then the rest as first met.
+void fixed_class_order(const Flat& f, const PointOf& point, bool tidecv_ties, size_t categories,
+                       std::vector<uint32_t>& out) {
+  out.clear();
+  if (!tidecv_ties) {
+    out = f.class_order;
+    return;
+  }
+  std::vector<uint8_t> seen(categories, 0);
+  for (size_t i = 0; i < f.dets.size(); ++i) {
+    if (f.dets[i].error == kNoError) continue;
+    if (auto p = point(i); p && !seen[p->first]) seen[p->first] = 1, out.push_back(p->first);
   }
   for (uint32_t c : f.class_order) {
-    if (!seen[c]) order.push_back(c);
+    if (!seen[c]) out.push_back(c);
   }
-  return pts;
 }
 
 }  // namespace
@@ -338,30 +364,45 @@ ErrorBreakdown error_breakdown(const EngineState& st, const ErrorBreakdownOption
     if (d.error != kNoError) ++out.counts[static_cast<size_t>(d.error)];
   }
 
-  std::vector<Point> base;
-  for (size_t i = 0; i < f.dets.size(); ++i) {
-    const Detection& d = f.dets[i];
-    if (d.state != kCrowdIgnored) base.push_back({d.category, d.score, d.state == kTruePositive, i});
-  }
-  out.ap = mean_ap(std::move(base), n_gt, f.class_order);
+  const size_t n = f.dets.size();
+  MeanAp mean_ap(categories);
+  const auto by_score = score_order(f, {});
+  out.ap = mean_ap(by_score, PointOf{f, std::nullopt}, n_gt, f.class_order);
 
-  std::vector<uint32_t> order;
-  for (ErrorType e : {kCls, kLoc, kBoth, kDupe, kBkg}) {
-    auto pts = rebuild(f, e, opt.tidecv_ties, order, categories);
-    out.main[e] = std::max(mean_ap(std::move(pts), n_gt, order) - out.ap, 0.0);
+  // After a fix tidecv ranks former errors before true positives among
+  // equal scores; without the flag the order stays the one above.
+  std::vector<uint32_t> fixed_order;
+  if (opt.tidecv_ties) {
+    std::vector<uint8_t> group(n);
+    for (size_t i = 0; i < n; ++i) group[i] = f.dets[i].state == kTruePositive;
+    fixed_order = score_order(f, group);
   }
-  const auto plain = rebuild(f, std::nullopt, opt.tidecv_ties, order, categories);
+  const std::span<const uint32_t> after_fix = opt.tidecv_ties ? fixed_order : by_score;
+  std::vector<uint32_t> classes;
+  for (ErrorType e : {kCls, kLoc, kBoth, kDupe, kBkg}) {
+    const PointOf point{f, e};
+    fixed_class_order(f, point, opt.tidecv_ties, categories, classes);
+    out.main[e] = std::max(mean_ap(after_fix, point, n_gt, classes) - out.ap, 0.0);
+  }
+  const PointOf plain{f, std::nullopt};
+  fixed_class_order(f, plain, opt.tidecv_ties, categories, classes);
   std::vector<uint64_t> n_fixed(categories);
   for (size_t c = 0; c < categories; ++c) n_fixed[c] = n_gt[c] - missed[c];
-  out.main[kMiss] = std::max(mean_ap(plain, n_fixed, order) - out.ap, 0.0);
+  out.main[kMiss] = std::max(mean_ap(after_fix, plain, n_fixed, classes) - out.ap, 0.0);
 
-  // Every true positive ranked above every false positive.
-  auto ranked = plain;
-  for (Point& p : ranked) p.score = p.tp ? 1.0 : 0.0;
-  out.false_pos = mean_ap(std::move(ranked), n_gt, order) - out.ap;
+  // Every true positive ranked above every false positive (each group in
+  // order, which is how both tie orders rank equal scores there).
+  std::vector<uint32_t> tps_first;
+  tps_first.reserve(n);
+  for (uint8_t tp : {1, 0}) {
+    for (size_t i = 0; i < n; ++i) {
+      if ((f.dets[i].state == kTruePositive) == tp) tps_first.push_back(static_cast<uint32_t>(i));
+    }
+  }
+  out.false_pos = mean_ap(tps_first, plain, n_gt, classes) - out.ap;
   // Every unmatched ground truth forgiven.
   for (size_t c = 0; c < categories; ++c) n_fixed[c] = n_gt[c] - unmatched[c];
-  out.false_neg = mean_ap(plain, n_fixed, order) - out.ap;
+  out.false_neg = mean_ap(after_fix, plain, n_fixed, classes) - out.ap;
   return out;
 }
 

@@ -46,6 +46,7 @@ class COCOeval:
         self._ious = None
         self._wall: dict = {}
         self._cats = None  # category entries, where there is no cocoGt to ask
+        self._image_order = None  # image ids in dataset order, likewise
         if cocoGt is not None:
             self.params.imgIds = sorted(cocoGt.getImgIds())
             self.params.catIds = sorted(cocoGt.getCatIds())
@@ -96,6 +97,7 @@ class COCOeval:
             raise ResultsError("results name image ids that are not in the dataset")
         E._normalise_params()
         E._cats = {c["id"]: c for c in categories}
+        E._image_order = images
         E._build(gt, dt, {}, p, time.perf_counter())
         return E
 
@@ -279,9 +281,7 @@ class COCOeval:
         if not self.eval:
             raise RuntimeError("Please run accumulate() first")
         evaluator = self._evaluated()
-        images = getattr(self.cocoGt, "dataset", {}).get("images")
-        order = [im["id"] for im in images] if images is not None else self._used.imgIds
-        return evaluator.error_analysis(order, tidecv_ties=bool(tidecv_ties))
+        return evaluator.error_analysis(self._dataset_image_order(), tidecv_ties=bool(tidecv_ties))
 
     @property
     def axes(self) -> Axes:
@@ -345,6 +345,13 @@ class COCOeval:
             other = "computeOks" if keypoints else "computeIoU"
             raise ValueError(f"{name} does not apply to {iou_type!r} evaluation; use {other}")
         return evaluator.similarity(imgId, catId)
+
+    def _dataset_image_order(self) -> list:
+        """Image ids as the dataset lists them (equal scores rank by it)."""
+        if self._image_order is not None:
+            return self._image_order
+        images = getattr(self.cocoGt, "dataset", {}).get("images")
+        return [im["id"] for im in images] if images is not None else self._used.imgIds
 
     def _category_names(self) -> dict:
         cats = getattr(self.cocoGt, "cats", None) or self._cats or {}

@@ -131,6 +131,21 @@ def test_dataset_image_order_decides_equal_scores():
     assert _evaluated(_dataset(gts, images=(2, 1)), dts, "bbox").error_analysis()["ap"] == 50
 
 
+@pytest.mark.parametrize("images, ap", [((1, 2), 100), ((2, 1), 50)])
+def test_file_route_keeps_the_dataset_order(tmp_path, images, ap):
+    """evaluate() on files reads boxes into columns, without a COCO object;
+    the dataset's image order still ranks equal scores."""
+    import json
+
+    import quillscore
+
+    gts, dts = [_gt(1, 1, A)], [_dt(1, 1, A, 0.5), _dt(2, 1, FAR, 0.5)]
+    (tmp_path / "gt.json").write_text(json.dumps(_dataset(gts, images=images)))
+    (tmp_path / "dt.json").write_text(json.dumps(dts))
+    E = quillscore.evaluate(tmp_path / "gt.json", tmp_path / "dt.json", "bbox")
+    assert E.error_analysis()["ap"] == ap
+
+
 def test_needs_accumulate():
     gt = _coco(_dataset([_gt(1, 1, A)]))
     E = COCOeval(gt, gt.loadRes([_dt(1, 1, A, 0.9)]), "bbox")
