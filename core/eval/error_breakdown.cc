@@ -92,7 +92,11 @@ ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& op
   // Regular ground truths in the first r_n columns, crowd regions after.
   std::vector<uint32_t> columns(regular);
   columns.insert(columns.end(), crowd.begin(), crowd.end());
-  const std::vector<double> iou = similarity_matrix(st, ranked, columns);
+  // Nothing tells apart IoUs below the background IoU (all of them are
+  // background, none matches or localises), so masks need not be walked
+  // for them.
+  const double theta = std::clamp(std::min(opt.background_iou, opt.foreground_iou), 0.0, 1.0);
+  const std::vector<double> iou = similarity_matrix(st, ranked, columns, theta);
   const size_t width = columns.size();
   auto at = [&](size_t d, size_t j) { return iou[d * width + j]; };
 
@@ -214,97 +218,130 @@ struct Flat {
   std::vector<uint32_t> class_order;  // categories as first met
 };
 
-// The point a detection gives once error type `fix` is fixed (none: as it
-// is), or nullopt: ignored on a crowd region, or removed by the fix.
-struct PointOf {
-  const Flat& f;
-  std::optional<ErrorType> fix;
-  std::optional<std::pair<uint32_t, bool>> operator()(size_t i) const {
+// What the AP computations read of a detection, packed so that each pass
+// over the detections in score order reads memory in order.
+struct Entry {
+  uint32_t category;
+  uint32_t fixed_category;  // the category of the ground truth its fix claims, or kNone
+  State state;
+  int8_t error;
+};
+
+std::vector<Entry> entries(const Flat& f, std::span<const uint32_t> order) {
+  std::vector<Entry> out;
+  out.reserve(order.size());
+  for (uint32_t i : order) {
     const Detection& d = f.dets[i];
-    if (fix && d.error == *fix) {
-      // Only the chosen Cls/Loc error claims its ground truth, in that
-      // ground truth's category; every other error of the type goes.
-      if ((d.error != kCls && d.error != kLoc) || f.target[i] == kNone || !d.chosen) return std::nullopt;
-      return std::pair{f.gts[f.target[i]].category, true};
-    }
-    if (d.state == kCrowdIgnored) return std::nullopt;
-    return std::pair{d.category, d.state == kTruePositive};
+    // Only the chosen Cls/Loc error claims its ground truth, in that ground
+    // truth's category; every other error of the type goes when it is fixed.
+    const bool claims = (d.error == kCls || d.error == kLoc) && f.target[i] != kNone && d.chosen;
+    out.push_back({d.category, claims ? f.gts[f.target[i]].category : kNone, d.state, d.error});
   }
-};
-
-// Mean AP over the categories of `classes` that hold a ground truth or a
-// point (0 when none does), the points walked in `order`.
-class MeanAp {
- public:
-  explicit MeanAp(size_t categories) : start_(categories + 1) {}
-
-  double operator()(std::span<const uint32_t> order, const PointOf& point,
-                    std::span<const uint64_t> n_gt, std::span<const uint32_t> classes) {
-    std::fill(start_.begin(), start_.end(), 0);
-    cat_.clear();
-    tp_.clear();
-    for (uint32_t i : order) {
-      if (auto p = point(i)) {
-        ++start_[p->first + 1];
-        cat_.push_back(p->first);
-        tp_.push_back(p->second);
-      }
-    }
-    for (size_t c = 0; c + 1 < start_.size(); ++c) start_[c + 1] += start_[c];
-    bucketed_.resize(tp_.size());
-    fill_.assign(start_.begin(), start_.end() - 1);
-    for (size_t k = 0; k < tp_.size(); ++k) bucketed_[fill_[cat_[k]]++] = tp_[k];
-    double sum = 0.0;
-    size_t counted = 0;
-    for (uint32_t c : classes) {
-      const size_t len = start_[c + 1] - start_[c];
-      if (len == 0 && n_gt[c] == 0) continue;
-      sum += category_ap(std::span(bucketed_).subspan(start_[c], len), n_gt[c], precision_, recall_);
-      ++counted;
-    }
-    return counted ? sum / static_cast<double>(counted) : 0.0;
-  }
-
- private:
-  std::vector<size_t> start_, fill_;
-  std::vector<uint32_t> cat_;
-  std::vector<uint8_t> tp_, bucketed_;
-  std::vector<double> precision_, recall_;
-};
-
-// Detections by descending score, NaN last; equal scores by `group` (lower
-// first), then in order.
-std::vector<uint32_t> score_order(const Flat& f, std::span<const uint8_t> group) {
-  std::vector<uint32_t> idx(f.dets.size());
-  for (size_t i = 0; i < idx.size(); ++i) idx[i] = static_cast<uint32_t>(i);
-  std::sort(idx.begin(), idx.end(), [&](uint32_t a, uint32_t b) {
-    const double sa = f.dets[a].score, sb = f.dets[b].score;
-    const bool na = std::isnan(sa), nb = std::isnan(sb);
-    if (na != nb) return nb;
-    if (!na && sa != sb) return sa > sb;
-    if (!group.empty() && group[a] != group[b]) return group[a] < group[b];
-    return a < b;
-  });
-  return idx;
+  return out;
 }
 
-// The categories as tidecv sums them after a fix: first those met by a point
-// from the error list, then the rest as first met.
-void fixed_class_order(const Flat& f, const PointOf& point, bool tidecv_ties, size_t categories,
-                       std::vector<uint32_t>& out) {
-  out.clear();
-  if (!tidecv_ties) {
-    out = f.class_order;
-    return;
+// The point a detection gives once error type `fix` is fixed (-1: none
+// fixed), or nullopt: ignored on a crowd region, or removed by the fix.
+inline std::optional<std::pair<uint32_t, bool>> point_of(const Entry& d, int fix) {
+  if (fix >= 0 && d.error == fix) {
+    if (d.fixed_category == kNone) return std::nullopt;
+    return std::pair{d.fixed_category, true};
   }
-  std::vector<uint8_t> seen(categories, 0);
+  if (d.state == kCrowdIgnored) return std::nullopt;
+  return std::pair{d.category, d.state == kTruePositive};
+}
+
+// Mean AP over the categories of `classes` that hold a ground truth or a
+// point (0 when none does), the points taken in the order of `ranked`.
+double mean_ap(std::span<const Entry> ranked, int fix, std::span<const uint64_t> n_gt,
+               std::span<const uint32_t> classes) {
+  std::vector<size_t> start(n_gt.size() + 1, 0);
+  std::vector<uint32_t> cat;
+  std::vector<uint8_t> tp;
+  cat.reserve(ranked.size());
+  tp.reserve(ranked.size());
+  for (const Entry& e : ranked) {
+    if (auto p = point_of(e, fix)) {
+      ++start[p->first + 1];
+      cat.push_back(p->first);
+      tp.push_back(p->second);
+    }
+  }
+  for (size_t c = 0; c + 1 < start.size(); ++c) start[c + 1] += start[c];
+  std::vector<uint8_t> bucketed(tp.size());
+  std::vector<size_t> fill(start.begin(), start.end() - 1);
+  for (size_t k = 0; k < tp.size(); ++k) bucketed[fill[cat[k]]++] = tp[k];
+  std::vector<double> precision, recall;
+  double sum = 0.0;
+  size_t counted = 0;
+  for (uint32_t c : classes) {
+    const size_t len = start[c + 1] - start[c];
+    if (len == 0 && n_gt[c] == 0) continue;
+    sum += category_ap(std::span(bucketed).subspan(start[c], len), n_gt[c], precision, recall);
+    ++counted;
+  }
+  return counted ? sum / static_cast<double>(counted) : 0.0;
+}
+
+// Detections by descending score, NaN last, equal scores in order.
+std::vector<uint32_t> score_order(const Flat& f) {
+  struct Key {
+    double score;
+    uint32_t index;
+  };
+  std::vector<Key> keys;
+  std::vector<uint32_t> nan;
+  keys.reserve(f.dets.size());
   for (size_t i = 0; i < f.dets.size(); ++i) {
-    if (f.dets[i].error == kNoError) continue;
-    if (auto p = point(i); p && !seen[p->first]) seen[p->first] = 1, out.push_back(p->first);
+    const double s = f.dets[i].score;
+    if (std::isnan(s)) {
+      nan.push_back(static_cast<uint32_t>(i));
+    } else {
+      keys.push_back({s, static_cast<uint32_t>(i)});
+    }
+  }
+  std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+    return a.score > b.score || (a.score == b.score && a.index < b.index);
+  });
+  std::vector<uint32_t> out;
+  out.reserve(f.dets.size());
+  for (const Key& k : keys) out.push_back(k.index);
+  out.insert(out.end(), nan.begin(), nan.end());
+  return out;
+}
+
+// The same with former errors before true positives among equal scores.
+std::vector<uint32_t> errors_first(const Flat& f, std::span<const uint32_t> by_score) {
+  std::vector<uint32_t> out(by_score.begin(), by_score.end());
+  auto same = [&](uint32_t a, uint32_t b) {
+    const double sa = f.dets[a].score, sb = f.dets[b].score;
+    return sa == sb || (std::isnan(sa) && std::isnan(sb));
+  };
+  for (size_t begin = 0; begin < out.size();) {
+    size_t end = begin + 1;
+    while (end < out.size() && same(out[begin], out[end])) ++end;
+    std::stable_partition(out.begin() + begin, out.begin() + end,
+                          [&](uint32_t i) { return f.dets[i].state != kTruePositive; });
+    begin = end;
+  }
+  return out;
+}
+
+// The categories as tidecv sums them after fixing `fix`: first those met by
+// a point from the error list (detection order), then the rest as first met.
+std::vector<uint32_t> fixed_class_order(const Flat& f, std::span<const Entry> in_order, int fix,
+                                        bool tidecv_ties, size_t categories) {
+  if (!tidecv_ties) return f.class_order;
+  std::vector<uint32_t> out;
+  std::vector<uint8_t> seen(categories, 0);
+  for (const Entry& e : in_order) {
+    if (e.error == kNoError) continue;
+    if (auto p = point_of(e, fix); p && !seen[p->first]) seen[p->first] = 1, out.push_back(p->first);
   }
   for (uint32_t c : f.class_order) {
     if (!seen[c]) out.push_back(c);
   }
+  return out;
 }
 
 }  // namespace
@@ -365,44 +402,46 @@ ErrorBreakdown error_breakdown(const EngineState& st, const ErrorBreakdownOption
   }
 
   const size_t n = f.dets.size();
-  MeanAp mean_ap(categories);
-  const auto by_score = score_order(f, {});
-  out.ap = mean_ap(by_score, PointOf{f, std::nullopt}, n_gt, f.class_order);
-
+  const auto by_score = score_order(f);
   // After a fix tidecv ranks former errors before true positives among
-  // equal scores; without the flag the order stays the one above.
-  std::vector<uint32_t> fixed_order;
-  if (opt.tidecv_ties) {
-    std::vector<uint8_t> group(n);
-    for (size_t i = 0; i < n; ++i) group[i] = f.dets[i].state == kTruePositive;
-    fixed_order = score_order(f, group);
-  }
-  const std::span<const uint32_t> after_fix = opt.tidecv_ties ? fixed_order : by_score;
-  std::vector<uint32_t> classes;
-  for (ErrorType e : {kCls, kLoc, kBoth, kDupe, kBkg}) {
-    const PointOf point{f, e};
-    fixed_class_order(f, point, opt.tidecv_ties, categories, classes);
-    out.main[e] = std::max(mean_ap(after_fix, point, n_gt, classes) - out.ap, 0.0);
-  }
-  const PointOf plain{f, std::nullopt};
-  fixed_class_order(f, plain, opt.tidecv_ties, categories, classes);
-  std::vector<uint64_t> n_fixed(categories);
-  for (size_t c = 0; c < categories; ++c) n_fixed[c] = n_gt[c] - missed[c];
-  out.main[kMiss] = std::max(mean_ap(after_fix, plain, n_fixed, classes) - out.ap, 0.0);
-
+  // equal scores; without the flag the order stays the one of the base AP.
+  const auto after_fix = opt.tidecv_ties ? errors_first(f, by_score) : by_score;
   // Every true positive ranked above every false positive (each group in
-  // order, which is how both tie orders rank equal scores there).
-  std::vector<uint32_t> tps_first;
+  // detection order, which is how both tie orders rank equal scores there).
+  std::vector<uint32_t> tps_first, in_order(n);
   tps_first.reserve(n);
   for (uint8_t tp : {1, 0}) {
     for (size_t i = 0; i < n; ++i) {
       if ((f.dets[i].state == kTruePositive) == tp) tps_first.push_back(static_cast<uint32_t>(i));
     }
   }
-  out.false_pos = mean_ap(tps_first, plain, n_gt, classes) - out.ap;
-  // Every unmatched ground truth forgiven.
-  for (size_t c = 0; c < categories; ++c) n_fixed[c] = n_gt[c] - unmatched[c];
-  out.false_neg = mean_ap(after_fix, plain, n_fixed, classes) - out.ap;
+  for (size_t i = 0; i < n; ++i) in_order[i] = static_cast<uint32_t>(i);
+  const std::vector<Entry> base = entries(f, by_score), fixed = entries(f, after_fix),
+                           ranked_tps_first = entries(f, tps_first), listed = entries(f, in_order);
+
+  std::vector<uint64_t> without_missed(categories), without_unmatched(categories);
+  for (size_t c = 0; c < categories; ++c) {
+    without_missed[c] = n_gt[c] - missed[c];
+    without_unmatched[c] = n_gt[c] - unmatched[c];
+  }
+  constexpr int kNothing = -1;
+  const auto plain_classes = fixed_class_order(f, listed, kNothing, opt.tidecv_ties, categories);
+  // The base AP, the five detection fixes, Miss, FalsePos and FalseNeg: each
+  // from the original run, so independent of one another.
+  const auto ap = pool::parallel_map(9, [&](size_t k) -> double {
+    if (k == 0) return mean_ap(base, kNothing, n_gt, f.class_order);
+    if (k <= 5) {
+      const int fix = static_cast<int>(k - 1);
+      return mean_ap(fixed, fix, n_gt, fixed_class_order(f, listed, fix, opt.tidecv_ties, categories));
+    }
+    if (k == 6) return mean_ap(fixed, kNothing, without_missed, plain_classes);
+    if (k == 7) return mean_ap(ranked_tps_first, kNothing, n_gt, plain_classes);
+    return mean_ap(fixed, kNothing, without_unmatched, plain_classes);
+  });
+  out.ap = ap[0];
+  for (size_t e = 0; e < kErrorTypes; ++e) out.main[e] = std::max(ap[e + 1] - out.ap, 0.0);
+  out.false_pos = ap[7] - out.ap;
+  out.false_neg = ap[8] - out.ap;
   return out;
 }
 

@@ -41,7 +41,7 @@ void mask_matrix(const std::vector<rle::Rle>& dmasks, const std::vector<rle::Rle
   rle::rle_iou(dp, gp, crowd, theta, out);
 }
 
-void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
+void fill_matrix(const EngineState& st, GroupSimilarity& s, double theta) {
   const AnnotationSet& gt = st.gt;
   const AnnotationSet& dt = st.dt;
   const size_t d_n = s.ranked.size(), g_n = s.gts.size();
@@ -57,7 +57,6 @@ void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
     rle::box_iou(db, gb, crowd, s.matrix);
     return;
   }
-  const double theta = exact ? 0.0 : pruning_threshold(st.params.iou_thrs);
   if (const auto* gm = std::get_if<Masks>(&gt.geometry)) {
     const auto* dm = std::get_if<Masks>(&dt.geometry);
     if (!dm) kinds_disagree();
@@ -109,11 +108,11 @@ void rank_by_score(std::vector<uint32_t>& idx, std::span<const double> scores) {
 }
 
 std::vector<double> similarity_matrix(const EngineState& st, std::span<const uint32_t> dts,
-                                      std::span<const uint32_t> gts) {
+                                      std::span<const uint32_t> gts, double theta) {
   GroupSimilarity s;
   s.ranked.assign(dts.begin(), dts.end());
   s.gts = gts;
-  if (!dts.empty() && !gts.empty()) fill_matrix(st, s, /*exact=*/true);
+  if (!dts.empty() && !gts.empty()) fill_matrix(st, s, theta);
   return std::move(s.matrix);
 }
 
@@ -142,7 +141,9 @@ std::vector<GroupSimilarity> compute_similarity(const EngineState& st,
       s.gt_ignore.push_back(checked_at(st.gt.ignore, g, kAnnotation));
       s.gt_crowd.push_back(checked_at(st.gt.iscrowd, g, kAnnotation));
     }
-    if (!s.ranked.empty() && !s.gts.empty()) fill_matrix(st, s, exact);
+    if (!s.ranked.empty() && !s.gts.empty()) {
+      fill_matrix(st, s, exact ? 0.0 : pruning_threshold(st.params.iou_thrs));
+    }
     return s;
   });
 }
