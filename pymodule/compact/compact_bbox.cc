@@ -11,6 +11,7 @@
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/indexes.h"
 #include "pymodule/lib/keys.h"
+#include "pymodule/lib/methods.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
@@ -63,33 +64,25 @@ PyObject* compact_annotations(PyObject* self, PyObject*) {
   });
 }
 
+struct ValidImagesArgs {
+  std::vector<int64_t> images;
+};
+
+constexpr Signature kValidImages{"valid_images",
+                                 {required<to_i64_vector, &ValidImagesArgs::images>("images")}};
+
 PyObject* compact_valid_images(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"valid_images", {"images"}, 1};
-    PyObject* a[1];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    std::vector<int64_t> images;
-    if (!convert_arg("images", [&] { return to_i64_vector(a[0], images); })) return nullptr;
-    const std::unordered_set<int64_t> known(images.begin(), images.end());
+    ValidImagesArgs a{};
+    if (!bind(kValidImages, args, nargs, kwnames, a)) return nullptr;
+    const std::unordered_set<int64_t> known(a.images.begin(), a.images.end());
     for (const json::KeyRow& row : data_of(self).columns.keys) {
       if (!known.contains(row.image_id)) Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
   });
 }
-
-template <auto F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
-PyMethodDef kMethods[] = {
-    {"annotations", compact_annotations, METH_NOARGS, "annotations($self)\n--\n\n"},
-    {"valid_images", fastcall<compact_valid_images>(), METH_FASTCALL | METH_KEYWORDS,
-     "valid_images($self, images)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 PyGetSetDef kGetSet[] = {
     {"annotation_count", get_annotation_count, nullptr, nullptr, nullptr},
@@ -98,29 +91,33 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(compact_dealloc)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_getset, kGetSet},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},
-};
-
-// Instances come only from load_compact_bbox: the class has no constructor
-// callable from Python.
-PyType_Spec kSpec = {
-    "quillscore._vireo.CompactBbox",
-    sizeof(CompactObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    kSlots,
-};
-
 }  // namespace
 
 PyTypeObject* compact_bbox_type() {
   static PyObject* type = nullptr;
-  if (!type) type = PyType_FromSpec(&kSpec);
+  if (type) return reinterpret_cast<PyTypeObject*>(type);
+  static PyMethodDef methods[] = {
+      {"annotations", compact_annotations, METH_NOARGS, "annotations($self)\n--\n\n"},
+      keyword_method<compact_valid_images>(kValidImages),
+      {nullptr, nullptr, 0, nullptr},
+  };
+  static PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(compact_dealloc)},
+      {Py_tp_methods, methods},
+      {Py_tp_getset, kGetSet},
+      {Py_tp_doc, const_cast<char*>("")},
+      {0, nullptr},
+  };
+  // Instances come only from load_compact_bbox: the class has no constructor
+  // callable from Python.
+  static PyType_Spec spec = {
+      "quillscore._vireo.CompactBbox",
+      sizeof(CompactObject),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      slots,
+  };
+  type = PyType_FromSpec(&spec);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

@@ -13,6 +13,7 @@
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/gc_pause.h"
 #include "pymodule/lib/interrupt.h"
+#include "pymodule/lib/methods.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
@@ -84,24 +85,28 @@ PyObject* read_dataset(json::Reader& r, size_t bytes, json::Columns& columns) {
   }
 }
 
+struct LoadArgs {
+  FileArgument path;
+  bool results = false;
+  bool require_score = false;
+};
+
+constexpr Signature kLoadCompactBbox{"load_compact_bbox",
+                                     {required<to_file_argument, &LoadArgs::path>("path"),
+                                      optional<to_bool, &LoadArgs::results>("results"),
+                                      optional<to_bool, &LoadArgs::require_score>("require_score")}};
+
 PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"load_compact_bbox", {"path", "results", "require_score"}, 1};
-    PyObject* a[3];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    FileArgument path;
-    bool results = false;
-    bool require_score = false;
-    const bool converted =
-        convert_arg("path", [&] { return to_file_argument(a[0], path); }) &&
-        (!a[1] || convert_arg("results", [&] { return to_bool(a[1], results); })) &&
-        (!a[2] || convert_arg("require_score", [&] { return to_bool(a[2], require_score); }));
-    if (!converted) return nullptr;
+    LoadArgs a{};
+    if (!bind(kLoadCompactBbox, args, nargs, kwnames, a)) return nullptr;
+    const bool results = a.results;
+    const bool require_score = a.require_score;
 
     CompactData data;
     data.results = results;
-    if (!read_file_argument(path, data.snapshot)) return nullptr;
+    if (!read_file_argument(a.path, data.snapshot)) return nullptr;
     json::Reader r(data.snapshot->data(), data.snapshot->size());
     Ref members;
     if (results) {
@@ -122,18 +127,11 @@ PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-template <auto F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
-PyMethodDef kFunctions[] = {
-    {"load_compact_bbox", fastcall<load_compact_bbox>(), METH_FASTCALL | METH_KEYWORDS,
-     "load_compact_bbox(path, results=False, require_score=False)\n--\n\n"},
-};
-
 }  // namespace
 
-std::span<PyMethodDef> compact_functions() { return kFunctions; }
+std::span<PyMethodDef> compact_functions() {
+  static PyMethodDef functions[] = {keyword_function<load_compact_bbox>(kLoadCompactBbox)};
+  return functions;
+}
 
 }  // namespace quillscore::py

@@ -8,24 +8,46 @@
 #include "pymodule/json_load/file_bytes.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
+#include "pymodule/lib/methods.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
 namespace {
 
-// Binds the one `path` argument (borrowed into `path`) and reads the file it
-// names, or takes the bytes of a FileBytes.
-bool bind_file(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               SharedFile& file, PyObject** path = nullptr) {
-  const Signature sig{function, {"path"}, 1};
-  PyObject* a[1];
-  FileArgument arg;
-  if (!bind_args(sig, args, nargs, kwnames, a) ||
-      !convert_arg("path", [&] { return to_file_argument(a[0], arg); })) {
-    return false;
-  }
-  if (path) *path = a[0];
-  return read_file_argument(arg, file);
+// The file argument and the object given for it, which read_file keeps as
+// the name of its bytes.
+struct NamedFile {
+  PyObject* given;
+  FileArgument file;
+};
+
+bool to_named_file(PyObject* o, NamedFile& out) {
+  out.given = o;
+  return to_file_argument(o, out.file);
+}
+
+// Every function here takes the one argument `path`.
+struct PathArgs {
+  NamedFile path;
+};
+
+constexpr Signature<PathArgs, 1> path_signature(const char* function) {
+  return {function, {required<to_named_file, &PathArgs::path>("path")}};
+}
+
+constexpr auto kLoadJson = path_signature("load_json");
+constexpr auto kParseJsonOnly = path_signature("parse_json_only");
+constexpr auto kReadFileOnly = path_signature("read_file_only");
+constexpr auto kReadFile = path_signature("read_file");
+
+// Binds the `path` argument (the object given borrowed into `path`) and
+// reads the file it names, or takes the bytes of a FileBytes.
+bool bind_file(const Signature<PathArgs, 1>& sig, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, SharedFile& file, PyObject** path = nullptr) {
+  PathArgs a{};
+  if (!bind(sig, args, nargs, kwnames, a)) return false;
+  if (path) *path = a.path.given;
+  return read_file_argument(a.path.file, file);
 }
 
 // Validates the whole document with the interpreter lock released; false
@@ -49,7 +71,7 @@ bool check_not_cut(const FileBuffer& file) { return !file.cut_at_nul() || valida
 PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     SharedFile file;
-    if (!bind_file("load_json", args, nargs, kwnames, file)) return nullptr;
+    if (!bind_file(kLoadJson, args, nargs, kwnames, file)) return nullptr;
     return load_document(file->view());
   });
 }
@@ -58,7 +80,7 @@ PyObject* parse_json_only(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     SharedFile file;
-    if (!bind_file("parse_json_only", args, nargs, kwnames, file) || !validate(*file)) {
+    if (!bind_file(kParseJsonOnly, args, nargs, kwnames, file) || !validate(*file)) {
       return nullptr;
     }
     return PyLong_FromSize_t(file->size());
@@ -68,7 +90,7 @@ PyObject* parse_json_only(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* read_file_only(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     SharedFile file;
-    if (!bind_file("read_file_only", args, nargs, kwnames, file) || !check_not_cut(*file)) {
+    if (!bind_file(kReadFileOnly, args, nargs, kwnames, file) || !check_not_cut(*file)) {
       return nullptr;
     }
     return PyLong_FromSize_t(file->size());
@@ -79,46 +101,40 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return guarded([&]() -> PyObject* {
     SharedFile file;
     PyObject* path;
-    if (!bind_file("read_file", args, nargs, kwnames, file, &path) || !check_not_cut(*file)) {
+    if (!bind_file(kReadFile, args, nargs, kwnames, file, &path) || !check_not_cut(*file)) {
       return nullptr;
     }
     return new_file_bytes(std::move(file), path);
   });
 }
 
-template <auto F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef kFunctions[] = {
-    {"load_json", fastcall<load_json>(), kFlags,
-     "load_json(path)\n--\n\n"
-     "Parse a JSON file into Python objects.\n\n"
-     "Equivalent to `json.load(open(path))` for the subset JSON actually\n"
-     "contains; duplicate object keys keep the last value, as CPython does."},
-    {"parse_json_only", fastcall<parse_json_only>(), kFlags,
-     "parse_json_only(path)\n--\n\n"
-     "Read and parse the file, building nothing. Benchmarking only.\n\n"
-     "Splits the loader's cost in two. Everything this does \u2014 the read, the\n"
-     "tokenizer, the number and string parsing \u2014 `load_json` also does; what it\n"
-     "skips is allocating the `PyDict`/`PyList`/`PyFloat` objects and hashing the\n"
-     "keys. The difference between the two timings shows which half of the cost to work on."},
-    {"read_file_only", fastcall<read_file_only>(), kFlags,
-     "read_file_only(path)\n--\n\n"
-     "Read the file and nothing else. Benchmarking only: the floor both of the\n"
-     "above sit on, so neither gets credited with the disk."},
-    {"read_file", fastcall<read_file>(), kFlags,
-     "read_file(path)\n--\n\n"
-     "Read the file once into a FileBytes, which `load_json` and\n"
-     "`load_compact_bbox` take in place of a path: for a caller that may need\n"
-     "the same bytes twice, as from a pipe, which gives them only once."},
-};
-
 }  // namespace
 
-std::span<PyMethodDef> json_functions() { return kFunctions; }
+std::span<PyMethodDef> json_functions() {
+  static PyMethodDef functions[] = {
+      keyword_function<load_json>(
+          kLoadJson,
+          "Parse a JSON file into Python objects.\n\n"
+          "Equivalent to `json.load(open(path))` for the subset JSON actually\n"
+          "contains; duplicate object keys keep the last value, as CPython does."),
+      keyword_function<parse_json_only>(
+          kParseJsonOnly,
+          "Read and parse the file, building nothing. Benchmarking only.\n\n"
+          "Splits the loader's cost in two. Everything this does \u2014 the read, the\n"
+          "tokenizer, the number and string parsing \u2014 `load_json` also does; what it\n"
+          "skips is allocating the `PyDict`/`PyList`/`PyFloat` objects and hashing the\n"
+          "keys. The difference between the two timings shows which half of the cost to work on."),
+      keyword_function<read_file_only>(
+          kReadFileOnly,
+          "Read the file and nothing else. Benchmarking only: the floor both of the\n"
+          "above sit on, so neither gets credited with the disk."),
+      keyword_function<read_file>(
+          kReadFile,
+          "Read the file once into a FileBytes, which `load_json` and\n"
+          "`load_compact_bbox` take in place of a path: for a caller that may need\n"
+          "the same bytes twice, as from a pipe, which gives them only once."),
+  };
+  return functions;
+}
 
 }  // namespace quillscore::py

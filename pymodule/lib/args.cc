@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
+#include "core/base/error.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/ref.h"
 
@@ -27,7 +30,7 @@ std::string quoted_list(const std::vector<const char*>& names) {
 // Runs `convert_one` over the items of a sequence (never a str).
 template <class T, class One>
 bool sequence_to_vector(PyObject* o, std::vector<T>& out, One convert_one) {
-  if (PyUnicode_Check(o)) return fail(PyExc_TypeError, "Can't extract `str` to `Vec`"), false;
+  if (reject_str(o)) return false;
   if (!PySequence_Check(o)) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'Sequence'",
                  Py_TYPE(o)->tp_name);
@@ -68,18 +71,17 @@ bool sequence_to_vector(PyObject* o, std::vector<T>& out, One convert_one) {
 
 }  // namespace
 
-bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               PyObject** slots) {
-  const size_t n = sig.params.size();
-  const char* const* names = sig.params.begin();
+bool bind_slots(const char* function, std::span<const char* const> names, size_t required,
+                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+  const size_t n = names.size();
   if (static_cast<size_t>(nargs) > n) {
-    if (sig.required == n) {
+    if (required == n) {
       PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
-                   sig.function, n, n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+                   function, n, n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
     } else {
       PyErr_Format(PyExc_TypeError,
                    "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                   sig.function, sig.required, n, nargs, nargs == 1 ? "was" : "were");
+                   function, required, n, nargs, nargs == 1 ? "was" : "were");
     }
     return false;
   }
@@ -92,27 +94,56 @@ bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
     size_t i = 0;
     while (i < n && std::strcmp(names[i], kname) != 0) ++i;
     if (i == n) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", sig.function,
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function,
                    kname);
       return false;
     }
     if (slots[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
                    kname);
       return false;
     }
     slots[i] = args[nargs + k];
   }
   std::vector<const char*> missing;
-  for (size_t i = 0; i < sig.required; ++i) {
+  for (size_t i = 0; i < required; ++i) {
     if (!slots[i]) missing.push_back(names[i]);
   }
   if (!missing.empty()) {
     PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
-                 sig.function, missing.size(), missing.size() == 1 ? "" : "s",
+                 function, missing.size(), missing.size() == 1 ? "" : "s",
                  quoted_list(missing).c_str());
     return false;
   }
+  return true;
+}
+
+std::string python_literal(bool v) { return v ? "True" : "False"; }
+
+std::string python_literal(int64_t v) { return std::to_string(v); }
+
+std::string python_literal(uint64_t v) { return std::to_string(v); }
+
+std::string python_literal(double v) {
+  // The interpreter's own repr, so that 0.02 reads "0.02" and 1.0 "1.0".
+  std::unique_ptr<char, decltype(&PyMem_Free)> text(
+      PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), PyMem_Free);
+  if (!text) throw std::bad_alloc();
+  return text.get();
+}
+
+std::string python_literal(PyObject* v) {
+  if (v) throw InternalError("an optional object's default is None");
+  return "None";
+}
+
+bool borrow(PyObject* o, PyObject*& out) {
+  out = o;
+  return true;
+}
+
+bool none_as_absent(PyObject* o, PyObject*& out) {
+  out = o == Py_None ? nullptr : o;
   return true;
 }
 
@@ -236,15 +267,31 @@ bool to_bool_vector(PyObject* o, std::vector<uint8_t>& out) {
   });
 }
 
-bool to_f64_array(PyObject* o, size_t n, double* out) {
+bool reject_str(PyObject* o) {
+  if (!PyUnicode_Check(o)) return false;
+  fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  return true;
+}
+
+bool to_f64_pair(PyObject* o, std::array<double, 2>& out) {
   std::vector<double> v;
   if (!to_f64_vector(o, v)) return false;
-  if (v.size() != n) {
-    PyErr_Format(PyExc_ValueError, "expected a sequence of length %zu (got %zu)", n, v.size());
+  if (v.size() != out.size()) {
+    PyErr_Format(PyExc_ValueError, "expected a sequence of length %zu (got %zu)", out.size(),
+                 v.size());
     return false;
   }
-  std::copy(v.begin(), v.end(), out);
+  std::copy(v.begin(), v.end(), out.begin());
   return true;
+}
+
+bool to_f64_pair_vector(PyObject* o, std::vector<std::array<double, 2>>& out) {
+  return sequence_to_vector(o, out, to_f64_pair);
+}
+
+bool to_list(PyObject* o, PyObject*& out) {
+  out = o;
+  return expect_instance(o, &PyList_Type, "list");
 }
 
 bool to_dilation_ratio(PyObject* o, double& out) {

@@ -19,6 +19,7 @@
 #include "pymodule/lib/intake.h"
 #include "pymodule/lib/mask_pipeline.h"
 #include "core/base/quote.h"
+#include "pymodule/lib/methods.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
@@ -103,67 +104,57 @@ bool check_sigma_count(size_t sigmas, size_t keypoints) {
   return false;
 }
 
+// Image sizes by id: a dict of id -> (height, width).
+bool to_image_sizes(PyObject* o, std::unordered_map<int64_t, std::pair<uint32_t, uint32_t>>& out) {
+  if (!expect_instance(o, &PyDict_Type, "dict")) return false;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(o, &pos, &key, &value)) {
+    int64_t id;
+    PyObject *h, *w;
+    uint32_t hv, wv;
+    if (!to_i64(key, id) || !to_pair(value, h, w) || !to_u32(h, hv) || !to_u32(w, wv)) {
+      return false;
+    }
+    out[id] = {hv, wv};
+  }
+  return true;
+}
+
 struct Arguments {
   PyObject* gt_anns;
   PyObject* dt_anns;
   intake::LookupTables tables;
   eval::EvalParams params;
+  std::string_view iou_type;  // kept alive by the str argument
   double dilation = rle::kDefaultDilationRatio;
 };
 
-bool convert_arguments(PyObject* const* a, Arguments& out) {
+// The annotation lists are read by construct(); the parameters' own defaults
+// are EvalParams's.
+constexpr Signature kEvaluator{
+    "Evaluator",
+    {
+        required<borrow, &Arguments::gt_anns>("gt_anns"),
+        required<borrow, &Arguments::dt_anns>("dt_anns"),
+        required<to_image_sizes, &Arguments::tables, &intake::LookupTables::sizes>("img_sizes"),
+        required<to_i64_vector, &Arguments::params, &eval::EvalParams::img_ids>("img_ids"),
+        required<to_i64_vector, &Arguments::params, &eval::EvalParams::cat_ids>("cat_ids"),
+        required<to_f64_vector, &Arguments::params, &eval::EvalParams::iou_thrs>("iou_thrs"),
+        required<to_f64_vector, &Arguments::params, &eval::EvalParams::rec_thrs>("rec_thrs"),
+        required<to_u64_vector, &Arguments::params, &eval::EvalParams::max_dets>("max_dets"),
+        required<to_f64_pair_vector, &Arguments::params, &eval::EvalParams::area_rng>("area_rng"),
+        required<to_bool, &Arguments::params, &eval::EvalParams::use_cats>("use_cats"),
+        required<to_utf8, &Arguments::iou_type>("iou_type"),
+        required<to_f64_vector, &Arguments::params, &eval::EvalParams::kpt_sigmas>("kpt_sigmas"),
+        optional<to_bool, &Arguments::params, &eval::EvalParams::use_area>("use_area"),
+        optional<to_dilation_ratio, &Arguments::dilation>("boundary_dilation"),
+    }};
+
+// What the converted arguments imply: the IoU kind and the id lookups.
+bool finish_arguments(Arguments& out) {
   eval::EvalParams& p = out.params;
-  out.gt_anns = a[0];
-  out.dt_anns = a[1];
-  std::string_view iou_type;  // kept alive by the str argument
-  const bool ok =
-      convert_arg("img_sizes", [&] {
-        if (!expect_instance(a[2], &PyDict_Type, "dict")) return false;
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(a[2], &pos, &key, &value)) {
-          int64_t id;
-          PyObject *h, *w;
-          uint32_t hv, wv;
-          if (!to_i64(key, id) || !to_pair(value, h, w) || !to_u32(h, hv) || !to_u32(w, wv)) {
-            return false;
-          }
-          out.tables.sizes[id] = {hv, wv};
-        }
-        return true;
-      }) &&
-      convert_arg("img_ids", [&] { return to_i64_vector(a[3], p.img_ids); }) &&
-      convert_arg("cat_ids", [&] { return to_i64_vector(a[4], p.cat_ids); }) &&
-      convert_arg("iou_thrs", [&] { return to_f64_vector(a[5], p.iou_thrs); }) &&
-      convert_arg("rec_thrs", [&] { return to_f64_vector(a[6], p.rec_thrs); }) &&
-      convert_arg("max_dets", [&] { return to_u64_vector(a[7], p.max_dets); }) &&
-      convert_arg("area_rng", [&] {
-        if (PyUnicode_Check(a[8])) {
-          return fail(PyExc_TypeError, "Can't extract `str` to `Vec`"), false;
-        }
-        Ref fast(PySequence_Check(a[8]) ? PySequence_Fast(a[8], "") : nullptr);
-        if (!fast) {
-          if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'Sequence'",
-                         Py_TYPE(a[8])->tp_name);
-          }
-          return false;
-        }
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
-          std::array<double, 2> r;
-          if (!to_f64_array(PySequence_Fast_GET_ITEM(fast.get(), i), 2, r.data())) return false;
-          p.area_rng.push_back(r);
-        }
-        return true;
-      }) &&
-      convert_arg("use_cats", [&] { return to_bool(a[9], p.use_cats); }) &&
-      convert_arg("iou_type", [&] { return to_utf8(a[10], iou_type); }) &&
-      convert_arg("kpt_sigmas", [&] { return to_f64_vector(a[11], p.kpt_sigmas); }) &&
-      (!a[12] || convert_arg("use_area", [&] { return to_bool(a[12], p.use_area); })) &&
-      (!a[13] || convert_arg("boundary_dilation",
-                             [&] { return to_dilation_ratio(a[13], out.dilation); }));
-  if (!ok) return false;
-  if (!parse_iou_type(iou_type, p.iou_type)) return false;
+  if (!parse_iou_type(out.iou_type, p.iou_type)) return false;
   out.tables.images = intake::position_table(p.img_ids);
   out.tables.categories = intake::position_table(p.cat_ids);
   return true;
@@ -269,11 +260,6 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
 
 PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"Evaluator",
-                               {"gt_anns", "dt_anns", "img_sizes", "img_ids", "cat_ids", "iou_thrs",
-                                "rec_thrs", "max_dets", "area_rng", "use_cats", "iou_type",
-                                "kpt_sigmas", "use_area", "boundary_dilation"},
-                               12};
     // Classic (args, kwargs) calling: flatten into the vectorcall layout.
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     std::vector<PyObject*> flat(PySequence_Fast_ITEMS(args), PySequence_Fast_ITEMS(args) + nargs);
@@ -288,10 +274,10 @@ PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         flat.push_back(value);
       }
     }
-    PyObject* slots[14];
-    if (!bind_args(sig, flat.data(), nargs, kwnames.get(), slots)) return nullptr;
-    Arguments a;
-    if (!convert_arguments(slots, a)) return nullptr;
+    Arguments a{};
+    if (!bind(kEvaluator, flat.data(), nargs, kwnames.get(), a) || !finish_arguments(a)) {
+      return nullptr;
+    }
     return construct(type, a);
   });
 }
@@ -303,13 +289,81 @@ void evaluator_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// The methods' arguments and parameters.
+
+struct RunArgs {
+  bool collect_eval_imgs = false;
+};
+
+constexpr Signature kRun{"run", {optional<to_bool, &RunArgs::collect_eval_imgs>("collect_eval_imgs")}};
+
+struct PerInstanceArgs {
+  uint64_t t_idx = 0;
+  uint64_t a_idx = 0;
+  uint64_t max_det = 100;
+};
+
+constexpr Signature kPerInstance{"per_instance",
+                                 {optional<to_u64, &PerInstanceArgs::t_idx>("t_idx"),
+                                  optional<to_u64, &PerInstanceArgs::a_idx>("a_idx"),
+                                  optional<to_u64, &PerInstanceArgs::max_det>("max_det")}};
+
+// (image id, category id) pairs from any iterable but a str.
+bool to_id_pairs(PyObject* o, std::vector<std::pair<int64_t, int64_t>>& out) {
+  if (reject_str(o)) return false;
+  Ref it(PyObject_GetIter(o));
+  if (!it) return false;
+  while (Ref item{PyIter_Next(it.get())}) {
+    PyObject *img, *cat;
+    std::pair<int64_t, int64_t> p;
+    if (!to_pair(item.get(), img, cat) || !to_i64(img, p.first) || !to_i64(cat, p.second)) {
+      return false;
+    }
+    out.push_back(p);
+  }
+  return !PyErr_Occurred();
+}
+
+struct LvisArgs {
+  std::vector<uint8_t> gt_ignore;
+  std::vector<std::pair<int64_t, int64_t>> non_exhaustive;
+};
+
+constexpr Signature kConfigureLvis{
+    "configure_lvis",
+    {required<to_bool_vector, &LvisArgs::gt_ignore>("gt_ignore"),
+     required<to_id_pairs, &LvisArgs::non_exhaustive>("non_exhaustive")}};
+
+// Both ids or neither: None counts as left out. They are converted once the
+// pairing is known to be right.
+struct SimilarityArgs {
+  PyObject* image_id = nullptr;
+  PyObject* category_id = nullptr;
+};
+
+constexpr Signature kSimilarity{"similarity",
+                                {optional<none_as_absent, &SimilarityArgs::image_id>("image_id"),
+                                 optional<none_as_absent, &SimilarityArgs::category_id>("category_id")}};
+
+struct EvaluateImageArgs {
+  int64_t image_id;
+  int64_t category_id;
+  std::array<double, 2> area_rng;
+  uint64_t max_det;
+};
+
+constexpr Signature kEvaluateImage{
+    "evaluate_image",
+    {required<to_i64, &EvaluateImageArgs::image_id>("image_id"),
+     required<to_i64, &EvaluateImageArgs::category_id>("category_id"),
+     required<to_f64_pair, &EvaluateImageArgs::area_rng>("area_rng"),
+     required<to_u64, &EvaluateImageArgs::max_det>("max_det")}};
+
 PyObject* evaluator_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"run", {"collect_eval_imgs"}, 0};
-    PyObject* a[1];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    bool collect = false;
-    if (a[0] && !convert_arg("collect_eval_imgs", [&] { return to_bool(a[0], collect); })) return nullptr;
+    RunArgs a{};
+    if (!bind(kRun, args, nargs, kwnames, a)) return nullptr;
+    const bool collect = a.collect_eval_imgs;
     EvaluatorObject* e = self_of(self);
     SharedBorrow borrow(e);
     if (!borrow) return nullptr;
@@ -324,21 +378,15 @@ PyObject* evaluator_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* evaluator_per_instance(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"per_instance", {"t_idx", "a_idx", "max_det"}, 0};
-    PyObject* a[3];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    uint64_t t = 0, ar = 0, md = 100;
-    if ((a[0] && !convert_arg("t_idx", [&] { return to_u64(a[0], t); })) ||
-        (a[1] && !convert_arg("a_idx", [&] { return to_u64(a[1], ar); })) ||
-        (a[2] && !convert_arg("max_det", [&] { return to_u64(a[2], md); }))) {
-      return nullptr;
-    }
+    PerInstanceArgs a{};
+    if (!bind(kPerInstance, args, nargs, kwnames, a)) return nullptr;
     EvaluatorObject* e = self_of(self);
     SharedBorrow borrow(e);
     if (!borrow) return nullptr;
     eval::Verdicts v;
     if (!run_interruptible([&] {
-          v = eval::per_instance(*e->state, static_cast<size_t>(t), static_cast<size_t>(ar), md);
+          v = eval::per_instance(*e->state, static_cast<size_t>(a.t_idx), static_cast<size_t>(a.a_idx),
+                                 a.max_det);
         })) {
       return nullptr;
     }
@@ -348,12 +396,11 @@ PyObject* evaluator_per_instance(PyObject* self, PyObject* const* args, Py_ssize
 
 // {"Cls": ..., ...} in the breakdown's type order, one value per type.
 template <class T, class Convert>
-Ref error_dict(const std::array<T, eval::kErrorTypes>& values, size_t first, size_t last,
-               Convert&& convert) {
+Ref error_dict(const std::array<T, eval::kErrorTypes>& values, Convert&& convert) {
   static constexpr const char* kNames[eval::kErrorTypes] = {"Cls", "Loc", "Both", "Dupe", "Bkg", "Miss"};
   Ref d(PyDict_New());
   if (!d) return d;
-  for (size_t e = first; e < last; ++e) {
+  for (size_t e = 0; e < eval::kErrorTypes; ++e) {
     Ref v(convert(values[e]));
     if (!v || PyDict_SetItemString(d.get(), kNames[e], v.get()) < 0) return Ref();
   }
@@ -361,32 +408,34 @@ Ref error_dict(const std::array<T, eval::kErrorTypes>& values, size_t first, siz
 }
 
 PyObject* breakdown_dict(const eval::ErrorBreakdown& r) {
-  Ref main = error_dict(r.main, 0, eval::kErrorTypes, PyFloat_FromDouble);
-  Ref counts = error_dict(r.counts, 0, eval::kErrorTypes,
-                          [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+  Ref main = error_dict(r.main, PyFloat_FromDouble);
+  Ref counts = error_dict(r.counts, [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
   if (!main || !counts) return nullptr;
   return Py_BuildValue("{s:d,s:O,s:{s:d,s:d},s:O}", "ap", r.ap, "main", main.get(), "special",
                        "FalsePos", r.false_pos, "FalseNeg", r.false_neg, "counts", counts.get());
 }
 
+struct ErrorAnalysisArgs {
+  std::vector<int64_t> image_order;
+  bool tidecv_ties = false;
+};
+
+constexpr Signature kErrorAnalysis{
+    "error_analysis",
+    {required<to_i64_vector, &ErrorAnalysisArgs::image_order>("image_order"),
+     optional<to_bool, &ErrorAnalysisArgs::tidecv_ties>("tidecv_ties")}};
+
 PyObject* evaluator_error_analysis(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"error_analysis", {"image_order", "tidecv_ties"}, 1};
-    PyObject* a[2];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    std::vector<int64_t> order;
-    bool tidecv_ties = false;
-    if (!convert_arg("image_order", [&] { return to_i64_vector(a[0], order); }) ||
-        (a[1] && !convert_arg("tidecv_ties", [&] { return to_bool(a[1], tidecv_ties); }))) {
-      return nullptr;
-    }
+    ErrorAnalysisArgs a{};
+    if (!bind(kErrorAnalysis, args, nargs, kwnames, a)) return nullptr;
     EvaluatorObject* e = self_of(self);
     SharedBorrow borrow(e);
     if (!borrow) return nullptr;
     eval::ErrorBreakdownOptions opt;
-    opt.image_order = order;
-    opt.tidecv_ties = tidecv_ties;
+    opt.image_order = a.image_order;
+    opt.tidecv_ties = a.tidecv_ties;
     eval::ErrorBreakdown r;
     if (!run_interruptible([&] { r = eval::error_breakdown(*e->state, opt); })) return nullptr;
     return breakdown_dict(r);
@@ -396,32 +445,12 @@ PyObject* evaluator_error_analysis(PyObject* self, PyObject* const* args, Py_ssi
 PyObject* evaluator_configure_lvis(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"configure_lvis", {"gt_ignore", "non_exhaustive"}, 2};
-    PyObject* a[2];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    std::vector<uint8_t> ignore;
-    std::vector<std::pair<int64_t, int64_t>> pairs;
-    const bool ok =
-        convert_arg("gt_ignore", [&] { return to_bool_vector(a[0], ignore); }) &&
-        convert_arg("non_exhaustive", [&] {
-          if (PyUnicode_Check(a[1])) return fail(PyExc_TypeError, "Can't extract `str` to `Vec`"), false;
-          Ref it(PyObject_GetIter(a[1]));
-          if (!it) return false;
-          while (Ref item{PyIter_Next(it.get())}) {
-            PyObject *img, *cat;
-            std::pair<int64_t, int64_t> p;
-            if (!to_pair(item.get(), img, cat) || !to_i64(img, p.first) || !to_i64(cat, p.second)) {
-              return false;
-            }
-            pairs.push_back(p);
-          }
-          return !PyErr_Occurred();
-        });
-    if (!ok) return nullptr;
+    LvisArgs a{};
+    if (!bind(kConfigureLvis, args, nargs, kwnames, a)) return nullptr;
     EvaluatorObject* e = self_of(self);
     ExclusiveBorrow borrow(e);
     if (!borrow) return nullptr;
-    eval::configure_lvis(*e->state, ignore, pairs);  // InputError: ValueError
+    eval::configure_lvis(*e->state, a.gt_ignore, a.non_exhaustive);  // InputError: ValueError
     Py_RETURN_NONE;
   });
 }
@@ -457,24 +486,20 @@ PyObject* evaluator_timings(PyObject* self, PyObject*) {
 PyObject* evaluator_similarity(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"similarity", {"image_id", "category_id"}, 0};
-    PyObject* a[2];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    for (PyObject*& id : a) {
-      if (id == Py_None) id = nullptr;
-    }
-    if (!a[0] != !a[1]) {
+    SimilarityArgs a{};
+    if (!bind(kSimilarity, args, nargs, kwnames, a)) return nullptr;
+    if (!a.image_id != !a.category_id) {
       return fail(PyExc_TypeError, "similarity() takes both image_id and category_id, or neither");
     }
     int64_t image_id = 0, category_id = 0;
-    if (a[0] && (!convert_arg("image_id", [&] { return to_i64(a[0], image_id); }) ||
-                 !convert_arg("category_id", [&] { return to_i64(a[1], category_id); }))) {
+    if (a.image_id && (!convert_arg("image_id", [&] { return to_i64(a.image_id, image_id); }) ||
+                       !convert_arg("category_id", [&] { return to_i64(a.category_id, category_id); }))) {
       return nullptr;
     }
     EvaluatorObject* e = self_of(self);
     SharedBorrow borrow(e);
     if (!borrow) return nullptr;
-    if (!a[0]) {
+    if (!a.image_id) {
       // Every pair of a large dataset, unpruned: long enough to want Ctrl-C.
       std::vector<std::vector<eval::PairMatrix>> all;
       if (!run_interruptible([&] { all = eval::pair_matrices(*e->state); })) return nullptr;
@@ -494,104 +519,85 @@ PyObject* evaluator_similarity(PyObject* self, PyObject* const* args, Py_ssize_t
 PyObject* evaluator_evaluate_image(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"evaluate_image", {"image_id", "category_id", "area_rng", "max_det"}, 4};
-    PyObject* a[4];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    int64_t image_id, category_id;
-    std::array<double, 2> range;
-    uint64_t max_det;
-    if (!convert_arg("image_id", [&] { return to_i64(a[0], image_id); }) ||
-        !convert_arg("category_id", [&] { return to_i64(a[1], category_id); }) ||
-        !convert_arg("area_rng", [&] { return to_f64_array(a[2], 2, range.data()); }) ||
-        !convert_arg("max_det", [&] { return to_u64(a[3], max_det); })) {
-      return nullptr;
-    }
+    EvaluateImageArgs a{};
+    if (!bind(kEvaluateImage, args, nargs, kwnames, a)) return nullptr;
     EvaluatorObject* e = self_of(self);
     SharedBorrow borrow(e);
     if (!borrow) return nullptr;
     std::unique_ptr<eval::EvalImageRecord> rec;
     {
       ReleaseGil nogil;
-      rec = eval::evaluate_image(*e->state, image_id, category_id, range, max_det);
+      rec = eval::evaluate_image(*e->state, a.image_id, a.category_id, a.area_rng, a.max_det);
     }
     if (!rec) Py_RETURN_NONE;
     return record_dict(*rec, e->state->params.iou_thrs.size());
   });
 }
 
-template <auto F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
-PyMethodDef kMethods[] = {
-    {"configure_lvis", fastcall<evaluator_configure_lvis>(), METH_FASTCALL | METH_KEYWORDS,
-     "configure_lvis($self, gt_ignore, non_exhaustive)\n--\n\n"
-     "Federated (LVIS) evaluation: per-ground-truth ignore flags and the (image id,\n"
-     "category id) pairs whose labelling is not exhaustive."},
-    {"run", fastcall<evaluator_run>(), METH_FASTCALL | METH_KEYWORDS,
-     "run($self, collect_eval_imgs=False)\n--\n\n"
-     "Run evaluation and accumulation, returning the COCO protocol's evaluation\n"
-     "result: \"counts\" and the \"precision\", \"recall\" and \"scores\" arrays, and\n"
-     "the per-image records as \"evalImgs\" when collect_eval_imgs is true."},
-    {"timings", evaluator_timings, METH_NOARGS,
-     "timings($self)\n--\n\n"
-     "Per-phase timings, in seconds.\n\n"
-     "The reading and rasterising figures are wall-clock times on two overlapping\n"
-     "threads, so they do not sum; read_blocked says how much of the reading waited\n"
-     "on the rasteriser, and so which side is the bottleneck. The evaluation figures\n"
-     "are summed across pool workers: compare them with your own wall-clock time to\n"
-     "see whether they parallelised."},
-    {"per_instance", fastcall<evaluator_per_instance>(), METH_FASTCALL | METH_KEYWORDS,
-     "per_instance($self, t_idx=0, a_idx=0, max_det=100)\n--\n\n"
-     "Per-instance verdicts at one setting, column-wise.\n\n"
-     "Returns (detections, ground_truths), each a dict of NumPy arrays. The column\n"
-     "form is not a stylistic choice: a COCO-scale run has hundreds of thousands of\n"
-     "instances, and building a dict for each would cost more than the evaluation."},
-    {"error_analysis", fastcall<evaluator_error_analysis>(), METH_FASTCALL | METH_KEYWORDS,
-     "error_analysis($self, image_order, tidecv_ties=False)\n--\n\n"
-     "tidecv's error breakdown over the images in image_order (ids) that the\n"
-     "evaluation lists: {\"ap\", \"main\", \"special\", \"counts\"}."},
-    {"similarity", fastcall<evaluator_similarity>(), METH_FASTCALL | METH_KEYWORDS,
-     "similarity($self, image_id=None, category_id=None)\n--\n\n"
-     "The similarity matrices (IoU, or OKS for keypoints) that matching reads.\n\n"
-     "One float64 array per (image id, category id) pair, its rows the detections by\n"
-     "descending score up to the largest detection limit, its columns the ground\n"
-     "truths in dataset order; [] where either side is empty. With no ids, a dict of\n"
-     "every pair, image by image (category -1 when categories are pooled)."},
-    {"evaluate_image", fastcall<evaluator_evaluate_image>(), METH_FASTCALL | METH_KEYWORDS,
-     "evaluate_image($self, image_id, category_id, area_rng, max_det)\n--\n\n"
-     "One image of one category evaluated within an area range [low, high] with its\n"
-     "first max_det detections: the per-image record, or None where the pair holds\n"
-     "no annotation."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(evaluator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(evaluator_dealloc)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>(
-                    "Evaluator(gt_anns, dt_anns, img_sizes, img_ids, cat_ids, iou_thrs, rec_thrs, "
-                    "max_dets, area_rng, use_cats, iou_type, kpt_sigmas, use_area=True, "
-                    "boundary_dilation=0.02)\n--\n\n"
-                    "The evaluation engine, constructed once from prepared annotations.")},
-    {0, nullptr},
-};
-
-PyType_Spec kSpec = {
-    "quillscore._vireo.Evaluator",
-    sizeof(EvaluatorObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    kSlots,
-};
-
 }  // namespace
 
 PyTypeObject* evaluator_type() {
   static PyObject* type = nullptr;
-  if (!type) type = PyType_FromSpec(&kSpec);
+  if (type) return reinterpret_cast<PyTypeObject*>(type);
+  static PyMethodDef methods[] = {
+      keyword_method<evaluator_configure_lvis>(
+          kConfigureLvis,
+          "Federated (LVIS) evaluation: per-ground-truth ignore flags and the (image id,\n"
+          "category id) pairs whose labelling is not exhaustive."),
+      keyword_method<evaluator_run>(
+          kRun,
+          "Run evaluation and accumulation, returning the COCO protocol's evaluation\n"
+          "result: \"counts\" and the \"precision\", \"recall\" and \"scores\" arrays, and\n"
+          "the per-image records as \"evalImgs\" when collect_eval_imgs is true."),
+      {"timings", evaluator_timings, METH_NOARGS,
+       "timings($self)\n--\n\n"
+       "Per-phase timings, in seconds.\n\n"
+       "The reading and rasterising figures are wall-clock times on two overlapping\n"
+       "threads, so they do not sum; read_blocked says how much of the reading waited\n"
+       "on the rasteriser, and so which side is the bottleneck. The evaluation figures\n"
+       "are summed across pool workers: compare them with your own wall-clock time to\n"
+       "see whether they parallelised."},
+      keyword_method<evaluator_per_instance>(
+          kPerInstance,
+          "Per-instance verdicts at one setting, column-wise.\n\n"
+          "Returns (detections, ground_truths), each a dict of NumPy arrays. The column\n"
+          "form is not a stylistic choice: a COCO-scale run has hundreds of thousands of\n"
+          "instances, and building a dict for each would cost more than the evaluation."),
+      keyword_method<evaluator_error_analysis>(
+          kErrorAnalysis,
+          "tidecv's error breakdown over the images of image_order (ids, in the\n"
+          "dataset's order) that the evaluation lists: {\"ap\", \"main\", \"special\",\n"
+          "\"counts\"}."),
+      keyword_method<evaluator_similarity>(
+          kSimilarity,
+          "The similarity matrices (IoU, or OKS for keypoints) that matching reads.\n\n"
+          "One float64 array per (image id, category id) pair, its rows the detections by\n"
+          "descending score up to the largest detection limit, its columns the ground\n"
+          "truths in dataset order; [] where either side is empty. With no ids, a dict of\n"
+          "every pair, image by image (category -1 when categories are pooled)."),
+      keyword_method<evaluator_evaluate_image>(
+          kEvaluateImage,
+          "One image of one category evaluated within an area range [low, high] with its\n"
+          "first max_det detections: the per-image record, or None where the pair holds\n"
+          "no annotation."),
+      {nullptr, nullptr, 0, nullptr},
+  };
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(evaluator_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(evaluator_dealloc)},
+      {Py_tp_methods, methods},
+      {Py_tp_doc, const_cast<char*>(docstring(
+                      kEvaluator, "The evaluation engine, constructed once from prepared annotations."))},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {
+      "quillscore._vireo.Evaluator",
+      sizeof(EvaluatorObject),
+      0,
+      Py_TPFLAGS_DEFAULT,
+      slots,
+  };
+  type = PyType_FromSpec(&spec);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

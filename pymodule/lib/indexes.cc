@@ -15,6 +15,7 @@
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/gc_pause.h"
 #include "pymodule/lib/keys.h"
+#include "pymodule/lib/methods.h"
 #include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
@@ -102,15 +103,11 @@ inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
 // The value of an exact int within 64 bits.
 bool exact_int64(PyObject* o, int64_t& v) {
   if (!PyLong_CheckExact(o)) return false;
-  // Ids below 2^30 are one digit: read it in place instead of calling out.
+  // Ids below 2^30 are compact: from 3.12 on the (documented, unstable) API
+  // reads them in place instead of calling out.
 #if PY_VERSION_HEX >= 0x030C0000
   if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
     v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
-    return true;
-  }
-#else
-  if (const Py_ssize_t size = Py_SIZE(o); size >= -1 && size <= 1) {
-    v = size * static_cast<int64_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
     return true;
   }
 #endif
@@ -265,7 +262,7 @@ struct Indexes {
 // annotation had the fast shape), or -1 on failure.
 Py_ssize_t index_fast(PyObject* list, bool with_categories, const Keys& k, Indexes& out) {
   const Py_ssize_t n = PyList_GET_SIZE(list);
-  PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  PyObject* const* items = PySequence_Fast_ITEMS(list);
   EntryFinder image_ids(k.image_id), ids(k.id), category_ids(k.category_id);
   IntGroups images, categories;
   GroupMembers by_image, by_category;  // annotations, and their image ids
@@ -274,7 +271,11 @@ Py_ssize_t index_fast(PyObject* list, bool with_categories, const Keys& k, Index
 
   // The values an annotation needs sit far apart in memory, so each is
   // fetched a few annotations ahead of its use, in stages: the dict object,
-  // then its key table, then the values under the wanted keys.
+  // then the values under the wanted keys. Only public API is used: with
+  // CPython's private layouts (fetching the dict's key table in between, a
+  // presized id index, an int's digit read in place before 3.12) the whole
+  // was 1.2x to 1.26x faster on bench/data's 37k ground truths and 475k
+  // results, not enough to tie the build to one CPython's internals.
   struct Ahead {
     PyObject *image_id, *id, *category_id;
   };
@@ -283,11 +284,6 @@ Py_ssize_t index_fast(PyObject* list, bool with_categories, const Keys& k, Index
   Ahead ring[kRing] = {};
   auto look = [&](Py_ssize_t j) {
     if (j + 3 * kDistance < n) prefetch(items[j + 3 * kDistance]);
-    if (j + 2 * kDistance < n && PyDict_CheckExact(items[j + 2 * kDistance])) {
-      const auto* table = reinterpret_cast<const char*>(
-          reinterpret_cast<PyDictObject*>(items[j + 2 * kDistance])->ma_keys);
-      for (int line = 0; line < 4; ++line) prefetch(table + 64 * line);
-    }
     if (j + kDistance < n) {
       PyObject* d = items[j + kDistance];
       Ahead& a = ring[(j + kDistance) % kRing];
@@ -346,26 +342,27 @@ bool index_protocol(PyObject* list, Py_ssize_t from, bool with_categories, const
   return true;
 }
 
+struct IndexArgs {
+  PyObject* annotations;
+  bool with_categories;
+};
+
+constexpr Signature kIndexAnnotations{
+    "index_annotations",
+    {required<to_list, &IndexArgs::annotations>("annotations"),
+     required<to_bool, &IndexArgs::with_categories>("with_categories")}};
+
 PyObject* index_annotations(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"index_annotations", {"annotations", "with_categories"}, 2};
-    PyObject* a[2];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    bool with_categories = false;
-    if (!convert_arg("annotations",
-                     [&] { return expect_instance(a[0], &PyList_Type, "list"); }) ||
-        !convert_arg("with_categories", [&] { return to_bool(a[1], with_categories); })) {
-      return nullptr;
-    }
+    IndexArgs a{};
+    if (!bind(kIndexAnnotations, args, nargs, kwnames, a)) return nullptr;
+    const bool with_categories = a.with_categories;
     const Keys* k = keys();
     if (!k) return nullptr;
-    PyObject* list = a[0];
+    PyObject* list = a.annotations;
     GcPause pause;
-    // Sized for one entry per annotation up front: growing by doubling
-    // would copy the table a dozen times for a COCO-scale list.
-    Indexes out{Ref(_PyDict_NewPresized(PyList_GET_SIZE(list))), Ref(PyDict_New()),
-                Ref(PyDict_New())};
+    Indexes out{Ref(PyDict_New()), Ref(PyDict_New()), Ref(PyDict_New())};
     if (!out.by_id || !out.by_image || !out.by_category) return nullptr;
     const Py_ssize_t stopped = index_fast(list, with_categories, *k, out);
     if (stopped < 0 || !index_protocol(list, stopped, with_categories, *k, out)) return nullptr;
@@ -373,38 +370,35 @@ PyObject* index_annotations(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+struct PrepareArgs {
+  PyObject* annotations;
+};
+
+constexpr Signature kPrepareBboxResults{
+    "prepare_bbox_results", {required<to_list, &PrepareArgs::annotations>("annotations")}};
+
 PyObject* prepare_bbox_results(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"prepare_bbox_results", {"annotations"}, 1};
-    PyObject* a[1];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!convert_arg("annotations", [&] { return expect_instance(a[0], &PyList_Type, "list"); })) {
-      return nullptr;
-    }
-    if (!complete_bbox_results(a[0])) return nullptr;
+    PrepareArgs a{};
+    if (!bind(kPrepareBboxResults, args, nargs, kwnames, a)) return nullptr;
+    if (!complete_bbox_results(a.annotations)) return nullptr;
     Py_RETURN_NONE;
   });
 }
 
-template <auto F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef kFunctions[] = {
-    {"index_annotations", fastcall<index_annotations>(), kFlags,
-     "index_annotations(annotations, with_categories)\n--\n\n"
-     "Build public annotation indexes without Python bytecode loops or copied annotations."},
-    {"prepare_bbox_results", fastcall<prepare_bbox_results>(), kFlags,
-     "prepare_bbox_results(annotations)\n--\n\n"
-     "Fill bbox-result metadata with Python arithmetic and object semantics intact."},
-};
-
 }  // namespace
 
-std::span<PyMethodDef> index_functions() { return kFunctions; }
+std::span<PyMethodDef> index_functions() {
+  static PyMethodDef functions[] = {
+      keyword_function<index_annotations>(
+          kIndexAnnotations,
+          "Build public annotation indexes without Python bytecode loops or copied annotations."),
+      keyword_function<prepare_bbox_results>(
+          kPrepareBboxResults,
+          "Fill bbox-result metadata with Python arithmetic and object semantics intact."),
+  };
+  return functions;
+}
 
 }  // namespace quillscore::py

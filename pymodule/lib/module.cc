@@ -40,31 +40,42 @@ bool add_functions(PyObject* module, PyObject* module_name, std::span<PyMethodDe
   return true;
 }
 
-int exec_module(PyObject* module) {
+bool add_everything(PyObject* module) {
   Ref name(PyModule_GetNameObject(module));
-  if (!name) return -1;
+  if (!name) return false;
   PyTypeObject* evaluator = evaluator_type();
   if (!evaluator || !export_name(module, "Evaluator", reinterpret_cast<PyObject*>(evaluator))) {
-    return -1;
+    return false;
   }
   PyTypeObject* compact = compact_bbox_type();
   if (!compact || !export_name(module, "CompactBbox", reinterpret_cast<PyObject*>(compact))) {
-    return -1;
+    return false;
   }
   PyTypeObject* file_bytes = file_bytes_type();
   if (!file_bytes || !export_name(module, "FileBytes", reinterpret_cast<PyObject*>(file_bytes))) {
-    return -1;
+    return false;
   }
   const std::span<PyMethodDef> groups[] = {compact_functions(), index_functions(),
                                             mask_functions(),    json_functions(),
                                             alloc_functions()};
   for (auto defs : groups) {
-    if (!add_functions(module, name.get(), defs)) return -1;
+    if (!add_functions(module, name.get(), defs)) return false;
   }
   // Not in __all__: the type is there for callers that want to catch it.
   PyObject* panic = panic_exception_type();
-  if (!panic || PyModule_AddObjectRef(module, "PanicException", panic) < 0) return -1;
-  return 0;
+  if (!panic || PyModule_AddObjectRef(module, "PanicException", panic) < 0) return false;
+  return true;
+}
+
+// The method tables are built here, on first use: their docstrings show the
+// parameters' defaults as the interpreter writes them.
+int exec_module(PyObject* module) {
+  try {
+    return add_everything(module) ? 0 : -1;
+  } catch (...) {
+    set_from_current_exception();
+    return -1;
+  }
 }
 
 PyModuleDef_Slot kSlots[] = {

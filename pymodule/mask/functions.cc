@@ -14,6 +14,7 @@
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/interrupt.h"
 #include "pymodule/lib/keys.h"
+#include "pymodule/lib/methods.h"
 #include "pymodule/lib/numpy.h"
 #include "pymodule/lib/ref.h"
 #include "pymodule/mask/rle_dict.h"
@@ -22,13 +23,6 @@ namespace quillscore::py {
 namespace {
 
 using rle::Rle;
-
-// Image height and width arguments: unsigned 32-bit, attributed by name.
-bool image_size(PyObject* h_arg, const char* h_name, PyObject* w_arg, const char* w_name,
-                uint32_t& h, uint32_t& w) {
-  return convert_arg(h_name, [&] { return to_u32(h_arg, h); }) &&
-         convert_arg(w_name, [&] { return to_u32(w_arg, w); });
-}
 
 // Masks of boxes, or TypeError when the list held RLE dicts.
 PyObject* boxes_to_rles(PyObject* bb, uint32_t h, uint32_t w) {
@@ -112,16 +106,97 @@ bool has_counts_and_size(PyObject* d, bool& yes) {
   return true;
 }
 
+// The functions' arguments and parameters. The masks and boxes are read in
+// the bodies, whose errors carry no argument note.
+
+// A list of RLE dicts as the only argument.
+struct RleListArgs {
+  PyObject* rle_objs;
+};
+
+constexpr Signature<RleListArgs, 1> rle_list_signature(const char* function) {
+  return {function, {required<borrow, &RleListArgs::rle_objs>("rle_objs")}};
+}
+
+constexpr auto kArea = rle_list_signature("area");
+constexpr auto kToBbox = rle_list_signature("toBbox");
+constexpr auto kDecode = rle_list_signature("decode");
+
+struct IouArgs {
+  PyObject* dt;
+  PyObject* gt;
+  PyObject* iscrowd;
+};
+
+constexpr Signature kIou{"iou",
+                         {required<borrow, &IouArgs::dt>("dt"), required<borrow, &IouArgs::gt>("gt"),
+                          required<borrow, &IouArgs::iscrowd>("iscrowd")}};
+
+struct MergeArgs {
+  PyObject* rle_objs;
+  int64_t intersect = 0;
+};
+
+constexpr Signature kMerge{"merge",
+                           {required<borrow, &MergeArgs::rle_objs>("rle_objs"),
+                            optional<to_i64, &MergeArgs::intersect>("intersect")}};
+
+// A uint8 or bool ndarray, borrowed; its shape is checked by encode.
+bool to_mask_array(PyObject* o, PyObject*& out) {
+  // A bool array holds the same bytes, 0 or 1: masks often come as one.
+  if (is_array_of(o, NPY_UINT8) || is_array_of(o, NPY_BOOL)) {
+    out = o;
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to a uint8 or bool ndarray",
+               Py_TYPE(o)->tp_name);
+  return false;
+}
+
+struct EncodeArgs {
+  PyObject* mask;
+};
+
+constexpr Signature kEncode{"encode", {required<to_mask_array, &EncodeArgs::mask>("mask")}};
+
+// Shapes (boxes, polygons, RLE dicts) and the image's height and width,
+// unsigned 32-bit.
+struct ShapeArgs {
+  PyObject* shapes;
+  uint32_t h, w;
+};
+
+constexpr Signature<ShapeArgs, 3> shape_signature(const char* function, const char* shapes,
+                                                  const char* h, const char* w) {
+  return {function,
+          {required<borrow, &ShapeArgs::shapes>(shapes), required<to_u32, &ShapeArgs::h>(h),
+           required<to_u32, &ShapeArgs::w>(w)}};
+}
+
+constexpr auto kFrBbox = shape_signature("frBbox", "bb", "h", "w");
+constexpr auto kFrPoly = shape_signature("frPoly", "poly", "h", "w");
+constexpr auto kFrUncompressedRle = shape_signature("frUncompressedRLE", "uc", "_h", "_w");
+constexpr auto kFrPyObjects = shape_signature("frPyObjects", "obj", "h", "w");
+
+struct BoundaryArgs {
+  PyObject* rle_objs;
+  double dilation_ratio = rle::kDefaultDilationRatio;
+};
+
+constexpr Signature kToBoundary{
+    "toBoundary",
+    {required<borrow, &BoundaryArgs::rle_objs>("rle_objs"),
+     optional<to_dilation_ratio, &BoundaryArgs::dilation_ratio>("dilation_ratio")}};
+
 PyObject* iou(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"iou", {"dt", "gt", "iscrowd"}, 3};
-    PyObject* a[3];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    IouArgs a{};
+    if (!bind(kIou, args, nargs, kwnames, a)) return nullptr;
     BoxesOrMasks dt, gt;
-    if (!read_boxes_or_masks(a[0], dt) || !read_boxes_or_masks(a[1], gt)) return nullptr;
+    if (!read_boxes_or_masks(a.dt, dt) || !read_boxes_or_masks(a.gt, gt)) return nullptr;
     if (dt.size() == 0 || gt.size() == 0) return PyList_New(0);
     std::vector<uint8_t> crowd;
-    Ref it(PyObject_GetIter(a[2]));
+    Ref it(PyObject_GetIter(a.iscrowd));
     if (!it) return nullptr;
     while (Ref item{PyIter_Next(it.get())}) {
       Ref index(PyNumber_Index(item.get()));
@@ -155,15 +230,12 @@ PyObject* iou(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"merge", {"rle_objs", "intersect"}, 1};
-    PyObject* a[2];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    int64_t intersect = 0;
-    if (a[1] && !convert_arg("intersect", [&] { return to_i64(a[1], intersect); })) return nullptr;
+    MergeArgs a{};
+    if (!bind(kMerge, args, nargs, kwnames, a)) return nullptr;
     std::vector<Rle> masks;
-    if (!read_rle_list(a[0], masks)) return nullptr;
+    if (!read_rle_list(a.rle_objs, masks)) return nullptr;
     Rle merged;
-    if (!run_released(total_runs(masks), [&] { merged = rle::rle_merge(masks, intersect != 0); })) {
+    if (!run_released(total_runs(masks), [&] { merged = rle::rle_merge(masks, a.intersect != 0); })) {
       return nullptr;
     }
     return rle_to_dict(merged);
@@ -172,11 +244,10 @@ PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 PyObject* area(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"area", {"rle_objs"}, 1};
-    PyObject* a[1];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    RleListArgs a{};
+    if (!bind(kArea, args, nargs, kwnames, a)) return nullptr;
     std::vector<Rle> masks;
-    if (!read_rle_list(a[0], masks)) return nullptr;
+    if (!read_rle_list(a.rle_objs, masks)) return nullptr;
     std::vector<uint32_t> out;
     out.reserve(masks.size());
     for (const Rle& r : masks) out.push_back(rle::rle_area(r));
@@ -187,11 +258,10 @@ PyObject* area(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 PyObject* to_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"toBbox", {"rle_objs"}, 1};
-    PyObject* a[1];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    RleListArgs a{};
+    if (!bind(kToBbox, args, nargs, kwnames, a)) return nullptr;
     std::vector<Rle> masks;
-    if (!read_rle_list(a[0], masks)) return nullptr;
+    if (!read_rle_list(a.rle_objs, masks)) return nullptr;
     std::vector<double> out;
     out.reserve(4 * masks.size());
     for (const Rle& r : masks) {
@@ -212,11 +282,10 @@ void free_stack(PyObject* capsule) {
 
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"decode", {"rle_objs"}, 1};
-    PyObject* a[1];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    RleListArgs a{};
+    if (!bind(kDecode, args, nargs, kwnames, a)) return nullptr;
     std::vector<Rle> masks;
-    if (!read_rle_list(a[0], masks)) return nullptr;
+    if (!read_rle_list(a.rle_objs, masks)) return nullptr;
     if (masks.empty()) return fail(PyExc_IndexError, "decode() needs at least one RLE");
     if (!numpy_ready()) return nullptr;
     const size_t h = masks[0].height, w = masks[0].width, n = masks.size();
@@ -254,20 +323,9 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"encode", {"mask"}, 1};
-    PyObject* a[1];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!convert_arg("mask", [&] {
-          // A bool array holds the same bytes, 0 or 1: masks often come as one.
-          if (is_array_of(a[0], NPY_UINT8) || is_array_of(a[0], NPY_BOOL)) return true;
-          PyErr_Format(PyExc_TypeError,
-                       "'%.200s' object cannot be converted to a uint8 or bool ndarray",
-                       Py_TYPE(a[0])->tp_name);
-          return false;
-        })) {
-      return nullptr;
-    }
-    auto* arr = reinterpret_cast<PyArrayObject*>(a[0]);
+    EncodeArgs a{};
+    if (!bind(kEncode, args, nargs, kwnames, a)) return nullptr;
+    auto* arr = reinterpret_cast<PyArrayObject*>(a.mask);
     if (PyArray_NDIM(arr) != 3) return fail(PyExc_ValueError, "mask must be a 3-D (h, w, n) uint8 array");
     const npy_intp h = PyArray_DIM(arr, 0), w = PyArray_DIM(arr, 1), n = PyArray_DIM(arr, 2);
     const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1), s2 = PyArray_STRIDE(arr, 2);
@@ -305,50 +363,35 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 PyObject* fr_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"frBbox", {"bb", "h", "w"}, 3};
-    PyObject* a[3];
-    uint32_t h, w;
-    if (!bind_args(sig, args, nargs, kwnames, a) || !image_size(a[1], "h", a[2], "w", h, w)) {
-      return nullptr;
-    }
-    return boxes_to_rles(a[0], h, w);
+    ShapeArgs a{};
+    if (!bind(kFrBbox, args, nargs, kwnames, a)) return nullptr;
+    return boxes_to_rles(a.shapes, a.h, a.w);
   });
 }
 
 PyObject* fr_poly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"frPoly", {"poly", "h", "w"}, 3};
-    PyObject* a[3];
-    uint32_t h, w;
-    if (!bind_args(sig, args, nargs, kwnames, a) || !image_size(a[1], "h", a[2], "w", h, w)) {
-      return nullptr;
-    }
-    return polygons_to_rles(a[0], h, w);
+    ShapeArgs a{};
+    if (!bind(kFrPoly, args, nargs, kwnames, a)) return nullptr;
+    return polygons_to_rles(a.shapes, a.h, a.w);
   });
 }
 
 PyObject* fr_uncompressed_rle(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"frUncompressedRLE", {"uc", "_h", "_w"}, 3};
-    PyObject* a[3];
-    uint32_t h, w;
-    if (!bind_args(sig, args, nargs, kwnames, a) || !image_size(a[1], "_h", a[2], "_w", h, w)) {
-      return nullptr;
-    }
-    return uncompressed_to_rles(a[0]);
+    ShapeArgs a{};
+    if (!bind(kFrUncompressedRle, args, nargs, kwnames, a)) return nullptr;
+    return uncompressed_to_rles(a.shapes);
   });
 }
 
 PyObject* fr_py_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"frPyObjects", {"obj", "h", "w"}, 3};
-    PyObject* a[3];
-    uint32_t h, w;
-    if (!bind_args(sig, args, nargs, kwnames, a) || !image_size(a[1], "h", a[2], "w", h, w)) {
-      return nullptr;
-    }
-    PyObject* obj = a[0];
+    ShapeArgs a{};
+    if (!bind(kFrPyObjects, args, nargs, kwnames, a)) return nullptr;
+    PyObject* obj = a.shapes;
+    const uint32_t h = a.h, w = a.w;
     if (is_array_of(obj, NPY_DOUBLE)) return boxes_to_rles(obj, h, w);
     if (PyDict_Check(obj)) {
       bool rle_dict;
@@ -390,22 +433,17 @@ PyObject* fr_py_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* to_boundary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"toBoundary", {"rle_objs", "dilation_ratio"}, 1};
-    PyObject* a[2];
-    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
-    double ratio = rle::kDefaultDilationRatio;
-    if (a[1] && !convert_arg("dilation_ratio", [&] { return to_dilation_ratio(a[1], ratio); })) {
-      return nullptr;
-    }
+    BoundaryArgs a{};
+    if (!bind(kToBoundary, args, nargs, kwnames, a)) return nullptr;
     std::vector<Rle> masks;
-    if (!read_rle_list(a[0], masks)) return nullptr;
+    if (!read_rle_list(a.rle_objs, masks)) return nullptr;
     uint64_t pixels = 0;
     for (const Rle& m : masks) pixels += uint64_t{m.height} * m.width;
     if (!run_released(pixels, [&] {
           const pool::CancelCheck check;
           for (Rle& m : masks) {
             check();
-            m = rle::rle_boundary(m, ratio);
+            m = rle::rle_boundary(m, a.dilation_ratio);
           }
         })) {
       return nullptr;
@@ -414,32 +452,24 @@ PyObject* to_boundary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-template <auto F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef kFunctions[] = {
-    {"encode", fastcall<encode>(), kFlags, "encode(mask)\n--\n\n"},
-    {"decode", fastcall<decode>(), kFlags, "decode(rle_objs)\n--\n\n"},
-    {"merge", fastcall<merge>(), kFlags, "merge(rle_objs, intersect=0)\n--\n\n"},
-    {"area", fastcall<area>(), kFlags, "area(rle_objs)\n--\n\n"},
-    {"toBbox", fastcall<to_bbox>(), kFlags, "toBbox(rle_objs)\n--\n\n"},
-    {"iou", fastcall<iou>(), kFlags, "iou(dt, gt, iscrowd)\n--\n\n"},
-    {"frBbox", fastcall<fr_bbox>(), kFlags, "frBbox(bb, h, w)\n--\n\n"},
-    {"frPoly", fastcall<fr_poly>(), kFlags, "frPoly(poly, h, w)\n--\n\n"},
-    {"frUncompressedRLE", fastcall<fr_uncompressed_rle>(), kFlags,
-     "frUncompressedRLE(uc, _h, _w)\n--\n\n"},
-    {"frPyObjects", fastcall<fr_py_objects>(), kFlags, "frPyObjects(obj, h, w)\n--\n\n"},
-    {"toBoundary", fastcall<to_boundary>(), kFlags,
-     "toBoundary(rle_objs, dilation_ratio=0.02)\n--\n\n"
-     "Extension: boundary mask of an RLE, for Boundary IoU."},
-};
-
 }  // namespace
 
-std::span<PyMethodDef> mask_functions() { return kFunctions; }
+std::span<PyMethodDef> mask_functions() {
+  static PyMethodDef functions[] = {
+      keyword_function<encode>(kEncode),
+      keyword_function<decode>(kDecode),
+      keyword_function<merge>(kMerge),
+      keyword_function<area>(kArea),
+      keyword_function<to_bbox>(kToBbox),
+      keyword_function<iou>(kIou),
+      keyword_function<fr_bbox>(kFrBbox),
+      keyword_function<fr_poly>(kFrPoly),
+      keyword_function<fr_uncompressed_rle>(kFrUncompressedRle),
+      keyword_function<fr_py_objects>(kFrPyObjects),
+      keyword_function<to_boundary>(kToBoundary,
+                                    "Extension: boundary mask of an RLE, for Boundary IoU."),
+  };
+  return functions;
+}
 
 }  // namespace quillscore::py

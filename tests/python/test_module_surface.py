@@ -234,6 +234,95 @@ def test_defaults_apply(qm):
     assert qm.toBoundary(rles) != qm.toBoundary(rles, 0.1)
 
 
+def _keyword_entry_points(qm, tmp_path):
+    """Every function and method of the module that takes parameters, by
+    label: the module's functions, the Evaluator constructor and the methods
+    of an Evaluator and of a CompactBbox."""
+    from _eval_data import tiny
+
+    path = tmp_path / "results.json"
+    path.write_text("[]")
+    _, compact = qm.load_compact_bbox(str(path), results=True)
+    found = {"Evaluator": qm.Evaluator}
+    for owner, prefix in [(qm, ""), (tiny([], []), "Evaluator."), (compact, "CompactBbox.")]:
+        for name in dir(owner):
+            f = getattr(owner, name)
+            if callable(f) and not name.startswith("_") and not isinstance(f, type):
+                found[prefix + name] = f
+    return {label: f for label, f in found.items() if inspect.signature(f).parameters}
+
+
+def _malformed_calls(sig):
+    """(label, args, kwargs): calls that each get one thing wrong, as their
+    binding alone can tell."""
+    names = list(sig.parameters)
+    required = [n for n, p in sig.parameters.items() if p.default is P.empty]
+    junk = object()
+    calls = [("too many positional", [junk] * (len(names) + 1), {}),
+             ("unknown keyword", [junk] * len(required), {"zz_not_a_parameter": junk}),
+             ("positional and keyword", [junk], {n: junk for n in names[: max(len(required), 1)]})]
+    if required:
+        calls += [("nothing", [], {}),
+                  ("last required left out", [junk] * (len(required) - 1), {}),
+                  ("first required left out", [], {n: junk for n in required[1:]})]
+    return calls
+
+
+def test_every_entry_point_binds_as_its_signature_says(qm, tmp_path):
+    # A Python function with the same text signature is the reference: each
+    # malformed call must fail with its TypeError, word for word, and so the
+    # binding accepts exactly the parameters the docstring shows.
+    entry_points = _keyword_entry_points(qm, tmp_path)
+    assert {"Evaluator", "Evaluator.run", "CompactBbox.valid_images", "merge", "load_json"} <= set(entry_points)
+    for label, f in entry_points.items():
+        sig = inspect.signature(f)
+        name = label.rpartition(".")[2]
+        scope = {}
+        exec(f"def {name}{sig}: pass", scope)
+        for case, args, kwargs in _malformed_calls(sig):
+            with pytest.raises(TypeError) as expected:
+                scope[name](*args, **kwargs)
+            with pytest.raises(TypeError) as got:
+                f(*args, **kwargs)
+            assert str(got.value) == str(expected.value), (label, case)
+            assert getattr(got.value, "__notes__", None) is None, (label, case)
+
+
+def test_each_default_shown_is_what_leaving_the_argument_out_means(qm, tmp_path):
+    from _eval_data import TINY_PARAMS, box_ann, tiny
+
+    gt = [box_ann(1, 1, [0, 0, 10, 10]), box_ann(2, 2, [5, 5, 40, 40])]
+    # more detections on one image than the default detection limit keeps
+    dt = [box_ann(1, 1, [i / 10, 0, 10, 10], score=i / 200) for i in range(150)]
+    dt.append(box_ann(2, 2, [5, 5, 30, 30], score=0.7))
+    ev = tiny(gt, dt)
+    rles = qm.frBbox([[0, 0, 30, 20], [10, 5, 30, 30]], 50, 60)
+    path = tmp_path / "dataset.json"
+    path.write_text('{"images": [{"id": 1}], "annotations": '
+                    '[{"id": 7, "image_id": 1, "category_id": 1, "bbox": [0, 0, 2, 2], "area": 4, "iscrowd": 0}]}')
+
+    def compact(**kw):
+        members, rows = qm.load_compact_bbox(str(path), **kw)
+        return members, rows.annotations()
+
+    # label -> the entry point called with its required arguments
+    calls = {
+        "Evaluator": lambda **kw: qm.Evaluator(gt, dt, {}, **TINY_PARAMS, **kw).run(True),
+        "Evaluator.run": ev.run,
+        "Evaluator.per_instance": ev.per_instance,
+        "Evaluator.similarity": ev.similarity,
+        "merge": lambda **kw: qm.merge(rles, **kw),
+        "toBoundary": lambda **kw: qm.toBoundary(rles, **kw),
+        "load_compact_bbox": compact,
+    }
+    optional = {label: [p for p in inspect.signature(f).parameters.values() if p.default is not P.empty]
+                for label, f in _keyword_entry_points(qm, tmp_path).items()}
+    assert set(calls) == {label for label, params in optional.items() if params}
+    for label, call in calls.items():
+        for p in optional[label]:
+            assert repr(call(**{p.name: p.default})) == repr(call()), (label, p.name)
+
+
 # -------------------------------------------------------------------------
 # allocation counters and PanicException
 
