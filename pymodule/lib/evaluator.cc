@@ -563,11 +563,6 @@ PyTypeObject* evaluator_type() {
           "Returns (detections, ground_truths), each a dict of NumPy arrays. The column\n"
           "form is not a stylistic choice: a COCO-scale run has hundreds of thousands of\n"
           "instances, and building a dict for each would cost more than the evaluation."),
-      keyword_method<evaluator_error_analysis>(
-          kErrorAnalysis,
-          "tidecv's error breakdown over the images of image_order (ids, in the\n"
-          "dataset's order) that the evaluation lists: {\"ap\", \"main\", \"special\",\n"
-          "\"counts\"}."),
       keyword_method<evaluator_similarity>(
           kSimilarity,
           "The similarity matrices (IoU, or OKS for keypoints) that matching reads.\n\n"
@@ -580,6 +575,11 @@ PyTypeObject* evaluator_type() {
           "One image of one category evaluated within an area range [low, high] with its\n"
           "first max_det detections: the per-image record, or None where the pair holds\n"
           "no annotation."),
+      keyword_method<evaluator_error_analysis>(
+          kErrorAnalysis,
+          "tidecv's error breakdown over the images of image_order (ids, in the\n"
+          "dataset's order) that the evaluation lists: {\"ap\", \"main\", \"special\",\n"
+          "\"counts\"}."),
       {nullptr, nullptr, 0, nullptr},
   };
   static PyType_Slot slots[] = {

@@ -29,7 +29,7 @@ class COCOeval:
     truth. `evalImgs` (per-image records) and `ious` (similarity
     matrices) are computed when first read.
     Beyond the familiar interface: `per_category()`, `per_instance()`,
-    `timings` and `summary()`."""
+    `error_analysis()`, `timings` and `summary()`."""
 
     def __init__(self, cocoGt=None, cocoDt=None, iouType: str = "segm"):
         self.cocoGt = cocoGt
@@ -270,13 +270,15 @@ class COCOeval:
         same files, except that tidecv also counts results of categories the
         dataset does not declare. maxDets does not apply (100, as tidecv).
 
-        tidecv_ties=False (default) fixes two plain faults of tidecv: after
-        a fix it ranks former errors before true positives among equal
+        tidecv_ties=False (default) fixes a plain fault of tidecv: after a
+        fix it ranks former errors before true positives among equal
         scores, so that a fix that changes nothing can lower the AP (and
-        FalseNeg can come out negative); and it fails (ZeroDivisionError)
-        when no category is left to average, where 0 is returned here.
-        tidecv_ties=True keeps its tie order, reproducing its numbers
-        exactly. Needs accumulate() first; keypoints have no breakdown
+        FalseNeg can come out negative). tidecv_ties=True keeps its tie
+        order, reproducing its numbers exactly. Where tidecv fails outright
+        both modes give a defined result instead: 0 when no category is
+        left to average (tidecv: ZeroDivisionError), and a Loc or Cls error
+        scored -1 or lower claims its ground truth like any other (tidecv:
+        KeyError). Needs accumulate() first; keypoints have no breakdown
         (ValueError)."""
         if not self.eval:
             raise RuntimeError("Please run accumulate() first")
