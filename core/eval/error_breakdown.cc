@@ -96,7 +96,8 @@ ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& op
   // background, none matches or localises), so masks need not be walked
   // for them.
   const double theta = std::clamp(std::min(opt.background_iou, opt.foreground_iou), 0.0, 1.0);
-  const std::vector<double> iou = similarity_matrix(st, ranked, columns, theta);
+  std::vector<double> iou(d_n * columns.size());
+  similarity_matrix(st, ranked, columns, theta, iou);
   const size_t width = columns.size();
   auto at = [&](size_t d, size_t j) { return iou[d * width + j]; };
 

@@ -32,12 +32,11 @@ std::vector<GroupSimilarity> compute_similarity(const EngineState& state,
                                                 std::span<const group::PairedGroup> pairs,
                                                 bool exact = false);
 
-// The similarity of detections `dts` (rows) to ground truths `gts` (columns)
-// by position in each set, whatever their images and categories: the values
-// matching would read for the same pairs, except that a mask IoU provably
-// below `theta` may be reported as 0 (theta 0: every value as it is).
-std::vector<double> similarity_matrix(const EngineState& st, std::span<const uint32_t> dts,
-                                      std::span<const uint32_t> gts, double theta = 0.0);
+// The similarity of detections `dts` (rows) to ground truths `gts`
+// (columns), any categories, into `out` (dts.size() x gts.size()). Mask IoU
+// provably below `floor` may be reported as 0.
+void similarity_matrix(const EngineState& state, std::span<const uint32_t> dts,
+                       std::span<const uint32_t> gts, double floor, std::span<double> out);
 
 // Sorts annotation indexes by score, highest first, NaN after every number;
 // ties keep their order.

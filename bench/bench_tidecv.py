@@ -9,7 +9,7 @@ get_main_errors() + get_special_errors(), loading excluded; ours is
 error_analysis() on an evaluated COCOeval (evaluate() and accumulate() are
 shown beside it). Times are the best of --repeats, wall and CPU.
 
-    python bench/bench_diagnostics.py [--images 1000] [--types bbox,segm]
+    python bench/bench_tidecv.py [--images 1000] [--types bbox,segm]
         [--tidecv-python .venv-tidecv/bin/python]
 """
 
