@@ -167,22 +167,6 @@ clean:
 bench-deps: venv
 	$(PY) -m pip install -q faster-coco-eval
 
-# torchmetrics run unchanged on quillscore standing in for pycocotools
-# (tests/integration), in a venv of its own: torch and torchvision take
-# about 5.5 GB, so this is not part of `make test`.
-INTEGRATION_VENV ?= .venv-integration
-INTEGRATION_PY = $(INTEGRATION_VENV)/bin/python
-
-$(INTEGRATION_PY):
-	$(PYTHON) -m venv $(INTEGRATION_VENV)
-	$(INTEGRATION_PY) -m pip install -q --upgrade pip
-	$(INTEGRATION_PY) -m pip install -q torch==2.14.1 torchvision==0.29.1 torchmetrics pycocotools
-
-integration: apt $(INTEGRATION_PY)
-	$(call install-build-requirements,$(INTEGRATION_PY))
-	$(INTEGRATION_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/integration .
-	$(INTEGRATION_PY) -m pytest -q tests/integration
-
 # tidecv's error breakdown run as a black box against error_analysis()
 # (tests/integration/test_tidecv.py), in a venv of its own: tidecv brings
 # matplotlib, OpenCV, pandas and seaborn, which the tests need nowhere else.
@@ -198,3 +182,19 @@ integration-tidecv: apt $(TIDECV_PY)
 	$(call install-build-requirements,$(TIDECV_PY))
 	$(TIDECV_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/integration-tidecv .
 	$(TIDECV_PY) -m pytest -q -p no:cacheprovider tests/integration/test_tidecv.py
+
+# torchmetrics run unchanged on quillscore standing in for pycocotools
+# (tests/integration), in a venv of its own: torch and torchvision take
+# about 5.5 GB, so this is not part of `make test`.
+INTEGRATION_VENV ?= .venv-integration
+INTEGRATION_PY = $(INTEGRATION_VENV)/bin/python
+
+$(INTEGRATION_PY):
+	$(PYTHON) -m venv $(INTEGRATION_VENV)
+	$(INTEGRATION_PY) -m pip install -q --upgrade pip
+	$(INTEGRATION_PY) -m pip install -q torch==2.14.1 torchvision==0.29.1 torchmetrics pycocotools
+
+integration: apt $(INTEGRATION_PY)
+	$(call install-build-requirements,$(INTEGRATION_PY))
+	$(INTEGRATION_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/integration .
+	$(INTEGRATION_PY) -m pytest -q tests/integration

@@ -29,7 +29,7 @@ class COCOeval:
     truth. `evalImgs` (per-image records) and `ious` (similarity
     matrices) are computed when first read.
     Beyond the familiar interface: `per_category()`, `per_instance()`,
-    `error_analysis()`, `timings` and `summary()`."""
+    `timings` and `summary()`."""
 
     def __init__(self, cocoGt=None, cocoDt=None, iouType: str = "segm"):
         self.cocoGt = cocoGt
@@ -229,6 +229,24 @@ class COCOeval:
         axes = self.axes
         return summary_mod.per_category(self.eval["precision"], axes, self._category_names())
 
+    @property
+    def axes(self) -> Axes:
+        """The settings the arrays in `eval` were computed with: those
+        evaluate() used, whatever `params` holds now."""
+        if not self.eval:
+            raise RuntimeError("Please run accumulate() first")
+        return self._axes if self._axes is not None else self.eval["params"].axes()
+
+    @property
+    def timings(self) -> dict:
+        """Seconds spent: the engine's phases, then the wall time of
+        loading (where the caller reported it), evaluate() and
+        accumulate()."""
+        out = dict(self._evaluator.timings()) if self._evaluator is not None else {}
+        wall = sorted(self._wall.items(), key=lambda kv: _WALL_ORDER.get(kv[0], len(_WALL_ORDER)))
+        out.update(wall)
+        return out
+
     def error_analysis(self, tidecv_ties: bool = False) -> dict:
         """Where the AP@50 is lost, by the six error types of the tidecv
         toolbox (1.0.1) and with its definitions: foreground IoU 0.5,
@@ -284,24 +302,6 @@ class COCOeval:
             raise RuntimeError("Please run accumulate() first")
         evaluator = self._evaluated()
         return evaluator.error_analysis(self._dataset_image_order(), tidecv_ties=bool(tidecv_ties))
-
-    @property
-    def axes(self) -> Axes:
-        """The settings the arrays in `eval` were computed with: those
-        evaluate() used, whatever `params` holds now."""
-        if not self.eval:
-            raise RuntimeError("Please run accumulate() first")
-        return self._axes if self._axes is not None else self.eval["params"].axes()
-
-    @property
-    def timings(self) -> dict:
-        """Seconds spent: the engine's phases, then the wall time of
-        loading (where the caller reported it), evaluate() and
-        accumulate()."""
-        out = dict(self._evaluator.timings()) if self._evaluator is not None else {}
-        wall = sorted(self._wall.items(), key=lambda kv: _WALL_ORDER.get(kv[0], len(_WALL_ORDER)))
-        out.update(wall)
-        return out
 
     # -- internals -------------------------------------------------------------
 
