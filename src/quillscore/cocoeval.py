@@ -44,9 +44,9 @@ class COCOeval:
         self._result = None  # the engine's last run result
         self._eval_imgs = None
         self._ious = None
+        self._image_order = None  # image ids in dataset order, where there is no cocoGt
         self._wall: dict = {}
         self._cats = None  # category entries, where there is no cocoGt to ask
-        self._image_order = None  # image ids in dataset order, likewise
         if cocoGt is not None:
             self.params.imgIds = sorted(cocoGt.getImgIds())
             self.params.catIds = sorted(cocoGt.getCatIds())
@@ -339,6 +339,13 @@ class COCOeval:
             raise RuntimeError("Please run evaluate() first")
         return self._evaluator
 
+    def _dataset_image_order(self) -> list:
+        """Image ids as the dataset lists them (equal scores rank by it)."""
+        if self._image_order is not None:
+            return self._image_order
+        images = getattr(self.cocoGt, "dataset", {}).get("images")
+        return [im["id"] for im in images] if images is not None else self._used.imgIds
+
     def _pair_similarity(self, name: str, imgId, catId):
         evaluator = self._evaluated()
         iou_type = self._axes.iou_type
@@ -347,13 +354,6 @@ class COCOeval:
             other = "computeOks" if keypoints else "computeIoU"
             raise ValueError(f"{name} does not apply to {iou_type!r} evaluation; use {other}")
         return evaluator.similarity(imgId, catId)
-
-    def _dataset_image_order(self) -> list:
-        """Image ids as the dataset lists them (equal scores rank by it)."""
-        if self._image_order is not None:
-            return self._image_order
-        images = getattr(self.cocoGt, "dataset", {}).get("images")
-        return [im["id"] for im in images] if images is not None else self._used.imgIds
 
     def _category_names(self) -> dict:
         cats = getattr(self.cocoGt, "cats", None) or self._cats or {}
