@@ -42,40 +42,51 @@ void mask_matrix(const std::vector<rle::Rle>& dmasks, const std::vector<rle::Rle
 }
 
 void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
+  s.matrix.assign(s.ranked.size() * s.gts.size(), 0.0);
+  similarity_matrix(st, s.ranked, s.gts, exact ? 0.0 : pruning_threshold(st.params.iou_thrs),
+                    s.matrix);
+}
+
+}  // namespace
+
+void similarity_matrix(const EngineState& st, std::span<const uint32_t> ranked,
+                       std::span<const uint32_t> gts, double floor, std::span<double> matrix) {
   const AnnotationSet& gt = st.gt;
   const AnnotationSet& dt = st.dt;
-  const size_t d_n = s.ranked.size(), g_n = s.gts.size();
-  s.matrix.assign(d_n * g_n, 0.0);
+  const size_t d_n = ranked.size(), g_n = gts.size();
+  if (matrix.size() != d_n * g_n) throw InternalError("similarity matrix size");
+  std::fill(matrix.begin(), matrix.end(), 0.0);
+  if (d_n == 0 || g_n == 0) return;
   std::vector<uint8_t> crowd(g_n);
-  for (size_t j = 0; j < g_n; ++j) crowd[j] = checked_at(gt.iscrowd, s.gts[j], kAnnotation);
+  for (size_t j = 0; j < g_n; ++j) crowd[j] = checked_at(gt.iscrowd, gts[j], kAnnotation);
 
   if (box_like(gt.geometry)) {
     if (!box_like(dt.geometry)) kinds_disagree();
     std::vector<Box> db(d_n), gb(g_n);
-    for (size_t i = 0; i < d_n; ++i) db[i] = box_of(dt.geometry, s.ranked[i]);
-    for (size_t j = 0; j < g_n; ++j) gb[j] = box_of(gt.geometry, s.gts[j]);
-    rle::box_iou(db, gb, crowd, s.matrix);
+    for (size_t i = 0; i < d_n; ++i) db[i] = box_of(dt.geometry, ranked[i]);
+    for (size_t j = 0; j < g_n; ++j) gb[j] = box_of(gt.geometry, gts[j]);
+    rle::box_iou(db, gb, crowd, matrix);
     return;
   }
-  const double theta = exact ? 0.0 : pruning_threshold(st.params.iou_thrs);
+  const double theta = floor;
   if (const auto* gm = std::get_if<Masks>(&gt.geometry)) {
     const auto* dm = std::get_if<Masks>(&dt.geometry);
     if (!dm) kinds_disagree();
-    mask_matrix(dm->masks, gm->masks, s.ranked, s.gts, crowd, theta, s.matrix);
+    mask_matrix(dm->masks, gm->masks, ranked, gts, crowd, theta, matrix);
     return;
   }
   if (const auto* gm = std::get_if<BoundaryMasks>(&gt.geometry)) {
     const auto* dm = std::get_if<BoundaryMasks>(&dt.geometry);
     if (!dm) kinds_disagree();
-    mask_matrix(dm->masks, gm->masks, s.ranked, s.gts, crowd, theta, s.matrix);
+    mask_matrix(dm->masks, gm->masks, ranked, gts, crowd, theta, matrix);
     std::vector<double> bands(d_n * g_n, 0.0);
-    mask_matrix(dm->bands, gm->bands, s.ranked, s.gts, crowd, theta, bands);
+    mask_matrix(dm->bands, gm->bands, ranked, gts, crowd, theta, bands);
     // Boundary IoU is the lesser of mask and band IoU; crowd regions are
     // judged by their mask alone.
     for (size_t j = 0; j < g_n; ++j) {
       if (crowd[j]) continue;
       for (size_t i = 0; i < d_n; ++i) {
-        double& e = s.matrix[i * g_n + j];
+        double& e = matrix[i * g_n + j];
         e = std::min(e, bands[i * g_n + j]);
       }
     }
@@ -84,10 +95,8 @@ void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
   const auto* gk = std::get_if<Keypoints>(&gt.geometry);
   const auto* dk = std::get_if<Keypoints>(&dt.geometry);
   if (!gk || !dk) kinds_disagree();
-  oks_matrix(st, *dk, *gk, s.ranked, s.gts, s.matrix);
+  oks_matrix(st, *dk, *gk, ranked, gts, matrix);
 }
-
-}  // namespace
 
 double pruning_threshold(std::span<const double> iou_thrs) {
   double theta = kMaxIouThreshold;

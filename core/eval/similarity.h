@@ -32,6 +32,12 @@ std::vector<GroupSimilarity> compute_similarity(const EngineState& state,
                                                 std::span<const group::PairedGroup> pairs,
                                                 bool exact = false);
 
+// The similarity of detections `dts` (rows) to ground truths `gts`
+// (columns), any categories, into `out` (dts.size() x gts.size()). Mask IoU
+// provably below `floor` may be reported as 0.
+void similarity_matrix(const EngineState& state, std::span<const uint32_t> dts,
+                       std::span<const uint32_t> gts, double floor, std::span<double> out);
+
 // Sorts annotation indexes by score, highest first, NaN after every number;
 // ties keep their order.
 void rank_by_score(std::vector<uint32_t>& idx, std::span<const double> scores);

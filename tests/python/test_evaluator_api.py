@@ -32,6 +32,7 @@ METHODS = {
     "evaluate_image": [("image_id", P.empty), ("category_id", P.empty), ("area_rng", P.empty),
                        ("max_det", P.empty)],
     "group_precision": [("image_groups", P.empty), ("groups", P.empty)],
+    "error_analysis": [("image_order", P.empty), ("tidecv_ties", False)],
 }
 TIMING_KEYS = ["gt_read", "dt_read", "read_blocked", "rasterise", "group_index", "iou_cpu", "match_cpu",
                "accumulate_cpu"]
@@ -118,7 +119,7 @@ def test_class_has_nothing_else(qm):
     # the methods are in the class's method table order
     assert [n for n in vars(qm.Evaluator) if n in METHODS] == ["configure_lvis", "run", "timings", "per_instance",
                                                                "similarity", "evaluate_image",
-                                                               "group_precision"]
+                                                               "group_precision", "error_analysis"]
 
 
 def test_timings_is_a_method(qm):
