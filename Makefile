@@ -10,7 +10,7 @@ APT_PACKAGES := libgtest-dev
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
 
 .PHONY: bench-deps run test apt venv build core-test python-test alloc-stats-test fuzz sanitize clean \
-  wheel sdist wheel-check sdist-check integration
+  wheel sdist wheel-check sdist-check integration integration-tidecv
 
 run: build
 	$(VENV)/bin/quillscore
@@ -166,6 +166,22 @@ clean:
 # Peers measured by the benchmarks in bench/ (not needed by the tests).
 bench-deps: venv
 	$(PY) -m pip install -q faster-coco-eval
+
+# tidecv's error breakdown run as a black box against error_analysis()
+# (tests/integration/test_tidecv.py), in a venv of its own: tidecv brings
+# matplotlib, OpenCV, pandas and seaborn, which the tests need nowhere else.
+TIDECV_VENV ?= .venv-tidecv
+TIDECV_PY = $(TIDECV_VENV)/bin/python
+
+$(TIDECV_PY):
+	$(PYTHON) -m venv $(TIDECV_VENV)
+	$(TIDECV_PY) -m pip install -q --upgrade pip
+	$(TIDECV_PY) -m pip install -q "numpy>=2" tidecv==1.0.1 pycocotools
+
+integration-tidecv: apt $(TIDECV_PY)
+	$(call install-build-requirements,$(TIDECV_PY))
+	$(TIDECV_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/integration-tidecv .
+	$(TIDECV_PY) -m pytest -q -p no:cacheprovider tests/integration/test_tidecv.py
 
 # torchmetrics run unchanged on quillscore standing in for pycocotools
 # (tests/integration), in a venv of its own: torch and torchvision take

@@ -11,6 +11,7 @@
 
 #include "core/eval/confusion.h"
 #include "core/eval/crowdpose.h"
+#include "core/eval/error_breakdown.h"
 #include "core/eval/inspect.h"
 #include "core/eval/operating_points.h"
 #include "core/eval/run.h"
@@ -598,6 +599,54 @@ PyObject* evaluator_evaluate_image(PyObject* self, PyObject* const* args, Py_ssi
   });
 }
 
+// {"Cls": ..., ...} in the breakdown's type order, one value per type.
+template <class T, class Convert>
+Ref error_dict(const std::array<T, eval::kErrorTypes>& values, Convert&& convert) {
+  static constexpr const char* kNames[eval::kErrorTypes] = {"Cls", "Loc", "Both", "Dupe", "Bkg", "Miss"};
+  Ref d(PyDict_New());
+  if (!d) return d;
+  for (size_t e = 0; e < eval::kErrorTypes; ++e) {
+    Ref v(convert(values[e]));
+    if (!v || PyDict_SetItemString(d.get(), kNames[e], v.get()) < 0) return Ref();
+  }
+  return d;
+}
+
+PyObject* breakdown_dict(const eval::ErrorBreakdown& r) {
+  Ref main = error_dict(r.main, PyFloat_FromDouble);
+  Ref counts = error_dict(r.counts, [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+  if (!main || !counts) return nullptr;
+  return Py_BuildValue("{s:d,s:O,s:{s:d,s:d},s:O}", "ap", r.ap, "main", main.get(), "special",
+                       "FalsePos", r.false_pos, "FalseNeg", r.false_neg, "counts", counts.get());
+}
+
+struct ErrorAnalysisArgs {
+  std::vector<int64_t> image_order;
+  bool tidecv_ties = false;
+};
+
+constexpr Signature kErrorAnalysis{
+    "error_analysis",
+    {required<to_i64_vector, &ErrorAnalysisArgs::image_order>("image_order"),
+     optional<to_bool, &ErrorAnalysisArgs::tidecv_ties>("tidecv_ties")}};
+
+PyObject* evaluator_error_analysis(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    ErrorAnalysisArgs a{};
+    if (!bind(kErrorAnalysis, args, nargs, kwnames, a)) return nullptr;
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    eval::ErrorBreakdownOptions opt;
+    opt.image_order = a.image_order;
+    opt.tidecv_ties = a.tidecv_ties;
+    eval::ErrorBreakdown r;
+    if (!run_interruptible([&] { r = eval::error_breakdown(*e->state, opt); })) return nullptr;
+    return breakdown_dict(r);
+  });
+}
+
 }  // namespace
 
 PyTypeObject* evaluator_type() {
@@ -654,6 +703,11 @@ PyTypeObject* evaluator_type() {
           kConfusion,
           "The (K+1) x (K+1) int64 table of ground-truth class (rows) against detected\n"
           "class (columns), background last, from greedy cross-class matching per image."),
+      keyword_method<evaluator_error_analysis>(
+          kErrorAnalysis,
+          "tidecv's error breakdown over the images of image_order (ids, in the\n"
+          "dataset's order) that the evaluation lists: {\"ap\", \"main\", \"special\",\n"
+          "\"counts\"}."),
       {nullptr, nullptr, 0, nullptr},
   };
   static PyType_Slot slots[] = {

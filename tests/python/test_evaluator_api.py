@@ -35,6 +35,7 @@ METHODS = {
     "operating_points": [("t_idx", P.empty), ("a_idx", P.empty), ("max_det", P.empty),
                          ("score_thrs", None)],
     "confusion_matrix": [("iou_thr", P.empty), ("score_thr", P.empty), ("max_det", P.empty)],
+    "error_analysis": [("image_order", P.empty), ("tidecv_ties", False)],
 }
 TIMING_KEYS = ["gt_read", "dt_read", "read_blocked", "rasterise", "group_index", "iou_cpu", "match_cpu",
                "accumulate_cpu"]
@@ -122,7 +123,7 @@ def test_class_has_nothing_else(qm):
     assert [n for n in vars(qm.Evaluator) if n in METHODS] == ["configure_lvis", "run", "timings", "per_instance",
                                                                "similarity", "evaluate_image",
                                                                "group_precision", "operating_points",
-                                                               "confusion_matrix"]
+                                                               "confusion_matrix", "error_analysis"]
 
 
 def test_timings_is_a_method(qm):
