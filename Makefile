@@ -205,7 +205,7 @@ $(XTCOCO_PY):
 	$(XTCOCO_PY) -m pip install -q --upgrade pip
 	$(XTCOCO_PY) -m pip install -q "numpy<2" xtcocotools==1.14.3
 
-integration: apt $(INTEGRATION_PY) $(XTCOCO_PY)
+integration: apt $(INTEGRATION_PY) $(XTCOCO_PY) integration-tidecv
 	$(call install-build-requirements,$(INTEGRATION_PY))
 	$(INTEGRATION_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/integration .
 	XTCOCO_PYTHON=$(abspath $(XTCOCO_PY)) $(INTEGRATION_PY) -m pytest -q tests/integration
