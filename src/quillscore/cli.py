@@ -28,7 +28,11 @@ from quillscore._vireo import PanicException
 
 SAMPLE_GT = "instances_val2014_100.json"
 SAMPLE_RESULTS = "fake_bbox_results.json"
-JSON_SCHEMA_VERSION = 1
+# 2: "diagnostics" (with --diagnostics); per-category rows carry every
+# summary entry and the counts.
+JSON_SCHEMA_VERSION = 2
+# Confusion-matrix cells printed (the largest off the diagonal).
+TOP_CONFUSIONS = 10
 
 
 def sample_paths() -> tuple[str, str]:
@@ -50,6 +54,10 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--lvis", action="store_true",
                     help="LVIS v1 federated evaluation (AP, APr, APc, APf, AR@300)")
     ap.add_argument("--per-category", action="store_true", help="also print the summary entries and counts per category")
+    ap.add_argument("--diagnostics", action="store_true",
+                    help="also print the per-category table, the best-F1 operating point per "
+                         "category (IoU 0.5), the most frequent confusions and the error "
+                         "breakdown (COCO evaluation only)")
     ap.add_argument("--json", metavar="OUT", help="write the numbers as JSON to OUT ('-': stdout)")
     ap.add_argument("--plot-pr", metavar="OUT.png",
                     help="draw precision/recall curves per IoU threshold (needs matplotlib)")
@@ -75,6 +83,7 @@ class Report:
     precision: object  # (T, R, K, A, M) array
     iou_thrs: list
     rec_thrs: list
+    diagnostics: dict | None = None
 
     def to_json(self, with_categories: bool, with_timings: bool) -> dict:
         out = {
@@ -92,16 +101,69 @@ class Report:
             out["per_category"] = self.per_category
         if with_timings:
             out["timings"] = self.timings
+        if self.diagnostics is not None:
+            out["per_category"] = self.per_category
+            out["diagnostics"] = self.diagnostics
         return out
 
 
-def run_coco(gt: str, results: str, iou_type: str) -> Report:
+def run_coco(gt: str, results: str, iou_type: str, with_diagnostics: bool = False) -> Report:
     E = quillscore.evaluate(gt, results, iou_type)
     axes = E.axes
     return Report(
         "coco", iou_type, gt, results, summary_mod.stat_names(iou_type), E.lines,
         list(E.stats), E.per_category(), E.timings, axes.to_json(),
-        E.eval["precision"], list(axes.iou_thrs), list(axes.rec_thrs))
+        E.eval["precision"], list(axes.iou_thrs), list(axes.rec_thrs),
+        diagnostics(E) if with_diagnostics else None)
+
+
+def diagnostics(E) -> dict:
+    """What --diagnostics adds, in its JSON form: the best-F1 operating
+    point per category and pooled (IoU 0.5 where evaluated, else the first
+    threshold; area 'all'), the confusion matrix (categories in order,
+    background last) and the error breakdown (none for keypoints)."""
+    axes = E.axes
+    iou_thr = 0.5 if 0.5 in axes.iou_thrs else axes.iou_thrs[0]
+    area = "all" if "all" in axes.area_labels else axes.area_labels[0]
+    best = E.operating_points(iou_thr=iou_thr, area=area)["best_f1"]
+    out = {"iou_thr": iou_thr,
+           "best_f1": [{"category_id": c, **{k: (None if v != v else v) for k, v in row.items()}}
+                       for c, row in best.items()]}
+    if axes.use_cats:
+        out["confusion_matrix"] = {"category_ids": list(axes.cat_ids),
+                                   "matrix": E.confusion_matrix(iou_thr=iou_thr).tolist()}
+    if axes.iou_type not in ("keypoints", "keypoints_crowd"):
+        out["error_analysis"] = E.error_analysis()
+    return out
+
+
+def format_diagnostics(d: dict, names: dict) -> str:
+    def name(c):
+        return "all" if c == -1 else ("background" if c is None else names.get(c, str(c)))
+
+    out = [f"best F1 per category (IoU {d['iou_thr']:g}, not interpolated):",
+           f"  {'category':<24} {'score':>7} {'prec':>7} {'recall':>7} {'F1':>7}"]
+    for row in d["best_f1"]:
+        score = "-" if row["score"] is None else f"{row['score']:.3f}"
+        out.append(f"  {name(row['category_id']):<24} {score:>7} {row['precision']:7.3f} "
+                   f"{row['recall']:7.3f} {row['f1']:7.3f}")
+    if "confusion_matrix" in d:
+        ids = d["confusion_matrix"]["category_ids"] + [None]
+        m = d["confusion_matrix"]["matrix"]
+        cells = sorted(((m[i][j], i, j) for i in range(len(ids)) for j in range(len(ids))
+                        if i != j and m[i][j] > 0), key=lambda c: (-c[0], c[1], c[2]))
+        out += ["", f"most frequent confusions (ground truth -> detected, IoU {d['iou_thr']:g}):"]
+        out += [f"  {name(ids[i]):>24} -> {name(ids[j]):<24} {n:>7d}"
+                for n, i, j in cells[:TOP_CONFUSIONS]] or ["  none"]
+    if "error_analysis" in d:
+        e = d["error_analysis"]
+        out += ["", f"error breakdown (tidecv's definitions; its AP@50 {e['ap']:.2f}):",
+                f"  {'error':<9} {'dAP':>7} {'count':>7}"]
+        for key, value in e["main"].items():
+            out.append(f"  {key:<9} {value:7.2f} {e['counts'][key]:>7d}")
+        for key, value in e["special"].items():
+            out.append(f"  {key:<9} {value:7.2f}")
+    return "\n".join(out)
 
 
 def run_lvis(gt: str, results: str, iou_type: str) -> Report:
@@ -145,6 +207,8 @@ def main(argv=None) -> int:
         return fail("give both GT.json and RESULTS.json, or neither for the bundled sample", 2)
     if args.lvis and args.iou_type in ("keypoints", "keypoints_crowd"):
         return fail("LVIS evaluation takes --iou-type bbox, segm or boundary", 2)
+    if args.lvis and args.diagnostics:
+        return fail("--diagnostics applies to COCO evaluation, not --lvis", 2)
     for option, value in (("--json", args.json), ("--plot-pr", args.plot_pr)):
         if value == "":
             parser().print_usage(sys.stderr)
@@ -158,7 +222,10 @@ def main(argv=None) -> int:
             return fail(f"{path}: is a directory, not a JSON file")
 
     try:
-        report = (run_lvis if args.lvis else run_coco)(gt, results, args.iou_type)
+        if args.lvis:
+            report = run_lvis(gt, results, args.iou_type)
+        else:
+            report = run_coco(gt, results, args.iou_type, args.diagnostics)
     except PanicException as e:
         return fail(f"internal fault: {describe(e)}", 3)
     except (OSError, ValueError, TypeError, KeyError, IndexError, RuntimeError) as e:
@@ -175,9 +242,13 @@ def main(argv=None) -> int:
     else:
         print(f"{kind}{args.iou_type} evaluation of {shown(results)} against {shown(gt)}")
     print("\n".join(report.lines))
-    if args.per_category:
+    if args.per_category or args.diagnostics:
         print()
         print(summary_mod.format_per_category(report.per_category))
+    if report.diagnostics is not None:
+        print()
+        print(format_diagnostics(report.diagnostics,
+                                 {r["category_id"]: r["name"] for r in report.per_category}))
     if args.timings:
         print()
         print("timings (seconds; engine phases summed over worker threads):")

@@ -10,6 +10,7 @@ import sys
 import tempfile
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from _paths import DATA_DIR
@@ -73,7 +74,7 @@ def test_files_and_json_output(tmp_path, iou_type, results, first):
     doc = json.loads(out.read_text())
     assert set(doc) == {"schema", "quillscore", "mode", "iou_type", "ground_truth", "results",
                         "stats", "summary", "params", "per_category", "timings"}
-    assert doc["schema"] == 1 and doc["mode"] == "coco" and doc["iou_type"] == iou_type
+    assert doc["schema"] == 2 and doc["mode"] == "coco" and doc["iou_type"] == iou_type
     assert list(doc["stats"]) == STAT_NAMES
     assert round(doc["stats"]["AP"], 3) == first
     assert len(doc["summary"]) == 12
@@ -219,3 +220,32 @@ def test_unwritable_json_output(tmp_path):
     assert r.returncode == 1
     assert summary_values(r.stdout) == CLASSIC_BBOX
     assert r.stderr.startswith("quillscore: error: cannot write")
+
+
+def test_diagnostics_in_print_and_json():
+    """--diagnostics reports what the package's diagnostics compute for the
+    same evaluation, in the printed report and in the JSON."""
+    import quillscore
+    from quillscore.cli import sample_paths
+    E = quillscore.evaluate(*sample_paths(), "bbox")
+    printed = cli("--diagnostics")
+    assert printed.returncode == 0, printed.stderr
+    for heading in ("best F1 per category", "most frequent confusions", "error breakdown"):
+        assert heading in printed.stdout
+    doc = json.loads(cli("--diagnostics", "--json", "-").stdout)
+    assert doc["schema"] == 2 and len(doc["per_category"]) == len(E.per_category())
+    d = doc["diagnostics"]
+    assert d["error_analysis"] == json.loads(json.dumps(E.error_analysis()))
+    k = len(E.axes.cat_ids)
+    matrix = np.asarray(d["confusion_matrix"]["matrix"])
+    assert matrix.shape == (k + 1, k + 1) and (matrix == E.confusion_matrix()).all()
+    best = {row["category_id"]: row for row in d["best_f1"]}
+    assert best[-1]["f1"] == E.operating_points()["best_f1"][-1]["f1"]
+
+
+@pytest.mark.parametrize("args,status,needle", [
+    (["a.json", "b.json", "--lvis", "--diagnostics"], 2, "applies to COCO evaluation"),
+])
+def test_diagnostics_refused(tmp_path, args, status, needle):
+    r = cli(*args, cwd=tmp_path)
+    assert r.returncode == status and needle in r.stderr
