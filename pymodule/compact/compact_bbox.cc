@@ -110,14 +110,14 @@ PyTypeObject* compact_bbox_type() {
   };
   // Instances come only from load_compact_bbox: the class has no constructor
   // callable from Python.
-  static PyType_Spec spec = {
+  static PyType_Spec type_spec = {
       "quillscore._vireo.CompactBbox",
       sizeof(CompactObject),
       0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
-  type = PyType_FromSpec(&spec);
+  type = PyType_FromSpec(&type_spec);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

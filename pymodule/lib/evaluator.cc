@@ -718,14 +718,14 @@ PyTypeObject* evaluator_type() {
                       kEvaluator, "The evaluation engine, constructed once from prepared annotations."))},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
+  static PyType_Spec type_spec = {
       "quillscore._vireo.Evaluator",
       sizeof(EvaluatorObject),
       0,
       Py_TPFLAGS_DEFAULT,
       slots,
   };
-  type = PyType_FromSpec(&spec);
+  type = PyType_FromSpec(&type_spec);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
