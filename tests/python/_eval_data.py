@@ -348,6 +348,29 @@ def reference_results(coco_gt, results: list[dict]):
         return coco_gt.loadRes(copy.deepcopy(results))
 
 
+def evaluated_pair(dataset: dict, results: list[dict], iou_type: str, tweak=None,
+                   ref_dataset: dict | None = None):
+    """(ours, the reference's COCOeval), both after evaluate() with the
+    same parameters (`tweak`, if given, changes both); the reference reads
+    `ref_dataset` where it needs the dataset written otherwise."""
+    import pytest
+
+    pycocoeval = pytest.importorskip("pycocotools.cocoeval", reason="pycocotools is not installed")
+    import quillscore
+
+    ref_gt = reference_coco(dataset if ref_dataset is None else ref_dataset)
+    ref = pycocoeval.COCOeval(ref_gt, reference_results(ref_gt, results), iou_type)
+    gt = quillscore.COCO(copy.deepcopy(dataset))
+    ours = quillscore.COCOeval(gt, gt.loadRes(copy.deepcopy(results)), iou_type)
+    if tweak is not None:
+        for p in (ref.params, ours.params):
+            tweak(p)
+    with contextlib.redirect_stdout(io.StringIO()):
+        ref.evaluate()
+    ours.evaluate()
+    return ours, ref
+
+
 def image_sizes(dataset: dict) -> dict:
     return {im["id"]: (im["height"], im["width"]) for im in dataset["images"]}
 

@@ -5,9 +5,6 @@ synthetic results, and against brute force for the best F1."""
 
 from __future__ import annotations
 
-import contextlib
-import copy
-import io
 import math
 
 import numpy as np
@@ -21,22 +18,9 @@ pycocoeval = pytest.importorskip("pycocotools.cocoeval", reason="pycocotools is 
 VAL2014 = "coco_val2014_100/instances_val2014_100.json"
 
 
-def quiet(fn, *args):
-    with contextlib.redirect_stdout(io.StringIO()):
-        return fn(*args)
-
-
 def both(dataset, results, iou_type, tweak=None):
     """(ours accumulated, the reference evaluated) with the same parameters."""
-    ref_gt = data.reference_coco(dataset)
-    ref = pycocoeval.COCOeval(ref_gt, data.reference_results(ref_gt, results), iou_type)
-    gt = quillscore.COCO(copy.deepcopy(dataset))
-    ours = quillscore.COCOeval(gt, gt.loadRes(copy.deepcopy(results)), iou_type)
-    for p in (ref.params, ours.params):
-        if tweak is not None:
-            tweak(p)
-    quiet(ref.evaluate)
-    ours.evaluate()
+    ours, ref = data.evaluated_pair(dataset, results, iou_type, tweak)
     ours.accumulate()
     return ours, ref
 

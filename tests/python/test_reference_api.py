@@ -108,16 +108,7 @@ def evaluated(case):
     for a in ref_dataset["annotations"]:
         # ours takes a missing area from the box, the reference needs it given
         a.setdefault("area", a["bbox"][2] * a["bbox"][3])
-    ref_gt = data.reference_coco(ref_dataset)
-    ref = pycocoeval.COCOeval(ref_gt, data.reference_results(ref_gt, results), iou_type)
-    gt = quillscore.COCO(copy.deepcopy(dataset))
-    ours = quillscore.COCOeval(gt, gt.loadRes(copy.deepcopy(results)), iou_type)
-    for p in (ref.params, ours.params):
-        if tweak is not None:
-            tweak(p)
-    quiet(ref.evaluate)
-    ours.evaluate()
-    return ours, ref
+    return data.evaluated_pair(dataset, results, iou_type, tweak, ref_dataset)
 
 
 def assert_same_matrix(mine, theirs, where, *, keypoints):
