@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/eval/matched.h"
 #include "core/group/group_index.h"
 #include "core/rle/rle.h"
 
@@ -42,12 +43,17 @@ struct SharedBoxes {
   std::shared_ptr<const Box> rows;
   size_t count = 0;
 };
+// Each mask's bounding box is kept beside it once the engine state is made:
+// every similarity matrix over these masks needs them, and working them out
+// walks every run.
 struct Masks {
   std::vector<rle::Rle> masks;
+  std::vector<Box> boxes = {};
 };
 struct BoundaryMasks {
   std::vector<rle::Rle> masks;
   std::vector<rle::Rle> bands;
+  std::vector<Box> boxes = {}, band_boxes = {};
 };
 // 3 * count values (x, y, visibility) per annotation.
 struct Keypoints {
@@ -105,6 +111,7 @@ struct EngineState {
   group::GroupIndex dt_index;
   uint32_t slots = 0;
   Timings timings;
+  MatchCache matched;
 };
 
 // Builds the group indexes (timed into group_index) and takes ownership of

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "core/base/checked.h"
-#include "core/eval/run.h"
+#include "core/eval/matched.h"
 #include "core/pool/pool.h"
 
 namespace quillscore::eval {
@@ -71,27 +71,27 @@ BestF1 emit(const Tally& tally, int64_t cat, std::optional<std::span<const doubl
   return best;
 }
 
-void sort_descending(Tally& t) {
-  std::stable_sort(t.dets.begin(), t.dets.end(),
-                   [](const auto& a, const auto& b) { return a.first > b.first; });
-}
-
 }  // namespace
 
-OperatingPointsResult operating_points(const EngineState& st, size_t t_idx, size_t a_idx,
+OperatingPointsResult operating_points(EngineState& st, size_t t_idx, size_t a_idx,
                                        uint64_t max_det,
                                        std::optional<std::span<const double>> thresholds) {
   const EvalParams& p = st.params;
-  checked_index(t_idx, p.iou_thrs.size(), "IoU threshold");
+  const size_t T = p.iou_thrs.size();
+  checked_index(t_idx, T, "IoU threshold");
   checked_index(a_idx, p.area_rng.size(), "area range");
+  const auto state = matched_state(st);
+  const size_t row = a_idx * T + t_idx;
   auto per_slot = pool::parallel_map(st.slots, [&](size_t k) {
-    const Verdicts v = slot_verdicts(st, static_cast<uint32_t>(k), t_idx, a_idx, max_det);
+    // The slot's ranking is already by descending score, NaN last.
+    const SlotMatches& sm = state->slots[k];
     Tally t;
-    for (const DetectionVerdict& d : v.detections) {
-      if (!d.ignore && !std::isnan(d.score)) t.dets.emplace_back(d.score, d.gt_id >= 0);
+    for (size_t i = 0; i < sm.size(); ++i) {
+      const Outcome o = sm.outcomes.get(row, i);
+      if (sm.rank[i] >= max_det || o == Outcome::kIgnored || std::isnan(sm.scores[i])) continue;
+      t.dets.emplace_back(sm.scores[i], o == Outcome::kTruePositive);
     }
-    for (const GroundTruthVerdict& g : v.ground_truths) t.counted_gts += g.ignore == 0;
-    sort_descending(t);
+    t.counted_gts = static_cast<int64_t>(sm.counted_in(a_idx, state->a_n));
     return t;
   });
   OperatingPointsResult res;
@@ -102,7 +102,8 @@ OperatingPointsResult operating_points(const EngineState& st, size_t t_idx, size
     all.counted_gts += t.counted_gts;
     if (p.use_cats) res.best.push_back(emit(t, p.cat_ids[k], thresholds, res.rows));
   }
-  sort_descending(all);
+  std::stable_sort(all.dets.begin(), all.dets.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
   res.best.push_back(emit(all, kAllCategories, thresholds, res.rows));
   return res;
 }

@@ -45,7 +45,7 @@ struct OperatingPointsResult {
 // descending; with them, every category and the pooled rows get one row per
 // given threshold, in the order given. Without categories in use only the
 // pooled rows are produced. Detections with a NaN score are never kept.
-OperatingPointsResult operating_points(const EngineState& st, size_t t_idx, size_t a_idx,
+OperatingPointsResult operating_points(EngineState& st, size_t t_idx, size_t a_idx,
                                        uint64_t max_det,
                                        std::optional<std::span<const double>> thresholds);
 

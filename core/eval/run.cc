@@ -63,9 +63,6 @@ std::vector<RankedDetection> rank_slot(const std::vector<GroupEvaluation>& evals
   return list;
 }
 
-// What a detection counts as at one threshold.
-enum Outcome : uint8_t { kFalsePositive = 0, kTruePositive = 1, kIgnored = 2 };
-
 // The outcomes of one group's detections, [rank][threshold], written into the
 // slot's buffer; keeping all groups in one buffer lets the category-wide pass
 // below read them from cache rather than from scattered records.
@@ -73,37 +70,11 @@ void store_outcomes(const GroupEvaluation& e, size_t t_n, uint8_t* out) {
   for (size_t j = 0; j < e.d; ++j) {
     for (size_t t = 0; t < t_n; ++t) {
       const size_t at = t * e.d + j;
-      out[j * t_n + t] = e.dt_ignore[at] ? kIgnored : e.matches[at] >= 0 ? kTruePositive : kFalsePositive;
+      const Outcome o = e.dt_ignore[at]        ? Outcome::kIgnored
+                        : e.matches[at] >= 0 ? Outcome::kTruePositive
+                                             : Outcome::kFalsePositive;
+      out[j * t_n + t] = static_cast<uint8_t>(o);
     }
-  }
-}
-
-// The outcomes of a slot's ranking for one area range, [t][position].
-struct RangeOutcomes {
-  uint64_t counted = 0;  // ground truths that count, over all groups
-  bool any = false;      // whether any group has a record
-  std::vector<uint8_t> rows;
-};
-
-// `include`, where given, says which groups take part (by index into evals).
-void gather_outcomes(const std::vector<GroupEvaluation>& evals,
-                     const std::vector<RankedDetection>& ranked, const std::vector<uint8_t>& buf,
-                     size_t t_n, RangeOutcomes& out, const std::vector<uint8_t>* include = nullptr) {
-  out.counted = 0;
-  out.any = false;
-  for (size_t gi = 0; gi < evals.size(); ++gi) {
-    const GroupEvaluation& e = evals[gi];
-    if (!e.present || (include && !(*include)[gi])) continue;
-    out.any = true;
-    for (uint8_t ig : e.gt_ignore) out.counted += ig == 0;
-  }
-  const size_t n = ranked.size();
-  out.rows.resize(t_n * n);
-  const pool::CancelCheck check;
-  for (size_t i = 0; i < n; ++i) {
-    if (i % 4096 == 0) check();
-    const uint8_t* src = buf.data() + ranked[i].outcomes;
-    for (size_t t = 0; t < t_n; ++t) out.rows[t * n + i] = src[t];
   }
 }
 
@@ -114,52 +85,56 @@ struct AccumulateScratch {
   std::vector<size_t> hit_event;  // ... and the true positive there (SIZE_MAX: none yet)
 };
 
-// Precision, recall and scores of cell (a, m) of one slot.
+// Precision, recall and scores of cell (a, m) of one slot, over the images
+// `include` marks (all when null), `counted` being their ground truths that
+// count in area range a.
 //
 // Interpolated precision at a position is the best precision at or after it.
 // Precision only rises at true positives, and every recall threshold is first
 // reached at a true positive (or at the first position, for a threshold of 0),
 // so precision is computed at true positives only and the envelope is a
 // suffix maximum over them.
-void accumulate_cell(const EvalParams& p, const RangeOutcomes& oc,
-                     const std::vector<RankedDetection>& ranked, size_t a, size_t m,
+void accumulate_cell(const EvalParams& p, const SlotMatches& sm,
+                     const std::vector<uint8_t>* include, uint64_t counted, size_t a, size_t m,
                      SlotArrays& out, AccumulateScratch& sc) {
-  if (!oc.any || oc.counted == 0) return;
+  if (counted == 0) return;
   const uint64_t md = p.max_dets[m], cap = p.cap();
-  const size_t n = ranked.size();
+  const size_t n = sm.size();
   sc.list.clear();
   for (size_t i = 0; i < n; ++i) {
-    if (md >= cap || ranked[i].rank < md) sc.list.push_back(static_cast<uint32_t>(i));
+    if ((md >= cap || sm.rank[i] < md) && (!include || (*include)[sm.image[i]])) {
+      sc.list.push_back(static_cast<uint32_t>(i));
+    }
   }
-  const size_t nd = sc.list.size(), R = p.rec_thrs.size();
-  const double n_counted = static_cast<double>(oc.counted);
+  const size_t nd = sc.list.size(), R = p.rec_thrs.size(), T = p.iou_thrs.size();
+  const double n_counted = static_cast<double>(counted);
   constexpr size_t kNone = SIZE_MAX;
   sc.hit.resize(R);
   sc.hit_event.resize(R);
   const pool::CancelCheck check;
-  for (size_t t = 0; t < p.iou_thrs.size(); ++t) {
+  for (size_t t = 0; t < T; ++t) {
     check();
-    const uint8_t* row = oc.rows.data() + t * n;
+    const size_t row = a * T + t;
     uint64_t tp = 0, fp = 0;
     std::fill(sc.hit.begin(), sc.hit.end(), nd);
     sc.tp_prec.clear();
     size_t r = 0;
     double rec = 0;
     for (size_t i = 0; i < nd; ++i) {
-      const uint8_t o = row[sc.list[i]];
-      if (o == kTruePositive) {
+      const Outcome o = sm.outcomes.get(row, sc.list[i]);
+      if (o == Outcome::kTruePositive) {
         ++tp;
         rec = static_cast<double>(tp) / n_counted;
         sc.tp_prec.push_back(static_cast<double>(tp) /
                              (static_cast<double>(tp + fp) + kSpacingOfOne));
       } else {
-        fp += o == kFalsePositive;
+        fp += o == Outcome::kFalsePositive ? 1 : 0;
         if (i > 0) continue;  // recall unchanged since the last check
       }
       // First position at which recall reaches each threshold.
       for (; r < R && rec >= p.rec_thrs[r]; ++r) {
         sc.hit[r] = i;
-        sc.hit_event[r] = o == kTruePositive ? sc.tp_prec.size() - 1 : kNone;
+        sc.hit_event[r] = o == Outcome::kTruePositive ? sc.tp_prec.size() - 1 : kNone;
       }
     }
     out.recall[(t * out.a + a) * out.m + m] = nd ? rec : 0.0;
@@ -180,8 +155,18 @@ void accumulate_cell(const EvalParams& p, const RangeOutcomes& oc,
       // positives.
       const size_t ev = sc.hit_event[ri];
       out.precision[at] = ev != kNone ? sc.tp_prec[ev] : (sc.tp_prec.empty() ? 0.0 : std::max(0.0, sc.tp_prec[0]));
-      out.scores[at] = ranked[sc.list[h]].score;
+      out.scores[at] = sm.scores[sc.list[h]];
     }
+  }
+}
+
+// Every cell of one slot, over the images `include` marks (all when null).
+void accumulate_slot(const EvalParams& p, const SlotMatches& sm, const std::vector<uint8_t>* include,
+                     SlotArrays& out, AccumulateScratch& sc) {
+  const size_t A = p.area_rng.size();
+  for (size_t a = 0; a < A; ++a) {
+    const uint64_t counted = sm.counted_in(a, A, include);
+    for (size_t m = 0; m < p.max_dets.size(); ++m) accumulate_cell(p, sm, include, counted, a, m, out, sc);
   }
 }
 
@@ -245,85 +230,78 @@ struct SlotPass {
   }
 };
 
-// Everything run does for one category slot: writes the slot's cells of
-// `res` (no other slot writes them) and returns its per-image records.
-std::vector<std::unique_ptr<EvalImageRecord>> slot_job(EngineState& st, uint32_t k,
-                                                       bool collect, AccumulatedResult& res) {
+using Records = std::vector<std::unique_ptr<EvalImageRecord>>;
+
+// Matches one slot at every area range into its matched state; given
+// `records`, also appends its per-image records.
+SlotMatches match_slot(EngineState& st, uint32_t k, Records* records) {
   const EvalParams& p = st.params;
   Stopwatch clock;
   SlotPass pass(st, k, clock);
-  const size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(),
-               M = p.max_dets.size();
-  SlotArrays local(T, R, A, M);
+  const size_t T = p.iou_thrs.size(), A = p.area_rng.size();
+  SlotMatches sm;
   std::vector<RankedDetection> ranked;
-  std::vector<std::unique_ptr<EvalImageRecord>> records;
-  AccumulateScratch scratch;
-  RangeOutcomes outcomes;
-  for (size_t a = 0; a < A; ++a) {
-    pass.match(st, a, clock);
-    // Which groups are present does not depend on the area range, so the
-    // ranking is built once.
-    if (a == 0) ranked = rank_slot(pass.evals, pass.offsets, T);
-    gather_outcomes(pass.evals, ranked, pass.outcome_buf, T, outcomes);
-    for (size_t m = 0; m < M; ++m) accumulate_cell(p, outcomes, ranked, a, m, local, scratch);
-    clock.add_to(st.timings.accumulate_cpu);
-    if (collect) collect_records(st, k, a, pass.sims, pass.evals, records);
-  }
-
-  const size_t K = st.slots, block = A * M;
-  for (size_t t = 0; t < T; ++t) {
-    std::copy_n(local.recall.begin() + t * block, block, res.recall.begin() + (t * K + k) * block);
-    for (size_t r = 0; r < R; ++r) {
-      const size_t src = (t * R + r) * block, dst = ((t * R + r) * K + k) * block;
-      std::copy_n(local.precision.begin() + src, block, res.precision.begin() + dst);
-      std::copy_n(local.scores.begin() + src, block, res.scores.begin() + dst);
-    }
-  }
-  return records;
-}
-
-// The precision of each image group of one slot, [g][t][r][a][m], from the
-// slot's one matching pass: a group's ranking is the slot's ranking with the
-// other groups' detections taken out, which is the ranking an evaluation of
-// the group's images alone builds (the order of the rest is unchanged).
-std::vector<double> slot_group_precision(EngineState& st, uint32_t k,
-                                         std::span<const uint32_t> image_group, uint32_t groups) {
-  const EvalParams& p = st.params;
-  Stopwatch clock;
-  SlotPass pass(st, k, clock);
-  const auto& sims = pass.sims;
-  const size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(),
-               M = p.max_dets.size();
-  std::vector<RankedDetection> ranked;
-  std::vector<std::vector<RankedDetection>> ranked_of(groups);
-  std::vector<std::vector<uint8_t>> member(groups, std::vector<uint8_t>(sims.size(), 0));
-  for (size_t i = 0; i < sims.size(); ++i) {
-    member[checked_at(image_group, sims[i].image, "image")][i] = 1;
-  }
-  std::vector<SlotArrays> local;
-  local.reserve(groups);
-  for (uint32_t g = 0; g < groups; ++g) local.emplace_back(T, R, A, M);
-  AccumulateScratch scratch;
-  RangeOutcomes outcomes;
+  std::vector<uint32_t> image_of(pass.sims.size(), 0);  // group -> index into sm.images
+  const pool::CancelCheck check;
   for (size_t a = 0; a < A; ++a) {
     pass.match(st, a, clock);
     if (a == 0) {
+      // Which groups are present does not depend on the area range, so the
+      // ranking is built once.
       ranked = rank_slot(pass.evals, pass.offsets, T);
-      for (const RankedDetection& r : ranked) ranked_of[image_group[sims[r.group].image]].push_back(r);
+      for (size_t gi = 0; gi < pass.evals.size(); ++gi) {
+        if (!pass.evals[gi].present) continue;
+        image_of[gi] = static_cast<uint32_t>(sm.images.size());
+        sm.images.push_back(pass.sims[gi].image);
+      }
+      sm.counted.assign(checked_count<uint32_t>({sm.images.size(), A}), 0);
+      sm.scores.reserve(ranked.size());
+      sm.image.reserve(ranked.size());
+      sm.rank.reserve(ranked.size());
+      for (const RankedDetection& r : ranked) {
+        sm.scores.push_back(r.score);
+        sm.image.push_back(image_of[r.group]);
+        sm.rank.push_back(r.rank);
+      }
+      sm.outcomes = OutcomeTable(checked_count<uint8_t>({A, T}), ranked.size());
     }
-    for (uint32_t g = 0; g < groups; ++g) {
-      gather_outcomes(pass.evals, ranked_of[g], pass.outcome_buf, T, outcomes, &member[g]);
-      for (size_t m = 0; m < M; ++m) accumulate_cell(p, outcomes, ranked_of[g], a, m, local[g], scratch);
+    for (size_t gi = 0; gi < pass.evals.size(); ++gi) {
+      const GroupEvaluation& e = pass.evals[gi];
+      if (!e.present) continue;
+      uint32_t counted = 0;
+      for (uint8_t ig : e.gt_ignore) counted += ig == 0;
+      sm.counted[image_of[gi] * A + a] = counted;
+    }
+    for (size_t i = 0; i < ranked.size(); ++i) {
+      if (i % 4096 == 0) check();
+      const uint8_t* src = pass.outcome_buf.data() + ranked[i].outcomes;
+      for (size_t t = 0; t < T; ++t) sm.outcomes.set(a * T + t, i, static_cast<Outcome>(src[t]));
     }
     clock.add_to(st.timings.accumulate_cpu);
+    if (records) collect_records(st, k, a, pass.sims, pass.evals, *records);
   }
-  std::vector<double> out;
-  out.reserve(groups * T * R * A * M);
-  for (const SlotArrays& l : local) out.insert(out.end(), l.precision.begin(), l.precision.end());
-  return out;
+  return sm;
+}
+
+// Every slot matched, with the records where asked for; the state is shared
+// from the evaluator's cache from then on.
+std::shared_ptr<const MatchedState> match_all(EngineState& st, std::vector<Records>* records) {
+  auto state = std::make_shared<MatchedState>();
+  state->t_n = st.params.iou_thrs.size();
+  state->a_n = st.params.area_rng.size();
+  if (records) records->resize(st.slots);
+  state->slots = pool::parallel_map(st.slots, [&](size_t k) {
+    return match_slot(st, static_cast<uint32_t>(k), records ? &(*records)[k] : nullptr);
+  });
+  return st.matched.put(std::move(state));
 }
 
 }  // namespace
+
+std::shared_ptr<const MatchedState> matched_state(EngineState& st) {
+  if (auto cached = st.matched.get()) return cached;
+  return match_all(st, nullptr);
+}
 
 std::vector<double> group_precision(EngineState& st, std::span<const uint32_t> image_group,
                                     uint32_t groups) {
@@ -339,8 +317,23 @@ std::vector<double> group_precision(EngineState& st, std::span<const uint32_t> i
   const size_t G = groups, T = p.iou_thrs.size(), R = p.rec_thrs.size(), K = st.slots,
                A = p.area_rng.size(), M = p.max_dets.size();
   std::vector<double> out(checked_count<double>({G, T, R, K, A, M}), -1.0);
+  const auto state = matched_state(st);
+  // A group's ranking is the slot's ranking with the other groups'
+  // detections taken out, which is the ranking an evaluation of the group's
+  // images alone builds (the order of the rest is unchanged).
   const auto per_slot = pool::parallel_map(K, [&](size_t k) {
-    return slot_group_precision(st, static_cast<uint32_t>(k), image_group, groups);
+    const SlotMatches& sm = state->slots[k];
+    std::vector<double> slot_out;
+    slot_out.reserve(G * T * R * A * M);
+    std::vector<uint8_t> member(sm.images.size());
+    AccumulateScratch scratch;
+    for (uint32_t g = 0; g < groups; ++g) {
+      for (size_t i = 0; i < sm.images.size(); ++i) member[i] = image_group[sm.images[i]] == g;
+      SlotArrays local(T, R, A, M);
+      accumulate_slot(p, sm, &member, local, scratch);
+      slot_out.insert(slot_out.end(), local.precision.begin(), local.precision.end());
+    }
+    return slot_out;
   });
   // Per slot [g][t][r][a][m] into [g][t][r][k][a][m].
   const size_t block = A * M;
@@ -365,14 +358,37 @@ AccumulatedResult run(EngineState& st, bool collect_records) {
   result.recall.assign(recall_cells, -1.0);
   result.scores.assign(cells, -1.0);
 
-  auto per_slot = pool::parallel_map(K, [&](size_t k) {
-    return slot_job(st, static_cast<uint32_t>(k), collect_records, result);
+  // Records need the matching itself; otherwise a matched state at hand is
+  // all accumulation reads.
+  std::vector<Records> records;
+  const auto state = collect_records ? match_all(st, &records) : matched_state(st);
+
+  pool::parallel_chunks(K, [&](size_t begin, size_t end) {
+    Stopwatch clock;
+    SlotArrays local(T, R, A, M);
+    AccumulateScratch scratch;
+    for (size_t k = begin; k < end; ++k) {
+      std::fill(local.precision.begin(), local.precision.end(), -1.0);
+      std::fill(local.recall.begin(), local.recall.end(), -1.0);
+      std::fill(local.scores.begin(), local.scores.end(), -1.0);
+      accumulate_slot(p, state->slots[k], nullptr, local, scratch);
+      // The slot's cells of `result`; no other slot writes them.
+      const size_t block = A * M;
+      for (size_t t = 0; t < T; ++t) {
+        std::copy_n(local.recall.begin() + t * block, block, result.recall.begin() + (t * K + k) * block);
+        for (size_t r = 0; r < R; ++r) {
+          const size_t src = (t * R + r) * block, dst = ((t * R + r) * K + k) * block;
+          std::copy_n(local.precision.begin() + src, block, result.precision.begin() + dst);
+          std::copy_n(local.scores.begin() + src, block, result.scores.begin() + dst);
+        }
+      }
+    }
+    clock.add_to(st.timings.accumulate_cpu);
   });
 
   if (collect_records) {
-    using Record = std::unique_ptr<EvalImageRecord>;
-    result.records.reserve(checked_count<Record>({K, A, p.img_ids.size()}));
-    for (auto& slot : per_slot) {
+    result.records.reserve(checked_count<std::unique_ptr<EvalImageRecord>>({K, A, p.img_ids.size()}));
+    for (auto& slot : records) {
       for (auto& r : slot) result.records.push_back(std::move(r));
     }
   }
@@ -459,6 +475,7 @@ void configure_lvis(EngineState& st, std::span<const uint8_t> gt_ignore,
   st.gt.ignore.assign(gt_ignore.begin(), gt_ignore.end());
   st.gt.iscrowd.assign(st.gt.size(), 0);
   st.dt.unmatched_ignore = std::move(unmatched_ignore);
+  st.matched.clear();
 }
 
 }  // namespace quillscore::eval

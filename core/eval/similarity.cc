@@ -29,16 +29,25 @@ bool box_like(const Geometry& g) {
   throw InternalError("ground truth and detection geometry kinds disagree");
 }
 
-// Mask IoU of ranked detections against ground truths, columns by crowd rule.
-void mask_matrix(const std::vector<rle::Rle>& dmasks, const std::vector<rle::Rle>& gmasks,
+// Mask IoU of ranked detections against ground truths, columns by crowd
+// rule, with the masks' boxes where the state keeps them.
+void mask_matrix(const std::vector<rle::Rle>& dmasks, const std::vector<Box>& dboxes,
+                 const std::vector<rle::Rle>& gmasks, const std::vector<Box>& gboxes,
                  std::span<const uint32_t> ranked, std::span<const uint32_t> gts,
                  std::span<const uint8_t> crowd, double theta, std::span<double> out) {
   std::vector<const rle::Rle*> dp, gp;
+  std::vector<Box> db, gb;
   dp.reserve(ranked.size());
   gp.reserve(gts.size());
   for (uint32_t d : ranked) dp.push_back(&checked_at(dmasks, d, kAnnotation));
   for (uint32_t g : gts) gp.push_back(&checked_at(gmasks, g, kAnnotation));
-  rle::rle_iou(dp, gp, crowd, theta, out);
+  if (dboxes.size() == dmasks.size()) {
+    for (uint32_t d : ranked) db.push_back(dboxes[d]);
+  }
+  if (gboxes.size() == gmasks.size()) {
+    for (uint32_t g : gts) gb.push_back(gboxes[g]);
+  }
+  rle::rle_iou(dp, gp, crowd, theta, out, db, gb);
 }
 
 void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
@@ -72,15 +81,15 @@ void similarity_matrix(const EngineState& st, std::span<const uint32_t> ranked,
   if (const auto* gm = std::get_if<Masks>(&gt.geometry)) {
     const auto* dm = std::get_if<Masks>(&dt.geometry);
     if (!dm) kinds_disagree();
-    mask_matrix(dm->masks, gm->masks, ranked, gts, crowd, theta, matrix);
+    mask_matrix(dm->masks, dm->boxes, gm->masks, gm->boxes, ranked, gts, crowd, theta, matrix);
     return;
   }
   if (const auto* gm = std::get_if<BoundaryMasks>(&gt.geometry)) {
     const auto* dm = std::get_if<BoundaryMasks>(&dt.geometry);
     if (!dm) kinds_disagree();
-    mask_matrix(dm->masks, gm->masks, ranked, gts, crowd, theta, matrix);
+    mask_matrix(dm->masks, dm->boxes, gm->masks, gm->boxes, ranked, gts, crowd, theta, matrix);
     std::vector<double> bands(d_n * g_n, 0.0);
-    mask_matrix(dm->bands, gm->bands, ranked, gts, crowd, theta, bands);
+    mask_matrix(dm->bands, dm->band_boxes, gm->bands, gm->band_boxes, ranked, gts, crowd, theta, bands);
     // Boundary IoU is the lesser of mask and band IoU; crowd regions are
     // judged by their mask alone.
     for (size_t j = 0; j < g_n; ++j) {

@@ -1,8 +1,30 @@
 #include <chrono>
 
 #include "core/eval/model.h"
+#include "core/pool/pool.h"
+#include "core/rle/ops.h"
 
 namespace quillscore::eval {
+namespace {
+
+std::vector<Box> bounding_boxes(const std::vector<rle::Rle>& masks) {
+  std::vector<Box> out(masks.size());
+  pool::parallel_chunks(masks.size(), [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) out[i] = rle::rle_bbox(masks[i]);
+  });
+  return out;
+}
+
+void keep_mask_boxes(Geometry& g) {
+  if (auto* m = std::get_if<Masks>(&g)) {
+    m->boxes = bounding_boxes(m->masks);
+  } else if (auto* b = std::get_if<BoundaryMasks>(&g)) {
+    b->boxes = bounding_boxes(b->masks);
+    b->band_boxes = bounding_boxes(b->bands);
+  }
+}
+
+}  // namespace
 
 std::unique_ptr<EngineState> make_engine_state(EvalParams params, AnnotationSet gt,
                                                AnnotationSet dt) {
@@ -11,6 +33,8 @@ std::unique_ptr<EngineState> make_engine_state(EvalParams params, AnnotationSet 
   st->gt = std::move(gt);
   st->dt = std::move(dt);
   st->slots = st->params.slots();
+  keep_mask_boxes(st->gt.geometry);
+  keep_mask_boxes(st->dt.geometry);
   const auto start = std::chrono::steady_clock::now();
   st->gt_index = group::build_group_index(st->gt.image_index, st->gt.category_index, st->slots,
                                           st->params.use_cats);

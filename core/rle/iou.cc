@@ -141,14 +141,22 @@ void box_iou(std::span<const Box> dt, std::span<const Box> gt, std::span<const u
 }
 
 void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
-             std::span<const uint8_t> crowd, double theta, std::span<double> out) {
+             std::span<const uint8_t> crowd, double theta, std::span<double> out,
+             std::span<const Box> dt_boxes, std::span<const Box> gt_boxes) {
   const size_t m = dt.size(), n = gt.size();
   if (m == 0 || n == 0) return;
   if (out.size() < m * n) throw InternalError("rle_iou: output matrix too small");
 
-  std::vector<Box> dbox(m), gbox(n);
-  for (size_t d = 0; d < m; ++d) dbox[d] = rle_bbox(*dt[d]);
-  for (size_t g = 0; g < n; ++g) gbox[g] = rle_bbox(*gt[g]);
+  std::vector<Box> own_dbox, own_gbox;
+  auto boxes_of = [](std::span<const Rle* const> masks, std::span<const Box> given,
+                     std::vector<Box>& own) -> std::span<const Box> {
+    if (given.size() == masks.size()) return given;
+    own.resize(masks.size());
+    for (size_t i = 0; i < masks.size(); ++i) own[i] = rle_bbox(*masks[i]);
+    return own;
+  };
+  const std::span<const Box> dbox = boxes_of(dt, dt_boxes, own_dbox),
+                             gbox = boxes_of(gt, gt_boxes, own_gbox);
   box_iou(dbox, gbox, crowd, out);
 
   // Interval lists are built lazily: a mask none of whose pairs overlaps is

@@ -378,6 +378,13 @@ constexpr Signature kGroupPrecision{
     {required<to_u32_vector, &GroupPrecisionArgs::image_groups>("image_groups"),
      required<to_u32, &GroupPrecisionArgs::groups>("groups")}};
 
+struct CategoryCountsArgs {
+  uint64_t a_idx = 0;
+};
+
+constexpr Signature kCategoryCounts{"category_counts",
+                                    {optional<to_u64, &CategoryCountsArgs::a_idx>("a_idx")}};
+
 struct OperatingPointsArgs {
   uint64_t t_idx;
   uint64_t a_idx;
@@ -457,6 +464,28 @@ PyObject* evaluator_per_instance(PyObject* self, PyObject* const* args, Py_ssize
       return nullptr;
     }
     return verdict_columns(std::move(v));
+  });
+}
+
+// Per slot, counted ground truths at one area range and kept detections.
+PyObject* evaluator_category_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    CategoryCountsArgs a{};
+    if (!bind(kCategoryCounts, args, nargs, kwnames, a)) return nullptr;
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    eval::SlotCounts c;
+    if (!run_interruptible([&] { c = eval::slot_counts(*e->state, static_cast<size_t>(a.a_idx)); })) {
+      return nullptr;
+    }
+    npy_intp n = static_cast<npy_intp>(c.detections.size());
+    Ref gts(array_over(std::move(c.ground_truths), NPY_INT64, 1, &n));
+    if (!gts) return nullptr;
+    Ref dts(array_over(std::move(c.detections), NPY_INT64, 1, &n));
+    if (!dts) return nullptr;
+    return PyTuple_Pack(2, gts.get(), dts.get());
   });
 }
 
@@ -693,6 +722,11 @@ PyTypeObject* evaluator_type() {
           "The precision array of each group of images, shape (groups, T, R, K, A, M), from\n"
           "one matching pass: image_groups[i] (below groups) is the group of the i-th\n"
           "evaluated image. Each group's array is what run() gives for its images alone."),
+      keyword_method<evaluator_category_counts>(
+          kCategoryCounts,
+          "Per category slot, the ground truths that count at area range index a_idx and\n"
+          "the detections evaluation keeps (ignored ones included): (num_gt, num_dt),\n"
+          "two int64 arrays."),
       keyword_method<evaluator_operating_points>(
           kOperatingPoints,
           "TP, FP, FN, precision, recall and F1 per category and pooled (category -1) at\n"

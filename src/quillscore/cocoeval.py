@@ -483,16 +483,11 @@ class COCOeval:
 
     def _counts(self, axes: Axes):
         """num_gt and num_dt per category place (see per_category)."""
-        k = len(axes.slots)
         if not axes.iou_thrs or not axes.area_rng:  # no setting to read verdicts at
+            k = len(axes.slots)
             return np.zeros(k, np.int64), np.zeros(k, np.int64)
         a = ([i for i, lbl in enumerate(axes.area_labels) if lbl == "all"] or [0])[0]
-        dts, gts = self._evaluated().per_instance(0, a, axes.max_dets[-1] if axes.max_dets else 0)
-        slots = np.asarray(axes.slots, dtype=np.int64)
-
-        def by_slot(cat_ids):
-            return np.bincount(np.searchsorted(slots, cat_ids), minlength=k)[:k]
-        return by_slot(gts["category_id"][~gts["ignore"]]), by_slot(dts["category_id"])
+        return self._evaluated().category_counts(a)
 
     def _category_names(self) -> dict:
         cats = getattr(self.cocoGt, "cats", None) or self._cats or {}

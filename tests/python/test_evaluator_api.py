@@ -32,6 +32,7 @@ METHODS = {
     "evaluate_image": [("image_id", P.empty), ("category_id", P.empty), ("area_rng", P.empty),
                        ("max_det", P.empty)],
     "group_precision": [("image_groups", P.empty), ("groups", P.empty)],
+    "category_counts": [("a_idx", 0)],
     "operating_points": [("t_idx", P.empty), ("a_idx", P.empty), ("max_det", P.empty),
                          ("score_thrs", None)],
     "confusion_matrix": [("iou_thr", P.empty), ("score_thr", P.empty), ("max_det", P.empty)],
@@ -122,7 +123,8 @@ def test_class_has_nothing_else(qm):
     # the methods are in the class's method table order
     assert [n for n in vars(qm.Evaluator) if n in METHODS] == ["configure_lvis", "run", "timings", "per_instance",
                                                                "similarity", "evaluate_image",
-                                                               "group_precision", "operating_points",
+                                                               "group_precision", "category_counts",
+                                                               "operating_points",
                                                                "confusion_matrix", "error_analysis"]
 
 
@@ -431,8 +433,9 @@ def test_timings_after_construction_and_runs(qm):
     assert ev.timings() == t1  # per-instance queries add nothing
     ev.run()
     t2 = ev.timings()
-    for key in ("iou_cpu", "match_cpu", "accumulate_cpu"):
-        assert t2[key] > t1[key], key
+    # a second run accumulates again from the first one's matching
+    assert t2["accumulate_cpu"] > t1["accumulate_cpu"]
+    assert (t2["iou_cpu"], t2["match_cpu"]) == (t1["iou_cpu"], t1["match_cpu"])
     assert ev.timings() is not ev.timings()
 
 

@@ -311,6 +311,7 @@ def test_each_default_shown_is_what_leaving_the_argument_out_means(qm, tmp_path)
         "Evaluator.run": ev.run,
         "Evaluator.per_instance": ev.per_instance,
         "Evaluator.similarity": ev.similarity,
+        "Evaluator.category_counts": ev.category_counts,
         "Evaluator.operating_points": lambda **kw: ev.operating_points(0, 0, 100, **kw),
         "Evaluator.error_analysis": lambda **kw: ev.error_analysis([1, 2], **kw),
         "merge": lambda **kw: qm.merge(rles, **kw),

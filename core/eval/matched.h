@@ -1,0 +1,107 @@
+// What accumulation reads of an evaluation's matching, and nothing of the
+// geometry: per kept detection its score, image, rank within its image and
+// what it counts as at every IoU threshold and area range; per image the
+// ground truths that count in each area range. Precision, recall and every
+// diagnostic that follows the evaluation's own matching are read from it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace quillscore::eval {
+
+struct EngineState;
+
+// What a detection counts as at one IoU threshold and area range.
+enum class Outcome : uint8_t { kFalsePositive = 0, kTruePositive = 1, kIgnored = 2 };
+
+// Outcomes packed four to a byte, one row per (area range, threshold) with a
+// column per ranked detection, so that a pass over one setting reads one
+// contiguous row.
+class OutcomeTable {
+ public:
+  OutcomeTable() = default;
+  OutcomeTable(size_t rows, size_t columns)
+      : columns_(columns), stride_((columns + 3) / 4), bits_(rows * stride_, 0) {}
+
+  Outcome get(size_t row, size_t column) const {
+    return static_cast<Outcome>((bits_[row * stride_ + column / 4] >> (column % 4 * 2)) & 3);
+  }
+  // Only ever called once per cell on a zeroed table.
+  void set(size_t row, size_t column, Outcome o) {
+    bits_[row * stride_ + column / 4] |= static_cast<uint8_t>(static_cast<unsigned>(o) << (column % 4 * 2));
+  }
+  size_t columns() const { return columns_; }
+  size_t bytes() const { return bits_.size(); }
+
+ private:
+  size_t columns_ = 0, stride_ = 0;
+  std::vector<uint8_t> bits_;
+};
+
+// One category slot (or the pooled one).
+struct SlotMatches {
+  // Images where the slot has ground truths or detections, by position in
+  // params.img_ids, ascending; counted[i * A + a]: ground truths of the i-th
+  // of them that count in area range a.
+  std::vector<uint32_t> images;
+  std::vector<uint32_t> counted;
+  // Kept detections (per image the best maxDets[-1]) in accumulation's
+  // ranking: score descending, NaN last, equal scores to the earlier image,
+  // then to the better rank. image[i] indexes `images`; rank[i] is the
+  // detection's place among its image's ranked detections.
+  std::vector<double> scores;
+  std::vector<uint32_t> image;
+  std::vector<uint32_t> rank;
+  OutcomeTable outcomes;  // row a * T + t
+
+  size_t size() const { return scores.size(); }
+  // Ground truths that count in area range a, over the images `include`
+  // marks (by index into `images`; all when null).
+  uint64_t counted_in(size_t a, size_t areas, const std::vector<uint8_t>* include = nullptr) const;
+};
+
+struct MatchedState {
+  size_t t_n = 0, a_n = 0;
+  std::vector<SlotMatches> slots;
+};
+
+// The matched state of an evaluator, built once by the first reader and
+// shared: the parameters and annotations it derives from never change after
+// construction, except through LVIS configuration, which drops it.
+class MatchCache {
+ public:
+  std::shared_ptr<const MatchedState> get() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+  }
+  // Keeps the first state put; returns the one kept.
+  std::shared_ptr<const MatchedState> put(std::shared_ptr<const MatchedState> s) {
+    std::lock_guard lock(mutex_);
+    if (!state_) state_ = std::move(s);
+    return state_;
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    state_.reset();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const MatchedState> state_;
+};
+
+// The evaluator's matched state, matching every slot the first time.
+std::shared_ptr<const MatchedState> matched_state(EngineState& st);
+
+// Per category slot: the ground truths that count in area range a_idx and the
+// kept detections (ignored ones included).
+struct SlotCounts {
+  std::vector<int64_t> ground_truths, detections;
+};
+SlotCounts slot_counts(EngineState& st, size_t a_idx);
+
+}  // namespace quillscore::eval
