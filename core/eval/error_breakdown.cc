@@ -10,6 +10,7 @@
 #include "core/base/checked.h"
 #include "core/base/error.h"
 #include "core/eval/similarity.h"
+#include "core/rle/iou.h"
 #include "core/pool/pool.h"
 
 namespace quillscore::eval {
@@ -96,11 +97,17 @@ ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& op
   // background, none matches or localises), so masks need not be walked
   // for them.
   const double theta = std::clamp(std::min(opt.background_iou, opt.foreground_iou), 0.0, 1.0);
+  // A ground truth of another category matters below the foreground IoU only
+  // to tell a background error from "both", which is settled below for the
+  // few detections that come to it; mask IoU of such pairs is pruned there.
+  std::vector<uint32_t> dt_class, gt_class;
+  for (uint32_t d : ranked) dt_class.push_back(dt.category_index[d]);
+  for (uint32_t g : columns) gt_class.push_back(gt.category_index[g]);
+  const rle::ClassFloor by_class{dt_class, gt_class, std::clamp(opt.foreground_iou, 0.0, 1.0)};
   std::vector<double> iou(d_n * columns.size());
-  similarity_matrix(st, ranked, columns, theta, iou);
+  similarity_matrix(st, ranked, columns, theta, iou, &by_class);
   const size_t width = columns.size();
   auto at = [&](size_t d, size_t j) { return iou[d * width + j]; };
-
   out.dets.reserve(d_n);
   for (uint32_t d : ranked) {
     out.dets.push_back({dt.category_index[d], dt.scores[d], kFalsePositive, kNoError, kNone});
@@ -130,6 +137,27 @@ ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& op
       if (gt.category_index[crowd[j]] == out.dets[d].category && at(d, r_n + j) > opt.foreground_iou) {
         out.dets[d].state = kCrowdIgnored;
         break;
+      }
+    }
+  }
+
+  // A detection that is not a true positive and overlaps no ground truth
+  // beyond the background IoU so far is a background error or "both": the
+  // pairs with other categories pruned above decide, so its row is made
+  // exact down to the background IoU, all such rows in one pass.
+  if (needs_masks(st.params.iou_type) && r_n > 0) {
+    std::vector<uint32_t> pending, pending_dts;
+    for (size_t d = 0; d < d_n; ++d) {
+      if (out.dets[d].state == kTruePositive) continue;
+      double any = 0.0;
+      for (size_t j = 0; j < r_n; ++j) any = std::max(any, at(d, j));
+      if (any <= opt.background_iou) pending.push_back(static_cast<uint32_t>(d)), pending_dts.push_back(ranked[d]);
+    }
+    if (!pending.empty()) {
+      std::vector<double> rows(pending.size() * r_n);
+      similarity_matrix(st, pending_dts, std::span(columns).first(r_n), theta, rows);
+      for (size_t k = 0; k < pending.size(); ++k) {
+        std::copy_n(rows.begin() + k * r_n, r_n, iou.begin() + pending[k] * width);
       }
     }
   }

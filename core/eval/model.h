@@ -43,17 +43,21 @@ struct SharedBoxes {
   std::shared_ptr<const Box> rows;
   size_t count = 0;
 };
-// Each mask's bounding box is kept beside it once the engine state is made:
-// every similarity matrix over these masks needs them, and working them out
-// walks every run.
+// Each mask's bounding box and pixel count are kept beside it once the
+// engine state is made: every similarity matrix over these masks needs them,
+// and working them out walks every run.
+struct MaskExtents {
+  std::vector<Box> boxes;
+  std::vector<uint32_t> areas;
+};
 struct Masks {
   std::vector<rle::Rle> masks;
-  std::vector<Box> boxes = {};
+  MaskExtents extents = {};
 };
 struct BoundaryMasks {
   std::vector<rle::Rle> masks;
   std::vector<rle::Rle> bands;
-  std::vector<Box> boxes = {}, band_boxes = {};
+  MaskExtents extents = {}, band_extents = {};
 };
 // 3 * count values (x, y, visibility) per annotation.
 struct Keypoints {

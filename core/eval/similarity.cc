@@ -29,25 +29,30 @@ bool box_like(const Geometry& g) {
   throw InternalError("ground truth and detection geometry kinds disagree");
 }
 
-// Mask IoU of ranked detections against ground truths, columns by crowd
-// rule, with the masks' boxes where the state keeps them.
-void mask_matrix(const std::vector<rle::Rle>& dmasks, const std::vector<Box>& dboxes,
-                 const std::vector<rle::Rle>& gmasks, const std::vector<Box>& gboxes,
+// The facts of the masks at `idx`, where the state keeps them for all.
+struct PickedFacts {
+  std::vector<Box> boxes;
+  std::vector<uint32_t> areas;
+  PickedFacts(const MaskExtents& all, size_t masks, std::span<const uint32_t> idx) {
+    if (all.boxes.size() != masks || all.areas.size() != masks) return;
+    for (uint32_t i : idx) boxes.push_back(all.boxes[i]), areas.push_back(all.areas[i]);
+  }
+  rle::MaskFacts view() const { return {boxes, areas}; }
+};
+
+// Mask IoU of ranked detections against ground truths, columns by crowd rule.
+void mask_matrix(const std::vector<rle::Rle>& dmasks, const MaskExtents& dfacts,
+                 const std::vector<rle::Rle>& gmasks, const MaskExtents& gfacts,
                  std::span<const uint32_t> ranked, std::span<const uint32_t> gts,
-                 std::span<const uint8_t> crowd, double theta, std::span<double> out) {
+                 std::span<const uint8_t> crowd, double theta, std::span<double> out,
+                 const rle::ClassFloor* by_class) {
   std::vector<const rle::Rle*> dp, gp;
-  std::vector<Box> db, gb;
   dp.reserve(ranked.size());
   gp.reserve(gts.size());
   for (uint32_t d : ranked) dp.push_back(&checked_at(dmasks, d, kAnnotation));
   for (uint32_t g : gts) gp.push_back(&checked_at(gmasks, g, kAnnotation));
-  if (dboxes.size() == dmasks.size()) {
-    for (uint32_t d : ranked) db.push_back(dboxes[d]);
-  }
-  if (gboxes.size() == gmasks.size()) {
-    for (uint32_t g : gts) gb.push_back(gboxes[g]);
-  }
-  rle::rle_iou(dp, gp, crowd, theta, out, db, gb);
+  const PickedFacts df(dfacts, dmasks.size(), ranked), gf(gfacts, gmasks.size(), gts);
+  rle::rle_iou(dp, gp, crowd, theta, out, df.view(), gf.view(), by_class);
 }
 
 void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
@@ -59,7 +64,8 @@ void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
 }  // namespace
 
 void similarity_matrix(const EngineState& st, std::span<const uint32_t> ranked,
-                       std::span<const uint32_t> gts, double floor, std::span<double> matrix) {
+                       std::span<const uint32_t> gts, double floor, std::span<double> matrix,
+                       const rle::ClassFloor* by_class) {
   const AnnotationSet& gt = st.gt;
   const AnnotationSet& dt = st.dt;
   const size_t d_n = ranked.size(), g_n = gts.size();
@@ -81,15 +87,18 @@ void similarity_matrix(const EngineState& st, std::span<const uint32_t> ranked,
   if (const auto* gm = std::get_if<Masks>(&gt.geometry)) {
     const auto* dm = std::get_if<Masks>(&dt.geometry);
     if (!dm) kinds_disagree();
-    mask_matrix(dm->masks, dm->boxes, gm->masks, gm->boxes, ranked, gts, crowd, theta, matrix);
+    mask_matrix(dm->masks, dm->extents, gm->masks, gm->extents, ranked, gts, crowd, theta, matrix,
+                by_class);
     return;
   }
   if (const auto* gm = std::get_if<BoundaryMasks>(&gt.geometry)) {
     const auto* dm = std::get_if<BoundaryMasks>(&dt.geometry);
     if (!dm) kinds_disagree();
-    mask_matrix(dm->masks, dm->boxes, gm->masks, gm->boxes, ranked, gts, crowd, theta, matrix);
+    mask_matrix(dm->masks, dm->extents, gm->masks, gm->extents, ranked, gts, crowd, theta, matrix,
+                by_class);
     std::vector<double> bands(d_n * g_n, 0.0);
-    mask_matrix(dm->bands, dm->band_boxes, gm->bands, gm->band_boxes, ranked, gts, crowd, theta, bands);
+    mask_matrix(dm->bands, dm->band_extents, gm->bands, gm->band_extents, ranked, gts, crowd, theta,
+                bands, by_class);
     // Boundary IoU is the lesser of mask and band IoU; crowd regions are
     // judged by their mask alone.
     for (size_t j = 0; j < g_n; ++j) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/eval/model.h"
+#include "core/rle/iou.h"
 
 namespace quillscore::eval {
 
@@ -34,9 +35,12 @@ std::vector<GroupSimilarity> compute_similarity(const EngineState& state,
 
 // The similarity of detections `dts` (rows) to ground truths `gts`
 // (columns), any categories, into `out` (dts.size() x gts.size()). Mask IoU
-// provably below `floor` may be reported as 0.
+// provably below `floor` may be reported as 0, and with `by_class` (classes
+// by position in dts and gts) that of pairs of different classes below its
+// floor.
 void similarity_matrix(const EngineState& state, std::span<const uint32_t> dts,
-                       std::span<const uint32_t> gts, double floor, std::span<double> out);
+                       std::span<const uint32_t> gts, double floor, std::span<double> out,
+                       const rle::ClassFloor* by_class = nullptr);
 
 // Sorts annotation indexes by score, highest first, NaN after every number;
 // ties keep their order.

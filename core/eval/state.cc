@@ -7,20 +7,25 @@
 namespace quillscore::eval {
 namespace {
 
-std::vector<Box> bounding_boxes(const std::vector<rle::Rle>& masks) {
-  std::vector<Box> out(masks.size());
+MaskExtents extents_of(const std::vector<rle::Rle>& masks) {
+  MaskExtents f;
+  f.boxes.resize(masks.size());
+  f.areas.resize(masks.size());
   pool::parallel_chunks(masks.size(), [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) out[i] = rle::rle_bbox(masks[i]);
+    for (size_t i = begin; i < end; ++i) {
+      f.boxes[i] = rle::rle_bbox(masks[i]);
+      f.areas[i] = rle::rle_area(masks[i]);
+    }
   });
-  return out;
+  return f;
 }
 
-void keep_mask_boxes(Geometry& g) {
+void keep_mask_extents(Geometry& g) {
   if (auto* m = std::get_if<Masks>(&g)) {
-    m->boxes = bounding_boxes(m->masks);
+    m->extents = extents_of(m->masks);
   } else if (auto* b = std::get_if<BoundaryMasks>(&g)) {
-    b->boxes = bounding_boxes(b->masks);
-    b->band_boxes = bounding_boxes(b->bands);
+    b->extents = extents_of(b->masks);
+    b->band_extents = extents_of(b->bands);
   }
 }
 
@@ -33,8 +38,8 @@ std::unique_ptr<EngineState> make_engine_state(EvalParams params, AnnotationSet 
   st->gt = std::move(gt);
   st->dt = std::move(dt);
   st->slots = st->params.slots();
-  keep_mask_boxes(st->gt.geometry);
-  keep_mask_boxes(st->dt.geometry);
+  keep_mask_extents(st->gt.geometry);
+  keep_mask_extents(st->dt.geometry);
   const auto start = std::chrono::steady_clock::now();
   st->gt_index = group::build_group_index(st->gt.image_index, st->gt.category_index, st->slots,
                                           st->params.use_cats);

@@ -142,12 +142,17 @@ void box_iou(std::span<const Box> dt, std::span<const Box> gt, std::span<const u
 
 void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
              std::span<const uint8_t> crowd, double theta, std::span<double> out,
-             std::span<const Box> dt_boxes, std::span<const Box> gt_boxes) {
+             MaskFacts dt_facts, MaskFacts gt_facts, const ClassFloor* by_class) {
   const size_t m = dt.size(), n = gt.size();
   if (m == 0 || n == 0) return;
   if (out.size() < m * n) throw InternalError("rle_iou: output matrix too small");
+  if (by_class && (by_class->dt_class.size() != m || by_class->gt_class.size() != n)) {
+    throw InternalError("rle_iou: one class per mask is needed");
+  }
+  const double other_theta = by_class ? std::max(theta, by_class->theta) : theta;
 
   std::vector<Box> own_dbox, own_gbox;
+  std::vector<uint32_t> own_darea, own_garea;
   auto boxes_of = [](std::span<const Rle* const> masks, std::span<const Box> given,
                      std::vector<Box>& own) -> std::span<const Box> {
     if (given.size() == masks.size()) return given;
@@ -155,9 +160,21 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
     for (size_t i = 0; i < masks.size(); ++i) own[i] = rle_bbox(*masks[i]);
     return own;
   };
-  const std::span<const Box> dbox = boxes_of(dt, dt_boxes, own_dbox),
-                             gbox = boxes_of(gt, gt_boxes, own_gbox);
+  auto areas_of = [](std::span<const Rle* const> masks, std::span<const uint32_t> given,
+                     std::vector<uint32_t>& own) -> std::span<const uint32_t> {
+    if (given.size() == masks.size()) return given;
+    own.resize(masks.size());
+    for (size_t i = 0; i < masks.size(); ++i) own[i] = rle_area(*masks[i]);
+    return own;
+  };
+  const std::span<const Box> dbox = boxes_of(dt, dt_facts.boxes, own_dbox),
+                             gbox = boxes_of(gt, gt_facts.boxes, own_gbox);
   box_iou(dbox, gbox, crowd, out);
+  // Areas as the sum of the runs of ones, modulo 2^32 like rle_area; known
+  // before any interval list is built, so that a pair the bound below rules
+  // out costs neither mask its list.
+  const std::span<const uint32_t> darea = areas_of(dt, dt_facts.areas, own_darea),
+                                  garea = areas_of(gt, gt_facts.areas, own_garea);
 
   // Interval lists are built lazily: a mask none of whose pairs overlaps is
   // never expanded.
@@ -170,7 +187,6 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
       flag = 1;
     }
   };
-  const bool prune = theta > 0;
 
   const pool::CancelCheck check;
   for (size_t g = 0; g < n; ++g) {
@@ -189,12 +205,10 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
         o = 0;
         continue;
       }
-      ready(dm, div[d], dready[d]);
-      ready(gm, giv[g], gready[g]);
-      // Areas as the sum of the runs of ones, modulo 2^32 like rle_area.
-      const uint32_t da = static_cast<uint32_t>(div[d].area);
-      const uint32_t ga = static_cast<uint32_t>(giv[g].area);
-      if (prune) {
+      const uint32_t da = darea[d], ga = garea[g];
+      const double floor =
+          by_class && by_class->dt_class[d] != by_class->gt_class[g] ? other_theta : theta;
+      if (floor > 0) {
         const Box& a = dbox[d];
         const Box& b = gbox[g];
         const double bw = std::max(0.0, std::min(a[0] + a[2], b[0] + b[2]) - std::max(a[0], b[0]));
@@ -202,11 +216,13 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
         const double ad = da, ag = ga;
         const double i_ub = std::min(std::min(ad, ag), bw * bh);
         const double u_lb = iscrowd ? ad : (ad + ag) - i_ub;
-        if (u_lb > 0 && theta > i_ub / u_lb) {
+        if (u_lb > 0 && floor > i_ub / u_lb) {
           o = 0;
           continue;
         }
       }
+      ready(dm, div[d], dready[d]);
+      ready(gm, giv[g], gready[g]);
       uint32_t i, u;
       if (div[d].empty_runs || giv[g].empty_runs) {
         std::tie(i, u) = walk(dm.counts, gm.counts);

@@ -15,13 +15,29 @@ namespace quillscore::rle {
 void box_iou(std::span<const Box> dt, std::span<const Box> gt, std::span<const uint8_t> crowd,
              std::span<double> out);
 
+// What a caller may already know of a list of masks: each one's bounding box
+// (rle_bbox) and area (rle_area). A list of another length than its masks
+// (empty, say) is worked out where needed.
+struct MaskFacts {
+  std::span<const Box> boxes;
+  std::span<const uint32_t> areas;
+};
+
+// A higher floor for pairs of masks of different classes, for readers that
+// tell such pairs apart only at a higher IoU: one class per mask.
+struct ClassFloor {
+  std::span<const uint32_t> dt_class, gt_class;
+  double theta = 0;
+};
+
 // Mask IoU with the same layout and crowd rule. Pairs whose boxes do not
 // overlap are 0, masks of different sizes -1. With theta > 0 a pair whose
-// IoU provably lies below theta is reported as 0 without walking its runs.
-// The masks' bounding boxes (rle_bbox) may be passed in where the caller
-// keeps them; a list of another length than its masks is worked out here.
+// IoU provably lies below theta is reported as 0 without walking its runs;
+// with `by_class`, a pair of different classes likewise below the larger of
+// theta and its floor.
 void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
              std::span<const uint8_t> crowd, double theta, std::span<double> out,
-             std::span<const Box> dt_boxes = {}, std::span<const Box> gt_boxes = {});
+             MaskFacts dt_facts = {}, MaskFacts gt_facts = {},
+             const ClassFloor* by_class = nullptr);
 
 }  // namespace quillscore::rle
