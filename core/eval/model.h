@@ -45,9 +45,10 @@ struct SharedBoxes {
 };
 // Each mask's bounding box and pixel count are kept beside it once the
 // engine state is made: every similarity matrix over these masks needs them,
-// and working them out walks every run.
+// and working them out walks every run. A mask's box is whole pixels, so it
+// is kept in integers, at half the size.
 struct MaskExtents {
-  std::vector<Box> boxes;
+  std::vector<std::array<uint32_t, 4>> boxes;
   std::vector<uint32_t> areas;
 };
 struct Masks {

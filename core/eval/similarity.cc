@@ -35,7 +35,12 @@ struct PickedFacts {
   std::vector<uint32_t> areas;
   PickedFacts(const MaskExtents& all, size_t masks, std::span<const uint32_t> idx) {
     if (all.boxes.size() != masks || all.areas.size() != masks) return;
-    for (uint32_t i : idx) boxes.push_back(all.boxes[i]), areas.push_back(all.areas[i]);
+    for (uint32_t i : idx) {
+      const auto& b = all.boxes[i];
+      boxes.push_back({static_cast<double>(b[0]), static_cast<double>(b[1]), static_cast<double>(b[2]),
+                       static_cast<double>(b[3])});
+      areas.push_back(all.areas[i]);
+    }
   }
   rle::MaskFacts view() const { return {boxes, areas}; }
 };

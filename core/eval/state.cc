@@ -13,7 +13,8 @@ MaskExtents extents_of(const std::vector<rle::Rle>& masks) {
   f.areas.resize(masks.size());
   pool::parallel_chunks(masks.size(), [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
-      f.boxes[i] = rle::rle_bbox(masks[i]);
+      const Box b = rle::rle_bbox(masks[i]);
+      for (size_t k = 0; k < 4; ++k) f.boxes[i][k] = static_cast<uint32_t>(b[k]);
       f.areas[i] = rle::rle_area(masks[i]);
     }
   });

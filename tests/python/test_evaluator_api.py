@@ -503,6 +503,41 @@ def test_parallel_runs_on_one_evaluator(large_evaluator):
     assert all(np.array_equal(out["c"][1][k], gt[k]) for k in gt)
 
 
+def test_first_readers_of_the_matching_agree(qm):
+    """run(), category_counts() and operating_points() all read one matching,
+    made by whichever asks first: asked at once from three threads of a fresh
+    evaluator, or in either order, they give what a lone run gives."""
+    gt, dt, params = data.large_bbox_lists(seed=8, images=60)
+
+    def queries(ev):
+        return {"run": ev.run, "counts": lambda: ev.category_counts(1),
+                "points": lambda: ev.operating_points(2, 1, 10)}
+
+    lone = qm.Evaluator(gt, dt, {}, **params)
+    expected = {name: fn() for name, fn in queries(lone).items()}
+    fresh = qm.Evaluator(gt, dt, {}, **params)
+    barrier = threading.Barrier(3)
+    out: dict = {}
+
+    def work(name, fn):
+        barrier.wait()
+        out[name] = fn()
+
+    threads = [threading.Thread(target=work, args=item) for item in queries(fresh).items()]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+        assert not t.is_alive()
+    later = qm.Evaluator(gt, dt, {}, **params)
+    reversed_order = {name: fn() for name, fn in reversed(queries(later).items())}
+    for got in (out, reversed_order):
+        _same(got["run"], expected["run"])
+        assert all(np.array_equal(a, b) for a, b in zip(got["counts"], expected["counts"]))
+        for a, b in zip(got["points"], expected["points"]):
+            assert all(np.array_equal(a[k], b[k], equal_nan=a[k].dtype.kind == "f") for k in a)
+
+
 def test_configure_lvis_during_run_is_refused(large_evaluator):
     """run holds shared access while the engine works without the
     interpreter lock; an exclusive configure_lvis from another thread
@@ -518,7 +553,7 @@ def test_configure_lvis_during_run_is_refused(large_evaluator):
 
         def runner():
             started.set()
-            result["run"] = ev.run()
+            result["run"] = ev.run(collect_eval_imgs=True)
 
         t = threading.Thread(target=runner)
         t.start()
@@ -549,7 +584,9 @@ def test_shared_calls_during_run_are_allowed(large_evaluator):
     result: dict = {}
 
     def runner():
-        result["run"] = ev.run()
+        # with the per-image records, so that the run matches again rather
+        # than reading an earlier run's matching
+        result["run"] = ev.run(collect_eval_imgs=True)
         done.set()
 
     t = threading.Thread(target=runner)
