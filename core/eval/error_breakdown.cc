@@ -103,7 +103,8 @@ ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& op
   std::vector<uint32_t> dt_class, gt_class;
   for (uint32_t d : ranked) dt_class.push_back(dt.category_index[d]);
   for (uint32_t g : columns) gt_class.push_back(gt.category_index[g]);
-  const rle::ClassFloor by_class{dt_class, gt_class, std::clamp(opt.foreground_iou, 0.0, 1.0)};
+  const rle::ClassFloor by_class{dt_class, gt_class,
+                                std::max(theta, std::clamp(opt.foreground_iou, 0.0, 1.0))};
   std::vector<double> iou(d_n * columns.size());
   similarity_matrix(st, ranked, columns, theta, iou, &by_class);
   const size_t width = columns.size();
@@ -142,22 +143,30 @@ ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& op
   }
 
   // A detection that is not a true positive and overlaps no ground truth
-  // beyond the background IoU so far is a background error or "both": the
-  // pairs with other categories pruned above decide, so its row is made
-  // exact down to the background IoU, all such rows in one pass.
+  // beyond the background IoU so far is a background error or "both": its
+  // pairs with other categories, pruned above, decide. They are made exact
+  // down to the background IoU, all such detections in one pass that walks
+  // no pair of one category again.
   if (needs_masks(st.params.iou_type) && r_n > 0) {
-    std::vector<uint32_t> pending, pending_dts;
+    std::vector<uint32_t> pending, pending_dts, pending_class;
     for (size_t d = 0; d < d_n; ++d) {
       if (out.dets[d].state == kTruePositive) continue;
       double any = 0.0;
       for (size_t j = 0; j < r_n; ++j) any = std::max(any, at(d, j));
-      if (any <= opt.background_iou) pending.push_back(static_cast<uint32_t>(d)), pending_dts.push_back(ranked[d]);
+      if (any > opt.background_iou) continue;
+      pending.push_back(static_cast<uint32_t>(d));
+      pending_dts.push_back(ranked[d]);
+      pending_class.push_back(dt_class[d]);
     }
     if (!pending.empty()) {
       std::vector<double> rows(pending.size() * r_n);
-      similarity_matrix(st, pending_dts, std::span(columns).first(r_n), theta, rows);
+      const rle::ClassFloor others_only{pending_class, std::span(gt_class).first(r_n), theta};
+      similarity_matrix(st, pending_dts, std::span(columns).first(r_n),
+                        std::numeric_limits<double>::infinity(), rows, &others_only);
       for (size_t k = 0; k < pending.size(); ++k) {
-        std::copy_n(rows.begin() + k * r_n, r_n, iou.begin() + pending[k] * width);
+        for (size_t j = 0; j < r_n; ++j) {
+          if (gt_class[j] != pending_class[k]) iou[pending[k] * width + j] = rows[k * r_n + j];
+        }
       }
     }
   }

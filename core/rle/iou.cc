@@ -149,7 +149,6 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
   if (by_class && (by_class->dt_class.size() != m || by_class->gt_class.size() != n)) {
     throw InternalError("rle_iou: one class per mask is needed");
   }
-  const double other_theta = by_class ? std::max(theta, by_class->theta) : theta;
 
   std::vector<Box> own_dbox, own_gbox;
   std::vector<uint32_t> own_darea, own_garea;
@@ -207,7 +206,7 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
       }
       const uint32_t da = darea[d], ga = garea[g];
       const double floor =
-          by_class && by_class->dt_class[d] != by_class->gt_class[g] ? other_theta : theta;
+          by_class && by_class->dt_class[d] != by_class->gt_class[g] ? by_class->theta : theta;
       if (floor > 0) {
         const Box& a = dbox[d];
         const Box& b = gbox[g];

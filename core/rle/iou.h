@@ -23,8 +23,9 @@ struct MaskFacts {
   std::span<const uint32_t> areas;
 };
 
-// A higher floor for pairs of masks of different classes, for readers that
-// tell such pairs apart only at a higher IoU: one class per mask.
+// A floor of its own for pairs of masks of different classes, for readers
+// that need such pairs at another precision than the rest: one class per
+// mask.
 struct ClassFloor {
   std::span<const uint32_t> dt_class, gt_class;
   double theta = 0;
@@ -33,8 +34,8 @@ struct ClassFloor {
 // Mask IoU with the same layout and crowd rule. Pairs whose boxes do not
 // overlap are 0, masks of different sizes -1. With theta > 0 a pair whose
 // IoU provably lies below theta is reported as 0 without walking its runs;
-// with `by_class`, a pair of different classes likewise below the larger of
-// theta and its floor.
+// with `by_class`, a pair of different classes likewise below its floor
+// instead (an infinite theta then leaves only such pairs to be walked).
 void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
              std::span<const uint8_t> crowd, double theta, std::span<double> out,
              MaskFacts dt_facts = {}, MaskFacts gt_facts = {},

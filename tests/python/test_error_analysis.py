@@ -123,6 +123,32 @@ def test_defined_outputs(case, gts, dts, params, counts, ap):
         assert all(v >= 0 for v in r["main"].values())
 
 
+def _rect(box):
+    x, y, w, h = box
+    return [[x, y, x + w, y, x + w, y + h, x, y + h]]
+
+
+# A detection of category 2 over a ground truth of category 1 (IoU 0.33,
+# 0.67, 0.05): below the foreground IoU the overlap with another category
+# still tells "both" from background, which mask IoU must not lose to its
+# pruning of such pairs.
+@pytest.mark.parametrize("iou_type", ["bbox", "segm"])
+@pytest.mark.parametrize("det_box, counts", [
+    ((10, 0, 20, 20), {"Both": 1, "Miss": 1}),
+    ((4, 0, 20, 20), {"Cls": 1}),
+    ((18, 0, 20, 20), {"Bkg": 1, "Miss": 1}),
+])
+def test_other_category_overlap_decides(iou_type, det_box, counts):
+    gt_box = (0, 0, 20, 20)
+    dataset = _dataset([_gt(1, 1, gt_box, segmentation=_rect(gt_box))], images=(1,))
+    det = _dt(1, 2, det_box, 0.9)
+    if iou_type == "segm":
+        det = dict(det, segmentation=_rect(det_box))
+        del det["bbox"]
+    r = _evaluated(dataset, [det], iou_type).error_analysis()
+    assert r["counts"] == dict(ZERO, **counts)
+
+
 def test_dataset_image_order_decides_equal_scores():
     """A background box in image 2 and a true positive in image 1, both at
     0.5: listed first, image 2's false positive ranks first."""
