@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <tuple>
+#include <type_traits>
 #include <cmath>
 #include <vector>
 
@@ -150,30 +151,24 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
     throw InternalError("rle_iou: one class per mask is needed");
   }
 
+  // The caller's list where it has one entry per mask, else `of` each mask.
+  auto per_mask = [](std::span<const Rle* const> masks, auto given, auto& own, auto of) {
+    using T = typename std::decay_t<decltype(own)>::value_type;
+    if (given.size() == masks.size()) return std::span<const T>(given);
+    own.resize(masks.size());
+    for (size_t i = 0; i < masks.size(); ++i) own[i] = of(*masks[i]);
+    return std::span<const T>(own);
+  };
   std::vector<Box> own_dbox, own_gbox;
   std::vector<uint32_t> own_darea, own_garea;
-  auto boxes_of = [](std::span<const Rle* const> masks, std::span<const Box> given,
-                     std::vector<Box>& own) -> std::span<const Box> {
-    if (given.size() == masks.size()) return given;
-    own.resize(masks.size());
-    for (size_t i = 0; i < masks.size(); ++i) own[i] = rle_bbox(*masks[i]);
-    return own;
-  };
-  auto areas_of = [](std::span<const Rle* const> masks, std::span<const uint32_t> given,
-                     std::vector<uint32_t>& own) -> std::span<const uint32_t> {
-    if (given.size() == masks.size()) return given;
-    own.resize(masks.size());
-    for (size_t i = 0; i < masks.size(); ++i) own[i] = rle_area(*masks[i]);
-    return own;
-  };
-  const std::span<const Box> dbox = boxes_of(dt, dt_facts.boxes, own_dbox),
-                             gbox = boxes_of(gt, gt_facts.boxes, own_gbox);
+  const auto dbox = per_mask(dt, dt_facts.boxes, own_dbox, rle_bbox),
+             gbox = per_mask(gt, gt_facts.boxes, own_gbox, rle_bbox);
   box_iou(dbox, gbox, crowd, out);
   // Areas as the sum of the runs of ones, modulo 2^32 like rle_area; known
   // before any interval list is built, so that a pair the bound below rules
   // out costs neither mask its list.
-  const std::span<const uint32_t> darea = areas_of(dt, dt_facts.areas, own_darea),
-                                  garea = areas_of(gt, gt_facts.areas, own_garea);
+  const auto darea = per_mask(dt, dt_facts.areas, own_darea, rle_area),
+             garea = per_mask(gt, gt_facts.areas, own_garea, rle_area);
 
   // Interval lists are built lazily: a mask none of whose pairs overlaps is
   // never expanded.
