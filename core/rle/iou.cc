@@ -163,7 +163,6 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
   std::vector<uint32_t> own_darea, own_garea;
   const auto dbox = per_mask(dt, dt_facts.boxes, own_dbox, rle_bbox),
              gbox = per_mask(gt, gt_facts.boxes, own_gbox, rle_bbox);
-  box_iou(dbox, gbox, crowd, out);
   // Areas as the sum of the runs of ones, modulo 2^32 like rle_area; known
   // before any interval list is built, so that a pair the bound below rules
   // out costs neither mask its list.
@@ -187,9 +186,18 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
     check();
     const Rle& gm = *gt[g];
     const bool iscrowd = is_crowd(crowd, g);
+    const Box& b = gbox[g];
     for (size_t d = 0; d < m; ++d) {
       double& o = out[d * n + g];
-      if (o <= 0) continue;
+      // A mask's box is whole pixels and never negative: masks overlap only
+      // where their boxes share an area.
+      const Box& a = dbox[d];
+      const double bw = std::min(a[0] + a[2], b[0] + b[2]) - std::max(a[0], b[0]);
+      const double bh = std::min(a[1] + a[3], b[1] + b[3]) - std::max(a[1], b[1]);
+      if (!(bw > 0 && bh > 0)) {
+        o = 0;
+        continue;
+      }
       const Rle& dm = *dt[d];
       if (dm.height != gm.height || dm.width != gm.width) {
         o = -1;
@@ -203,10 +211,6 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
       const double floor =
           by_class && by_class->dt_class[d] != by_class->gt_class[g] ? by_class->theta : theta;
       if (floor > 0) {
-        const Box& a = dbox[d];
-        const Box& b = gbox[g];
-        const double bw = std::max(0.0, std::min(a[0] + a[2], b[0] + b[2]) - std::max(a[0], b[0]));
-        const double bh = std::max(0.0, std::min(a[1] + a[3], b[1] + b[3]) - std::max(a[1], b[1]));
         const double ad = da, ag = ga;
         const double i_ub = std::min(std::min(ad, ag), bw * bh);
         const double u_lb = iscrowd ? ad : (ad + ag) - i_ub;
