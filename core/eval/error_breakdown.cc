@@ -10,7 +10,6 @@
 #include "core/base/checked.h"
 #include "core/base/error.h"
 #include "core/eval/similarity.h"
-#include "core/rle/iou.h"
 #include "core/pool/pool.h"
 
 namespace quillscore::eval {
@@ -99,16 +98,21 @@ ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& op
   const double theta = std::clamp(std::min(opt.background_iou, opt.foreground_iou), 0.0, 1.0);
   // A ground truth of another category matters below the foreground IoU only
   // to tell a background error from "both", which is settled below for the
-  // few detections that come to it; mask IoU of such pairs is pruned there.
+  // detections that come to it; mask IoU of such pairs is pruned till then.
   std::vector<uint32_t> dt_class, gt_class;
   for (uint32_t d : ranked) dt_class.push_back(dt.category_index[d]);
   for (uint32_t g : columns) gt_class.push_back(gt.category_index[g]);
-  const rle::ClassFloor by_class{dt_class, gt_class,
-                                std::max(theta, std::clamp(opt.foreground_iou, 0.0, 1.0))};
-  std::vector<double> iou(d_n * columns.size());
-  similarity_matrix(st, ranked, columns, theta, iou, &by_class);
+  const double other_floor = std::max(theta, std::clamp(opt.foreground_iou, 0.0, 1.0));
+  PairSimilarity sim(st, ranked, columns);
   const size_t width = columns.size();
+  std::vector<double> iou(d_n * width);
+  for (size_t d = 0; d < d_n; ++d) {
+    for (size_t j = 0; j < width; ++j) {
+      iou[d * width + j] = sim(d, j, dt_class[d] == gt_class[j] ? theta : other_floor);
+    }
+  }
   auto at = [&](size_t d, size_t j) { return iou[d * width + j]; };
+
   out.dets.reserve(d_n);
   for (uint32_t d : ranked) {
     out.dets.push_back({dt.category_index[d], dt.scores[d], kFalsePositive, kNoError, kNone});
@@ -144,29 +148,17 @@ ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& op
 
   // A detection that is not a true positive and overlaps no ground truth
   // beyond the background IoU so far is a background error or "both": its
-  // pairs with other categories, pruned above, decide. They are made exact
-  // down to the background IoU, all such detections in one pass that walks
-  // no pair of one category again.
-  if (needs_masks(st.params.iou_type) && r_n > 0) {
-    std::vector<uint32_t> pending, pending_dts, pending_class;
+  // pairs with other categories, pruned above, decide, and the first that
+  // reaches beyond the background IoU settles it.
+  if (other_floor > theta) {
     for (size_t d = 0; d < d_n; ++d) {
       if (out.dets[d].state == kTruePositive) continue;
       double any = 0.0;
       for (size_t j = 0; j < r_n; ++j) any = std::max(any, at(d, j));
-      if (any > opt.background_iou) continue;
-      pending.push_back(static_cast<uint32_t>(d));
-      pending_dts.push_back(ranked[d]);
-      pending_class.push_back(dt_class[d]);
-    }
-    if (!pending.empty()) {
-      std::vector<double> rows(pending.size() * r_n);
-      const rle::ClassFloor others_only{pending_class, std::span(gt_class).first(r_n), theta};
-      similarity_matrix(st, pending_dts, std::span(columns).first(r_n),
-                        std::numeric_limits<double>::infinity(), rows, &others_only);
-      for (size_t k = 0; k < pending.size(); ++k) {
-        for (size_t j = 0; j < r_n; ++j) {
-          if (gt_class[j] != pending_class[k]) iou[pending[k] * width + j] = rows[k * r_n + j];
-        }
+      for (size_t j = 0; j < r_n && any <= opt.background_iou; ++j) {
+        if (gt_class[j] == dt_class[d]) continue;
+        iou[d * width + j] = sim(d, j, theta);
+        any = std::max(any, at(d, j));
       }
     }
   }

@@ -36,28 +36,41 @@ struct PickedFacts {
   PickedFacts(const MaskExtents& all, size_t masks, std::span<const uint32_t> idx) {
     if (all.boxes.size() != masks || all.areas.size() != masks) return;
     for (uint32_t i : idx) {
-      const auto& b = all.boxes[i];
+      const auto& b = checked_at(all.boxes, i, kAnnotation);
       boxes.push_back({static_cast<double>(b[0]), static_cast<double>(b[1]), static_cast<double>(b[2]),
                        static_cast<double>(b[3])});
-      areas.push_back(all.areas[i]);
+      areas.push_back(checked_at(all.areas, i, kAnnotation));
     }
   }
   rle::MaskFacts view() const { return {boxes, areas}; }
 };
 
+// The masks of detections `ranked` and ground truths `gts` as the mask IoU
+// functions take them.
+struct MaskPairs {
+  std::vector<const rle::Rle*> dt, gt;
+  PickedFacts dt_facts, gt_facts;
+  MaskPairs(const std::vector<rle::Rle>& dmasks, const MaskExtents& dext,
+            const std::vector<rle::Rle>& gmasks, const MaskExtents& gext,
+            std::span<const uint32_t> ranked, std::span<const uint32_t> gts)
+      : dt_facts(dext, dmasks.size(), ranked), gt_facts(gext, gmasks.size(), gts) {
+    dt.reserve(ranked.size());
+    gt.reserve(gts.size());
+    for (uint32_t d : ranked) dt.push_back(&checked_at(dmasks, d, kAnnotation));
+    for (uint32_t g : gts) gt.push_back(&checked_at(gmasks, g, kAnnotation));
+  }
+  std::unique_ptr<rle::PairIou> pairs(std::span<const uint8_t> crowd) const {
+    return std::make_unique<rle::PairIou>(dt, gt, crowd, dt_facts.view(), gt_facts.view());
+  }
+};
+
 // Mask IoU of ranked detections against ground truths, columns by crowd rule.
-void mask_matrix(const std::vector<rle::Rle>& dmasks, const MaskExtents& dfacts,
-                 const std::vector<rle::Rle>& gmasks, const MaskExtents& gfacts,
+void mask_matrix(const std::vector<rle::Rle>& dmasks, const MaskExtents& dext,
+                 const std::vector<rle::Rle>& gmasks, const MaskExtents& gext,
                  std::span<const uint32_t> ranked, std::span<const uint32_t> gts,
-                 std::span<const uint8_t> crowd, double theta, std::span<double> out,
-                 const rle::ClassFloor* by_class) {
-  std::vector<const rle::Rle*> dp, gp;
-  dp.reserve(ranked.size());
-  gp.reserve(gts.size());
-  for (uint32_t d : ranked) dp.push_back(&checked_at(dmasks, d, kAnnotation));
-  for (uint32_t g : gts) gp.push_back(&checked_at(gmasks, g, kAnnotation));
-  const PickedFacts df(dfacts, dmasks.size(), ranked), gf(gfacts, gmasks.size(), gts);
-  rle::rle_iou(dp, gp, crowd, theta, out, df.view(), gf.view(), by_class);
+                 std::span<const uint8_t> crowd, double theta, std::span<double> out) {
+  const MaskPairs m(dmasks, dext, gmasks, gext, ranked, gts);
+  rle::rle_iou(m.dt, m.gt, crowd, theta, out, m.dt_facts.view(), m.gt_facts.view());
 }
 
 void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
@@ -69,8 +82,7 @@ void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
 }  // namespace
 
 void similarity_matrix(const EngineState& st, std::span<const uint32_t> ranked,
-                       std::span<const uint32_t> gts, double floor, std::span<double> matrix,
-                       const rle::ClassFloor* by_class) {
+                       std::span<const uint32_t> gts, double floor, std::span<double> matrix) {
   const AnnotationSet& gt = st.gt;
   const AnnotationSet& dt = st.dt;
   const size_t d_n = ranked.size(), g_n = gts.size();
@@ -92,18 +104,16 @@ void similarity_matrix(const EngineState& st, std::span<const uint32_t> ranked,
   if (const auto* gm = std::get_if<Masks>(&gt.geometry)) {
     const auto* dm = std::get_if<Masks>(&dt.geometry);
     if (!dm) kinds_disagree();
-    mask_matrix(dm->masks, dm->extents, gm->masks, gm->extents, ranked, gts, crowd, theta, matrix,
-                by_class);
+    mask_matrix(dm->masks, dm->extents, gm->masks, gm->extents, ranked, gts, crowd, theta, matrix);
     return;
   }
   if (const auto* gm = std::get_if<BoundaryMasks>(&gt.geometry)) {
     const auto* dm = std::get_if<BoundaryMasks>(&dt.geometry);
     if (!dm) kinds_disagree();
-    mask_matrix(dm->masks, dm->extents, gm->masks, gm->extents, ranked, gts, crowd, theta, matrix,
-                by_class);
+    mask_matrix(dm->masks, dm->extents, gm->masks, gm->extents, ranked, gts, crowd, theta, matrix);
     std::vector<double> bands(d_n * g_n, 0.0);
     mask_matrix(dm->bands, dm->band_extents, gm->bands, gm->band_extents, ranked, gts, crowd, theta,
-                bands, by_class);
+                bands);
     // Boundary IoU is the lesser of mask and band IoU; crowd regions are
     // judged by their mask alone.
     for (size_t j = 0; j < g_n; ++j) {
@@ -119,6 +129,53 @@ void similarity_matrix(const EngineState& st, std::span<const uint32_t> ranked,
   const auto* dk = std::get_if<Keypoints>(&dt.geometry);
   if (!gk || !dk) kinds_disagree();
   oks_matrix(st, *dk, *gk, ranked, gts, matrix);
+}
+
+// The masks of both sides and their pair functions; bands too for boundary
+// IoU.
+struct PairSimilarity::MaskSides {
+  MaskPairs masks;
+  std::unique_ptr<rle::PairIou> mask_iou;
+  std::unique_ptr<MaskPairs> bands;
+  std::unique_ptr<rle::PairIou> band_iou;
+  MaskSides(const std::vector<rle::Rle>& dm, const MaskExtents& dext, const std::vector<rle::Rle>& gm,
+        const MaskExtents& gext, std::span<const uint32_t> dts, std::span<const uint32_t> gts,
+        std::span<const uint8_t> crowd)
+      : masks(dm, dext, gm, gext, dts, gts), mask_iou(masks.pairs(crowd)) {}
+};
+
+PairSimilarity::PairSimilarity(const EngineState& st, std::span<const uint32_t> dts,
+                               std::span<const uint32_t> gts)
+    : cols_(gts.size()) {
+  for (uint32_t g : gts) crowd_.push_back(checked_at(st.gt.iscrowd, g, kAnnotation));
+  const Geometry& dg = st.dt.geometry;
+  const Geometry& gg = st.gt.geometry;
+  if (const auto* gm = std::get_if<Masks>(&gg)) {
+    const auto* dm = std::get_if<Masks>(&dg);
+    if (!dm) kinds_disagree();
+    masks_ = std::make_unique<MaskSides>(dm->masks, dm->extents, gm->masks, gm->extents, dts, gts, crowd_);
+  } else if (const auto* gb = std::get_if<BoundaryMasks>(&gg)) {
+    const auto* db = std::get_if<BoundaryMasks>(&dg);
+    if (!db) kinds_disagree();
+    masks_ = std::make_unique<MaskSides>(db->masks, db->extents, gb->masks, gb->extents, dts, gts, crowd_);
+    masks_->bands =
+        std::make_unique<MaskPairs>(db->bands, db->band_extents, gb->bands, gb->band_extents, dts, gts);
+    masks_->band_iou = masks_->bands->pairs(crowd_);
+  } else {
+    matrix_.resize(dts.size() * gts.size());
+    similarity_matrix(st, dts, gts, 0.0, matrix_);
+  }
+}
+
+PairSimilarity::~PairSimilarity() = default;
+
+double PairSimilarity::operator()(size_t d, size_t g, double floor) {
+  if (!masks_) return matrix_[d * cols_ + g];
+  const double m = (*masks_->mask_iou)(d, g, floor);
+  // Boundary IoU is the lesser of mask and band IoU; crowd regions are
+  // judged by their mask alone.
+  if (!masks_->band_iou || crowd_[g]) return m;
+  return std::min(m, (*masks_->band_iou)(d, g, floor));
 }
 
 double pruning_threshold(std::span<const double> iou_thrs) {

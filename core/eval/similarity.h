@@ -3,11 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "core/eval/model.h"
-#include "core/rle/iou.h"
 
 namespace quillscore::eval {
 
@@ -35,12 +35,31 @@ std::vector<GroupSimilarity> compute_similarity(const EngineState& state,
 
 // The similarity of detections `dts` (rows) to ground truths `gts`
 // (columns), any categories, into `out` (dts.size() x gts.size()). Mask IoU
-// provably below `floor` may be reported as 0, and with `by_class` (classes
-// by position in dts and gts) that of pairs of different classes below its
-// floor.
+// provably below `floor` may be reported as 0.
 void similarity_matrix(const EngineState& state, std::span<const uint32_t> dts,
-                       std::span<const uint32_t> gts, double floor, std::span<double> out,
-                       const rle::ClassFloor* by_class = nullptr);
+                       std::span<const uint32_t> gts, double floor, std::span<double> out);
+
+// The same pair by pair, for a reader that needs pairs at different floors:
+// mask IoU is worked out as pairs are asked for, each mask's run list built
+// once; every other kind up front.
+class PairSimilarity {
+ public:
+  PairSimilarity(const EngineState& state, std::span<const uint32_t> dts,
+                 std::span<const uint32_t> gts);
+  ~PairSimilarity();
+  PairSimilarity(const PairSimilarity&) = delete;
+  PairSimilarity& operator=(const PairSimilarity&) = delete;
+
+  // Entry (d, g) of similarity_matrix with this floor.
+  double operator()(size_t d, size_t g, double floor);
+
+ private:
+  struct MaskSides;
+  size_t cols_ = 0;
+  std::vector<double> matrix_;  // kinds other than masks
+  std::vector<uint8_t> crowd_;
+  std::unique_ptr<MaskSides> masks_;
+};
 
 // Sorts annotation indexes by score, highest first, NaN after every number;
 // ties keep their order.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <tuple>
-#include <type_traits>
 #include <cmath>
 #include <vector>
 
@@ -141,101 +140,91 @@ void box_iou(std::span<const Box> dt, std::span<const Box> gt, std::span<const u
   }
 }
 
+namespace {
+
+// The caller's list where it has one entry per mask, else `of` each mask.
+template <class T, class Of>
+std::span<const T> per_mask(std::span<const Rle* const> masks, std::span<const T> given,
+                            std::vector<T>& own, Of of) {
+  if (given.size() == masks.size()) return given;
+  own.resize(masks.size());
+  for (size_t i = 0; i < masks.size(); ++i) own[i] = of(*masks[i]);
+  return own;
+}
+
+}  // namespace
+
+struct PairIou::Lists {
+  std::vector<uint64_t> buf;
+  std::vector<Intervals> dt, gt;
+  std::vector<uint8_t> dt_ready, gt_ready;
+};
+
+PairIou::PairIou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
+                 std::span<const uint8_t> crowd, MaskFacts dt_facts, MaskFacts gt_facts)
+    : dt_(dt), gt_(gt), crowd_(crowd), lists_(std::make_unique<Lists>()) {
+  dbox_ = per_mask(dt, dt_facts.boxes, own_dbox_, rle_bbox);
+  gbox_ = per_mask(gt, gt_facts.boxes, own_gbox_, rle_bbox);
+  // Areas as the sum of the runs of ones, modulo 2^32 like rle_area; known
+  // before any run list is built, so that a pair the bound rules out costs
+  // neither mask its list.
+  darea_ = per_mask(dt, dt_facts.areas, own_darea_, rle_area);
+  garea_ = per_mask(gt, gt_facts.areas, own_garea_, rle_area);
+  lists_->dt.resize(dt.size());
+  lists_->gt.resize(gt.size());
+  lists_->dt_ready.assign(dt.size(), 0);
+  lists_->gt_ready.assign(gt.size(), 0);
+}
+
+PairIou::~PairIou() = default;
+
+double PairIou::operator()(size_t d, size_t g, double theta) {
+  // A mask's box is whole pixels and never negative: masks overlap only where
+  // their boxes share an area.
+  const Box& a = dbox_[d];
+  const Box& b = gbox_[g];
+  const double bw = std::min(a[0] + a[2], b[0] + b[2]) - std::max(a[0], b[0]);
+  const double bh = std::min(a[1] + a[3], b[1] + b[3]) - std::max(a[1], b[1]);
+  if (!(bw > 0 && bh > 0)) return 0;
+  const Rle& dm = *dt_[d];
+  const Rle& gm = *gt_[g];
+  if (dm.height != gm.height || dm.width != gm.width) return -1;
+  if (dm.counts.empty() || gm.counts.empty()) return 0;
+  const bool iscrowd = is_crowd(crowd_, g);
+  const uint32_t da = darea_[d], ga = garea_[g];
+  if (theta > 0) {
+    const double ad = da, ag = ga;
+    const double i_ub = std::min(std::min(ad, ag), bw * bh);
+    const double u_lb = iscrowd ? ad : (ad + ag) - i_ub;
+    if (u_lb > 0 && theta > i_ub / u_lb) return 0;
+  }
+  Lists& l = *lists_;
+  if (!l.dt_ready[d]) collect_intervals(dm, l.buf, l.dt[d]), l.dt_ready[d] = 1;
+  if (!l.gt_ready[g]) collect_intervals(gm, l.buf, l.gt[g]), l.gt_ready[g] = 1;
+  uint32_t i, u;
+  if (l.dt[d].empty_runs || l.gt[g].empty_runs) {
+    std::tie(i, u) = walk(dm.counts, gm.counts);
+  } else {
+    const uint64_t i64 = intersection(l.buf.data(), l.dt[d], l.gt[g]);
+    i = static_cast<uint32_t>(i64);
+    u = static_cast<uint32_t>(uint64_t{da} + ga - i64);
+  }
+  if (i == 0) return 0;
+  return iscrowd ? static_cast<double>(i) / static_cast<double>(da)
+                 : static_cast<double>(i) / static_cast<double>(u);
+}
+
 void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
              std::span<const uint8_t> crowd, double theta, std::span<double> out,
-             MaskFacts dt_facts, MaskFacts gt_facts, const ClassFloor* by_class) {
+             MaskFacts dt_facts, MaskFacts gt_facts) {
   const size_t m = dt.size(), n = gt.size();
   if (m == 0 || n == 0) return;
   if (out.size() < m * n) throw InternalError("rle_iou: output matrix too small");
-  if (by_class && (by_class->dt_class.size() != m || by_class->gt_class.size() != n)) {
-    throw InternalError("rle_iou: one class per mask is needed");
-  }
-
-  // The caller's list where it has one entry per mask, else `of` each mask.
-  auto per_mask = [](std::span<const Rle* const> masks, auto given, auto& own, auto of) {
-    using T = typename std::decay_t<decltype(own)>::value_type;
-    if (given.size() == masks.size()) return std::span<const T>(given);
-    own.resize(masks.size());
-    for (size_t i = 0; i < masks.size(); ++i) own[i] = of(*masks[i]);
-    return std::span<const T>(own);
-  };
-  std::vector<Box> own_dbox, own_gbox;
-  std::vector<uint32_t> own_darea, own_garea;
-  const auto dbox = per_mask(dt, dt_facts.boxes, own_dbox, rle_bbox),
-             gbox = per_mask(gt, gt_facts.boxes, own_gbox, rle_bbox);
-  // Areas as the sum of the runs of ones, modulo 2^32 like rle_area; known
-  // before any interval list is built, so that a pair the bound below rules
-  // out costs neither mask its list.
-  const auto darea = per_mask(dt, dt_facts.areas, own_darea, rle_area),
-             garea = per_mask(gt, gt_facts.areas, own_garea, rle_area);
-
-  // Interval lists are built lazily: a mask none of whose pairs overlaps is
-  // never expanded.
-  std::vector<uint64_t> buf;
-  std::vector<Intervals> div(m), giv(n);
-  std::vector<uint8_t> dready(m, 0), gready(n, 0);
-  auto ready = [&](const Rle& r, Intervals& iv, uint8_t& flag) {
-    if (!flag) {
-      collect_intervals(r, buf, iv);
-      flag = 1;
-    }
-  };
-
+  PairIou iou(dt, gt, crowd, dt_facts, gt_facts);
   const pool::CancelCheck check;
   for (size_t g = 0; g < n; ++g) {
     check();
-    const Rle& gm = *gt[g];
-    const bool iscrowd = is_crowd(crowd, g);
-    const Box& b = gbox[g];
-    for (size_t d = 0; d < m; ++d) {
-      double& o = out[d * n + g];
-      // A mask's box is whole pixels and never negative: masks overlap only
-      // where their boxes share an area.
-      const Box& a = dbox[d];
-      const double bw = std::min(a[0] + a[2], b[0] + b[2]) - std::max(a[0], b[0]);
-      const double bh = std::min(a[1] + a[3], b[1] + b[3]) - std::max(a[1], b[1]);
-      if (!(bw > 0 && bh > 0)) {
-        o = 0;
-        continue;
-      }
-      const Rle& dm = *dt[d];
-      if (dm.height != gm.height || dm.width != gm.width) {
-        o = -1;
-        continue;
-      }
-      if (dm.counts.empty() || gm.counts.empty()) {
-        o = 0;
-        continue;
-      }
-      const uint32_t da = darea[d], ga = garea[g];
-      const double floor =
-          by_class && by_class->dt_class[d] != by_class->gt_class[g] ? by_class->theta : theta;
-      if (floor > 0) {
-        const double ad = da, ag = ga;
-        const double i_ub = std::min(std::min(ad, ag), bw * bh);
-        const double u_lb = iscrowd ? ad : (ad + ag) - i_ub;
-        if (u_lb > 0 && floor > i_ub / u_lb) {
-          o = 0;
-          continue;
-        }
-      }
-      ready(dm, div[d], dready[d]);
-      ready(gm, giv[g], gready[g]);
-      uint32_t i, u;
-      if (div[d].empty_runs || giv[g].empty_runs) {
-        std::tie(i, u) = walk(dm.counts, gm.counts);
-      } else {
-        const uint64_t i64 = intersection(buf.data(), div[d], giv[g]);
-        i = static_cast<uint32_t>(i64);
-        u = static_cast<uint32_t>(uint64_t{da} + ga - i64);
-      }
-      if (i == 0) {
-        o = 0;
-        continue;
-      }
-      o = iscrowd ? static_cast<double>(i) / static_cast<double>(da)
-                  : static_cast<double>(i) / static_cast<double>(u);
-    }
+    for (size_t d = 0; d < m; ++d) out[d * n + g] = iou(d, g, theta);
   }
 }
 

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <vector>
 
 #include "core/rle/rle.h"
 
@@ -23,22 +25,37 @@ struct MaskFacts {
   std::span<const uint32_t> areas;
 };
 
-// A floor of its own for pairs of masks of different classes, for readers
-// that need such pairs at another precision than the rest: one class per
-// mask.
-struct ClassFloor {
-  std::span<const uint32_t> dt_class, gt_class;
-  double theta = 0;
+// Mask IoU pair by pair, with the crowd rule, for lists of masks that live
+// as long as it does: each mask's run list is built the first time a pair
+// needs it and kept for every later pair. The masks' boxes and areas are
+// taken from `facts` where given, else worked out once here.
+class PairIou {
+ public:
+  PairIou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
+          std::span<const uint8_t> crowd, MaskFacts dt_facts = {}, MaskFacts gt_facts = {});
+  ~PairIou();
+  PairIou(const PairIou&) = delete;
+  PairIou& operator=(const PairIou&) = delete;
+
+  // The IoU of detection d and ground truth g: 0 where their boxes do not
+  // overlap, -1 for masks of different sizes; with theta > 0, 0 too where the
+  // IoU provably lies below theta, without walking the runs.
+  double operator()(size_t d, size_t g, double theta);
+
+ private:
+  struct Lists;
+  std::span<const Rle* const> dt_, gt_;
+  std::span<const uint8_t> crowd_;
+  std::vector<Box> own_dbox_, own_gbox_;
+  std::vector<uint32_t> own_darea_, own_garea_;
+  std::span<const Box> dbox_, gbox_;
+  std::span<const uint32_t> darea_, garea_;
+  std::unique_ptr<Lists> lists_;
 };
 
-// Mask IoU with the same layout and crowd rule. Pairs whose boxes do not
-// overlap are 0, masks of different sizes -1. With theta > 0 a pair whose
-// IoU provably lies below theta is reported as 0 without walking its runs;
-// with `by_class`, a pair of different classes likewise below its floor
-// instead (an infinite theta then leaves only such pairs to be walked).
+// The matrix form, out[d * n + g], with one theta for every pair.
 void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
              std::span<const uint8_t> crowd, double theta, std::span<double> out,
-             MaskFacts dt_facts = {}, MaskFacts gt_facts = {},
-             const ClassFloor* by_class = nullptr);
+             MaskFacts dt_facts = {}, MaskFacts gt_facts = {});
 
 }  // namespace quillscore::rle
