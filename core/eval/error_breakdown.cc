@@ -330,9 +330,17 @@ std::vector<uint32_t> score_order(const Flat& f) {
       keys.push_back({s, static_cast<uint32_t>(i)});
     }
   }
-  std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+  // A strict order (the index breaks ties), so the two halves sorted side by
+  // side and merged give the one answer.
+  const auto before = [](const Key& a, const Key& b) {
     return a.score > b.score || (a.score == b.score && a.index < b.index);
+  };
+  const size_t half = keys.size() / 2;
+  pool::parallel_map(2, [&](size_t h) {
+    std::sort(keys.begin() + (h ? half : 0), h ? keys.end() : keys.begin() + half, before);
+    return 0;
   });
+  std::inplace_merge(keys.begin(), keys.begin() + half, keys.end(), before);
   std::vector<uint32_t> out;
   out.reserve(f.dets.size());
   for (const Key& k : keys) out.push_back(k.index);
@@ -446,8 +454,10 @@ ErrorBreakdown error_breakdown(const EngineState& st, const ErrorBreakdownOption
     }
   }
   for (size_t i = 0; i < n; ++i) in_order[i] = static_cast<uint32_t>(i);
-  const std::vector<Entry> base = entries(f, by_score), fixed = entries(f, after_fix),
-                           ranked_tps_first = entries(f, tps_first), listed = entries(f, in_order);
+  const std::vector<Entry> base = entries(f, by_score), ranked_tps_first = entries(f, tps_first),
+                           listed = entries(f, in_order);
+  const std::vector<Entry> fixed = opt.tidecv_ties ? entries(f, after_fix) : std::vector<Entry>{};
+  const std::span<const Entry> after = opt.tidecv_ties ? std::span(fixed) : std::span(base);
 
   std::vector<uint64_t> without_missed(categories), without_unmatched(categories);
   for (size_t c = 0; c < categories; ++c) {
@@ -462,11 +472,11 @@ ErrorBreakdown error_breakdown(const EngineState& st, const ErrorBreakdownOption
     if (k == 0) return mean_ap(base, kNothing, n_gt, f.class_order);
     if (k <= 5) {
       const int fix = static_cast<int>(k - 1);
-      return mean_ap(fixed, fix, n_gt, fixed_class_order(f, listed, fix, opt.tidecv_ties, categories));
+      return mean_ap(after, fix, n_gt, fixed_class_order(f, listed, fix, opt.tidecv_ties, categories));
     }
-    if (k == 6) return mean_ap(fixed, kNothing, without_missed, plain_classes);
+    if (k == 6) return mean_ap(after, kNothing, without_missed, plain_classes);
     if (k == 7) return mean_ap(ranked_tps_first, kNothing, n_gt, plain_classes);
-    return mean_ap(fixed, kNothing, without_unmatched, plain_classes);
+    return mean_ap(after, kNothing, without_unmatched, plain_classes);
   });
   out.ap = ap[0];
   for (size_t e = 0; e < kErrorTypes; ++e) out.main[e] = std::max(ap[e + 1] - out.ap, 0.0);
