@@ -47,8 +47,9 @@ struct ErrorBreakdown {
 };
 
 // The breakdown over the images of options.image_order that the parameters
-// list and the categories they list. Throws InputError for keypoints and
-// boundary IoU, which have no such breakdown.
+// list and the categories they list, by the evaluation's own similarity (box,
+// mask or boundary IoU). Throws InputError for keypoints, which have no such
+// breakdown.
 ErrorBreakdown error_breakdown(const EngineState& st, const ErrorBreakdownOptions& options);
 
 }  // namespace quillscore::eval
