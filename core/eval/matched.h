@@ -103,5 +103,6 @@ struct SlotCounts {
   std::vector<int64_t> ground_truths, detections;
 };
 SlotCounts slot_counts(EngineState& st, size_t a_idx);
+SlotCounts slot_counts(const MatchedState& state, size_t a_idx);
 
 }  // namespace quillscore::eval

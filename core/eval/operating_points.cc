@@ -76,22 +76,28 @@ BestF1 emit(const Tally& tally, int64_t cat, std::optional<std::span<const doubl
 OperatingPointsResult operating_points(EngineState& st, size_t t_idx, size_t a_idx,
                                        uint64_t max_det,
                                        std::optional<std::span<const double>> thresholds) {
-  const EvalParams& p = st.params;
+  checked_index(t_idx, st.params.iou_thrs.size(), "IoU threshold");
+  checked_index(a_idx, st.params.area_rng.size(), "area range");
+  return operating_points(st.params, *matched_state(st), t_idx, a_idx, max_det, thresholds);
+}
+
+OperatingPointsResult operating_points(const EvalParams& p, const MatchedState& state,
+                                       size_t t_idx, size_t a_idx, uint64_t max_det,
+                                       std::optional<std::span<const double>> thresholds) {
   const size_t T = p.iou_thrs.size();
   checked_index(t_idx, T, "IoU threshold");
   checked_index(a_idx, p.area_rng.size(), "area range");
-  const auto state = matched_state(st);
   const size_t row = a_idx * T + t_idx;
-  auto per_slot = pool::parallel_map(st.slots, [&](size_t k) {
+  auto per_slot = pool::parallel_map(state.slots.size(), [&](size_t k) {
     // The slot's ranking is already by descending score, NaN last.
-    const SlotMatches& sm = state->slots[k];
+    const SlotMatches& sm = state.slots[k];
     Tally t;
     for (size_t i = 0; i < sm.size(); ++i) {
       const Outcome o = sm.outcomes.get(row, i);
       if (sm.rank[i] >= max_det || o == Outcome::kIgnored || std::isnan(sm.scores[i])) continue;
       t.dets.emplace_back(sm.scores[i], o == Outcome::kTruePositive);
     }
-    t.counted_gts = static_cast<int64_t>(sm.counted_in(a_idx, state->a_n));
+    t.counted_gts = static_cast<int64_t>(sm.counted_in(a_idx, state.a_n));
     return t;
   });
   OperatingPointsResult res;

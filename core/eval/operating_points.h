@@ -49,4 +49,9 @@ OperatingPointsResult operating_points(EngineState& st, size_t t_idx, size_t a_i
                                        uint64_t max_det,
                                        std::optional<std::span<const double>> thresholds);
 
+// The same from a matched state with the parameters it was matched with.
+OperatingPointsResult operating_points(const EvalParams& p, const MatchedState& state,
+                                       size_t t_idx, size_t a_idx, uint64_t max_det,
+                                       std::optional<std::span<const double>> thresholds);
+
 }  // namespace quillscore::eval

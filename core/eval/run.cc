@@ -345,10 +345,10 @@ std::vector<double> group_precision(EngineState& st, std::span<const uint32_t> i
   return out;
 }
 
-AccumulatedResult run(EngineState& st, bool collect_records) {
-  const EvalParams& p = st.params;
-  const size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), K = st.slots,
+AccumulatedResult accumulate(const EvalParams& p, const MatchedState& state, Timings* timings) {
+  const size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), K = state.slots.size(),
                A = p.area_rng.size(), M = p.max_dets.size();
+  if (state.t_n != T || state.a_n != A) throw InternalError("matched state and parameters disagree");
   AccumulatedResult result;
   // A slot's own arrays are no larger than these.
   const size_t cells = checked_count<double>({T, R, K, A, M}),
@@ -357,12 +357,6 @@ AccumulatedResult run(EngineState& st, bool collect_records) {
   result.precision.assign(cells, -1.0);
   result.recall.assign(recall_cells, -1.0);
   result.scores.assign(cells, -1.0);
-
-  // Records need the matching itself; otherwise a matched state at hand is
-  // all accumulation reads.
-  std::vector<Records> records;
-  const auto state = collect_records ? match_all(st, &records) : matched_state(st);
-
   pool::parallel_chunks(K, [&](size_t begin, size_t end) {
     Stopwatch clock;
     SlotArrays local(T, R, A, M);
@@ -371,7 +365,7 @@ AccumulatedResult run(EngineState& st, bool collect_records) {
       std::fill(local.precision.begin(), local.precision.end(), -1.0);
       std::fill(local.recall.begin(), local.recall.end(), -1.0);
       std::fill(local.scores.begin(), local.scores.end(), -1.0);
-      accumulate_slot(p, state->slots[k], nullptr, local, scratch);
+      accumulate_slot(p, state.slots[k], nullptr, local, scratch);
       // The slot's cells of `result`; no other slot writes them.
       const size_t block = A * M;
       for (size_t t = 0; t < T; ++t) {
@@ -383,11 +377,21 @@ AccumulatedResult run(EngineState& st, bool collect_records) {
         }
       }
     }
-    clock.add_to(st.timings.accumulate_cpu);
+    if (timings) clock.add_to(timings->accumulate_cpu);
   });
+  return result;
+}
 
+AccumulatedResult run(EngineState& st, bool collect_records) {
+  // Records need the matching itself; otherwise a matched state at hand is
+  // all accumulation reads.
+  std::vector<Records> records;
+  const auto state = collect_records ? match_all(st, &records) : matched_state(st);
+  AccumulatedResult result = accumulate(st.params, *state, &st.timings);
   if (collect_records) {
-    result.records.reserve(checked_count<std::unique_ptr<EvalImageRecord>>({K, A, p.img_ids.size()}));
+    const size_t K = st.slots, A = st.params.area_rng.size();
+    result.records.reserve(
+        checked_count<std::unique_ptr<EvalImageRecord>>({K, A, st.params.img_ids.size()}));
     for (auto& slot : records) {
       for (auto& r : slot) result.records.push_back(std::move(r));
     }

@@ -13,6 +13,13 @@ namespace quillscore::eval {
 // recall and scores; with `collect_records` also the per-image records.
 AccumulatedResult run(EngineState& st, bool collect_records);
 
+// Precision, recall and scores of a matched state (one slot per category
+// place) at `p`'s recall thresholds and detection limits; the state's IoU
+// thresholds and area ranges must be `p`'s. Time spent goes to `timings`
+// where given.
+AccumulatedResult accumulate(const EvalParams& p, const MatchedState& state,
+                             Timings* timings = nullptr);
+
 // The precision array [G][T][R][K][A][M] of each group of images, from one
 // matching pass: image_group[i] (below `groups`) is the group of the image at
 // position i of params.img_ids. Each group's entries are those run() gives

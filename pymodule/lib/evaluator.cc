@@ -23,6 +23,8 @@
 #include "pymodule/lib/interrupt.h"
 #include "pymodule/lib/intake.h"
 #include "pymodule/lib/mask_pipeline.h"
+#include "pymodule/lib/borrow.h"
+#include "pymodule/lib/match_state.h"
 #include "pymodule/lib/numpy.h"
 #include "core/base/quote.h"
 #include "pymodule/lib/methods.h"
@@ -35,51 +37,12 @@ struct EvaluatorObject {
   PyObject_HEAD
   eval::EngineState* state;
   uint64_t gt_read, dt_read, read_blocked, rasterise;
-  // Borrow flag: the number of shared borrows, or -1 while borrowed
-  // exclusively. Only touched with the interpreter lock held.
+  // Borrow flag (see borrow.h).
   Py_ssize_t borrows;
+  double boundary_dilation;
 };
 
 EvaluatorObject* self_of(PyObject* o) { return reinterpret_cast<EvaluatorObject*>(o); }
-
-// Shared access for the lifetime of the guard; fails at once on conflict.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(EvaluatorObject* e) : e_(e) {
-    if (e_->borrows < 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      e_ = nullptr;
-    } else {
-      ++e_->borrows;
-    }
-  }
-  ~SharedBorrow() {
-    if (e_) --e_->borrows;
-  }
-  explicit operator bool() const { return e_ != nullptr; }
-
- private:
-  EvaluatorObject* e_;
-};
-
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(EvaluatorObject* e) : e_(e) {
-    if (e_->borrows != 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      e_ = nullptr;
-    } else {
-      e_->borrows = -1;
-    }
-  }
-  ~ExclusiveBorrow() {
-    if (e_) e_->borrows = 0;
-  }
-  explicit operator bool() const { return e_ != nullptr; }
-
- private:
-  EvaluatorObject* e_;
-};
 
 bool parse_iou_type(std::string_view s, eval::IouType& type) {
   if (s == "segm") {
@@ -259,6 +222,7 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
   EvaluatorObject* e = self_of(obj.get());
   e->state = nullptr;
   e->borrows = 0;
+  e->boundary_dilation = args.dilation;
   e->state = eval::make_engine_state(std::move(args.params), std::move(gt), std::move(dt)).release();
   e->gt_read = counters.gt_read;
   e->dt_read = counters.dt_read;
@@ -464,6 +428,18 @@ PyObject* evaluator_per_instance(PyObject* self, PyObject* const* args, Py_ssize
       return nullptr;
     }
     return verdict_columns(std::move(v));
+  });
+}
+
+// The matching of the evaluated images, without the geometry.
+PyObject* evaluator_matches(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    eval::StreamState s;
+    if (!run_interruptible([&] { s = eval::stream_of(*e->state, e->boundary_dilation); })) return nullptr;
+    return match_state_object(std::move(s));
   });
 }
 
@@ -722,6 +698,10 @@ PyTypeObject* evaluator_type() {
           "The precision array of each group of images, shape (groups, T, R, K, A, M), from\n"
           "one matching pass: image_groups[i] (below groups) is the group of the i-th\n"
           "evaluated image. Each group's array is what run() gives for its images alone."),
+      {"matches", evaluator_matches, METH_NOARGS,
+       "matches($self, /)\n--\n\n"
+       "The matching of the evaluated images as a MatchState: what accumulation needs,\n"
+       "without the geometry, to merge with the matching of other images."},
       keyword_method<evaluator_category_counts>(
           kCategoryCounts,
           "Per category slot, the ground truths that count at area range index a_idx and\n"

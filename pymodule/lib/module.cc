@@ -11,6 +11,7 @@
 #include "pymodule/json_load/functions.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/evaluator.h"
+#include "pymodule/lib/match_state.h"
 #include "pymodule/lib/indexes.h"
 #include "pymodule/lib/ref.h"
 #include "pymodule/mask/functions.h"
@@ -45,6 +46,10 @@ bool add_everything(PyObject* module) {
   if (!name) return false;
   PyTypeObject* evaluator = evaluator_type();
   if (!evaluator || !export_name(module, "Evaluator", reinterpret_cast<PyObject*>(evaluator))) {
+    return false;
+  }
+  PyTypeObject* matches = match_state_type();
+  if (!matches || !export_name(module, "MatchState", reinterpret_cast<PyObject*>(matches))) {
     return false;
   }
   PyTypeObject* compact = compact_bbox_type();

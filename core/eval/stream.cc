@@ -1,0 +1,324 @@
+#include "core/eval/stream.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <unordered_set>
+
+#include "core/base/checked.h"
+#include "core/base/error.h"
+#include "core/json/siphash.h"
+#include "core/pool/pool.h"
+
+namespace quillscore::eval {
+namespace {
+
+// 2-bit outcome `r` of one detection's record.
+Outcome outcome_at(const uint8_t* record, size_t r) {
+  return static_cast<Outcome>((record[r / 4] >> (r % 4 * 2)) & 3);
+}
+
+bool same_bits(std::span<const double> a, std::span<const double> b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 8) == 0);
+}
+
+// What makes two states' matching comparable, or the first difference.
+std::string settings_difference(const StreamState& a, const StreamState& b) {
+  const EvalParams &p = a.params, &q = b.params;
+  if (p.iou_type != q.iou_type) return "IoU types";
+  if (p.use_cats != q.use_cats || p.cat_ids != q.cat_ids) return "categories";
+  std::vector<double> pa, qa;
+  for (const auto& r : p.area_rng) pa.insert(pa.end(), r.begin(), r.end());
+  for (const auto& r : q.area_rng) qa.insert(qa.end(), r.begin(), r.end());
+  if (!same_bits(p.iou_thrs, q.iou_thrs) || !same_bits(p.rec_thrs, q.rec_thrs) ||
+      p.max_dets != q.max_dets || !same_bits(pa, qa) || !same_bits(p.kpt_sigmas, q.kpt_sigmas) ||
+      p.use_area != q.use_area || !same_bits({&a.boundary_dilation, 1}, {&b.boundary_dilation, 1})) {
+    return "parameters";
+  }
+  return "";
+}
+
+// The checksum's key: fixed, since it guards against damage, not forgery.
+constexpr json::SipKey kChecksumKey{0x71756c6c73636f72ULL, 0x65206d6174636865ULL};
+constexpr char kMagic[8] = {'Q', 'S', 'M', 'A', 'T', 'C', 'H', '\0'};
+constexpr uint32_t kVersion = 1;
+
+class Writer {
+ public:
+  template <class T>
+  void put(const T& v) {
+    const auto* p = reinterpret_cast<const uint8_t*>(&v);
+    out.insert(out.end(), p, p + sizeof(T));
+  }
+  template <class T>
+  void put_list(const std::vector<T>& v) {
+    put<uint64_t>(v.size());
+    const auto* p = reinterpret_cast<const uint8_t*>(v.data());
+    out.insert(out.end(), p, p + v.size() * sizeof(T));
+  }
+  std::vector<uint8_t> out;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::span<const uint8_t> in) : in_(in) {}
+  template <class T>
+  T get(const char* what) {
+    T v;
+    take(&v, sizeof(T), what);
+    return v;
+  }
+  template <class T>
+  std::vector<T> get_list(const char* what) {
+    const uint64_t n = get<uint64_t>(what);
+    if (n > (in_.size() - at_) / sizeof(T)) fail(std::string("truncated in ") + what);
+    std::vector<T> v(static_cast<size_t>(n));
+    take(v.data(), v.size() * sizeof(T), what);
+    return v;
+  }
+  bool done() const { return at_ == in_.size(); }
+  [[noreturn]] static void fail(const std::string& why) {
+    throw InputError("not a matching state: " + why);
+  }
+
+ private:
+  void take(void* dst, size_t n, const char* what) {
+    if (n > in_.size() - at_) fail(std::string("truncated in ") + what);
+    if (n) std::memcpy(dst, in_.data() + at_, n);
+    at_ += n;
+  }
+  std::span<const uint8_t> in_;
+  size_t at_ = 0;
+};
+
+}  // namespace
+
+size_t StreamState::detections() const {
+  size_t n = 0;
+  for (const StreamSlot& s : slots) n += s.scores.size();
+  return n;
+}
+
+StreamState stream_of(EngineState& st, double boundary_dilation) {
+  const auto state = matched_state(st);
+  StreamState s;
+  s.params = st.params;
+  s.params.img_ids.clear();
+  s.boundary_dilation = boundary_dilation;
+  s.image_ids = st.params.img_ids;
+  const size_t rows = state->t_n * state->a_n, bytes = s.outcome_bytes();
+  s.slots.resize(state->slots.size());
+  for (size_t k = 0; k < state->slots.size(); ++k) {
+    const SlotMatches& sm = state->slots[k];
+    StreamSlot& out = s.slots[k];
+    out.images = sm.images;
+    out.counted = sm.counted;
+    out.scores = sm.scores;
+    out.image = sm.image;
+    out.rank = sm.rank;
+    out.outcomes.assign(checked_count<uint8_t>({sm.size(), bytes}), 0);
+    for (size_t i = 0; i < sm.size(); ++i) {
+      uint8_t* record = out.outcomes.data() + i * bytes;
+      for (size_t r = 0; r < rows; ++r) {
+        record[r / 4] |= static_cast<uint8_t>(static_cast<unsigned>(sm.outcomes.get(r, i)) << (r % 4 * 2));
+      }
+    }
+  }
+  return s;
+}
+
+void merge_into(StreamState& into, const StreamState& from) {
+  if (const std::string what = settings_difference(into, from); !what.empty()) {
+    throw InputError("cannot merge matching states of different " + what);
+  }
+  const std::unordered_set<int64_t> have(into.image_ids.begin(), into.image_ids.end());
+  for (int64_t id : from.image_ids) {
+    if (have.count(id)) {
+      throw InputError("cannot merge matching states that both hold image " + std::to_string(id));
+    }
+  }
+  if (into.slots.size() != from.slots.size()) throw InternalError("matching states of one setting differ in slots");
+  // Room for everything first: once appending starts, nothing can fail.
+  auto grow = [](auto& v, const auto& more) { v.reserve(v.size() + more.size()); };
+  grow(into.image_ids, from.image_ids);
+  for (size_t k = 0; k < into.slots.size(); ++k) {
+    StreamSlot& a = into.slots[k];
+    const StreamSlot& b = from.slots[k];
+    grow(a.images, b.images), grow(a.counted, b.counted), grow(a.scores, b.scores);
+    grow(a.image, b.image), grow(a.rank, b.rank), grow(a.outcomes, b.outcomes);
+  }
+  const auto image_base = static_cast<uint32_t>(into.image_ids.size());
+  into.image_ids.insert(into.image_ids.end(), from.image_ids.begin(), from.image_ids.end());
+  for (size_t k = 0; k < into.slots.size(); ++k) {
+    StreamSlot& a = into.slots[k];
+    const StreamSlot& b = from.slots[k];
+    const auto slot_base = static_cast<uint32_t>(a.images.size());
+    for (uint32_t i : b.images) a.images.push_back(image_base + i);
+    a.counted.insert(a.counted.end(), b.counted.begin(), b.counted.end());
+    a.scores.insert(a.scores.end(), b.scores.begin(), b.scores.end());
+    for (uint32_t i : b.image) a.image.push_back(slot_base + i);
+    a.rank.insert(a.rank.end(), b.rank.begin(), b.rank.end());
+    a.outcomes.insert(a.outcomes.end(), b.outcomes.begin(), b.outcomes.end());
+  }
+}
+
+MatchedState ranked(const StreamState& s) {
+  const size_t A = s.params.area_rng.size(), rows = s.params.iou_thrs.size() * A,
+               bytes = s.outcome_bytes();
+  // Each image's place among all of them by id: the evaluation's order.
+  std::vector<uint32_t> by_id(s.image_ids.size());
+  std::iota(by_id.begin(), by_id.end(), 0u);
+  std::sort(by_id.begin(), by_id.end(),
+            [&](uint32_t a, uint32_t b) { return s.image_ids[a] < s.image_ids[b]; });
+  std::vector<uint32_t> place(s.image_ids.size());
+  for (size_t i = 0; i < by_id.size(); ++i) place[by_id[i]] = static_cast<uint32_t>(i);
+
+  MatchedState out;
+  out.t_n = s.params.iou_thrs.size();
+  out.a_n = A;
+  out.slots = pool::parallel_map(s.slots.size(), [&](size_t k) {
+    const StreamSlot& in = s.slots[k];
+    SlotMatches sm;
+    // Images ascending, as the evaluation walks them.
+    std::vector<uint32_t> img_order(in.images.size());
+    std::iota(img_order.begin(), img_order.end(), 0u);
+    std::sort(img_order.begin(), img_order.end(),
+              [&](uint32_t a, uint32_t b) { return place[in.images[a]] < place[in.images[b]]; });
+    std::vector<uint32_t> new_index(in.images.size());
+    for (size_t i = 0; i < img_order.size(); ++i) {
+      new_index[img_order[i]] = static_cast<uint32_t>(i);
+      sm.images.push_back(place[in.images[img_order[i]]]);
+      for (size_t a = 0; a < A; ++a) sm.counted.push_back(in.counted[img_order[i] * A + a]);
+    }
+    // Score descending, NaN last; equal scores to the earlier image, then
+    // to the better rank, which is a strict order.
+    std::vector<uint32_t> order(in.scores.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      const double sa = in.scores[a], sb = in.scores[b];
+      const bool na = std::isnan(sa), nb = std::isnan(sb);
+      if (na != nb) return nb;
+      if (!na && sa != sb) return sa > sb;
+      const uint32_t ia = new_index[in.image[a]], ib = new_index[in.image[b]];
+      return ia != ib ? ia < ib : in.rank[a] < in.rank[b];
+    });
+    sm.outcomes = OutcomeTable(rows, order.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+      const uint32_t o = order[i];
+      sm.scores.push_back(in.scores[o]);
+      sm.image.push_back(new_index[in.image[o]]);
+      sm.rank.push_back(in.rank[o]);
+      const uint8_t* record = in.outcomes.data() + o * bytes;
+      for (size_t r = 0; r < rows; ++r) sm.outcomes.set(r, i, outcome_at(record, r));
+    }
+    return sm;
+  });
+  return out;
+}
+
+std::vector<uint8_t> to_bytes(const StreamState& s) {
+  static_assert(std::endian::native == std::endian::little, "the byte layout is little-endian");
+  Writer w;
+  w.out.insert(w.out.end(), std::begin(kMagic), std::end(kMagic));
+  w.put<uint32_t>(kVersion);
+  const EvalParams& p = s.params;
+  w.put<uint8_t>(static_cast<uint8_t>(p.iou_type));
+  w.put<uint8_t>(p.use_cats);
+  w.put<uint8_t>(p.use_area);
+  w.put<double>(s.boundary_dilation);
+  w.put_list(p.cat_ids);
+  w.put_list(p.iou_thrs);
+  w.put_list(p.rec_thrs);
+  w.put_list(p.max_dets);
+  w.put_list(p.area_rng);
+  w.put_list(p.kpt_sigmas);
+  w.put_list(s.image_ids);
+  w.put<uint64_t>(s.slots.size());
+  for (const StreamSlot& slot : s.slots) {
+    w.put_list(slot.images);
+    w.put_list(slot.counted);
+    w.put_list(slot.scores);
+    w.put_list(slot.image);
+    w.put_list(slot.rank);
+    w.put_list(slot.outcomes);
+  }
+  w.put<uint64_t>(json::siphash13(kChecksumKey, w.out.data(), w.out.size()));
+  return std::move(w.out);
+}
+
+StreamState from_bytes(std::span<const uint8_t> bytes) {
+  if (bytes.size() < sizeof(kMagic) + sizeof(uint32_t) + sizeof(uint64_t) ||
+      std::memcmp(bytes.data(), kMagic, sizeof(kMagic)) != 0) {
+    Reader::fail("the bytes do not start as one");
+  }
+  const size_t body = bytes.size() - sizeof(uint64_t);
+  uint64_t sum;
+  std::memcpy(&sum, bytes.data() + body, sizeof(sum));
+  Reader r(bytes.first(body));
+  r.get<std::array<char, 8>>("the header");
+  if (const auto version = r.get<uint32_t>("the header"); version != kVersion) {
+    Reader::fail("version " + std::to_string(version) + " is not " + std::to_string(kVersion));
+  }
+  if (json::siphash13(kChecksumKey, bytes.data(), body) != sum) {
+    Reader::fail("the checksum does not match (damaged or truncated bytes)");
+  }
+  StreamState s;
+  EvalParams& p = s.params;
+  const auto type = r.get<uint8_t>("the settings");
+  if (type > static_cast<uint8_t>(IouType::kBoundary)) Reader::fail("unknown IoU type");
+  p.iou_type = static_cast<IouType>(type);
+  p.use_cats = r.get<uint8_t>("the settings") != 0;
+  p.use_area = r.get<uint8_t>("the settings") != 0;
+  s.boundary_dilation = r.get<double>("the settings");
+  p.cat_ids = r.get_list<int64_t>("the categories");
+  p.iou_thrs = r.get_list<double>("the settings");
+  p.rec_thrs = r.get_list<double>("the settings");
+  p.max_dets = r.get_list<uint64_t>("the settings");
+  p.area_rng = r.get_list<std::array<double, 2>>("the settings");
+  p.kpt_sigmas = r.get_list<double>("the settings");
+  s.image_ids = r.get_list<int64_t>("the images");
+  if (std::unordered_set<int64_t>(s.image_ids.begin(), s.image_ids.end()).size() != s.image_ids.size()) {
+    Reader::fail("an image is listed twice");
+  }
+  const uint64_t slots = r.get<uint64_t>("the categories");
+  if (slots != p.slots()) Reader::fail("the categories do not match its slots");
+  const size_t A = p.area_rng.size(), rows = p.iou_thrs.size() * A, bytes_per = s.outcome_bytes();
+  const uint64_t cap = p.cap();
+  s.slots.resize(static_cast<size_t>(slots));
+  for (StreamSlot& slot : s.slots) {
+    slot.images = r.get_list<uint32_t>("a category's images");
+    slot.counted = r.get_list<uint32_t>("a category's images");
+    slot.scores = r.get_list<double>("a category's detections");
+    slot.image = r.get_list<uint32_t>("a category's detections");
+    slot.rank = r.get_list<uint32_t>("a category's detections");
+    slot.outcomes = r.get_list<uint8_t>("a category's detections");
+    const size_t n = slot.scores.size();
+    if (slot.counted.size() != slot.images.size() * A || slot.image.size() != n ||
+        slot.rank.size() != n || slot.outcomes.size() != n * bytes_per) {
+      Reader::fail("a category's columns differ in length");
+    }
+    std::unordered_set<uint32_t> seen;
+    for (uint32_t i : slot.images) {
+      if (i >= s.image_ids.size() || !seen.insert(i).second) Reader::fail("a category names an image it lacks");
+    }
+    std::unordered_set<uint64_t> places;  // (image, rank) pairs, each once
+    for (size_t i = 0; i < n; ++i) {
+      if (slot.image[i] >= slot.images.size() || slot.rank[i] >= cap ||
+          !places.insert(uint64_t{slot.image[i]} << 32 | slot.rank[i]).second) {
+        Reader::fail("a detection's image or rank is out of place");
+      }
+      for (size_t o = 0; o < rows; ++o) {
+        if (outcome_at(slot.outcomes.data() + i * bytes_per, o) > Outcome::kIgnored) {
+          Reader::fail("a detection's outcome is not one");
+        }
+      }
+    }
+  }
+  if (!r.done()) Reader::fail("bytes follow its end");
+  return s;
+}
+
+}  // namespace quillscore::eval
