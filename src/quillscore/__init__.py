@@ -19,8 +19,9 @@ from quillscore.cocoeval import COCOeval
 from quillscore.fast import evaluate
 from quillscore.lvis import LVISEval
 from quillscore.params import Params
+from quillscore.streaming import StreamingEval
 
 __version__ = "0.1.0"
 
-__all__ = ["COCO", "COCOeval", "LVISEval", "Params", "ResultsError", "evaluate",
+__all__ = ["COCO", "COCOeval", "LVISEval", "Params", "ResultsError", "StreamingEval", "evaluate",
            "install_as_pycocotools", "mask", "_vireo"]

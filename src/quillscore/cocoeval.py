@@ -119,6 +119,22 @@ class COCOeval:
         E._build(gt, dt, {}, p, time.perf_counter())
         return E
 
+    @classmethod
+    def from_matches(cls, matches, params: Params, categories: list) -> COCOeval:
+        """An accumulated evaluation from the matching alone: `matches` a
+        `_vireo.MatchState` over the images params.imgIds, matched with
+        `params`; `categories` the COCO category dicts. What needs the
+        annotations (evalImgs, ious, confusion_matrix, error_analysis,
+        per_instance) raises ValueError."""
+        E = cls(None, None, params.iouType)
+        E.params = copy.deepcopy(params)
+        p = E._normalise_params()
+        E._cats = {c["id"]: c for c in categories}
+        E._set_evaluator(_MatchingOnly(matches), p)
+        E._axes = p.axes()
+        E.accumulate()
+        return E
+
     def add_wall_time(self, phase: str, seconds: float) -> None:
         """Report `seconds` of the caller's (reading the files, say) under
         `phase` in `timings`."""
@@ -437,13 +453,8 @@ class COCOeval:
     def _build(self, gt, dt, sizes: dict, p: Params, start: float) -> None:
         """The engine over both sides with the parameters `p`; the time
         since `start` is evaluate()'s."""
-        keypoints = p.iouType in KEYPOINT_TYPES
-        kpt_sigmas = p.kpt_oks_sigmas if keypoints else ()
-        use_area = bool(p.use_area) if keypoints else True
-        axes = p.axes()
-        self._set_evaluator(
-            build_evaluator(gt, dt, sizes, axes, kpt_sigmas, p.boundary_dilation, use_area), p)
-        self._axes = axes
+        self._set_evaluator(evaluator_for(gt, dt, sizes, p), p)
+        self._axes = p.axes()
         self._wall["evaluate"] = time.perf_counter() - start
 
     def _set_evaluator(self, evaluator, params: Params | None = None) -> None:
@@ -612,6 +623,50 @@ def crowd_levels(coco, img_ids) -> list[int]:
         index.append(float(ci))
     ci = np.asarray(index, dtype=np.float64)
     return np.where(ci < easy_below, 0, np.where(ci < hard_from, 1, 2)).tolist()
+
+
+def evaluator_for(gt, dt, sizes: dict, p: Params):
+    """The engine over `gt` and `dt` with the (normalised) parameters `p`."""
+    keypoints = p.iouType in KEYPOINT_TYPES
+    return build_evaluator(gt, dt, sizes, p.axes(), p.kpt_oks_sigmas if keypoints else (),
+                           p.boundary_dilation, bool(p.use_area) if keypoints else True)
+
+
+class _MatchingOnly:
+    """Stands in for the engine of an evaluation that has its matching
+    (a `_vireo.MatchState`) and not its annotations: what reads the
+    matching alone works, what needs the annotations says so."""
+
+    NEEDS_ANNOTATIONS = ("per_instance", "similarity", "evaluate_image", "confusion_matrix",
+                         "error_analysis", "group_precision")
+
+    def __init__(self, matches):
+        self._matches = matches
+
+    def run(self, collect_eval_imgs: bool = False):
+        if collect_eval_imgs:
+            self._refuse("evalImgs")
+        return self._matches.run()
+
+    def category_counts(self, a_idx: int = 0):
+        return self._matches.category_counts(a_idx)
+
+    def operating_points(self, *args, **kwargs):
+        return self._matches.operating_points(*args, **kwargs)
+
+    def timings(self) -> dict:
+        return {}
+
+    def __getattr__(self, name):
+        if name in self.NEEDS_ANNOTATIONS:
+            self._refuse(name)
+        raise AttributeError(name)
+
+    @staticmethod
+    def _refuse(what: str):
+        raise ValueError(f"{what} needs the annotations, and this evaluation was computed from "
+                         "the matching alone (a StreamingEval keeps no geometry): evaluate the "
+                         "images with COCOeval for it")
 
 
 def build_evaluator(gt, dt, sizes: dict, axes: Axes, kpt_sigmas=(),
