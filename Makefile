@@ -38,7 +38,7 @@ endef
 $(VENV)/.deps: pyproject.toml Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(call install-build-requirements,$(PY)) pycocotools lvis orjson
+	$(call install-build-requirements,$(PY)) pycocotools lvis orjson "dask[distributed]"
 	touch $@
 
 venv: $(VENV)/.deps

@@ -103,6 +103,12 @@ class StreamingEval:
         E.params = copy.deepcopy(self.params)
         E.params.imgIds = sorted(ids)
         E.evaluate()
+        self.add_matches(E)
+
+    def add_matches(self, E: COCOeval) -> None:
+        """Add the images a COCOeval evaluated (evaluate() done, with these
+        settings), by their matching. ValueError, leaving the state as it
+        was, where the settings differ or an image was added before."""
         self._state.merge(E._evaluated().matches())
 
     def add_image(self, image_id, *, gt_boxes, gt_labels, dt_boxes, dt_scores, dt_labels,
