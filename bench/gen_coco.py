@@ -10,6 +10,11 @@ Writes, into a folder (default bench/data, git-ignored):
 
 Detections are perturbed ground truths plus background clutter, with scores
 that favour the good ones, so every stage of the protocol has real work.
+
+With --objects365, an Objects365-scale box set instead (default folder
+bench/data-o365): instances.json with 80,000 images, 365 categories and
+about 1.2M ground-truth boxes, and results_bbox.json with about 8M box
+results, generated image by image with NumPy and written row by row.
 """
 
 import argparse
@@ -155,15 +160,76 @@ def make_keypoints(rng, data):
     return gt, dets
 
 
+O365_CATS = 365
+
+
+def write_objects365(rng, out: Path, n_images: int) -> None:
+    """Boxes only, at Objects365's scale: ~15 ground truths and ~100 results
+    per image, categories long-tailed, 1% crowd regions."""
+    gt_rows, dt_rows, images = [], [], []
+    n_gt = n_dt = 0
+    for i in range(n_images):
+        w, h = (640, 480) if rng.random() < 0.6 else (480, 640)
+        img_id = 1 + i * 3
+        images.append(f'{{"id":{img_id},"width":{w},"height":{h},"file_name":"{img_id:012d}.jpg"}}')
+        g = int(rng.poisson(15))
+        side = np.clip(np.exp(rng.normal(3.9, 1.0, g)), 4.0, 0.9 * min(w, h))
+        aspect = np.exp(rng.normal(0, 0.4, g))
+        bw, bh = np.minimum(side * np.sqrt(aspect), 0.9 * w), np.minimum(side / np.sqrt(aspect), 0.9 * h)
+        x, y = rng.uniform(0, w - bw), rng.uniform(0, h - bh)
+        cats = np.minimum(rng.exponential(60, g).astype(int), O365_CATS - 1) + 1
+        crowd = rng.random(g) < 0.01
+        for k in range(g):
+            n_gt += 1
+            gt_rows.append(f'{{"id":{n_gt},"image_id":{img_id},"category_id":{cats[k]},'
+                           f'"bbox":[{x[k]:.2f},{y[k]:.2f},{bw[k]:.2f},{bh[k]:.2f}],'
+                           f'"area":{bw[k] * bh[k]:.2f},"iscrowd":{int(crowd[k])}}}')
+        d = int(rng.poisson(100))
+        hit = min(int(rng.binomial(d, 0.5)), 3 * g)
+        pick = rng.integers(0, max(g, 1), hit)
+        jit = rng.normal(0, 0.12, (hit, 4)) * np.c_[bw[pick], bh[pick], bw[pick], bh[pick]] if g else np.zeros((0, 4))
+        hb = np.c_[x[pick] + jit[:, 0], y[pick] + jit[:, 1], np.maximum(bw[pick] + jit[:, 2], 1),
+                   np.maximum(bh[pick] + jit[:, 3], 1)] if g else np.zeros((0, 4))
+        hc = np.where(rng.random(hit) < 0.9, cats[pick] if g else 0, rng.integers(1, O365_CATS + 1, hit))
+        hs = np.clip(rng.normal(0.7, 0.2, hit), 0.001, 1)
+        c = d - hit
+        cs = np.clip(np.exp(rng.normal(3.9, 1.0, c)), 4.0, 0.9 * min(w, h))
+        cb = np.c_[rng.uniform(0, w, c), rng.uniform(0, h, c), cs, cs * np.exp(rng.normal(0, 0.4, c))]
+        cc = np.minimum(rng.exponential(60, c).astype(int), O365_CATS - 1) + 1
+        ss = np.clip(rng.exponential(0.15, c), 0.001, 1)
+        for b, cat, score in zip(np.r_[hb, cb], np.r_[hc, cc], np.r_[hs, ss]):
+            dt_rows.append(f'{{"image_id":{img_id},"category_id":{cat},'
+                           f'"bbox":[{b[0]:.2f},{b[1]:.2f},{b[2]:.2f},{b[3]:.2f}],"score":{score:.5f}}}')
+        n_dt += d
+    cats = ",".join(f'{{"id":{c},"name":"o365_{c}","supercategory":"thing"}}'
+                    for c in range(1, O365_CATS + 1))
+    (out / "instances.json").write_text(
+        f'{{"images":[{",".join(images)}],"annotations":[{",".join(gt_rows)}],"categories":[{cats}]}}')
+    del gt_rows
+    with open(out / "results_bbox.json", "w") as f:
+        f.write("[")
+        for start in range(0, len(dt_rows), 100_000):
+            f.write(("," if start else "") + ",".join(dt_rows[start:start + 100_000]))
+        f.write("]")
+    print(f"{n_images} images, {n_gt} ground truths, {n_dt} box results -> {out}")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--out", default=str(Path(__file__).parent / "data"))
-    ap.add_argument("--images", type=int, default=5000)
+    ap.add_argument("--out", default=None)
+    ap.add_argument("--images", type=int, default=None)
     ap.add_argument("--seed", type=int, default=2017)
+    ap.add_argument("--objects365", action="store_true",
+                    help="an Objects365-scale box set (80,000 images by default)")
     args = ap.parse_args()
     rng = np.random.default_rng(args.seed)
-    out = Path(args.out)
+    default_out = "data-o365" if args.objects365 else "data"
+    out = Path(args.out or Path(__file__).parent / default_out)
     out.mkdir(parents=True, exist_ok=True)
+    if args.objects365:
+        write_objects365(rng, out, args.images or 80_000)
+        return
+    args.images = args.images or 5000
     data = make_instances(rng, args.images, 7.4)
     boxes, segms = make_detections(rng, data, 95)
     kp_gt, kp_dt = make_keypoints(rng, data)

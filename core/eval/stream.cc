@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <span>
 #include <string>
 #include <unordered_set>
 
@@ -114,10 +115,16 @@ StreamState stream_of(EngineState& st, double boundary_dilation) {
   for (size_t k = 0; k < state->slots.size(); ++k) {
     const SlotMatches& sm = state->slots[k];
     StreamSlot& out = s.slots[k];
-    out.images = sm.images;
-    out.counted = sm.counted;
+    const size_t A = state->a_n;
+    for (size_t i = 0; i < sm.images.size(); ++i) {
+      const auto row = std::span(sm.counted).subspan(i * A, A);
+      if (std::all_of(row.begin(), row.end(), [](uint32_t c) { return c == 0; })) continue;
+      out.counted_images.push_back(sm.images[i]);
+      out.counted.insert(out.counted.end(), row.begin(), row.end());
+    }
     out.scores = sm.scores;
-    out.image = sm.image;
+    out.image.reserve(sm.size());
+    for (uint32_t i : sm.image) out.image.push_back(sm.images[i]);
     out.rank = sm.rank;
     out.outcomes.assign(checked_count<uint8_t>({sm.size(), bytes}), 0);
     for (size_t i = 0; i < sm.size(); ++i) {
@@ -147,7 +154,7 @@ void merge_into(StreamState& into, const StreamState& from) {
   for (size_t k = 0; k < into.slots.size(); ++k) {
     StreamSlot& a = into.slots[k];
     const StreamSlot& b = from.slots[k];
-    grow(a.images, b.images), grow(a.counted, b.counted), grow(a.scores, b.scores);
+    grow(a.counted_images, b.counted_images), grow(a.counted, b.counted), grow(a.scores, b.scores);
     grow(a.image, b.image), grow(a.rank, b.rank), grow(a.outcomes, b.outcomes);
   }
   const auto image_base = static_cast<uint32_t>(into.image_ids.size());
@@ -155,11 +162,10 @@ void merge_into(StreamState& into, const StreamState& from) {
   for (size_t k = 0; k < into.slots.size(); ++k) {
     StreamSlot& a = into.slots[k];
     const StreamSlot& b = from.slots[k];
-    const auto slot_base = static_cast<uint32_t>(a.images.size());
-    for (uint32_t i : b.images) a.images.push_back(image_base + i);
+    for (uint32_t i : b.counted_images) a.counted_images.push_back(image_base + i);
     a.counted.insert(a.counted.end(), b.counted.begin(), b.counted.end());
     a.scores.insert(a.scores.end(), b.scores.begin(), b.scores.end());
-    for (uint32_t i : b.image) a.image.push_back(slot_base + i);
+    for (uint32_t i : b.image) a.image.push_back(image_base + i);
     a.rank.insert(a.rank.end(), b.rank.begin(), b.rank.end());
     a.outcomes.insert(a.outcomes.end(), b.outcomes.begin(), b.outcomes.end());
   }
@@ -182,16 +188,21 @@ MatchedState ranked(const StreamState& s) {
   out.slots = pool::parallel_map(s.slots.size(), [&](size_t k) {
     const StreamSlot& in = s.slots[k];
     SlotMatches sm;
-    // Images ascending, as the evaluation walks them.
-    std::vector<uint32_t> img_order(in.images.size());
-    std::iota(img_order.begin(), img_order.end(), 0u);
-    std::sort(img_order.begin(), img_order.end(),
-              [&](uint32_t a, uint32_t b) { return place[in.images[a]] < place[in.images[b]]; });
-    std::vector<uint32_t> new_index(in.images.size());
-    for (size_t i = 0; i < img_order.size(); ++i) {
-      new_index[img_order[i]] = static_cast<uint32_t>(i);
-      sm.images.push_back(place[in.images[img_order[i]]]);
-      for (size_t a = 0; a < A; ++a) sm.counted.push_back(in.counted[img_order[i] * A + a]);
+    // The slot's images (with counted ground truths or detections)
+    // ascending, as the evaluation walks them, with their counts.
+    std::vector<uint32_t> places;
+    for (uint32_t i : in.counted_images) places.push_back(place[i]);
+    for (uint32_t i : in.image) places.push_back(place[i]);
+    std::sort(places.begin(), places.end());
+    places.erase(std::unique(places.begin(), places.end()), places.end());
+    auto index_of = [&](uint32_t image) {
+      return static_cast<uint32_t>(std::lower_bound(places.begin(), places.end(), place[image]) -
+                                   places.begin());
+    };
+    sm.images = places;
+    sm.counted.assign(places.size() * A, 0);
+    for (size_t i = 0; i < in.counted_images.size(); ++i) {
+      std::copy_n(in.counted.begin() + i * A, A, sm.counted.begin() + index_of(in.counted_images[i]) * A);
     }
     // Score descending, NaN last; equal scores to the earlier image, then
     // to the better rank, which is a strict order.
@@ -202,14 +213,14 @@ MatchedState ranked(const StreamState& s) {
       const bool na = std::isnan(sa), nb = std::isnan(sb);
       if (na != nb) return nb;
       if (!na && sa != sb) return sa > sb;
-      const uint32_t ia = new_index[in.image[a]], ib = new_index[in.image[b]];
+      const uint32_t ia = place[in.image[a]], ib = place[in.image[b]];
       return ia != ib ? ia < ib : in.rank[a] < in.rank[b];
     });
     sm.outcomes = OutcomeTable(rows, order.size());
     for (size_t i = 0; i < order.size(); ++i) {
       const uint32_t o = order[i];
       sm.scores.push_back(in.scores[o]);
-      sm.image.push_back(new_index[in.image[o]]);
+      sm.image.push_back(index_of(in.image[o]));
       sm.rank.push_back(in.rank[o]);
       const uint8_t* record = in.outcomes.data() + o * bytes;
       for (size_t r = 0; r < rows; ++r) sm.outcomes.set(r, i, outcome_at(record, r));
@@ -238,7 +249,7 @@ std::vector<uint8_t> to_bytes(const StreamState& s) {
   w.put_list(s.image_ids);
   w.put<uint64_t>(s.slots.size());
   for (const StreamSlot& slot : s.slots) {
-    w.put_list(slot.images);
+    w.put_list(slot.counted_images);
     w.put_list(slot.counted);
     w.put_list(slot.scores);
     w.put_list(slot.image);
@@ -289,24 +300,24 @@ StreamState from_bytes(std::span<const uint8_t> bytes) {
   const uint64_t cap = p.cap();
   s.slots.resize(static_cast<size_t>(slots));
   for (StreamSlot& slot : s.slots) {
-    slot.images = r.get_list<uint32_t>("a category's images");
+    slot.counted_images = r.get_list<uint32_t>("a category's images");
     slot.counted = r.get_list<uint32_t>("a category's images");
     slot.scores = r.get_list<double>("a category's detections");
     slot.image = r.get_list<uint32_t>("a category's detections");
     slot.rank = r.get_list<uint32_t>("a category's detections");
     slot.outcomes = r.get_list<uint8_t>("a category's detections");
     const size_t n = slot.scores.size();
-    if (slot.counted.size() != slot.images.size() * A || slot.image.size() != n ||
+    if (slot.counted.size() != slot.counted_images.size() * A || slot.image.size() != n ||
         slot.rank.size() != n || slot.outcomes.size() != n * bytes_per) {
       Reader::fail("a category's columns differ in length");
     }
     std::unordered_set<uint32_t> seen;
-    for (uint32_t i : slot.images) {
+    for (uint32_t i : slot.counted_images) {
       if (i >= s.image_ids.size() || !seen.insert(i).second) Reader::fail("a category names an image it lacks");
     }
     std::unordered_set<uint64_t> places;  // (image, rank) pairs, each once
     for (size_t i = 0; i < n; ++i) {
-      if (slot.image[i] >= slot.images.size() || slot.rank[i] >= cap ||
+      if (slot.image[i] >= s.image_ids.size() || slot.rank[i] >= cap ||
           !places.insert(uint64_t{slot.image[i]} << 32 | slot.rank[i]).second) {
         Reader::fail("a detection's image or rank is out of place");
       }

@@ -18,12 +18,14 @@ namespace quillscore::eval {
 
 // One category slot. Unlike SlotMatches, detections are kept in the order
 // they came, each with its outcomes side by side (outcome_bytes per
-// detection), so that merging appends.
+// detection), so that merging appends; and only images with ground truths
+// that count are listed with their counts, since no other image adds to
+// them.
 struct StreamSlot {
-  std::vector<uint32_t> images;   // index into StreamState::image_ids
-  std::vector<uint32_t> counted;  // [i * A + a]
+  std::vector<uint32_t> counted_images;  // index into StreamState::image_ids
+  std::vector<uint32_t> counted;         // [i * A + a]
   std::vector<double> scores;
-  std::vector<uint32_t> image;    // index into `images`
+  std::vector<uint32_t> image;           // index into StreamState::image_ids
   std::vector<uint32_t> rank;
   std::vector<uint8_t> outcomes;  // 2 bits per (a, t), row a * T + t, per detection
 };

@@ -121,7 +121,7 @@ PyObject* match_state_nbytes(PyObject* self, PyObject*) {
   const eval::StreamState& s = self_of(self)->held->state;
   size_t n = s.image_ids.size() * sizeof(int64_t);
   for (const eval::StreamSlot& k : s.slots) {
-    n += (k.images.size() + k.counted.size() + k.image.size() + k.rank.size()) * sizeof(uint32_t) +
+    n += (k.counted_images.size() + k.counted.size() + k.image.size() + k.rank.size()) * sizeof(uint32_t) +
          k.scores.size() * sizeof(double) + k.outcomes.size();
   }
   return PyLong_FromSize_t(n);
