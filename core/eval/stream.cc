@@ -110,6 +110,7 @@ StreamState stream_of(EngineState& st, double boundary_dilation) {
   s.params.img_ids.clear();
   s.boundary_dilation = boundary_dilation;
   s.image_ids = st.params.img_ids;
+  s.held.insert(s.image_ids.begin(), s.image_ids.end());
   const size_t rows = state->t_n * state->a_n, bytes = s.outcome_bytes();
   s.slots.resize(state->slots.size());
   for (size_t k = 0; k < state->slots.size(); ++k) {
@@ -141,21 +142,33 @@ void merge_into(StreamState& into, const StreamState& from) {
   if (const std::string what = settings_difference(into, from); !what.empty()) {
     throw InputError("cannot merge matching states of different " + what);
   }
-  const std::unordered_set<int64_t> have(into.image_ids.begin(), into.image_ids.end());
   for (int64_t id : from.image_ids) {
-    if (have.count(id)) {
+    if (into.held.count(id)) {
       throw InputError("cannot merge matching states that both hold image " + std::to_string(id));
     }
   }
   if (into.slots.size() != from.slots.size()) throw InternalError("matching states of one setting differ in slots");
   // Room for everything first: once appending starts, nothing can fail.
-  auto grow = [](auto& v, const auto& more) { v.reserve(v.size() + more.size()); };
+  // Capacity grows geometrically: a state fed batch by batch copies each
+  // detection a bounded number of times, not once per batch.
+  auto grow = [](auto& v, const auto& more) {
+    const size_t need = v.size() + more.size();
+    if (v.capacity() < need) v.reserve(std::max(need, 2 * v.capacity()));
+  };
   grow(into.image_ids, from.image_ids);
   for (size_t k = 0; k < into.slots.size(); ++k) {
     StreamSlot& a = into.slots[k];
     const StreamSlot& b = from.slots[k];
     grow(a.counted_images, b.counted_images), grow(a.counted, b.counted), grow(a.scores, b.scores);
     grow(a.image, b.image), grow(a.rank, b.rank), grow(a.outcomes, b.outcomes);
+  }
+  // The lookup set is the one part that can fail while it grows: it is put
+  // back as it was when it does.
+  try {
+    into.held.insert(from.image_ids.begin(), from.image_ids.end());
+  } catch (...) {
+    for (int64_t id : from.image_ids) into.held.erase(id);
+    throw;
   }
   const auto image_base = static_cast<uint32_t>(into.image_ids.size());
   into.image_ids.insert(into.image_ids.end(), from.image_ids.begin(), from.image_ids.end());
@@ -291,9 +304,8 @@ StreamState from_bytes(std::span<const uint8_t> bytes) {
   p.area_rng = r.get_list<std::array<double, 2>>("the settings");
   p.kpt_sigmas = r.get_list<double>("the settings");
   s.image_ids = r.get_list<int64_t>("the images");
-  if (std::unordered_set<int64_t>(s.image_ids.begin(), s.image_ids.end()).size() != s.image_ids.size()) {
-    Reader::fail("an image is listed twice");
-  }
+  s.held.insert(s.image_ids.begin(), s.image_ids.end());
+  if (s.held.size() != s.image_ids.size()) Reader::fail("an image is listed twice");
   const uint64_t slots = r.get<uint64_t>("the categories");
   if (slots != p.slots()) Reader::fail("the categories do not match its slots");
   const size_t A = p.area_rng.size(), rows = p.iou_thrs.size() * A, bytes_per = s.outcome_bytes();

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 #include "core/eval/matched.h"
@@ -34,6 +35,7 @@ struct StreamState {
   EvalParams params;  // img_ids unused: the images are image_ids
   double boundary_dilation = 0;
   std::vector<int64_t> image_ids;  // every image added, in the order added
+  std::unordered_set<int64_t> held;  // the same, to look up
   std::vector<StreamSlot> slots;
 
   size_t outcome_bytes() const { return (params.iou_thrs.size() * params.area_rng.size() + 3) / 4; }

@@ -10,15 +10,17 @@ give exactly the one-shot evaluation of all their images."""
 from __future__ import annotations
 
 import copy
+import itertools
 import json
+import operator
 import struct
 
 import numpy as np
 
 from quillscore import _vireo
 from quillscore import mask as mask_utils
-from quillscore.coco import COCO
-from quillscore.cocoeval import COCOeval, evaluator_for
+from quillscore.coco import COCO, ResultsError, complete_results
+from quillscore.cocoeval import COCOeval, check_ground_truth, check_results, evaluator_for
 from quillscore.params import Params
 
 # The types a state can be built for: CrowdPose levels and LVIS need more
@@ -94,16 +96,31 @@ class StreamingEval:
                 if "height" not in im or "width" not in im:
                     raise ValueError(f"image {im['id']} needs 'height' and 'width' for "
                                      f"{self.params.iouType} evaluation")
-        gt = COCO()
-        gt.dataset = {"images": images, "categories": copy.deepcopy(self._categories),
-                      "annotations": list(gt_anns)}
-        gt.createIndex()
-        dt = gt.loadRes([dict(a) for a in dt_anns])
-        E = COCOeval(gt, dt, self.params.iouType)
-        E.params = copy.deepcopy(self.params)
-        E.params.imgIds = sorted(ids)
-        E.evaluate()
-        self.add_matches(E)
+        gt_anns = gt_anns if isinstance(gt_anns, list) else list(gt_anns)
+        dt_anns = dt_anns if isinstance(dt_anns, list) else list(dt_anns)
+        p = copy.copy(self.params)
+        p.imgIds = sorted(ids)
+        check_ground_truth(gt_anns, p.iouType, use_area=p.use_area)
+        check_results(dt_anns)
+        try:
+            stray = set(map(operator.itemgetter("image_id"), dt_anns)).difference(ids)
+        except (KeyError, TypeError):
+            raise ResultsError("every result needs an 'image_id'") from None
+        if stray:
+            raise ResultsError(f"results name image id {min(stray, key=repr)!r}, which is not in "
+                               "this batch")
+        # Box results go to the engine as they are: it reads a missing area
+        # as w * h, as completing them would. Others are completed (area and
+        # box from the mask or the keypoints) on copies, as loadRes does.
+        if p.iouType != "bbox" or any(map(operator.contains, dt_anns, itertools.repeat("area"))):
+            gt = COCO()
+            gt.dataset = {"images": images, "categories": self._categories, "annotations": []}
+            gt.createIndex()
+            dt_anns = [dict(a) for a in dt_anns]
+            complete_results(dt_anns, gt)
+        sizes = ({im["id"]: (int(im["height"]), int(im["width"])) for im in images}
+                 if p.iouType in MASK_TYPES else {})
+        self._state.merge(evaluator_for(gt_anns, dt_anns, sizes, p).matches())
 
     def add_matches(self, E: COCOeval) -> None:
         """Add the images a COCOeval evaluated (evaluate() done, with these
