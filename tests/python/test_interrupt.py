@@ -61,7 +61,19 @@ EPILOGUE = """
 def threads():
     return len(os.listdir("/proc/self/task"))
 
-before = threads()
+def settled_threads():
+    # The pool's workers start a moment after its first parallel work (the
+    # short call made them): count once they are all there.
+    n = threads()
+    for _ in range(40):
+        time.sleep(0.025)
+        m = threads()
+        if m == n:
+            return n
+        n = m
+    return n
+
+before = settled_threads()
 timer = threading.Timer(0.5, os.kill, (os.getpid(), SIGNUM))
 start = time.monotonic()
 timer.start()

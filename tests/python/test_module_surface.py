@@ -15,6 +15,7 @@ import pytest
 # are simply absent; what is present must keep this order.
 FULL_EXPORT_ORDER = [
     "Evaluator",
+    "MatchState",
     "CompactBbox",
     "FileBytes",
     "load_compact_bbox",
