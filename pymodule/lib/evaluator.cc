@@ -25,6 +25,7 @@
 #include "pymodule/lib/mask_pipeline.h"
 #include "pymodule/lib/borrow.h"
 #include "pymodule/lib/match_state.h"
+#include "pymodule/lib/matching_args.h"
 #include "pymodule/lib/numpy.h"
 #include "core/base/quote.h"
 #include "pymodule/lib/methods.h"
@@ -342,27 +343,6 @@ constexpr Signature kGroupPrecision{
     {required<to_u32_vector, &GroupPrecisionArgs::image_groups>("image_groups"),
      required<to_u32, &GroupPrecisionArgs::groups>("groups")}};
 
-struct CategoryCountsArgs {
-  uint64_t a_idx = 0;
-};
-
-constexpr Signature kCategoryCounts{"category_counts",
-                                    {optional<to_u64, &CategoryCountsArgs::a_idx>("a_idx")}};
-
-struct OperatingPointsArgs {
-  uint64_t t_idx;
-  uint64_t a_idx;
-  uint64_t max_det;
-  PyObject* score_thrs = nullptr;  // converted once bound: None means every distinct score
-};
-
-constexpr Signature kOperatingPoints{
-    "operating_points",
-    {required<to_u64, &OperatingPointsArgs::t_idx>("t_idx"),
-     required<to_u64, &OperatingPointsArgs::a_idx>("a_idx"),
-     required<to_u64, &OperatingPointsArgs::max_det>("max_det"),
-     optional<none_as_absent, &OperatingPointsArgs::score_thrs>("score_thrs")}};
-
 struct ConfusionArgs {
   double iou_thr;
   double score_thr;
@@ -456,12 +436,7 @@ PyObject* evaluator_category_counts(PyObject* self, PyObject* const* args, Py_ss
     if (!run_interruptible([&] { c = eval::slot_counts(*e->state, static_cast<size_t>(a.a_idx)); })) {
       return nullptr;
     }
-    npy_intp n = static_cast<npy_intp>(c.detections.size());
-    Ref gts(array_over(std::move(c.ground_truths), NPY_INT64, 1, &n));
-    if (!gts) return nullptr;
-    Ref dts(array_over(std::move(c.detections), NPY_INT64, 1, &n));
-    if (!dts) return nullptr;
-    return PyTuple_Pack(2, gts.get(), dts.get());
+    return slot_count_columns(std::move(c));
   });
 }
 
@@ -469,24 +444,17 @@ PyObject* evaluator_category_counts(PyObject* self, PyObject* const* args, Py_ss
 PyObject* evaluator_operating_points(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    OperatingPointsArgs a{};
-    if (!bind(kOperatingPoints, args, nargs, kwnames, a)) return nullptr;
-    std::optional<std::vector<double>> thrs;
-    if (a.score_thrs &&
-        !convert_arg("score_thrs", [&] { return to_f64_vector(a.score_thrs, thrs.emplace()); })) {
-      return nullptr;
-    }
     EvaluatorObject* e = self_of(self);
-    const eval::EvalParams& p = e->state->params;
-    if (a.t_idx >= p.iou_thrs.size()) return fail(PyExc_IndexError, "t_idx is out of range");
-    if (a.a_idx >= p.area_rng.size()) return fail(PyExc_IndexError, "a_idx is out of range");
+    OperatingPointsArgs a{};
+    if (!bind_operating_points(args, nargs, kwnames, e->state->params, a)) return nullptr;
     SharedBorrow borrow(e);
     if (!borrow) return nullptr;
     eval::OperatingPointsResult r;
     if (!run_interruptible([&] {
           r = eval::operating_points(*e->state, static_cast<size_t>(a.t_idx),
                                      static_cast<size_t>(a.a_idx), a.max_det,
-                                     thrs ? std::optional<std::span<const double>>(*thrs) : std::nullopt);
+                                     a.thresholds ? std::optional<std::span<const double>>(*a.thresholds)
+                                                  : std::nullopt);
         })) {
       return nullptr;
     }
@@ -702,17 +670,8 @@ PyTypeObject* evaluator_type() {
        "matches($self, /)\n--\n\n"
        "The matching of the evaluated images as a MatchState: what accumulation needs,\n"
        "without the geometry, to merge with the matching of other images."},
-      keyword_method<evaluator_category_counts>(
-          kCategoryCounts,
-          "Per category slot, the ground truths that count at area range index a_idx and\n"
-          "the detections evaluation keeps (ignored ones included): (num_gt, num_dt),\n"
-          "two int64 arrays."),
-      keyword_method<evaluator_operating_points>(
-          kOperatingPoints,
-          "TP, FP, FN, precision, recall and F1 per category and pooled (category -1) at\n"
-          "each distinct score, or at the given thresholds (score >= threshold), from the\n"
-          "matching at one IoU threshold index, area range index and detection limit.\n"
-          "Returns (rows, best_f1), each a dict of NumPy columns."),
+      keyword_method<evaluator_category_counts>(kCategoryCounts, kCategoryCountsDoc),
+      keyword_method<evaluator_operating_points>(kOperatingPoints, kOperatingPointsDoc),
       keyword_method<evaluator_confusion_matrix>(
           kConfusion,
           "The (K+1) x (K+1) int64 table of ground-truth class (rows) against detected\n"

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/base/error.h"
+#include "core/eval/matched.h"
 #include "pymodule/lib/gc_pause.h"
 #include "pymodule/lib/numpy.h"
 #include "pymodule/lib/ref.h"
@@ -242,6 +243,15 @@ PyObject* confusion_array(eval::ConfusionMatrix&& m) {
   if (!numpy_ready()) return nullptr;
   npy_intp dims[2] = {static_cast<npy_intp>(m.size), static_cast<npy_intp>(m.size)};
   return array_over(std::move(m.counts), NPY_INT64, 2, dims);
+}
+
+PyObject* slot_count_columns(eval::SlotCounts&& c) {
+  npy_intp n = static_cast<npy_intp>(c.detections.size());
+  Ref gts(array_over(std::move(c.ground_truths), NPY_INT64, 1, &n));
+  if (!gts) return nullptr;
+  Ref dts(array_over(std::move(c.detections), NPY_INT64, 1, &n));
+  if (!dts) return nullptr;
+  return PyTuple_Pack(2, gts.get(), dts.get());
 }
 
 }  // namespace quillscore::py

@@ -36,6 +36,9 @@ PyObject* similarity_dict(const eval::EvalParams& p,
 // rows' category_id, score, precision, recall and f1.
 PyObject* operating_point_columns(eval::OperatingPointsResult&& result);
 
+// (num_gt, num_dt): the counts per category slot as two int64 arrays.
+PyObject* slot_count_columns(eval::SlotCounts&& counts);
+
 // The (K+1) x (K+1) int64 table.
 PyObject* confusion_array(eval::ConfusionMatrix&& matrix);
 

@@ -14,6 +14,7 @@
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/export.h"
 #include "pymodule/lib/interrupt.h"
+#include "pymodule/lib/matching_args.h"
 #include "pymodule/lib/methods.h"
 #include "pymodule/lib/numpy.h"
 #include "pymodule/lib/ref.h"
@@ -152,57 +153,27 @@ PyObject* match_state_run(PyObject* self, PyObject*) {
   });
 }
 
-struct CountsArgs {
-  uint64_t a_idx = 0;
-};
-constexpr Signature kCounts{"category_counts", {optional<to_u64, &CountsArgs::a_idx>("a_idx")}};
-
 PyObject* match_state_category_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    CountsArgs a{};
-    if (!bind(kCounts, args, nargs, kwnames, a)) return nullptr;
+    CategoryCountsArgs a{};
+    if (!bind(kCategoryCounts, args, nargs, kwnames, a)) return nullptr;
     MatchStateObject* m = self_of(self);
     SharedBorrow borrow(m);
     if (!borrow) return nullptr;
     std::shared_ptr<const eval::MatchedState> r;
     if (!ranked_of(m, r)) return nullptr;
-    eval::SlotCounts c = eval::slot_counts(*r, static_cast<size_t>(a.a_idx));
-    npy_intp n = static_cast<npy_intp>(c.detections.size());
-    Ref gts(array_over(std::move(c.ground_truths), NPY_INT64, 1, &n));
-    if (!gts) return nullptr;
-    Ref dts(array_over(std::move(c.detections), NPY_INT64, 1, &n));
-    if (!dts) return nullptr;
-    return PyTuple_Pack(2, gts.get(), dts.get());
+    return slot_count_columns(eval::slot_counts(*r, static_cast<size_t>(a.a_idx)));
   });
 }
-
-struct PointsArgs {
-  uint64_t t_idx;
-  uint64_t a_idx;
-  uint64_t max_det;
-  PyObject* score_thrs = nullptr;
-};
-constexpr Signature kPoints{"operating_points",
-                            {required<to_u64, &PointsArgs::t_idx>("t_idx"),
-                             required<to_u64, &PointsArgs::a_idx>("a_idx"),
-                             required<to_u64, &PointsArgs::max_det>("max_det"),
-                             optional<none_as_absent, &PointsArgs::score_thrs>("score_thrs")}};
 
 PyObject* match_state_operating_points(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PointsArgs a{};
-    if (!bind(kPoints, args, nargs, kwnames, a)) return nullptr;
-    std::optional<std::vector<double>> thrs;
-    if (a.score_thrs &&
-        !convert_arg("score_thrs", [&] { return to_f64_vector(a.score_thrs, thrs.emplace()); })) {
-      return nullptr;
-    }
     MatchStateObject* m = self_of(self);
     const eval::EvalParams& p = m->held->state.params;
-    if (a.t_idx >= p.iou_thrs.size()) return fail(PyExc_IndexError, "t_idx is out of range");
-    if (a.a_idx >= p.area_rng.size()) return fail(PyExc_IndexError, "a_idx is out of range");
+    OperatingPointsArgs a{};
+    if (!bind_operating_points(args, nargs, kwnames, p, a)) return nullptr;
     SharedBorrow borrow(m);
     if (!borrow) return nullptr;
     std::shared_ptr<const eval::MatchedState> r;
@@ -211,7 +182,8 @@ PyObject* match_state_operating_points(PyObject* self, PyObject* const* args, Py
     if (!run_interruptible([&] {
           res = eval::operating_points(p, *r, static_cast<size_t>(a.t_idx), static_cast<size_t>(a.a_idx),
                                        a.max_det,
-                                       thrs ? std::optional<std::span<const double>>(*thrs) : std::nullopt);
+                                       a.thresholds ? std::optional<std::span<const double>>(*a.thresholds)
+                                                    : std::nullopt);
         })) {
       return nullptr;
     }
@@ -256,11 +228,8 @@ PyTypeObject* match_state_type() {
        "run($self, /)\n--\n\n"
        "Accumulate: \"counts\", \"precision\", \"recall\" and \"scores\", as an Evaluator's run()\n"
        "over the same images gives them."},
-      keyword_method<match_state_category_counts>(
-          kCounts, "Per category slot, the ground truths that count at area range index a_idx and\n"
-                   "the detections kept: (num_gt, num_dt)."),
-      keyword_method<match_state_operating_points>(
-          kPoints, "As Evaluator.operating_points, from the held matching."),
+      keyword_method<match_state_category_counts>(kCategoryCounts, kCategoryCountsDoc),
+      keyword_method<match_state_operating_points>(kOperatingPoints, kOperatingPointsDoc),
       {nullptr, nullptr, 0, nullptr},
   };
   static PyType_Slot slots[] = {
