@@ -85,27 +85,18 @@ struct AccumulateScratch {
   std::vector<size_t> hit_event;  // ... and the true positive there (SIZE_MAX: none yet)
 };
 
-// Precision, recall and scores of cell (a, m) of one slot, over the images
-// `include` marks (all when null), `counted` being their ground truths that
-// count in area range a.
+// Precision, recall and scores of cell (a, m) of one slot, over the ranked
+// positions in sc.list (those the cell's detection limit and images take),
+// `counted` being their images' ground truths that count in area range a.
 //
 // Interpolated precision at a position is the best precision at or after it.
 // Precision only rises at true positives, and every recall threshold is first
 // reached at a true positive (or at the first position, for a threshold of 0),
 // so precision is computed at true positives only and the envelope is a
 // suffix maximum over them.
-void accumulate_cell(const EvalParams& p, const SlotMatches& sm,
-                     const std::vector<uint8_t>* include, uint64_t counted, size_t a, size_t m,
-                     SlotArrays& out, AccumulateScratch& sc) {
+void accumulate_cell(const EvalParams& p, const SlotMatches& sm, uint64_t counted, size_t a,
+                     size_t m, SlotArrays& out, AccumulateScratch& sc) {
   if (counted == 0) return;
-  const uint64_t md = p.max_dets[m], cap = p.cap();
-  const size_t n = sm.size();
-  sc.list.clear();
-  for (size_t i = 0; i < n; ++i) {
-    if ((md >= cap || sm.rank[i] < md) && (!include || (*include)[sm.image[i]])) {
-      sc.list.push_back(static_cast<uint32_t>(i));
-    }
-  }
   const size_t nd = sc.list.size(), R = p.rec_thrs.size(), T = p.iou_thrs.size();
   const double n_counted = static_cast<double>(counted);
   constexpr size_t kNone = SIZE_MAX;
@@ -163,10 +154,20 @@ void accumulate_cell(const EvalParams& p, const SlotMatches& sm,
 // Every cell of one slot, over the images `include` marks (all when null).
 void accumulate_slot(const EvalParams& p, const SlotMatches& sm, const std::vector<uint8_t>* include,
                      SlotArrays& out, AccumulateScratch& sc) {
-  const size_t A = p.area_rng.size();
-  for (size_t a = 0; a < A; ++a) {
-    const uint64_t counted = sm.counted_in(a, A, include);
-    for (size_t m = 0; m < p.max_dets.size(); ++m) accumulate_cell(p, sm, include, counted, a, m, out, sc);
+  const size_t A = p.area_rng.size(), n = sm.size();
+  const uint64_t cap = p.cap();
+  std::vector<uint64_t> counted(A);
+  for (size_t a = 0; a < A; ++a) counted[a] = sm.counted_in(a, A, include);
+  for (size_t m = 0; m < p.max_dets.size(); ++m) {
+    // Which positions a cell takes depends on its detection limit alone.
+    const uint64_t md = p.max_dets[m];
+    sc.list.clear();
+    for (size_t i = 0; i < n; ++i) {
+      if ((md >= cap || sm.rank[i] < md) && (!include || (*include)[sm.image[i]])) {
+        sc.list.push_back(static_cast<uint32_t>(i));
+      }
+    }
+    for (size_t a = 0; a < A; ++a) accumulate_cell(p, sm, counted[a], a, m, out, sc);
   }
 }
 

@@ -32,25 +32,42 @@ GroupIndex build_group_index(std::span<const uint32_t> image_index,
   if (image_index.size() != category_index.size()) {
     throw InternalError("image and category columns differ in length");
   }
-  // One 64-bit key per annotation: (category, image) with categories in use,
-  // (image, category) without. Sorting (key, index) pairs is a stable sort by
-  // key, since indexes are unique and ascending within equal keys.
-  std::vector<std::pair<uint64_t, uint32_t>> keyed;
-  keyed.reserve(image_index.size());
+  // Listed annotations in ascending order, then stably ordered by the minor
+  // key and again by the major one (category then image with categories in
+  // use, image then category without): two counting passes, each linear in
+  // the annotations, where a comparison sort of millions of keys was not.
+  std::vector<uint32_t> listed;
+  listed.reserve(image_index.size());
+  uint32_t max_img = 0, max_cat = 0;
   for (size_t i = 0; i < image_index.size(); ++i) {
-    const uint64_t img = image_index[i], cat = category_index[i];
+    const uint32_t img = image_index[i], cat = category_index[i];
     if (img == kUnlisted || cat == kUnlisted) continue;
-    const uint64_t key = use_cats ? (cat << 32 | img) : (img << 32 | cat);
-    keyed.emplace_back(key, static_cast<uint32_t>(i));
+    if (use_cats) checked_index(cat, slots, "category slot");
+    listed.push_back(static_cast<uint32_t>(i));
+    max_img = std::max(max_img, img);
+    max_cat = std::max(max_cat, cat);
   }
-  std::sort(keyed.begin(), keyed.end());
+  const std::span<const uint32_t> major = use_cats ? category_index : image_index,
+                                  minor = use_cats ? image_index : category_index;
+  std::vector<uint32_t> scratch(listed.size());
+  auto stable_by = [&](std::span<const uint32_t> key, uint32_t max_key) {
+    std::vector<size_t> start(size_t{max_key} + 2, 0);
+    for (uint32_t i : listed) ++start[size_t{key[i]} + 1];
+    for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+    for (uint32_t i : listed) scratch[start[key[i]]++] = i;
+    listed.swap(scratch);
+  };
+  if (!listed.empty()) {
+    stable_by(minor, use_cats ? max_img : max_cat);
+    stable_by(major, use_cats ? max_cat : max_img);
+  }
 
   GroupIndex index;
-  index.order.reserve(keyed.size());
+  index.order.reserve(listed.size());
   index.slots.assign(slots, {0, 0});
   uint32_t cur_slot = 0, cur_image = 0;
-  for (const auto& [key, ann] : keyed) {
-    const uint32_t slot = use_cats ? static_cast<uint32_t>(key >> 32) : 0;
+  for (const uint32_t ann : listed) {
+    const uint32_t slot = use_cats ? category_index[ann] : 0;
     const uint32_t image = image_index[ann];
     checked_index(slot, slots, "category slot");
     const auto pos = static_cast<uint32_t>(index.order.size());
