@@ -45,6 +45,8 @@ void match_group(const EngineState&, const GroupSimilarity& s, const std::array<
   }
   out.gt_order.clear();
   out.gt_ignore.clear();
+  out.gt_order.reserve(g_n);
+  out.gt_ignore.reserve(g_n);
   for (uint8_t pass = 0; pass < 2; ++pass) {
     for (size_t j = 0; j < g_n; ++j) {
       if (scratch.ignore[j] != pass) continue;

@@ -212,6 +212,12 @@ std::vector<GroupSimilarity> compute_similarity(const EngineState& st,
       rank_by_score(s.ranked, st.dt.scores);
       if (s.ranked.size() > cap) s.ranked.resize(static_cast<size_t>(cap));
     }
+    s.dt_scores.reserve(s.ranked.size());
+    s.dt_areas.reserve(s.ranked.size());
+    s.dt_unmatched_ignore.reserve(s.ranked.size());
+    s.gt_areas.reserve(s.gts.size());
+    s.gt_ignore.reserve(s.gts.size());
+    s.gt_crowd.reserve(s.gts.size());
     for (uint32_t d : s.ranked) {
       s.dt_scores.push_back(checked_at(st.dt.scores, d, kAnnotation));
       s.dt_areas.push_back(checked_at(st.dt.areas, d, kAnnotation));
