@@ -36,7 +36,15 @@ PyObject* get_annotation_count(PyObject* self, void*) {
 }
 
 PyObject* get_snapshot_bytes(PyObject* self, void*) {
-  return PyLong_FromSize_t(data_of(self).snapshot->size());
+  const SharedFile& snapshot = data_of(self).snapshot;
+  return PyLong_FromSize_t(snapshot ? snapshot->size() : 0);
+}
+
+// The file's bytes are kept for annotations() alone; a caller that only
+// evaluates lets them go before the engine copies the rows.
+PyObject* compact_release_snapshot(PyObject* self, PyObject*) {
+  data_of(self).snapshot.reset();
+  Py_RETURN_NONE;
 }
 
 PyObject* get_column_bytes(PyObject* self, void*) {
@@ -46,6 +54,9 @@ PyObject* get_column_bytes(PyObject* self, void*) {
 PyObject* compact_annotations(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const CompactData& d = data_of(self);
+    if (!d.snapshot) {
+      return fail(PyExc_RuntimeError, "the file's bytes were released: its annotations are gone");
+    }
     // The snapshot passed the record reader, but the members it skipped were
     // only checked for grammar: the full loader may still refuse them.
     Ref doc(load_document(d.snapshot->view()));
@@ -98,6 +109,8 @@ PyTypeObject* compact_bbox_type() {
   if (type) return reinterpret_cast<PyTypeObject*>(type);
   static PyMethodDef methods[] = {
       {"annotations", compact_annotations, METH_NOARGS, "annotations($self)\n--\n\n"},
+      {"release_snapshot", compact_release_snapshot, METH_NOARGS,
+       "release_snapshot($self)\n--\n\nLet go of the file's bytes; annotations() then raises."},
       keyword_method<compact_valid_images>(kValidImages),
       {nullptr, nullptr, 0, nullptr},
   };

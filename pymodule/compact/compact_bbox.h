@@ -12,9 +12,10 @@
 
 namespace quillscore::py {
 
-// What a CompactBbox holds; fixed once created.
+// What a CompactBbox holds; fixed once created, but for the snapshot, which
+// its owner may release.
 struct CompactData {
-  SharedFile snapshot;  // the file as read
+  SharedFile snapshot;  // the file as read; null once released
   json::Columns columns;
   bool results = false;  // read as a results file
 };

@@ -33,7 +33,7 @@ def evaluate(gt_path, results_path, iou_type: str = "bbox", *, params=None) -> C
         # route takes the same bytes (a pipe would be empty the second time).
         files = [read_file(f) for f in files]
         try:
-            E = _evaluate_compact(*files, params, start)
+            E = _evaluate_compact(files, params, start)
         except _ColumnsRefused as refused:
             # Without its traceback, which holds the bytes and columns read.
             compact_error = refused.error.with_traceback(None)
@@ -66,20 +66,24 @@ def read_file(path) -> _vireo.FileBytes:
         raise
 
 
-def _evaluate_compact(gt_path, results_path, params, start: float) -> COCOeval:
-    """The column-storage route, from the bytes of the files. Files it
-    refuses (_ColumnsRefused) go the dict route, which reports what is
-    really wrong with them."""
-    for path, results in ((gt_path, False), (results_path, True)):
+def _evaluate_compact(files: list, params, start: float) -> COCOeval:
+    """The column-storage route, from the bytes of the two files in
+    `files`. Files it refuses (_ColumnsRefused) go the dict route, which
+    reports what is really wrong with them, from the same bytes; once both
+    are read into columns, the bytes (most of the memory by then) are let
+    go, `files` emptied, before the engine copies the rows."""
+    columns = []
+    for path, results in zip(files, (False, True)):
         try:
-            columns = _vireo.load_compact_bbox(path, results=results, require_score=results)
+            columns.append(_vireo.load_compact_bbox(path, results=results, require_score=results))
         except ValueError as e:
             add_file_note(e, path)
             raise _ColumnsRefused(e) from None
-        if results:
-            dt = columns[1]
-        else:
-            dataset, gt = columns
+    (dataset, gt), (_, dt) = columns
+    files.clear()
+    del path, columns
+    gt.release_snapshot()
+    dt.release_snapshot()
     load_time = time.perf_counter() - start
     E = COCOeval.from_columns(dataset, gt, dt, params)
     E.add_wall_time("load", load_time)

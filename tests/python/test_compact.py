@@ -254,6 +254,11 @@ def test_sizes(qm, tmp_path, results, per_record):
     for name in ("annotation_count", "snapshot_bytes", "column_bytes"):
         with pytest.raises(AttributeError):
             setattr(compact, name, 1)
+    # Evaluation lets the file's bytes go; the rows stay, the dicts are gone.
+    compact.release_snapshot()
+    assert (compact.annotation_count, compact.snapshot_bytes) == (3, 0)
+    with pytest.raises(RuntimeError, match="released"):
+        compact.annotations()
 
 
 def test_type_surface(qm, tmp_path):
