@@ -11,12 +11,17 @@
 #include <utility>
 #include <vector>
 
+#include "core/pool/cancel.h"
+#include "core/pool/pool.h"
+#include "core/rle/ops.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/gc_pause.h"
+#include "pymodule/lib/interrupt.h"
 #include "pymodule/lib/keys.h"
 #include "pymodule/lib/methods.h"
 #include "pymodule/lib/ref.h"
+#include "pymodule/mask/rle_dict.h"
 
 namespace quillscore::py {
 namespace {
@@ -387,10 +392,91 @@ PyObject* prepare_bbox_results(PyObject*, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+struct PrepareSegmArgs {
+  PyObject* annotations;
+  PyObject* segms;
+};
+
+constexpr Signature kPrepareSegmResults{
+    "prepare_segm_results",
+    {required<to_list, &PrepareSegmArgs::annotations>("annotations"),
+     required<to_list, &PrepareSegmArgs::segms>("segms")}};
+
+// Every mask is read first (a bad one fails before any result changes), then
+// decoded once, in parallel and without the interpreter lock, for both its
+// area and its box.
+PyObject* prepare_segm_results(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PrepareSegmArgs a{};
+    if (!bind(kPrepareSegmResults, args, nargs, kwnames, a)) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(a.segms);
+    if (PyList_GET_SIZE(a.annotations) != n) {
+      return fail(PyExc_ValueError, "prepare_segm_results: one mask per result is needed");
+    }
+    std::vector<RleSource> sources(static_cast<size_t>(n));
+    uint64_t bytes = 0;
+    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(a.segms); ++i) {
+      Ref segm = Ref::borrow(PyList_GET_ITEM(a.segms, i));
+      if (!read_rle_source(segm.get(), sources[i])) return nullptr;
+      bytes += sources[i].bytes.size() + sources[i].counts.size();
+    }
+    std::vector<uint32_t> areas(sources.size());
+    std::vector<rle::Box> boxes(sources.size());
+    if (!run_released(bytes, [&] {
+          pool::parallel_chunks(sources.size(), [&](size_t begin, size_t end) {
+            const pool::CancelCheck check;
+            for (size_t i = begin; i < end; ++i) {
+              check();
+              const rle::Rle mask = std::move(sources[i]).decode();
+              areas[i] = rle::rle_area(mask);
+              boxes[i] = rle::rle_bbox(mask);
+            }
+          });
+        })) {
+      return nullptr;
+    }
+    const Keys* k = keys();
+    if (!k) return nullptr;
+    Ref zero(PyLong_FromLong(0));
+    if (!zero) return nullptr;
+    GcPause pause;
+    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(a.annotations); ++i) {
+      Ref result = Ref::borrow(PyList_GET_ITEM(a.annotations, i));
+      Ref area(PyLong_FromUnsignedLong(areas[i]));
+      if (!area || !set_item(result.get(), k->area, area.get())) return nullptr;
+      const int has_box = PySequence_Contains(result.get(), k->bbox);
+      if (has_box < 0) return nullptr;
+      if (!has_box) {
+        Ref box(PyList_New(4));
+        if (!box) return nullptr;
+        for (Py_ssize_t j = 0; j < 4; ++j) {
+          PyObject* v = PyFloat_FromDouble(boxes[i][j]);
+          if (!v) return nullptr;
+          PyList_SET_ITEM(box.get(), j, v);
+        }
+        if (!set_item(result.get(), k->bbox, box.get())) return nullptr;
+      }
+      Ref id(PyLong_FromSsize_t(i + 1));
+      if (!id || !set_item(result.get(), k->id, id.get()) ||
+          !set_item(result.get(), k->iscrowd, zero.get())) {
+        return nullptr;
+      }
+    }
+    Py_RETURN_NONE;
+  });
+}
+
 }  // namespace
 
 std::span<PyMethodDef> index_functions() {
+  // index_annotations and prepare_bbox_results stay last, next to each other
+  // and to the mask functions that follow, as the export list has them.
   static PyMethodDef functions[] = {
+      keyword_function<prepare_segm_results>(
+          kPrepareSegmResults,
+          "Give each segmentation result its mask's area, its box when it has none, its "
+          "1-based position as id and iscrowd 0; every mask is decoded once."),
       keyword_function<index_annotations>(
           kIndexAnnotations,
           "Build public annotation indexes without Python bytecode loops or copied annotations."),

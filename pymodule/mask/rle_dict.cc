@@ -75,33 +75,49 @@ bool read_rle_size(PyObject* size, uint32_t& h, uint32_t& w) {
   return true;
 }
 
-bool read_rle_dict(PyObject* o, rle::Rle& out) {
+bool read_rle_source(PyObject* o, RleSource& out) {
   if (!PyDict_Check(o)) return fail(PyExc_TypeError, "expected an RLE dict with 'size' and 'counts'"), false;
   const Keys* k = keys();
   if (!k) return false;
   PyObject* size = required_item(o, k->size, "RLE dict is missing 'size'");
   if (!size) return false;
-  uint32_t h, w;
-  if (!read_rle_size(size, h, w)) return false;
+  if (!read_rle_size(size, out.height, out.width)) return false;
   PyObject* counts = required_item(o, k->counts, "RLE dict is missing 'counts'");
   if (!counts) return false;
+  out.owner = Ref::borrow(counts);
+  out.compressed = true;
   if (PyBytes_Check(counts)) {
-    out = rle::counts_from_string({PyBytes_AS_STRING(counts), static_cast<size_t>(PyBytes_GET_SIZE(counts))}, h, w);
+    out.bytes = {PyBytes_AS_STRING(counts), static_cast<size_t>(PyBytes_GET_SIZE(counts))};
     return true;
   }
   if (PyUnicode_Check(counts)) {
     Py_ssize_t n;
     const char* s = PyUnicode_AsUTF8AndSize(counts, &n);
     if (!s) return false;
-    out = rle::counts_from_string({s, static_cast<size_t>(n)}, h, w);
+    out.bytes = {s, static_cast<size_t>(n)};
     return true;
   }
-  out.height = h;
-  out.width = w;
+  out.compressed = false;
   if (!to_u32_vector(counts, out.counts)) {
     PyErr_Clear();
     return fail(PyExc_TypeError, "RLE 'counts' must be bytes, str, or a list of ints"), false;
   }
+  return true;
+}
+
+rle::Rle RleSource::decode() && {
+  if (compressed) return rle::counts_from_string(bytes, height, width);
+  rle::Rle out;
+  out.height = height;
+  out.width = width;
+  out.counts = std::move(counts);
+  return out;
+}
+
+bool read_rle_dict(PyObject* o, rle::Rle& out) {
+  RleSource source;
+  if (!read_rle_source(o, source)) return false;
+  out = std::move(source).decode();
   return true;
 }
 

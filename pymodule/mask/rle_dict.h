@@ -3,14 +3,28 @@
 
 #include "pymodule/platform.h"
 
+#include <string_view>
 #include <vector>
 
 #include "core/rle/rle.h"
+#include "pymodule/lib/ref.h"
 
 namespace quillscore::py {
 
 // An RLE dict's "size": exactly two whole numbers, [h, w].
 bool read_rle_size(PyObject* size, uint32_t& h, uint32_t& w);
+// An RLE dict read but not yet decoded: a compressed counts string is
+// borrowed from the dict's own object (held here), so that the decoding can
+// run without the interpreter lock.
+struct RleSource {
+  uint32_t height = 0, width = 0;
+  bool compressed = false;
+  std::string_view bytes;        // compressed: the counts string
+  std::vector<uint32_t> counts;  // otherwise: the runs as given
+  Ref owner;                     // keeps `bytes` alive
+  rle::Rle decode() &&;          // no interpreter lock needed
+};
+bool read_rle_source(PyObject* o, RleSource& out);
 // {"size": [h, w], "counts": bytes | str | list of ints} into a mask.
 bool read_rle_dict(PyObject* o, rle::Rle& out);
 // Any iterable of RLE dicts.

@@ -252,7 +252,7 @@ class COCO:
             anns = resFile
         if not isinstance(anns, list):
             raise ResultsError("results must be a list of result dicts")
-        unknown = {a["image_id"] for a in anns} - self.imgs.keys()
+        unknown = set(map(operator.itemgetter("image_id"), anns)) - self.imgs.keys()
         if unknown:
             raise ResultsError(f"results name {len(unknown)} image id(s) not in the dataset, "
                                f"e.g. {sorted(unknown, key=repr)[0]!r}")
@@ -366,15 +366,7 @@ def _complete_by_kind(anns: list, gt: COCO) -> None:
         for i, segm in enumerate(segms):
             if not isinstance(segm, dict):
                 segms[i] = _polygons_rle(segm, anns[i]["image_id"], gt)
-        # Plain lists: cheaper to hand out than NumPy rows and scalars.
-        areas = mask_utils.area(segms).tolist()
-        boxes = mask_utils.toBbox(segms).tolist()
-        for i, a in enumerate(anns):
-            a["area"] = areas[i]
-            if "bbox" not in a:
-                a["bbox"] = boxes[i]
-            a["id"] = i + 1
-            a["iscrowd"] = 0
+        _vireo.prepare_segm_results(anns, segms)
     elif "keypoints" in first:
         extents = _keypoint_extents([a["keypoints"] for a in anns])
         for i, a in enumerate(anns):

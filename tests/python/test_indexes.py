@@ -1,15 +1,17 @@
-"""Annotation indexes (`index_annotations`) and box-result preparation
-(`prepare_bbox_results`), held to the plain Python loops they replace: same
+"""Annotation indexes (`index_annotations`) and result preparation
+(`prepare_bbox_results`, `prepare_segm_results`), held to the plain Python loops they replace: same
 objects, same arithmetic, a mapping's own item protocol honoured."""
 
 from __future__ import annotations
 
+import copy
 import random
 
 import numpy as np
 import pytest
 
 from quillscore import _vireo as v
+from quillscore import mask as mask_utils
 
 
 def index_reference(annotations, with_categories):
@@ -394,3 +396,84 @@ def test_index_is_the_python_loop_on_random_mixtures(seed):
         anns.insert(rng.randrange(len(anns) + 1), odd_annotation(rng.choice(ODD_KINDS)))
     with_categories = rng.random() < 0.7
     assert_same_as_the_loop(anns, with_categories)
+
+
+# ---------------------------------------------------------------------------
+# prepare_segm_results: the masks' area and box, each mask decoded once
+
+
+def segm_reference(results):
+    """The completion loop over the mask toolkit, written the obvious way."""
+    segms = [r["segmentation"] for r in results]
+    areas, boxes = mask_utils.area(segms).tolist(), mask_utils.toBbox(segms).tolist()
+    for i, r in enumerate(results):
+        r["area"] = areas[i]
+        if "bbox" not in r:
+            r["bbox"] = boxes[i]
+        r["id"] = i + 1
+        r["iscrowd"] = 0
+
+
+def random_segm_results(seed, n=300):
+    rng = np.random.default_rng(seed)
+    out = []
+    for i in range(n):
+        h, w = (int(x) for x in rng.integers(0, 40, 2))
+        m = np.asfortranarray(rng.random((h, w)) < rng.random() * 0.3)
+        rle = mask_utils.encode(m)
+        form = i % 4
+        if form == 1:
+            rle["counts"] = rle["counts"].decode()
+        elif form == 2:  # the runs as a list
+            rle = {"size": [h, w], "counts": runs_of(m)}
+        r = {"image_id": 1, "category_id": 1, "score": float(rng.random()), "segmentation": rle}
+        if form == 3:
+            r["bbox"] = [1, 2, 3, 4]
+        out.append(r)
+    return out
+
+
+def runs_of(m):
+    flat = np.asarray(m).flatten(order="F").astype(np.int8)
+    runs, value, count = [], 0, 0
+    for px in flat:
+        if px == value:
+            count += 1
+        else:
+            runs.append(count)
+            value, count = px, 1
+    runs.append(count)
+    return runs
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_prepare_segm_matches_the_toolkit_loop(seed):
+    mine = random_segm_results(seed)
+    ref = copy.deepcopy(mine)
+    assert v.prepare_segm_results(mine, [r["segmentation"] for r in mine]) is None
+    segm_reference(ref)
+    for a, b in zip(mine, ref, strict=True):
+        assert list(a) == list(b)
+        for key in a:
+            assert type(a[key]) is type(b[key]) and a[key] == b[key], key
+
+
+@pytest.mark.parametrize("segm, error, text", [
+    ([1, 2], TypeError, "expected an RLE dict with 'size' and 'counts'"),
+    ({"counts": "00"}, ValueError, "RLE dict is missing 'size'"),
+    ({"size": [2, 2]}, ValueError, "RLE dict is missing 'counts'"),
+    ({"size": [2], "counts": "00"}, ValueError, "RLE 'size' must be [h, w]"),
+    ({"size": [2, 2], "counts": 5.0}, TypeError, "RLE 'counts' must be bytes, str, or a list of ints"),
+])
+def test_prepare_segm_bad_masks_fail_as_the_toolkit_does_and_change_nothing(segm, error, text):
+    good = {"segmentation": {"size": [2, 2], "counts": b"04"}}
+    results = [good, {"segmentation": segm}]
+    before = copy.deepcopy(results)
+    with pytest.raises(error) as mine:
+        v.prepare_segm_results(results, [r["segmentation"] for r in results])
+    with pytest.raises(error) as toolkit:
+        mask_utils.area([r["segmentation"] for r in results])
+    assert str(mine.value) == str(toolkit.value) == text
+    assert results == before
+    with pytest.raises(ValueError, match="one mask per result"):
+        v.prepare_segm_results([good], [])

@@ -19,6 +19,7 @@ FULL_EXPORT_ORDER = [
     "CompactBbox",
     "FileBytes",
     "load_compact_bbox",
+    "prepare_segm_results",
     "index_annotations",
     "prepare_bbox_results",
     "encode",
