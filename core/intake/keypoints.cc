@@ -1,6 +1,8 @@
 #include "core/intake/keypoints.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 
 #include "core/base/error.h"
@@ -31,6 +33,25 @@ void lay_out_keypoints(RawKeypoints& gt_raw, RawKeypoints& dt_raw, eval::Keypoin
     raw->values = {};
     raw->spans = {};
   }
+}
+
+std::array<double, 4> keypoint_extent(std::span<const double> values) {
+  constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+  std::array<double, 4> e{values[0], values[0], values[1], values[1]};
+  for (size_t i = 0; i + 1 < values.size(); i += 3) {
+    for (size_t axis = 0; axis < 2; ++axis) {
+      const double v = values[i + axis];
+      double& lo = e[2 * axis];
+      double& hi = e[2 * axis + 1];
+      if (std::isnan(v) || std::isnan(lo)) {
+        lo = hi = kNan;
+      } else {
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+      }
+    }
+  }
+  return e;
 }
 
 }  // namespace quillscore::intake

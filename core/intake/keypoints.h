@@ -2,7 +2,9 @@
 // in: every annotation then holds the same number of points.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -22,5 +24,10 @@ struct RawKeypoints {
 // when a list has another length.
 void lay_out_keypoints(RawKeypoints& gt_raw, RawKeypoints& dt_raw, eval::Keypoints& gt,
                        eval::Keypoints& dt);
+
+// The extent {x0, x1, y0, y1} of a result's keypoint list (x, y, v triples),
+// over every point, visible or not, as a result's box and area are made from
+// it; a NaN coordinate makes its axis NaN. `values` holds at least one triple.
+std::array<double, 4> keypoint_extent(std::span<const double> values);
 
 }  // namespace quillscore::intake

@@ -13,6 +13,7 @@
 
 #include "core/pool/cancel.h"
 #include "core/pool/pool.h"
+#include "core/intake/keypoints.h"
 #include "core/rle/ops.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
@@ -467,6 +468,92 @@ PyObject* prepare_segm_results(PyObject*, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+struct PrepareKeypointArgs {
+  PyObject* annotations;
+  PyObject* keypoints;
+};
+
+constexpr Signature kPrepareKeypointResults{
+    "prepare_keypoint_results",
+    {required<to_list, &PrepareKeypointArgs::annotations>("annotations"),
+     required<to_list, &PrepareKeypointArgs::keypoints>("keypoints")}};
+
+// The keypoint lists when all are alike: exact lists of one length (a
+// positive multiple of three) of exact ints and floats that are doubles.
+// False, with no error set, for anything else.
+bool read_alike_keypoints(PyObject* lists, std::vector<double>& values, size_t& length) {
+  const Py_ssize_t n = PyList_GET_SIZE(lists);
+  length = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* list = PyList_GET_ITEM(lists, i);
+    if (!PyList_CheckExact(list)) return false;
+    const auto len = static_cast<size_t>(PyList_GET_SIZE(list));
+    if (i == 0) {
+      if (len == 0 || len % 3 != 0) return false;
+      length = len;
+      values.reserve(length * static_cast<size_t>(n));
+    } else if (len != length) {
+      return false;
+    }
+    for (size_t j = 0; j < len; ++j) {
+      PyObject* v = PyList_GET_ITEM(list, j);
+      if (PyFloat_CheckExact(v)) {
+        values.push_back(PyFloat_AS_DOUBLE(v));
+      } else if (PyLong_CheckExact(v)) {
+        const double d = PyLong_AsDouble(v);
+        if (d == -1.0 && PyErr_Occurred()) {
+          PyErr_Clear();  // too large: the caller's own path says so
+          return false;
+        }
+        values.push_back(d);
+      } else {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The common case of keypoint results natively: every list alike, read as
+// doubles. Returns False, changing nothing, when they are not, for the
+// caller to take the results its own way.
+PyObject* prepare_keypoint_results(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PrepareKeypointArgs a{};
+    if (!bind(kPrepareKeypointResults, args, nargs, kwnames, a)) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(a.keypoints);
+    if (PyList_GET_SIZE(a.annotations) != n) {
+      return fail(PyExc_ValueError, "prepare_keypoint_results: one keypoint list per result is needed");
+    }
+    std::vector<double> values;
+    size_t length = 0;
+    if (!read_alike_keypoints(a.keypoints, values, length)) Py_RETURN_FALSE;
+    const Keys* k = keys();
+    if (!k) return nullptr;
+    GcPause pause;
+    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(a.annotations); ++i) {
+      Ref result = Ref::borrow(PyList_GET_ITEM(a.annotations, i));
+      const auto [x0, x1, y0, y1] = intake::keypoint_extent(
+          std::span<const double>(values).subspan(static_cast<size_t>(i) * length, length));
+      Ref area(PyFloat_FromDouble((x1 - x0) * (y1 - y0)));
+      if (!area || !set_item(result.get(), k->area, area.get())) return nullptr;
+      Ref id(PyLong_FromSsize_t(i + 1));
+      if (!id || !set_item(result.get(), k->id, id.get())) return nullptr;
+      Ref box(PyList_New(4));
+      if (!box) return nullptr;
+      const double b[4] = {x0, y0, x1 - x0, y1 - y0};
+      for (Py_ssize_t j = 0; j < 4; ++j) {
+        PyObject* v = PyFloat_FromDouble(b[j]);
+        if (!v) return nullptr;
+        PyList_SET_ITEM(box.get(), j, v);
+      }
+      if (!set_item(result.get(), k->bbox, box.get())) return nullptr;
+    }
+    Py_RETURN_TRUE;
+  });
+}
+
 }  // namespace
 
 std::span<PyMethodDef> index_functions() {
@@ -477,6 +564,11 @@ std::span<PyMethodDef> index_functions() {
           kPrepareSegmResults,
           "Give each segmentation result its mask's area, its box when it has none, its "
           "1-based position as id and iscrowd 0; every mask is decoded once."),
+      keyword_function<prepare_keypoint_results>(
+          kPrepareKeypointResults,
+          "Give each keypoint result the area and box of its keypoints' extent and its "
+          "1-based position as id, when every list is alike (same length, plain numbers); "
+          "False, changing nothing, otherwise."),
       keyword_function<index_annotations>(
           kIndexAnnotations,
           "Build public annotation indexes without Python bytecode loops or copied annotations."),

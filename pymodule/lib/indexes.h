@@ -14,8 +14,8 @@ namespace quillscore::py {
 // with the error set; earlier results keep their new fields.
 bool complete_bbox_results(PyObject* list);
 
-// prepare_segm_results, index_annotations and prepare_bbox_results, in
-// registration order.
+// prepare_segm_results, prepare_keypoint_results, index_annotations and
+// prepare_bbox_results, in registration order.
 std::span<PyMethodDef> index_functions();
 
 }  // namespace quillscore::py

@@ -368,7 +368,10 @@ def _complete_by_kind(anns: list, gt: COCO) -> None:
                 segms[i] = _polygons_rle(segm, anns[i]["image_id"], gt)
         _vireo.prepare_segm_results(anns, segms)
     elif "keypoints" in first:
-        extents = _keypoint_extents([a["keypoints"] for a in anns])
+        keypoints = [a["keypoints"] for a in anns]
+        if _vireo.prepare_keypoint_results(anns, keypoints):
+            return
+        extents = _keypoint_extents(keypoints)
         for i, a in enumerate(anns):
             if extents is None:
                 s = a["keypoints"]

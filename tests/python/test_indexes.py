@@ -477,3 +477,57 @@ def test_prepare_segm_bad_masks_fail_as_the_toolkit_does_and_change_nothing(segm
     assert results == before
     with pytest.raises(ValueError, match="one mask per result"):
         v.prepare_segm_results([good], [])
+
+
+# ---------------------------------------------------------------------------
+# prepare_keypoint_results: alike lists natively, anything else left alone
+
+
+def keypoint_reference(results):
+    """The completion loop over NumPy, as the fall-back path runs it."""
+    a = np.asarray([r["keypoints"] for r in results], dtype=np.float64)
+    x, y = a[:, 0::3], a[:, 1::3]
+    extents = np.stack([x.min(1), x.max(1), y.min(1), y.max(1)], axis=1).tolist()
+    for i, r in enumerate(results):
+        x0, x1, y0, y1 = extents[i]
+        r["area"] = (x1 - x0) * (y1 - y0)
+        r["id"] = i + 1
+        r["bbox"] = [x0, y0, x1 - x0, y1 - y0]
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_prepare_keypoints_matches_numpy(seed):
+    rng = np.random.default_rng(seed)
+    k = int(rng.integers(1, 18))
+    mine = []
+    for i in range(200):
+        kp = (rng.normal(size=3 * k) * 100).tolist()
+        if i % 3 == 0:
+            kp = [int(round(v)) for v in kp]
+        if i % 17 == 0:
+            kp[int(rng.integers(0, 2))] = float("nan")
+        mine.append({"keypoints": kp, "score": 1.0, "id": "old"})
+    ref = copy.deepcopy(mine)
+    assert v.prepare_keypoint_results(mine, [r["keypoints"] for r in mine]) is True
+    keypoint_reference(ref)
+    for a, b in zip(mine, ref, strict=True):
+        assert list(a) == list(b)
+        for key in ("area", "id", "bbox"):
+            np.testing.assert_array_equal(a[key], b[key])
+            assert type(a[key]) is type(b[key])
+
+
+@pytest.mark.parametrize("lists", [
+    [[1.0, 2.0, 2.0], [1.0, 2.0]],            # ragged
+    [[1.0, 2.0]],                             # not triples
+    [[]],                                     # empty
+    [[True, 2.0, 2.0]],                       # a bool is not a plain number
+    [[1.0, "2", 2.0]],
+    [np.array([1.0, 2.0, 2.0])],
+    [(1.0, 2.0, 2.0)],
+    [[10**400, 2.0, 2.0]],
+], ids=["ragged", "pairs", "empty", "bool", "str", "array", "tuple", "huge-int"])
+def test_prepare_keypoints_leaves_unlike_lists_alone(lists):
+    results = [{"keypoints": kp} for kp in lists]
+    assert v.prepare_keypoint_results(results, lists) is False
+    assert all(list(r) == ["keypoints"] for r in results)

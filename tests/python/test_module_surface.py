@@ -20,6 +20,7 @@ FULL_EXPORT_ORDER = [
     "FileBytes",
     "load_compact_bbox",
     "prepare_segm_results",
+    "prepare_keypoint_results",
     "index_annotations",
     "prepare_bbox_results",
     "encode",
