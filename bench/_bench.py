@@ -1,6 +1,8 @@
 """What the benchmark scripts share: the generated data, timing, memory
 figures and fresh worker processes."""
 
+from __future__ import annotations
+
 import gc
 import subprocess
 import sys
@@ -58,16 +60,16 @@ def reset_peak() -> None:
         Path("/proc/self/clear_refs").write_text("5")
 
 
-def in_fresh_process(script: str, *args: str):
+def in_fresh_process(script: str, *args: str, env: dict | None = None):
     """Run `script --worker ARGS...` in a new interpreter, away from the
-    checkout, and return the JSON its last line prints; None (after showing
-    the error) when it failed."""
+    checkout (with `env` added to the environment), and return the JSON its
+    last line prints; None (after showing the error) when it failed."""
     import json
     import os
 
     proc = subprocess.run([sys.executable, script, "--worker", *args],
                           capture_output=True, text=True, cwd="/tmp",
-                          env={**os.environ, "PYTHONWARNINGS": "ignore"})
+                          env={**os.environ, "PYTHONWARNINGS": "ignore", **(env or {})})
     if proc.returncode != 0:
         print(f"{' '.join(args)} failed:\n{proc.stderr[-2000:]}")
         return None

@@ -146,6 +146,45 @@ void run(std::string_view bytes, Mode mode, Scores scores = Scores::kDefaultZero
   check_against_tree(bytes, c, scores);
 }
 
+// Mask records: whatever is accepted is valid JSON, and every record's
+// segmentation lies within the buffers it points into.
+void run_masks(std::string_view bytes, Mode mode) {
+  Reader r(bytes);
+  Columns c;
+  const bool ok = mode == Mode::kResults
+                      ? read_results_document(r, c, Scores::kDefaultZero, Geometry::kMask)
+                      : read_records(r, mode, c, Scores::kDefaultZero, Geometry::kMask) &&
+                            r.end_of_document();
+  if (!ok) {
+    JSON_CHECK(r.failed(), "the mask reader failed without an error");
+    fuzz_json::check_position(r.parse_error(), bytes.size());
+    return;
+  }
+  Reader grammar(bytes);
+  JSON_CHECK(validate_document(grammar), "the validator rejects what the mask reader accepts");
+  const MaskColumns& m = c.masks;
+  JSON_CHECK(m.rows.size() == c.size(), "mask rows and key rows differ in number");
+  for (const SegmentRow& s : m.rows) {
+    JSON_CHECK(s.begin <= s.end, "a segmentation range runs backwards");
+    switch (s.kind) {
+      case SegmentRow::kCompressed:
+        JSON_CHECK(s.end <= m.text.size(), "counts text beyond its buffer");
+        break;
+      case SegmentRow::kRuns:
+        JSON_CHECK(s.end <= m.runs.size(), "runs beyond their buffer");
+        break;
+      case SegmentRow::kPolygons:
+        JSON_CHECK(mode == Mode::kDataset, "polygons accepted among results");
+        JSON_CHECK(s.end <= m.coords.size() && s.ring_begin + s.rings <= m.ring_ends.size(),
+                   "polygons beyond their buffers");
+        for (uint32_t k = 0; k < s.rings; ++k) {
+          JSON_CHECK(m.ring_ends[s.ring_begin + k] <= s.end - s.begin, "a ring ends beyond its polygons");
+        }
+        break;
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -153,5 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run(bytes, Mode::kResults);
   run(bytes, Mode::kResults, Scores::kRequired);
   run(bytes, Mode::kDataset);
+  run_masks(bytes, Mode::kResults);
+  run_masks(bytes, Mode::kDataset);
   return 0;
 }

@@ -89,11 +89,13 @@ enum Field : uint8_t {
   kArea,
   kScore,
   kIscrowd,
+  kSegmentation,  // read for masks only; skipped as unknown otherwise
   kUnknown,
 };
 
 constexpr const char* kFieldNames[] = {"caption", "id",    "image_id", "category_id",
-                                       "bbox",    "area",  "score",    "iscrowd"};
+                                       "bbox",    "area",  "score",    "iscrowd",
+                                       "segmentation"};
 
 constexpr unsigned bit(Field f) { return 1u << f; }
 
@@ -113,6 +115,8 @@ Field classify(std::string_view k) {
       return k == "image_id" ? kImageId : kUnknown;
     case 11:
       return k == "category_id" ? kCategoryId : kUnknown;
+    case 12:
+      return k == "segmentation" ? kSegmentation : kUnknown;
     default:
       return kUnknown;
   }
@@ -160,12 +164,19 @@ struct Record {
   double area = 0;
   double score = 0;
   rle::Box box{};
+  // Masks only.
+  SegmentRow segment{};
+  bool has_segment = false;  // given, and not null
+  bool null_box = false;
 };
 
 class RecordReader {
  public:
-  RecordReader(Reader& r, Mode mode, Scores scores)
-      : r_(r), mode_(mode), scores_required_(scores == Scores::kRequired) {}
+  RecordReader(Reader& r, Mode mode, Scores scores, Geometry geometry)
+      : r_(r),
+        mode_(mode),
+        scores_required_(scores == Scores::kRequired),
+        masks_(geometry == Geometry::kMask) {}
 
   bool run(Columns& out) {
     const int c = r_.skip_whitespace();
@@ -179,6 +190,7 @@ class RecordReader {
           return false;
         case Step::kEnd:
           r_.leave_container();
+          if (masks_ && mode_ == Mode::kResults && !boxes_alike()) return needs_dicts();
           hand_over(out);
           return true;
         case Step::kItem:
@@ -208,7 +220,25 @@ class RecordReader {
     out.keys = std::move(keys_);
     out.ground_truth = std::move(ground_truth_);
     out.boxes = std::make_shared<const RowBuffer<rle::Box>>(std::move(boxes_));
+    masks_columns_.rows.trim();
+    masks_columns_.text.trim();
+    masks_columns_.runs.trim();
+    masks_columns_.coords.trim();
+    masks_columns_.ring_ends.trim();
+    out.masks = std::move(masks_columns_);
   }
+
+  // Results are completed by the kind of the first: all with boxes (whose
+  // areas then count) or all without (their masks' areas count).
+  bool boxes_alike() const {
+    const auto& rows = masks_columns_.rows;
+    for (size_t i = 1; i < rows.size(); ++i) {
+      if (rows[i].has_box != rows[0].has_box) return false;
+    }
+    return true;
+  }
+
+  bool needs_dicts() { return r_.custom_error(kMaskNeedsDicts); }
 
   // Cursor on `{`; consumes through `}`.
   bool object_record(Record& rec) {
@@ -230,6 +260,7 @@ class RecordReader {
         if (!r_.parse_string(key)) return false;
         f = classify(key.view());
       }
+      if (f == kSegmentation && !masks_) f = kUnknown;
       if (f != kUnknown) {
         // Noticed right after the key, before its value.
         if (rec.seen & bit(f)) {
@@ -272,6 +303,7 @@ class RecordReader {
       case 'a':
         return match("area", kArea);
       case 's':
+        if (avail > 1 && p[1] == 'e') return match("segmentation", kSegmentation);
         return match("score", kScore);
       default:
         return kUnknown;
@@ -281,6 +313,7 @@ class RecordReader {
   // At the closing brace (consumed): the members without a default.
   bool required_members(const Record& rec) {
     for (const Field f : {kImageId, kCategoryId, kBbox, kScore}) {
+      if (f == kBbox && masks_) continue;
       if (f == kScore && !scores_required_) break;
       if (!(rec.seen & bit(f))) {
         return r_.custom_error(std::string("missing field `") + kFieldNames[f] + "`");
@@ -328,6 +361,10 @@ class RecordReader {
       case kCategoryId:
         return integer(rec.category_id);
       case kBbox:
+        if (masks_ && r_.skip_whitespace() == 'n') {
+          rec.null_box = true;
+          return r_.parse_literal("ull");
+        }
         return bbox(rec.box);
       case kArea:
         return optional_f64(rec.area, rec.has_area);
@@ -338,6 +375,8 @@ class RecordReader {
       }
       case kIscrowd:
         return crowd(rec.crowd, close);
+      case kSegmentation:
+        return segmentation(rec);
       case kUnknown:
         break;
     }
@@ -345,7 +384,20 @@ class RecordReader {
   }
 
   // The mode's rules at the record's closing bracket, then its rows.
-  bool finish(const Record& rec) {
+  bool finish(Record& rec) {
+    if (masks_) {
+      // What the dictionary route reads differently is left to it: a ground
+      // truth without mask or area (its box stands in), results with
+      // polygons (rasterised at their image's size) or a null box.
+      if (!rec.has_segment) return needs_dicts();
+      if (mode_ == Mode::kResults) {
+        if (rec.segment.kind == SegmentRow::kPolygons || rec.null_box) return needs_dicts();
+      } else if (!rec.has_area) {
+        return needs_dicts();
+      }
+      rec.segment.has_box = (rec.seen & bit(kBbox)) && !rec.null_box;
+      masks_columns_.rows.push_back(rec.segment);
+    }
     if (mode_ == Mode::kResults) {
       if (rec.seen & bit(kCaption)) {
         return r_.custom_error("caption results require caption loading");
@@ -497,6 +549,175 @@ class RecordReader {
     return invalid_type(r_, "a bbox coordinate with an exactly representable integer part");
   }
 
+  // A segmentation: an RLE dict {"size": [h, w], "counts": str | [ints]} or
+  // a list of polygons, each a list of numbers; null leaves it absent.
+  bool segmentation(Record& rec) {
+    const int c = r_.skip_whitespace();
+    if (c == 'n') return r_.parse_literal("ull");
+    rec.has_segment = true;
+    if (c == '{') return rle_object(rec.segment);
+    if (c == '[') return polygons(rec.segment);
+    if (c < 0) return r_.peek_error(ErrorCode::kEofWhileParsingValue);
+    return needs_dicts();
+  }
+
+  bool rle_object(SegmentRow& seg) {
+    if (!r_.enter_container()) return false;
+    bool size = false, counts = false;
+    for (bool first = true;; first = false) {
+      switch (r_.object_step(first)) {
+        case Step::kFail:
+          return false;
+        case Step::kEnd:
+          r_.leave_container();
+          return size && counts ? true : needs_dicts();
+        case Step::kItem:
+          break;
+      }
+      r_.advance();  // the key's opening quote
+      StringRef key;
+      if (!r_.parse_string(key) || !r_.object_colon()) return false;
+      if (key.view() == "size") {
+        if (size) return needs_dicts();
+        size = true;
+        if (!rle_size(seg)) return false;
+      } else if (key.view() == "counts") {
+        if (counts) return needs_dicts();
+        counts = true;
+        if (!rle_counts(seg)) return false;
+      } else if (!skip_value(r_)) {
+        return false;
+      }
+    }
+  }
+
+  bool rle_size(SegmentRow& seg) {
+    if (r_.skip_whitespace() != '[') return needs_dicts();
+    if (!r_.enter_container()) return false;
+    uint32_t hw[2] = {0, 0};
+    for (unsigned i = 0;; ++i) {
+      switch (r_.array_step(i == 0)) {
+        case Step::kFail:
+          return false;
+        case Step::kEnd:
+          if (i != 2) return needs_dicts();
+          r_.leave_container();
+          seg.height = hw[0];
+          seg.width = hw[1];
+          return true;
+        case Step::kItem:
+          break;
+      }
+      if (i >= 2) return needs_dicts();
+      if (!u32_value(hw[i])) return false;
+    }
+  }
+
+  bool rle_counts(SegmentRow& seg) {
+    const int c = r_.skip_whitespace();
+    if (c == '"') {
+      r_.advance();
+      StringRef text;
+      if (!r_.parse_string(text)) return false;
+      if (!text.ascii) return needs_dicts();
+      seg.kind = SegmentRow::kCompressed;
+      seg.begin = masks_columns_.text.size();
+      masks_columns_.text.append(reinterpret_cast<const char*>(text.data), text.size);
+      seg.end = masks_columns_.text.size();
+      return true;
+    }
+    if (c != '[') return needs_dicts();
+    if (!r_.enter_container()) return false;
+    seg.kind = SegmentRow::kRuns;
+    seg.begin = masks_columns_.runs.size();
+    for (bool first = true;; first = false) {
+      switch (r_.array_step(first)) {
+        case Step::kFail:
+          return false;
+        case Step::kEnd:
+          r_.leave_container();
+          seg.end = masks_columns_.runs.size();
+          return true;
+        case Step::kItem:
+          break;
+      }
+      uint32_t run;
+      if (!u32_value(run)) return false;
+      masks_columns_.runs.push_back(run);
+    }
+  }
+
+  // A whole number in [0, 2^32): what an RLE's sizes and runs hold.
+  bool u32_value(uint32_t& out) {
+    const int c = r_.skip_whitespace();
+    if (!is_digit(static_cast<uint8_t>(c))) return c < 0 ? r_.peek_error(ErrorCode::kEofWhileParsingValue)
+                                                         : needs_dicts();
+    Number n;
+    if (!r_.parse_number(n)) return false;
+    if (n.kind != Number::Kind::kUnsigned || n.u > UINT32_MAX) return needs_dicts();
+    out = static_cast<uint32_t>(n.u);
+    return true;
+  }
+
+  bool polygons(SegmentRow& seg) {
+    if (!r_.enter_container()) return false;
+    auto& m = masks_columns_;
+    seg.kind = SegmentRow::kPolygons;
+    seg.begin = m.coords.size();
+    seg.ring_begin = m.ring_ends.size();
+    for (bool first = true;; first = false) {
+      switch (r_.array_step(first)) {
+        case Step::kFail:
+          return false;
+        case Step::kEnd:
+          r_.leave_container();
+          seg.end = m.coords.size();
+          seg.rings = static_cast<uint32_t>(m.ring_ends.size() - seg.ring_begin);
+          return true;
+        case Step::kItem:
+          break;
+      }
+      if (r_.skip_whitespace() != '[') return needs_dicts();
+      if (!r_.enter_container()) return false;
+      for (bool first_value = true;; first_value = false) {
+        const Step step = r_.array_step(first_value);
+        if (step == Step::kFail) return false;
+        if (step == Step::kEnd) break;
+        double v;
+        if (!polygon_value(v)) return false;
+        m.coords.push_back(v);
+      }
+      r_.leave_container();
+      const uint64_t end = m.coords.size() - seg.begin;
+      if (end > UINT32_MAX) return needs_dicts();
+      m.ring_ends.push_back(static_cast<uint32_t>(end));
+    }
+  }
+
+  // A polygon coordinate: a float, or an integer that a double holds exactly.
+  bool polygon_value(double& out) {
+    const int c = r_.skip_whitespace();
+    if (c != '-' && !is_digit(static_cast<uint8_t>(c))) {
+      return c < 0 ? r_.peek_error(ErrorCode::kEofWhileParsingValue) : needs_dicts();
+    }
+    Number n;
+    if (!r_.parse_number(n)) return false;
+    switch (n.kind) {
+      case Number::Kind::kFloat:
+        out = n.f;
+        return true;
+      case Number::Kind::kUnsigned:
+        if (n.u > kExactIntegerLimit) break;
+        out = static_cast<double>(n.u);
+        return true;
+      case Number::Kind::kSigned:
+        if (n.i < -static_cast<int64_t>(kExactIntegerLimit)) break;
+        out = static_cast<double>(n.i);
+        return true;
+    }
+    return needs_dicts();
+  }
+
   bool crowd(uint8_t& out, char close) {
     if (r_.skip_whitespace() == 'n') {
       out = 0;
@@ -515,6 +736,8 @@ class RecordReader {
   Reader& r_;
   Mode mode_;
   bool scores_required_;
+  bool masks_;
+  MaskColumns masks_columns_;
   RowBuffer<KeyRow> keys_;
   RowBuffer<GroundTruthRow> ground_truth_;
   RowBuffer<rle::Box> boxes_;
@@ -573,13 +796,15 @@ bool invalid_type(Reader& r, const char* expected) {
   return r.custom_error("invalid type: " + found + ", expected " + expected);
 }
 
-bool read_records(Reader& r, Mode mode, Columns& out, Scores scores) {
-  return RecordReader(r, mode, scores).run(out);
+bool read_records(Reader& r, Mode mode, Columns& out, Scores scores, Geometry geometry) {
+  return RecordReader(r, mode, scores, geometry).run(out);
 }
 
-bool read_results_document(Reader& r, Columns& out, Scores scores) {
+bool read_results_document(Reader& r, Columns& out, Scores scores, Geometry geometry) {
   Columns columns;
-  if (!read_records(r, Mode::kResults, columns, scores) || !r.end_of_document()) return false;
+  if (!read_records(r, Mode::kResults, columns, scores, geometry) || !r.end_of_document()) {
+    return false;
+  }
   out = std::move(columns);
   return true;
 }

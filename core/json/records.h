@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -75,6 +76,15 @@ class RowBuffer {
     if (size_ == capacity_) resize_storage(capacity_ ? 2 * capacity_ : 64);
     data_[size_++] = row;
   }
+  void append(const T* rows, size_t n) {
+    if (n > capacity_ - size_) {
+      size_t capacity = capacity_ ? 2 * capacity_ : 64;
+      while (capacity - size_ < n) capacity *= 2;
+      resize_storage(capacity);
+    }
+    if (n > 0) std::memcpy(data_ + size_, rows, n * sizeof(T));
+    size_ += n;
+  }
   // Gives back the room beyond the rows.
   void trim() {
     if (size_ == capacity_) return;
@@ -106,29 +116,70 @@ class RowBuffer {
   size_t capacity_ = 0;
 };
 
+// What a record's geometry is read from: its box alone, or its mask too
+// ("segmentation"). Mask records keep their box when they give one.
+enum class Geometry : uint8_t { kBox, kMask };
+
+// One record's segmentation as the file gives it, its values in the
+// MaskColumns buffers: a compressed counts string (bytes [begin, end) of
+// `text`, unescaped), the runs as a list ([begin, end) of `runs`) or polygons
+// (coordinates [begin, end) of `coords`, their `rings` ring ends from
+// `ring_begin` in `ring_ends`, relative to `begin`).
+struct SegmentRow {
+  enum Kind : uint8_t { kCompressed, kRuns, kPolygons };
+  uint64_t begin = 0, end = 0;
+  uint64_t ring_begin = 0;
+  uint32_t height = 0, width = 0;  // an RLE's own size; 0 for polygons
+  uint32_t rings = 0;
+  Kind kind = kCompressed;
+  uint8_t has_box = 0;  // the record gave a box
+};
+
+struct MaskColumns {
+  RowBuffer<SegmentRow> rows;
+  RowBuffer<char> text;
+  RowBuffer<uint32_t> runs;
+  RowBuffer<double> coords;
+  RowBuffer<uint32_t> ring_ends;
+
+  size_t bytes() const {
+    return rows.capacity() * sizeof(SegmentRow) + text.capacity() + runs.capacity() * 4 +
+           coords.capacity() * 8 + ring_ends.capacity() * 4;
+  }
+};
+
 // Row i of every column is record i of the array. The box rows sit behind a
 // shared handle so that an evaluation can hold them without a copy.
 struct Columns {
   RowBuffer<KeyRow> keys;
   RowBuffer<GroundTruthRow> ground_truth;  // dataset mode only
   std::shared_ptr<const RowBuffer<rle::Box>> boxes;
+  MaskColumns masks;  // Geometry::kMask only
 
   size_t size() const { return keys.size(); }
   // What the buffers occupy: trimmed to the row count after a read.
   size_t bytes() const {
     return keys.capacity() * sizeof(KeyRow) +
            ground_truth.capacity() * sizeof(GroundTruthRow) +
-           (boxes ? boxes->capacity() * sizeof(rle::Box) : 0);
+           (boxes ? boxes->capacity() * sizeof(rle::Box) : 0) + masks.bytes();
   }
 };
+
+// The message of a mask record the reader leaves to the dictionary route: a
+// form it does not hold (polygons among results, a null box among results,
+// sizes or runs beyond 32 bits, a ground truth without area or mask) is
+// read there, with that route's own rules and messages.
+inline constexpr const char* kMaskNeedsDicts = "this segmentation requires dictionary reading";
 
 // The array of records at the reader's cursor (whitespace before it is
 // skipped); the cursor ends just after its closing bracket. On success `out`
 // is replaced; on failure the reader holds the error and `out` is unchanged.
-bool read_records(Reader& r, Mode mode, Columns& out, Scores scores = Scores::kDefaultZero);
+bool read_records(Reader& r, Mode mode, Columns& out, Scores scores = Scores::kDefaultZero,
+                  Geometry geometry = Geometry::kBox);
 
 // A whole results file: the array, then only whitespace.
-bool read_results_document(Reader& r, Columns& out, Scores scores = Scores::kDefaultZero);
+bool read_results_document(Reader& r, Columns& out, Scores scores = Scores::kDefaultZero,
+                           Geometry geometry = Geometry::kBox);
 
 // "invalid type: <found>, expected <expected>" for the value at the cursor
 // (whitespace already skipped), positioned as the JSON reader places it: past

@@ -69,8 +69,13 @@ PyObject* compact_annotations(PyObject* self, PyObject*) {
       return PyObject_GetItem(doc.get(), key.get());
     }
     // Completed as callers complete result dicts, so that these are the very
-    // dicts the box rows stand for (areas keep the JSON numbers' int or float).
-    if (!complete_bbox_results(doc.get())) return nullptr;
+    // dicts the rows stand for (areas keep the JSON numbers' int or float);
+    // mask results that carry no boxes get their masks' areas and boxes.
+    const bool mask_areas = d.geometry == json::Geometry::kMask && d.columns.size() > 0 &&
+                            !d.columns.masks.rows[0].has_box;
+    if (!(mask_areas ? complete_segm_results(doc.get()) : complete_bbox_results(doc.get()))) {
+      return nullptr;
+    }
     return doc.release();
   });
 }
@@ -102,40 +107,55 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-}  // namespace
-
-PyTypeObject* compact_bbox_type() {
-  static PyObject* type = nullptr;
-  if (type) return reinterpret_cast<PyTypeObject*>(type);
-  static PyMethodDef methods[] = {
+PyMethodDef kMethods[] = {
       {"annotations", compact_annotations, METH_NOARGS, "annotations($self)\n--\n\n"},
       {"release_snapshot", compact_release_snapshot, METH_NOARGS,
        "release_snapshot($self)\n--\n\nLet go of the file's bytes; annotations() then raises."},
       keyword_method<compact_valid_images>(kValidImages),
       {nullptr, nullptr, 0, nullptr},
-  };
-  static PyType_Slot slots[] = {
-      {Py_tp_dealloc, reinterpret_cast<void*>(compact_dealloc)},
-      {Py_tp_methods, methods},
-      {Py_tp_getset, kGetSet},
-      {Py_tp_doc, const_cast<char*>("")},
-      {0, nullptr},
-  };
-  // Instances come only from load_compact_bbox: the class has no constructor
-  // callable from Python.
-  static PyType_Spec type_spec = {
-      "quillscore._vireo.CompactBbox",
-      sizeof(CompactObject),
-      0,
-      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-      slots,
-  };
-  type = PyType_FromSpec(&type_spec);
-  return reinterpret_cast<PyTypeObject*>(type);
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(compact_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},
+};
+
+// Instances come only from the loaders: the classes have no constructor
+// callable from Python.
+PyTypeObject* make_type(const char* name) {
+  PyType_Spec spec = {name, sizeof(CompactObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
-PyObject* new_compact_bbox(CompactData&& data) {
-  PyTypeObject* type = compact_bbox_type();
+bool is_instance(PyObject* o, PyTypeObject* type) {
+  if (!type) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyObject_TypeCheck(o, type);
+}
+
+}  // namespace
+
+PyTypeObject* compact_bbox_type() {
+  static PyTypeObject* type = nullptr;
+  if (!type) type = make_type("quillscore._vireo.CompactBbox");
+  return type;
+}
+
+PyTypeObject* compact_masks_type() {
+  static PyTypeObject* type = nullptr;
+  if (!type) type = make_type("quillscore._vireo.CompactMasks");
+  return type;
+}
+
+PyObject* new_compact(CompactData&& data) {
+  PyTypeObject* type =
+      data.geometry == json::Geometry::kMask ? compact_masks_type() : compact_bbox_type();
   if (!type) return nullptr;
   auto owned = std::make_unique<CompactData>(std::move(data));
   PyObject* o = type->tp_alloc(type, 0);
@@ -144,14 +164,9 @@ PyObject* new_compact_bbox(CompactData&& data) {
   return o;
 }
 
-bool is_compact_bbox(PyObject* o) {
-  PyTypeObject* type = compact_bbox_type();
-  if (!type) {
-    PyErr_Clear();
-    return false;
-  }
-  return PyObject_TypeCheck(o, type);
-}
+bool is_compact_bbox(PyObject* o) { return is_instance(o, compact_bbox_type()); }
+
+bool is_compact_masks(PyObject* o) { return is_instance(o, compact_masks_type()); }
 
 const CompactData& compact_data(PyObject* o) { return data_of(o); }
 
@@ -165,24 +180,27 @@ eval::AnnotationSet compact_annotation_set(const CompactData& data, bool is_gt,
   builder.share_boxes(
       eval::SharedBoxes{std::shared_ptr<const rle::Box>(c.boxes, c.boxes->begin()), total});
   builder.reserve(total);
-  // A results file gives no id, area or crowd flag: the rows get their
-  // defaults, ids by position in the whole file, whichever rows are kept.
-  intake::Row row;
-  for (size_t i = 0; i < total; ++i) {
-    const json::KeyRow& key = c.keys[i];
-    row.image_id = key.image_id;
-    row.category_id = key.category_id;
-    row.score = key.score;
-    row.box = (*c.boxes)[i];
-    if (!data.results) {
-      const json::GroundTruthRow& g = c.ground_truth[i];
-      row.id = g.id;
-      row.area = g.has_area ? std::optional<double>(g.area) : std::nullopt;
-      row.crowd = g.iscrowd != 0;
-    }
-    builder.add(row);
-  }
+  for (size_t i = 0; i < total; ++i) builder.add(compact_row(data, i));
   return std::move(builder).finish();
+}
+
+intake::Row compact_row(const CompactData& data, size_t i) {
+  const json::Columns& c = data.columns;
+  const json::KeyRow& key = c.keys[i];
+  intake::Row row;
+  row.image_id = key.image_id;
+  row.category_id = key.category_id;
+  row.score = key.score;
+  row.box = (*c.boxes)[i];
+  // A results file gives no id, area or crowd flag: the row gets their
+  // defaults, its id by position in the whole file, whichever rows are kept.
+  if (!data.results) {
+    const json::GroundTruthRow& g = c.ground_truth[i];
+    row.id = g.id;
+    row.area = g.has_area ? std::optional<double>(g.area) : std::nullopt;
+    row.crowd = g.iscrowd != 0;
+  }
+  return row;
 }
 
 }  // namespace quillscore::py

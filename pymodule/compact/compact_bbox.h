@@ -6,6 +6,7 @@
 #include "pymodule/platform.h"
 
 #include "core/eval/model.h"
+#include "core/intake/builder.h"
 #include "core/intake/positions.h"
 #include "core/json/records.h"
 #include "pymodule/json_load/file_bytes.h"
@@ -18,20 +19,26 @@ struct CompactData {
   SharedFile snapshot;  // the file as read; null once released
   json::Columns columns;
   bool results = false;  // read as a results file
+  json::Geometry geometry = json::Geometry::kBox;  // kMask: a CompactMasks
 };
 
-// The CompactBbox type, created once per process; null with an exception set
-// if that fails.
+// The CompactBbox type, and the CompactMasks type of mask files (the same
+// rows with each record's segmentation), each created once per process; null
+// with an exception set if that fails.
 PyTypeObject* compact_bbox_type();
+PyTypeObject* compact_masks_type();
 
-// A new CompactBbox taking over `data`; null with an exception set on failure.
-PyObject* new_compact_bbox(CompactData&& data);
+// A new CompactBbox, or CompactMasks by `data.geometry`, taking over `data`;
+// null with an exception set on failure.
+PyObject* new_compact(CompactData&& data);
 
-// Whether `o` is a CompactBbox (or an instance of a subclass). False without
-// an exception when the type cannot be created: nothing can be an instance.
+// Whether `o` is a CompactBbox (or CompactMasks), or an instance of a
+// subclass. False without an exception when the type cannot be created:
+// nothing can be an instance.
 bool is_compact_bbox(PyObject* o);
+bool is_compact_masks(PyObject* o);
 
-// The rows of a CompactBbox (`o` must be one).
+// The rows of a CompactBbox or CompactMasks (`o` must be one).
 const CompactData& compact_data(PyObject* o);
 
 // The annotation set of one side of a box evaluation: the records whose image
@@ -42,5 +49,9 @@ const CompactData& compact_data(PyObject* o);
 // areas w*h and no crowd.
 eval::AnnotationSet compact_annotation_set(const CompactData& data, bool is_gt,
                                            const intake::LookupTables& tables);
+
+// Record i as the intake's row: ground truth from a dataset file with its
+// id, area (absent: the box's) and crowd flag, results with the defaults.
+intake::Row compact_row(const CompactData& data, size_t i);
 
 }  // namespace quillscore::py

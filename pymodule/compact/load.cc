@@ -1,5 +1,5 @@
-// load_compact_bbox: a COCO box file into typed rows. A results file is one
-// array of records; a dataset file is an object whose "annotations" member
+// load_compact_bbox and load_compact_masks: a COCO box or mask file into
+// typed rows. A results file is one array of records; a dataset file is an object whose "annotations" member
 // goes to the record reader while every other member is built as Python
 // objects, since callers need the images and categories.
 #include "pymodule/compact/load.h"
@@ -32,20 +32,21 @@ std::nullptr_t record_error(const json::Reader& r) {
 // without the interpreter lock so that Ctrl-C can stop a large file. False
 // with either the reader holding the error or (reader clean) a Python
 // exception set.
-bool read_rows(json::Reader& r, json::Mode mode, json::Scores scores, size_t bytes,
-               json::Columns& columns) {
+bool read_rows(json::Reader& r, json::Mode mode, json::Scores scores, json::Geometry geometry,
+               size_t bytes, json::Columns& columns) {
   bool read = false;
   return run_released(bytes, [&] {
            read = mode == json::Mode::kResults
-                      ? json::read_results_document(r, columns, scores)
-                      : json::read_records(r, mode, columns, scores);
+                      ? json::read_results_document(r, columns, scores, geometry)
+                      : json::read_records(r, mode, columns, scores, geometry);
          }) &&
          read;
 }
 
 // The top-level object of a dataset file. Null on failure with either the
 // reader holding the error or (reader clean) a Python exception set.
-PyObject* read_dataset(json::Reader& r, size_t bytes, json::Columns& columns) {
+PyObject* read_dataset(json::Reader& r, json::Geometry geometry, size_t bytes,
+                       json::Columns& columns) {
   const int c = r.skip_whitespace();
   if (c < 0) return r.peek_error(json::ErrorCode::kEofWhileParsingValue), nullptr;
   if (c != '{') return json::invalid_type(r, "COCO dataset"), nullptr;
@@ -74,7 +75,9 @@ PyObject* read_dataset(json::Reader& r, size_t bytes, json::Columns& columns) {
     Ref value;
     if (k.view() == "annotations") {
       // A repeated member replaces the rows of the earlier one.
-      if (!read_rows(r, json::Mode::kDataset, json::Scores::kDefaultZero, bytes, columns)) return nullptr;
+      if (!read_rows(r, json::Mode::kDataset, json::Scores::kDefaultZero, geometry, bytes, columns)) {
+        return nullptr;
+      }
       annotations = true;
       value = Ref::borrow(Py_None);
     } else {
@@ -91,37 +94,46 @@ struct LoadArgs {
   bool require_score = false;
 };
 
-constexpr Signature kLoadCompactBbox{"load_compact_bbox",
-                                     {required<to_file_argument, &LoadArgs::path>("path"),
-                                      optional<to_bool, &LoadArgs::results>("results"),
-                                      optional<to_bool, &LoadArgs::require_score>("require_score")}};
+constexpr Signature<LoadArgs, 3> load_signature(const char* function) {
+  return {function,
+          {required<to_file_argument, &LoadArgs::path>("path"),
+           optional<to_bool, &LoadArgs::results>("results"),
+           optional<to_bool, &LoadArgs::require_score>("require_score")}};
+}
 
-PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+constexpr auto kLoadCompactBbox = load_signature("load_compact_bbox");
+constexpr auto kLoadCompactMasks = load_signature("load_compact_masks");
+
+template <json::Geometry geometry>
+PyObject* load_compact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     LoadArgs a{};
-    if (!bind(kLoadCompactBbox, args, nargs, kwnames, a)) return nullptr;
+    if (!bind(geometry == json::Geometry::kBox ? kLoadCompactBbox : kLoadCompactMasks, args, nargs,
+              kwnames, a)) {
+      return nullptr;
+    }
     const bool results = a.results;
     const bool require_score = a.require_score;
 
     CompactData data;
     data.results = results;
+    data.geometry = geometry;
     if (!read_file_argument(a.path, data.snapshot)) return nullptr;
     json::Reader r(data.snapshot->data(), data.snapshot->size());
     Ref members;
     if (results) {
       const auto scores =
           require_score ? json::Scores::kRequired : json::Scores::kDefaultZero;
-      if (!read_rows(r, json::Mode::kResults, scores, data.snapshot->size(), data.columns)) {
+      if (!read_rows(r, json::Mode::kResults, scores, geometry, data.snapshot->size(), data.columns)) {
         return record_error(r);
       }
       members = Ref(PyDict_New());
     } else {
-      members = Ref(read_dataset(r, data.snapshot->size(), data.columns));
+      members = Ref(read_dataset(r, geometry, data.snapshot->size(), data.columns));
       if (!members || !r.end_of_document()) return record_error(r);
     }
     if (!members) return nullptr;
-    Ref compact(new_compact_bbox(std::move(data)));
+    Ref compact(new_compact(std::move(data)));
     if (!compact) return nullptr;
     return PyTuple_Pack(2, members.get(), compact.get());
   });
@@ -130,7 +142,13 @@ PyObject* load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 std::span<PyMethodDef> compact_functions() {
-  static PyMethodDef functions[] = {keyword_function<load_compact_bbox>(kLoadCompactBbox)};
+  static PyMethodDef functions[] = {
+      keyword_function<load_compact<json::Geometry::kBox>>(kLoadCompactBbox),
+      keyword_function<load_compact<json::Geometry::kMask>>(
+          kLoadCompactMasks,
+          "Extension: a COCO mask file (segm or boundary) into columns, each record's "
+          "segmentation kept as the file gives it, for the Evaluator to rasterise."),
+  };
   return functions;
 }
 

@@ -6,7 +6,8 @@
 
 namespace quillscore::py {
 
-// load_compact_bbox, the module's compact-storage function.
+// load_compact_bbox and load_compact_masks, the module's compact-storage
+// functions.
 std::span<PyMethodDef> compact_functions();
 
 }  // namespace quillscore::py

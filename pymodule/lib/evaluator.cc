@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <tuple>
 
 #include "core/eval/confusion.h"
 #include "core/eval/crowdpose.h"
@@ -17,6 +18,7 @@
 #include "core/eval/run.h"
 #include "core/rle/boundary.h"
 #include "pymodule/compact/compact_bbox.h"
+#include "pymodule/compact/compact_masks.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
 #include "pymodule/lib/export.h"
@@ -137,10 +139,17 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
   const eval::IouType kind = args.params.iou_type;
   // A compact side holds box rows only; it is read as an empty list here and
   // receives its set once the lists are read.
-  const bool gt_compact = is_compact_bbox(args.gt_anns);
-  const bool dt_compact = is_compact_bbox(args.dt_anns);
-  if ((gt_compact || dt_compact) && kind != eval::IouType::kBbox) {
-    return fail(PyExc_ValueError, "compact storage requires bbox evaluation");
+  const bool gt_masks = is_compact_masks(args.gt_anns);
+  const bool dt_masks = is_compact_masks(args.dt_anns);
+  const bool gt_compact = gt_masks || is_compact_bbox(args.gt_anns);
+  const bool dt_compact = dt_masks || is_compact_bbox(args.dt_anns);
+  if ((gt_compact && !gt_masks) || (dt_compact && !dt_masks)) {
+    if (kind != eval::IouType::kBbox) {
+      return fail(PyExc_ValueError, "compact storage requires bbox evaluation");
+    }
+  }
+  if ((gt_masks || dt_masks) && !eval::needs_masks(kind)) {
+    return fail(PyExc_ValueError, "compact mask storage requires segm or boundary evaluation");
   }
   if ((!gt_compact && !expect_instance(args.gt_anns, &PyList_Type, "list")) ||
       (!dt_compact && !expect_instance(args.dt_anns, &PyList_Type, "list"))) {
@@ -214,8 +223,19 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
     if (!check_sigma_count(args.params.kpt_sigmas.size(), gt_points.count)) return nullptr;
   }
 
-  if (gt_compact) gt = compact_annotation_set(compact_data(args.gt_anns), true, args.tables);
-  if (dt_compact) dt = compact_annotation_set(compact_data(args.dt_anns), false, args.tables);
+  uint64_t rasterise_ns = 0;
+  for (auto [compact, masks, anns, set, is_gt] :
+       {std::tuple{gt_compact, gt_masks, args.gt_anns, &gt, true},
+        std::tuple{dt_compact, dt_masks, args.dt_anns, &dt, false}}) {
+    if (!compact) continue;
+    if (!masks) {
+      *set = compact_annotation_set(compact_data(anns), is_gt, args.tables);
+    } else if (!compact_mask_set(compact_data(anns), is_gt, args.tables, kind, args.dilation, *set,
+                                 rasterise_ns)) {
+      return nullptr;
+    }
+  }
+  counters.rasterise += rasterise_ns;
   if (args.crowdpose) eval::prepare_crowdpose(gt, dt, args.params.use_area);
 
   Ref obj(type->tp_alloc(type, 0));

@@ -92,6 +92,72 @@ bool complete_bbox_results(PyObject* list) {
   return true;
 }
 
+bool complete_segm_results(PyObject* list, PyObject* segms) {
+  Ref own_segms;
+  if (!segms) {
+    own_segms = Ref(PyList_New(0));
+    if (!own_segms) return false;
+    const Keys* k = keys();
+    if (!k) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      Ref segm(get_item(PyList_GET_ITEM(list, i), k->segmentation));
+      if (!segm || PyList_Append(own_segms.get(), segm.get()) < 0) return false;
+    }
+    segms = own_segms.get();
+  }
+  const Py_ssize_t n = PyList_GET_SIZE(segms);
+  std::vector<RleSource> sources(static_cast<size_t>(n));
+  uint64_t bytes = 0;
+  for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(segms); ++i) {
+    Ref segm = Ref::borrow(PyList_GET_ITEM(segms, i));
+    if (!read_rle_source(segm.get(), sources[i])) return false;
+    bytes += sources[i].bytes.size() + sources[i].counts.size();
+  }
+  std::vector<uint32_t> areas(sources.size());
+  std::vector<rle::Box> boxes(sources.size());
+  if (!run_released(bytes, [&] {
+        pool::parallel_chunks(sources.size(), [&](size_t begin, size_t end) {
+          const pool::CancelCheck check;
+          for (size_t i = begin; i < end; ++i) {
+            check();
+            const rle::Rle mask = std::move(sources[i]).decode();
+            areas[i] = rle::rle_area(mask);
+            boxes[i] = rle::rle_bbox(mask);
+          }
+        });
+      })) {
+    return false;
+  }
+  const Keys* k = keys();
+  if (!k) return false;
+  Ref zero(PyLong_FromLong(0));
+  if (!zero) return false;
+  GcPause pause;
+  for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) {
+    Ref result = Ref::borrow(PyList_GET_ITEM(list, i));
+    Ref area(PyLong_FromUnsignedLong(areas[i]));
+    if (!area || !set_item(result.get(), k->area, area.get())) return false;
+    const int has_box = PySequence_Contains(result.get(), k->bbox);
+    if (has_box < 0) return false;
+    if (!has_box) {
+      Ref box(PyList_New(4));
+      if (!box) return false;
+      for (Py_ssize_t j = 0; j < 4; ++j) {
+        PyObject* v = PyFloat_FromDouble(boxes[i][j]);
+        if (!v) return false;
+        PyList_SET_ITEM(box.get(), j, v);
+      }
+      if (!set_item(result.get(), k->bbox, box.get())) return false;
+    }
+    Ref id(PyLong_FromSsize_t(i + 1));
+    if (!id || !set_item(result.get(), k->id, id.get()) ||
+        !set_item(result.get(), k->iscrowd, zero.get())) {
+      return false;
+    }
+  }
+  return true;
+}
+
 namespace {
 
 // The annotations of a loaded COCO file are exact dicts with int ids, and
@@ -411,59 +477,10 @@ PyObject* prepare_segm_results(PyObject*, PyObject* const* args, Py_ssize_t narg
   return guarded([&]() -> PyObject* {
     PrepareSegmArgs a{};
     if (!bind(kPrepareSegmResults, args, nargs, kwnames, a)) return nullptr;
-    const Py_ssize_t n = PyList_GET_SIZE(a.segms);
-    if (PyList_GET_SIZE(a.annotations) != n) {
+    if (PyList_GET_SIZE(a.annotations) != PyList_GET_SIZE(a.segms)) {
       return fail(PyExc_ValueError, "prepare_segm_results: one mask per result is needed");
     }
-    std::vector<RleSource> sources(static_cast<size_t>(n));
-    uint64_t bytes = 0;
-    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(a.segms); ++i) {
-      Ref segm = Ref::borrow(PyList_GET_ITEM(a.segms, i));
-      if (!read_rle_source(segm.get(), sources[i])) return nullptr;
-      bytes += sources[i].bytes.size() + sources[i].counts.size();
-    }
-    std::vector<uint32_t> areas(sources.size());
-    std::vector<rle::Box> boxes(sources.size());
-    if (!run_released(bytes, [&] {
-          pool::parallel_chunks(sources.size(), [&](size_t begin, size_t end) {
-            const pool::CancelCheck check;
-            for (size_t i = begin; i < end; ++i) {
-              check();
-              const rle::Rle mask = std::move(sources[i]).decode();
-              areas[i] = rle::rle_area(mask);
-              boxes[i] = rle::rle_bbox(mask);
-            }
-          });
-        })) {
-      return nullptr;
-    }
-    const Keys* k = keys();
-    if (!k) return nullptr;
-    Ref zero(PyLong_FromLong(0));
-    if (!zero) return nullptr;
-    GcPause pause;
-    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(a.annotations); ++i) {
-      Ref result = Ref::borrow(PyList_GET_ITEM(a.annotations, i));
-      Ref area(PyLong_FromUnsignedLong(areas[i]));
-      if (!area || !set_item(result.get(), k->area, area.get())) return nullptr;
-      const int has_box = PySequence_Contains(result.get(), k->bbox);
-      if (has_box < 0) return nullptr;
-      if (!has_box) {
-        Ref box(PyList_New(4));
-        if (!box) return nullptr;
-        for (Py_ssize_t j = 0; j < 4; ++j) {
-          PyObject* v = PyFloat_FromDouble(boxes[i][j]);
-          if (!v) return nullptr;
-          PyList_SET_ITEM(box.get(), j, v);
-        }
-        if (!set_item(result.get(), k->bbox, box.get())) return nullptr;
-      }
-      Ref id(PyLong_FromSsize_t(i + 1));
-      if (!id || !set_item(result.get(), k->id, id.get()) ||
-          !set_item(result.get(), k->iscrowd, zero.get())) {
-        return nullptr;
-      }
-    }
+    if (!complete_segm_results(a.annotations, a.segms)) return nullptr;
     Py_RETURN_NONE;
   });
 }

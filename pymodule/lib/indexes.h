@@ -14,6 +14,14 @@ namespace quillscore::py {
 // with the error set; earlier results keep their new fields.
 bool complete_bbox_results(PyObject* list);
 
+// Gives each segmentation result of `list` what evaluation reads, as the
+// mask toolkit's loop would: "area" its mask's area (an int), "bbox" its
+// mask's box unless it has one, "id" its 1-based position, "iscrowd" 0.
+// `segms` is the list of their RLE dicts, in the same order; null takes
+// each result's "segmentation". Every mask is read before any result
+// changes, and decoded once, in parallel. False with the error set.
+bool complete_segm_results(PyObject* list, PyObject* segms = nullptr);
+
 // prepare_segm_results, prepare_keypoint_results, index_annotations and
 // prepare_bbox_results, in registration order.
 std::span<PyMethodDef> index_functions();

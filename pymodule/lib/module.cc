@@ -56,6 +56,11 @@ bool add_everything(PyObject* module) {
   if (!compact || !export_name(module, "CompactBbox", reinterpret_cast<PyObject*>(compact))) {
     return false;
   }
+  PyTypeObject* compact_masks = compact_masks_type();
+  if (!compact_masks ||
+      !export_name(module, "CompactMasks", reinterpret_cast<PyObject*>(compact_masks))) {
+    return false;
+  }
   PyTypeObject* file_bytes = file_bytes_type();
   if (!file_bytes || !export_name(module, "FileBytes", reinterpret_cast<PyObject*>(file_bytes))) {
     return false;

@@ -90,20 +90,21 @@ class COCOeval:
         check_ground_truth(gt_anns, p.iouType, self.cocoGt.dataset.get("annotations"),
                            use_area=p.use_area)
         check_results(dt_anns, self.cocoDt.dataset.get("annotations"))
-        sizes = _image_sizes(self.cocoGt) if p.iouType in ("segm", "boundary") else {}
+        sizes = _image_sizes(self.cocoGt.imgs.values()) if p.iouType in MASK_TYPES else {}
         levels = crowd_levels(self.cocoGt, p.imgIds) if p.iouType == "keypoints_crowd" else None
         self._build(gt_anns, dt_anns, sizes, p, start)
         self._levels = levels
 
     @classmethod
-    def from_columns(cls, dataset: dict, gt, dt, params=None) -> COCOeval:
-        """A box evaluation of column-stored annotations (the `CompactBbox`
-        objects of `_vireo.load_compact_bbox`) of the dataset `dataset`
-        (whose "images" and "categories" are read), with evaluate() done.
-        `params`, if given, is called with the `Params` first to change
-        them. ResultsError when the results name an image the dataset
-        lacks."""
-        E = cls(None, None, "bbox")
+    def from_columns(cls, dataset: dict, gt, dt, params=None, iou_type: str = "bbox") -> COCOeval:
+        """An evaluation of column-stored annotations (the `CompactBbox`
+        objects of `_vireo.load_compact_bbox` for boxes, the `CompactMasks`
+        of `_vireo.load_compact_masks` for segm and boundary) of the dataset
+        `dataset` (whose "images" and "categories" are read), with
+        evaluate() done. `params`, if given, is called with the `Params`
+        first to change them. ResultsError when the results name an image
+        the dataset lacks."""
+        E = cls(None, None, iou_type)
         p = E.params
         images = [img["id"] for img in dataset.get("images") or []]
         categories = dataset.get("categories") or []
@@ -116,7 +117,8 @@ class COCOeval:
         E._normalise_params()
         E._cats = {c["id"]: c for c in categories}
         E._image_order = images
-        E._build(gt, dt, {}, p, time.perf_counter())
+        sizes = _image_sizes(dataset.get("images") or []) if iou_type in MASK_TYPES else {}
+        E._build(gt, dt, sizes, p, time.perf_counter())
         return E
 
     @classmethod
@@ -528,7 +530,7 @@ def check_ground_truth(anns: list, iou_type: str, listed=None, *, use_area: bool
               }.get(iou_type, ())
     for key in needed:
         reject_missing(anns, key, "ground truth", listed=listed)
-    if iou_type in ("segm", "boundary") and (
+    if iou_type in MASK_TYPES and (
             missing_member(anns, "area") >= 0 or missing_member(anns, "segmentation") >= 0):
         boxed = [a for a in anns if isinstance(a, dict)
                  and (a.get("area") is None or a.get("segmentation") is None)]
@@ -602,10 +604,15 @@ def _number(name: str, value) -> float:
 _WALL_ORDER = {"load": 0, "evaluate": 1, "accumulate": 2}
 
 
-def _image_sizes(coco) -> dict:
-    """(height, width) of the images that have one: RLE masks carry their
-    own, and only polygons and boxes on an image without one fail."""
-    return {img_id: (int(img["height"]), int(img["width"])) for img_id, img in coco.imgs.items()
+# The IoU types evaluated on masks, which are rasterised at their image's size.
+MASK_TYPES = ("segm", "boundary")
+
+
+def _image_sizes(images) -> dict:
+    """(height, width) by id of the image dicts `images` that have one (a
+    repeated id: the later entry): RLE masks carry their own, and only
+    polygons and boxes on an image without one fail."""
+    return {img["id"]: (int(img["height"]), int(img["width"])) for img in images
             if "height" in img and "width" in img}
 
 

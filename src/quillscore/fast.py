@@ -1,9 +1,9 @@
 """One call from two files to the summary numbers: `evaluate`.
 
-Box evaluation reads both files into column storage and never builds a
-Python object per annotation; the other IoU types (and box files that
-column storage cannot take, such as ground truth with repeated ids) go
-through `COCO` and `COCOeval`."""
+Box and mask evaluation read both files into column storage and never
+build a Python object per annotation; keypoints (and files that column
+storage cannot take, such as ground truth with repeated ids) go through
+`COCO` and `COCOeval`."""
 
 from __future__ import annotations
 
@@ -28,12 +28,12 @@ def evaluate(gt_path, results_path, iou_type: str = "bbox", *, params=None) -> C
     start = time.perf_counter()
     files = [os.fspath(gt_path), os.fspath(results_path)]
     E = compact_error = None
-    if iou_type == "bbox":
+    if iou_type in _COLUMN_LOADERS:
         # Read here, once: when column storage refuses a file, the dict
         # route takes the same bytes (a pipe would be empty the second time).
         files = [read_file(f) for f in files]
         try:
-            E = _evaluate_compact(files, params, start)
+            E = _evaluate_compact(files, iou_type, params, start)
         except _ColumnsRefused as refused:
             # Without its traceback, which holds the bytes and columns read.
             compact_error = refused.error.with_traceback(None)
@@ -66,16 +66,22 @@ def read_file(path) -> _vireo.FileBytes:
         raise
 
 
-def _evaluate_compact(files: list, params, start: float) -> COCOeval:
+# The column loader of each IoU type that has one.
+_COLUMN_LOADERS = {"bbox": _vireo.load_compact_bbox, "segm": _vireo.load_compact_masks,
+                   "boundary": _vireo.load_compact_masks}
+
+
+def _evaluate_compact(files: list, iou_type: str, params, start: float) -> COCOeval:
     """The column-storage route, from the bytes of the two files in
     `files`. Files it refuses (_ColumnsRefused) go the dict route, which
     reports what is really wrong with them, from the same bytes; once both
     are read into columns, the bytes (most of the memory by then) are let
     go, `files` emptied, before the engine copies the rows."""
+    load = _COLUMN_LOADERS[iou_type]
     columns = []
     for path, results in zip(files, (False, True)):
         try:
-            columns.append(_vireo.load_compact_bbox(path, results=results, require_score=results))
+            columns.append(load(path, results=results, require_score=results))
         except ValueError as e:
             add_file_note(e, path)
             raise _ColumnsRefused(e) from None
@@ -85,7 +91,7 @@ def _evaluate_compact(files: list, params, start: float) -> COCOeval:
     gt.release_snapshot()
     dt.release_snapshot()
     load_time = time.perf_counter() - start
-    E = COCOeval.from_columns(dataset, gt, dt, params)
+    E = COCOeval.from_columns(dataset, gt, dt, params, iou_type)
     E.add_wall_time("load", load_time)
     return E
 

@@ -19,7 +19,7 @@ import numpy as np
 
 from quillscore import summary as summary_mod
 from quillscore.coco import COCO, complete_results
-from quillscore.cocoeval import build_evaluator, check_ground_truth, check_results
+from quillscore.cocoeval import MASK_TYPES, build_evaluator, check_ground_truth, check_results
 from quillscore.params import (BOUNDARY_DILATION, DETECTION_AREAS, Axes, area_ranges,
                                check_settings, iou_thresholds, recall_points)
 
@@ -127,7 +127,7 @@ class LVISEval:
             if cat in positive.get(d["image_id"], ()) or cat in img.get("neg_category_ids", ()):
                 dts.append(d)
         sizes = {i: (int(im["height"]), int(im["width"])) for i, im in images.items()} \
-            if p.iou_type in ("segm", "boundary") else {}
+            if p.iou_type in MASK_TYPES else {}
         axes = p.axes()
         evaluator = build_evaluator(gts, dts, sizes, axes, boundary_dilation=p.boundary_dilation)
         evaluator.configure_lvis(

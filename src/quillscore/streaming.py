@@ -20,13 +20,13 @@ import numpy as np
 from quillscore import _vireo
 from quillscore import mask as mask_utils
 from quillscore.coco import COCO, ResultsError, complete_results
-from quillscore.cocoeval import COCOeval, check_ground_truth, check_results, evaluator_for
+from quillscore.cocoeval import (MASK_TYPES, COCOeval, check_ground_truth, check_results,
+                                 evaluator_for)
 from quillscore.params import Params
 
 # The types a state can be built for: CrowdPose levels and LVIS need more
 # of each image than the matching.
 STREAMING_TYPES = ("bbox", "segm", "keypoints", "boundary")
-MASK_TYPES = ("segm", "boundary")
 BOX_FORMATS = ("xywh", "xyxy", "cxcywh")
 
 _MAGIC = b"QSSTREAM"

@@ -17,8 +17,10 @@ FULL_EXPORT_ORDER = [
     "Evaluator",
     "MatchState",
     "CompactBbox",
+    "CompactMasks",
     "FileBytes",
     "load_compact_bbox",
+    "load_compact_masks",
     "prepare_segm_results",
     "prepare_keypoint_results",
     "index_annotations",
@@ -304,9 +306,14 @@ def test_each_default_shown_is_what_leaving_the_argument_out_means(qm, tmp_path)
     path.write_text('{"images": [{"id": 1}], "annotations": '
                     '[{"id": 7, "image_id": 1, "category_id": 1, "bbox": [0, 0, 2, 2], "area": 4, "iscrowd": 0}]}')
 
-    def compact(**kw):
-        members, rows = qm.load_compact_bbox(str(path), **kw)
-        return members, rows.annotations()
+    masks_path = tmp_path / "masks.json"
+    masks_path.write_text(path.read_text().replace('"iscrowd": 0', '"segmentation": [[0, 0, 2, 0, 2, 2]]'))
+
+    def compact(load, file):
+        def call(**kw):
+            members, rows = load(str(file), **kw)
+            return members, rows.annotations()
+        return call
 
     # label -> the entry point called with its required arguments
     calls = {
@@ -319,7 +326,8 @@ def test_each_default_shown_is_what_leaving_the_argument_out_means(qm, tmp_path)
         "Evaluator.error_analysis": lambda **kw: ev.error_analysis([1, 2], **kw),
         "merge": lambda **kw: qm.merge(rles, **kw),
         "toBoundary": lambda **kw: qm.toBoundary(rles, **kw),
-        "load_compact_bbox": compact,
+        "load_compact_bbox": compact(qm.load_compact_bbox, path),
+        "load_compact_masks": compact(qm.load_compact_masks, masks_path),
     }
     optional = {label: [p for p in inspect.signature(f).parameters.values() if p.default is not P.empty]
                 for label, f in _keyword_entry_points(qm, tmp_path).items()}

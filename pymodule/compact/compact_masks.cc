@@ -1,0 +1,119 @@
+#include "pymodule/compact/compact_masks.h"
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/base/error.h"
+#include "core/intake/builder.h"
+#include "core/pool/cancel.h"
+#include "core/pool/pool.h"
+#include "core/rle/boundary.h"
+#include "core/rle/codec.h"
+#include "core/rle/ops.h"
+#include "core/rle/raster.h"
+#include "pymodule/lib/interrupt.h"
+
+namespace quillscore::py {
+namespace {
+
+// One record's mask at h x w, as rasterising its segmentation dict gives it.
+rle::Rle rasterise_row(const json::MaskColumns& m, size_t i, uint32_t h, uint32_t w,
+                       rle::RasterWorkspace& ws) {
+  const json::SegmentRow& s = m.rows[i];
+  switch (s.kind) {
+    case json::SegmentRow::kCompressed:
+      return rle::counts_from_string(std::string_view(m.text.begin() + s.begin, s.end - s.begin), h, w);
+    case json::SegmentRow::kRuns:
+      return rle::Rle{h, w, std::vector<uint32_t>(m.runs.begin() + s.begin, m.runs.begin() + s.end)};
+    case json::SegmentRow::kPolygons:
+      break;
+  }
+  rle::Polygons p;
+  p.coords.assign(m.coords.begin() + s.begin, m.coords.begin() + s.end);
+  p.ends.assign(m.ring_ends.begin() + s.ring_begin, m.ring_ends.begin() + s.ring_begin + s.rings);
+  return rle::rasterise_segmentation(p, h, w, ws);
+}
+
+}  // namespace
+
+bool compact_mask_set(const CompactData& data, bool is_gt, const intake::LookupTables& tables,
+                      eval::IouType kind, double dilation, eval::AnnotationSet& out,
+                      uint64_t& rasterise_ns) {
+  const json::Columns& c = data.columns;
+  const json::MaskColumns& m = c.masks;
+  const size_t n = c.size();
+  if (m.rows.size() != n) throw InternalError("mask rows do not match the records");
+
+  // The kept records and their sizes, decided as the set builder decides.
+  std::vector<uint32_t> kept;
+  std::vector<std::pair<uint32_t, uint32_t>> sizes;
+  intake::PositionLookup images(tables.images), categories(tables.categories);
+  uint64_t cost = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const json::KeyRow& key = c.keys[i];
+    if (images(key.image_id) == group::kUnlisted || categories(key.category_id) == group::kUnlisted) {
+      continue;
+    }
+    const json::SegmentRow& s = m.rows[i];
+    std::pair<uint32_t, uint32_t> hw{s.height, s.width};
+    if (const auto it = tables.sizes.find(key.image_id); it != tables.sizes.end()) {
+      hw = it->second;
+    } else if (s.kind == json::SegmentRow::kPolygons) {
+      const std::string id_text = std::to_string(key.image_id);
+      PyErr_Format(PyExc_KeyError, "no image entry for image_id %s", id_text.c_str());
+      return false;
+    }
+    kept.push_back(static_cast<uint32_t>(i));
+    sizes.push_back(hw);
+    cost += s.end - s.begin + hw.second;
+  }
+
+  const bool boundary = kind == eval::IouType::kBoundary;
+  std::vector<rle::Rle> masks(kept.size()), bands(boundary ? kept.size() : 0);
+  const auto start = std::chrono::steady_clock::now();
+  if (!run_released(cost, [&] {
+        pool::parallel_chunks(kept.size(), [&](size_t begin, size_t end) {
+          rle::RasterWorkspace ws;
+          const pool::CancelCheck check;
+          for (size_t j = begin; j < end; ++j) {
+            check();
+            masks[j] = rasterise_row(m, kept[j], sizes[j].first, sizes[j].second, ws);
+            if (boundary) bands[j] = rle::rle_boundary(masks[j], dilation);
+          }
+        });
+      })) {
+    return false;
+  }
+  rasterise_ns += static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                            std::chrono::steady_clock::now() - start)
+                                            .count());
+
+  intake::SetBuilder builder(tables, kind,
+                             is_gt ? intake::Side::kGroundTruth : intake::Side::kDetections,
+                             intake::Unlisted::kDrop);
+  builder.reserve(kept.size());
+  size_t next = 0;  // the next kept record, whose mask is masks[next]
+  for (size_t i = 0; i < n; ++i) {
+    const bool keep = next < kept.size() && kept[next] == i;
+    intake::Row row = compact_row(data, i);
+    if (data.results && !m.rows[i].has_box) {
+      row.area = keep ? static_cast<double>(rle::rle_area(masks[next])) : 0.0;
+    }
+    if (builder.add(row) != keep) throw InternalError("kept mask records disagree with the set");
+    next += keep;
+  }
+  out = std::move(builder).finish();
+  if (boundary) {
+    auto& g = std::get<eval::BoundaryMasks>(out.geometry);
+    g.masks = std::move(masks);
+    g.bands = std::move(bands);
+  } else {
+    std::get<eval::Masks>(out.geometry).masks = std::move(masks);
+  }
+  return true;
+}
+
+}  // namespace quillscore::py
