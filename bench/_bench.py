@@ -60,14 +60,15 @@ def reset_peak() -> None:
         Path("/proc/self/clear_refs").write_text("5")
 
 
-def in_fresh_process(script: str, *args: str, env: dict | None = None):
-    """Run `script --worker ARGS...` in a new interpreter, away from the
-    checkout (with `env` added to the environment), and return the JSON its
-    last line prints; None (after showing the error) when it failed."""
+def in_fresh_process(script: str, *args: str, env: dict | None = None, python: str | None = None):
+    """Run `script --worker ARGS...` in a new interpreter (`python`, by
+    default this one), away from the checkout (with `env` added to the
+    environment), and return the JSON its last line prints; None (after
+    showing the error) when it failed."""
     import json
     import os
 
-    proc = subprocess.run([sys.executable, script, "--worker", *args],
+    proc = subprocess.run([python or sys.executable, script, "--worker", *args],
                           capture_output=True, text=True, cwd="/tmp",
                           env={**os.environ, "PYTHONWARNINGS": "ignore", **(env or {})})
     if proc.returncode != 0:

@@ -168,7 +168,7 @@ void run_masks(std::string_view bytes, Mode mode) {
     JSON_CHECK(s.begin <= s.end, "a segmentation range runs backwards");
     switch (s.kind) {
       case SegmentRow::kCompressed:
-        JSON_CHECK(s.end <= m.text.size(), "counts text beyond its buffer");
+        JSON_CHECK(m.text && s.end <= m.text->size(), "counts text beyond its buffer");
         break;
       case SegmentRow::kRuns:
         JSON_CHECK(s.end <= m.runs.size(), "runs beyond their buffer");

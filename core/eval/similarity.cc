@@ -46,30 +46,48 @@ struct PickedFacts {
 };
 
 // The masks of detections `ranked` and ground truths `gts` as the mask IoU
-// functions take them.
+// functions take them; packed ones are decoded here, for as long as these
+// pairs are looked at.
 struct MaskPairs {
+  std::vector<rle::Rle> decoded;
   std::vector<const rle::Rle*> dt, gt;
   PickedFacts dt_facts, gt_facts;
-  MaskPairs(const std::vector<rle::Rle>& dmasks, const MaskExtents& dext,
-            const std::vector<rle::Rle>& gmasks, const MaskExtents& gext,
+  MaskPairs(const std::vector<rle::Rle>& dmasks, const PackedMasks* dpacked, const MaskExtents& dext,
+            const std::vector<rle::Rle>& gmasks, const PackedMasks* gpacked, const MaskExtents& gext,
             std::span<const uint32_t> ranked, std::span<const uint32_t> gts)
-      : dt_facts(dext, dmasks.size(), ranked), gt_facts(gext, gmasks.size(), gts) {
-    dt.reserve(ranked.size());
-    gt.reserve(gts.size());
-    for (uint32_t d : ranked) dt.push_back(&checked_at(dmasks, d, kAnnotation));
-    for (uint32_t g : gts) gt.push_back(&checked_at(gmasks, g, kAnnotation));
+      : dt_facts(dext, dpacked ? dpacked->size() : dmasks.size(), ranked),
+        gt_facts(gext, gpacked ? gpacked->size() : gmasks.size(), gts) {
+    // Room for every decoded mask up front: the pointers into it must stay.
+    decoded.reserve((dpacked ? ranked.size() : 0) + (gpacked ? gts.size() : 0));
+    pick(dmasks, dpacked, ranked, dt);
+    pick(gmasks, gpacked, gts, gt);
   }
+  MaskPairs(const Masks& d, const Masks& g, std::span<const uint32_t> ranked,
+            std::span<const uint32_t> gts)
+      : MaskPairs(d.masks, d.packed.text ? &d.packed : nullptr, d.extents, g.masks,
+                  g.packed.text ? &g.packed : nullptr, g.extents, ranked, gts) {}
   std::unique_ptr<rle::PairIou> pairs(std::span<const uint8_t> crowd) const {
     return std::make_unique<rle::PairIou>(dt, gt, crowd, dt_facts.view(), gt_facts.view());
+  }
+
+ private:
+  void pick(const std::vector<rle::Rle>& masks, const PackedMasks* packed, std::span<const uint32_t> idx,
+            std::vector<const rle::Rle*>& out) {
+    out.reserve(idx.size());
+    for (uint32_t i : idx) {
+      if (packed) {
+        decoded.push_back(packed->decode(checked_index(i, packed->size(), kAnnotation)));
+        out.push_back(&decoded.back());
+      } else {
+        out.push_back(&checked_at(masks, i, kAnnotation));
+      }
+    }
   }
 };
 
 // Mask IoU of ranked detections against ground truths, columns by crowd rule.
-void mask_matrix(const std::vector<rle::Rle>& dmasks, const MaskExtents& dext,
-                 const std::vector<rle::Rle>& gmasks, const MaskExtents& gext,
-                 std::span<const uint32_t> ranked, std::span<const uint32_t> gts,
-                 std::span<const uint8_t> crowd, double theta, std::span<double> out) {
-  const MaskPairs m(dmasks, dext, gmasks, gext, ranked, gts);
+void mask_matrix(const MaskPairs& m, std::span<const uint8_t> crowd, double theta,
+                 std::span<double> out) {
   rle::rle_iou(m.dt, m.gt, crowd, theta, out, m.dt_facts.view(), m.gt_facts.view());
 }
 
@@ -104,16 +122,18 @@ void similarity_matrix(const EngineState& st, std::span<const uint32_t> ranked,
   if (const auto* gm = std::get_if<Masks>(&gt.geometry)) {
     const auto* dm = std::get_if<Masks>(&dt.geometry);
     if (!dm) kinds_disagree();
-    mask_matrix(dm->masks, dm->extents, gm->masks, gm->extents, ranked, gts, crowd, theta, matrix);
+    mask_matrix(MaskPairs(*dm, *gm, ranked, gts), crowd, theta, matrix);
     return;
   }
   if (const auto* gm = std::get_if<BoundaryMasks>(&gt.geometry)) {
     const auto* dm = std::get_if<BoundaryMasks>(&dt.geometry);
     if (!dm) kinds_disagree();
-    mask_matrix(dm->masks, dm->extents, gm->masks, gm->extents, ranked, gts, crowd, theta, matrix);
+    mask_matrix(MaskPairs(dm->masks, nullptr, dm->extents, gm->masks, nullptr, gm->extents, ranked, gts),
+                crowd, theta, matrix);
     std::vector<double> bands(d_n * g_n, 0.0);
-    mask_matrix(dm->bands, dm->band_extents, gm->bands, gm->band_extents, ranked, gts, crowd, theta,
-                bands);
+    mask_matrix(MaskPairs(dm->bands, nullptr, dm->band_extents, gm->bands, nullptr, gm->band_extents,
+                          ranked, gts),
+                crowd, theta, bands);
     // Boundary IoU is the lesser of mask and band IoU; crowd regions are
     // judged by their mask alone.
     for (size_t j = 0; j < g_n; ++j) {
@@ -138,10 +158,8 @@ struct PairSimilarity::MaskSides {
   std::unique_ptr<rle::PairIou> mask_iou;
   std::unique_ptr<MaskPairs> bands;
   std::unique_ptr<rle::PairIou> band_iou;
-  MaskSides(const std::vector<rle::Rle>& dm, const MaskExtents& dext, const std::vector<rle::Rle>& gm,
-        const MaskExtents& gext, std::span<const uint32_t> dts, std::span<const uint32_t> gts,
-        std::span<const uint8_t> crowd)
-      : masks(dm, dext, gm, gext, dts, gts), mask_iou(masks.pairs(crowd)) {}
+  MaskSides(MaskPairs m, std::span<const uint8_t> crowd)
+      : masks(std::move(m)), mask_iou(masks.pairs(crowd)) {}
 };
 
 PairSimilarity::PairSimilarity(const EngineState& st, std::span<const uint32_t> dts,
@@ -153,13 +171,14 @@ PairSimilarity::PairSimilarity(const EngineState& st, std::span<const uint32_t> 
   if (const auto* gm = std::get_if<Masks>(&gg)) {
     const auto* dm = std::get_if<Masks>(&dg);
     if (!dm) kinds_disagree();
-    masks_ = std::make_unique<MaskSides>(dm->masks, dm->extents, gm->masks, gm->extents, dts, gts, crowd_);
+    masks_ = std::make_unique<MaskSides>(MaskPairs(*dm, *gm, dts, gts), crowd_);
   } else if (const auto* gb = std::get_if<BoundaryMasks>(&gg)) {
     const auto* db = std::get_if<BoundaryMasks>(&dg);
     if (!db) kinds_disagree();
-    masks_ = std::make_unique<MaskSides>(db->masks, db->extents, gb->masks, gb->extents, dts, gts, crowd_);
-    masks_->bands =
-        std::make_unique<MaskPairs>(db->bands, db->band_extents, gb->bands, gb->band_extents, dts, gts);
+    masks_ = std::make_unique<MaskSides>(
+        MaskPairs(db->masks, nullptr, db->extents, gb->masks, nullptr, gb->extents, dts, gts), crowd_);
+    masks_->bands = std::make_unique<MaskPairs>(db->bands, nullptr, db->band_extents, gb->bands, nullptr,
+                                                gb->band_extents, dts, gts);
     masks_->band_iou = masks_->bands->pairs(crowd_);
   } else {
     matrix_.resize(dts.size() * gts.size());

@@ -221,7 +221,8 @@ class RecordReader {
     out.ground_truth = std::move(ground_truth_);
     out.boxes = std::make_shared<const RowBuffer<rle::Box>>(std::move(boxes_));
     masks_columns_.rows.trim();
-    masks_columns_.text.trim();
+    text_.trim();
+    masks_columns_.text = std::make_shared<const RowBuffer<char>>(std::move(text_));
     masks_columns_.runs.trim();
     masks_columns_.coords.trim();
     masks_columns_.ring_ends.trim();
@@ -621,9 +622,9 @@ class RecordReader {
       if (!r_.parse_string(text)) return false;
       if (!text.ascii) return needs_dicts();
       seg.kind = SegmentRow::kCompressed;
-      seg.begin = masks_columns_.text.size();
-      masks_columns_.text.append(reinterpret_cast<const char*>(text.data), text.size);
-      seg.end = masks_columns_.text.size();
+      seg.begin = text_.size();
+      text_.append(reinterpret_cast<const char*>(text.data), text.size);
+      seg.end = text_.size();
       return true;
     }
     if (c != '[') return needs_dicts();
@@ -738,6 +739,7 @@ class RecordReader {
   bool scores_required_;
   bool masks_;
   MaskColumns masks_columns_;
+  RowBuffer<char> text_;  // the counts strings, handed over shared
   RowBuffer<KeyRow> keys_;
   RowBuffer<GroundTruthRow> ground_truth_;
   RowBuffer<rle::Box> boxes_;

@@ -135,16 +135,18 @@ struct SegmentRow {
   uint8_t has_box = 0;  // the record gave a box
 };
 
+// The counts text sits behind a shared handle, as the box rows do, so that
+// an evaluation can keep its masks packed in it without a copy.
 struct MaskColumns {
   RowBuffer<SegmentRow> rows;
-  RowBuffer<char> text;
+  std::shared_ptr<const RowBuffer<char>> text;
   RowBuffer<uint32_t> runs;
   RowBuffer<double> coords;
   RowBuffer<uint32_t> ring_ends;
 
   size_t bytes() const {
-    return rows.capacity() * sizeof(SegmentRow) + text.capacity() + runs.capacity() * 4 +
-           coords.capacity() * 8 + ring_ends.capacity() * 4;
+    return rows.capacity() * sizeof(SegmentRow) + (text ? text->capacity() : 0) +
+           runs.capacity() * 4 + coords.capacity() * 8 + ring_ends.capacity() * 4;
   }
 };
 

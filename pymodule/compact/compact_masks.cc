@@ -25,7 +25,7 @@ rle::Rle rasterise_row(const json::MaskColumns& m, size_t i, uint32_t h, uint32_
   const json::SegmentRow& s = m.rows[i];
   switch (s.kind) {
     case json::SegmentRow::kCompressed:
-      return rle::counts_from_string(std::string_view(m.text.begin() + s.begin, s.end - s.begin), h, w);
+      return rle::counts_from_string(std::string_view(m.text->begin() + s.begin, s.end - s.begin), h, w);
     case json::SegmentRow::kRuns:
       return rle::Rle{h, w, std::vector<uint32_t>(m.runs.begin() + s.begin, m.runs.begin() + s.end)};
     case json::SegmentRow::kPolygons:
@@ -72,7 +72,17 @@ bool compact_mask_set(const CompactData& data, bool is_gt, const intake::LookupT
   }
 
   const bool boundary = kind == eval::IouType::kBoundary;
-  std::vector<rle::Rle> masks(kept.size()), bands(boundary ? kept.size() : 0);
+  // Masks all given as counts text stay packed in the columns' text (segm;
+  // boundary bands are worked out from the runs): they are decoded here
+  // only for their extents, which give results their areas.
+  bool packed = !boundary && m.text;
+  for (uint32_t i : kept) packed = packed && m.rows[i].kind == json::SegmentRow::kCompressed;
+  std::vector<rle::Rle> masks(packed ? 0 : kept.size()), bands(boundary ? kept.size() : 0);
+  eval::MaskExtents extents;
+  if (packed) {
+    extents.boxes.resize(kept.size());
+    extents.areas.resize(kept.size());
+  }
   const auto start = std::chrono::steady_clock::now();
   if (!run_released(cost, [&] {
         pool::parallel_chunks(kept.size(), [&](size_t begin, size_t end) {
@@ -80,6 +90,13 @@ bool compact_mask_set(const CompactData& data, bool is_gt, const intake::LookupT
           const pool::CancelCheck check;
           for (size_t j = begin; j < end; ++j) {
             check();
+            if (packed) {
+              const rle::Rle mask = rasterise_row(m, kept[j], sizes[j].first, sizes[j].second, ws);
+              const rle::Box b = rle::rle_bbox(mask);
+              for (size_t k = 0; k < 4; ++k) extents.boxes[j][k] = static_cast<uint32_t>(b[k]);
+              extents.areas[j] = rle::rle_area(mask);
+              continue;
+            }
             masks[j] = rasterise_row(m, kept[j], sizes[j].first, sizes[j].second, ws);
             if (boundary) bands[j] = rle::rle_boundary(masks[j], dilation);
           }
@@ -99,8 +116,8 @@ bool compact_mask_set(const CompactData& data, bool is_gt, const intake::LookupT
   for (size_t i = 0; i < n; ++i) {
     const bool keep = next < kept.size() && kept[next] == i;
     intake::Row row = compact_row(data, i);
-    if (data.results && !m.rows[i].has_box) {
-      row.area = keep ? static_cast<double>(rle::rle_area(masks[next])) : 0.0;
+    if (data.results && !m.rows[i].has_box && keep) {
+      row.area = packed ? extents.areas[next] : rle::rle_area(masks[next]);
     }
     if (builder.add(row) != keep) throw InternalError("kept mask records disagree with the set");
     next += keep;
@@ -110,8 +127,20 @@ bool compact_mask_set(const CompactData& data, bool is_gt, const intake::LookupT
     auto& g = std::get<eval::BoundaryMasks>(out.geometry);
     g.masks = std::move(masks);
     g.bands = std::move(bands);
-  } else {
+  } else if (!packed) {
     std::get<eval::Masks>(out.geometry).masks = std::move(masks);
+  } else {
+    auto& g = std::get<eval::Masks>(out.geometry);
+    eval::PackedMasks& p = g.packed;
+    p.text = std::shared_ptr<const char>(m.text, m.text->begin());
+    for (size_t j = 0; j < kept.size(); ++j) {
+      const json::SegmentRow& s = m.rows[kept[j]];
+      p.begin.push_back(s.begin);
+      p.end.push_back(s.end);
+      p.height.push_back(sizes[j].first);
+      p.width.push_back(sizes[j].second);
+    }
+    g.extents = std::move(extents);
   }
   return true;
 }
