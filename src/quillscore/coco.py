@@ -33,6 +33,24 @@ class ResultsError(ValueError):
     """Detection results that cannot be evaluated against this dataset."""
 
 
+def _built_on_read(name: str) -> property:
+    """An attribute that a result set read into column storage builds, with
+    all the annotation dicts, the first time it is read or set."""
+    private = "_" + name
+
+    def get(self):
+        if self._columns is not None:
+            self._build_annotations()
+        return getattr(self, private)
+
+    def put(self, value):
+        if self._columns is not None:
+            self._build_annotations()
+        setattr(self, private, value)
+
+    return property(get, put)
+
+
 class COCO:
     """A COCO dataset: `dataset` (the file's content), the indexes `anns`,
     `imgs`, `cats`, `imgToAnns`, `catToImgs`, and the familiar lookups.
@@ -41,7 +59,16 @@ class COCO:
     os.PathLike, as open() takes it), a dict already in that form, or None
     for an empty dataset."""
 
+    dataset = _built_on_read("dataset")
+    anns = _built_on_read("anns")
+    imgToAnns = _built_on_read("imgToAnns")
+    catToImgs = _built_on_read("catToImgs")
+
     def __init__(self, annotation_file=None):
+        # A result set loaded from a file keeps its annotations in column
+        # storage (a CompactBbox or CompactMasks), which evaluation reads
+        # directly, until anything asks for the dicts.
+        self._columns = None
         self.dataset: dict = {}
         self.anns: dict = {}
         self.cats: dict = {}
@@ -72,6 +99,36 @@ class COCO:
         self.catToImgs = defaultdict(list, cat_to_imgs)
         self.imgs = {img["id"]: img for img in dataset.get("images", ())}
         self.cats = {cat["id"]: cat for cat in dataset.get("categories", ())}
+
+    def _build_annotations(self) -> None:
+        """The annotation dicts of column storage, completed as loadRes
+        completes results, and the indexes over them."""
+        columns, self._columns = self._columns, None
+        self._dataset["annotations"] = columns.annotations()
+        self.createIndex()
+
+    def result_columns(self, iou_type: str):
+        """The column storage evaluation of `iou_type` can read instead of
+        the annotation dicts: that of a result set loaded from a file whose
+        dicts nobody has asked for yet, when it holds the geometry the type
+        needs. None otherwise."""
+        wanted = {"bbox": _vireo.CompactBbox, "segm": _vireo.CompactMasks,
+                  "boundary": _vireo.CompactMasks}.get(iou_type)
+        return self._columns if wanted and isinstance(self._columns, wanted) else None
+
+    def __getstate__(self) -> dict:
+        if self._columns is not None:
+            self._build_annotations()
+        return self.__dict__.copy()
+
+    def __setstate__(self, state: dict) -> None:
+        # The state of a set pickled before its attributes were built on
+        # read names them plainly.
+        state.setdefault("_columns", None)
+        for name in ("dataset", "anns", "imgToAnns", "catToImgs"):
+            if name in state:
+                state["_" + name] = state.pop(name)
+        self.__dict__.update(state)
 
     def info(self) -> None:
         """Print the dataset's "info" member."""
@@ -231,15 +288,38 @@ class COCO:
         "bbox" from their mask, keypoint results "area" and "bbox" from the
         keypoints' extent; every result gets "id" (its 1-based position)
         and "iscrowd" 0. The dicts of a given list are completed in place.
-        An empty result list gives an empty result set."""
+        An empty result list gives an empty result set.
+
+        Box and mask results from a file are read into column storage, and
+        their dicts built the first time anything reads `dataset`, `anns`,
+        `imgToAnns` or `catToImgs`: evaluation alone never needs them."""
         res = COCO()
         res.dataset["images"] = list(self.dataset.get("images", []))
-        anns = self.result_list(resFile)
-        complete_results(anns, self)
+        columns = None
+        if isinstance(resFile, FILE_TYPES):
+            resFile = read_file(resFile)
+            columns = self._columns_of(resFile)
+        if columns is None:
+            anns = self.result_list(resFile)
+            complete_results(anns, self)
         res.dataset["categories"] = copy.deepcopy(self.dataset.get("categories", []))
-        res.dataset["annotations"] = anns
+        if columns is None:
+            res.dataset["annotations"] = anns
         res.createIndex()
+        res._columns = columns
         return res
+
+    def _columns_of(self, file):
+        """Results file bytes as column storage, masks first (a file with
+        boxes and masks serves both); None when neither holds them or they
+        name images this dataset lacks, for the dict route to say so."""
+        for load in (_vireo.load_compact_masks, _vireo.load_compact_bbox):
+            try:
+                _, columns = load(file, results=True, require_score=True)
+            except ValueError:
+                continue
+            return columns if columns.valid_images(list(self.imgs)) else None
+        return None
 
     def result_list(self, resFile) -> list:
         """The result dicts of a path, a list or an (N, 7) array, checked to
@@ -283,6 +363,17 @@ def file_name(file) -> str:
 def add_file_note(e: BaseException, file) -> None:
     """Says on a failed read or parse which file it was."""
     e.add_note(f"while reading {file_name(file)}")
+
+
+def read_file(path) -> _vireo.FileBytes:
+    """A file's bytes, read once; a failure says which file it was."""
+    if isinstance(path, _vireo.FileBytes):
+        return path
+    try:
+        return _vireo.read_file(path)
+    except (OSError, ValueError) as e:
+        add_file_note(e, path)
+        raise
 
 
 def read_json(path) -> object:

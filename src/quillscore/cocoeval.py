@@ -86,10 +86,16 @@ class COCOeval:
         self._set_evaluator(None)
         p = self._normalise_params()
         gt_anns = _selected(self.cocoGt, p)
-        dt_anns = _selected(self.cocoDt, p)
         check_ground_truth(gt_anns, p.iouType, self.cocoGt.dataset.get("annotations"),
                            use_area=p.use_area)
-        check_results(dt_anns, self.cocoDt.dataset.get("annotations"))
+        # Results still in column storage are read from there (every one
+        # has its score): the engine leaves out those of other images and
+        # categories as _selected does.
+        columns = getattr(self.cocoDt, "result_columns", None)
+        dt_anns = columns(p.iouType) if columns else None
+        if dt_anns is None:
+            dt_anns = _selected(self.cocoDt, p)
+            check_results(dt_anns, self.cocoDt.dataset.get("annotations"))
         sizes = _image_sizes(self.cocoGt.imgs.values()) if p.iouType in MASK_TYPES else {}
         levels = crowd_levels(self.cocoGt, p.imgIds) if p.iouType == "keypoints_crowd" else None
         self._build(gt_anns, dt_anns, sizes, p, start)

@@ -11,9 +11,8 @@ from __future__ import annotations
 import os
 
 from quillscore import _vireo
-from quillscore.coco import COCO, read_json
+from quillscore.coco import COCO, read_file, read_json
 from quillscore.cocoeval import COCOeval
-from quillscore.fast import read_file
 from quillscore.streaming import StreamingEval
 
 

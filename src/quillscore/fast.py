@@ -11,7 +11,7 @@ import os
 import time
 
 from quillscore import _vireo
-from quillscore.coco import COCO, add_file_note
+from quillscore.coco import COCO, add_file_note, read_file
 from quillscore.cocoeval import COCOeval
 
 
@@ -55,15 +55,6 @@ class _ColumnsRefused(Exception):
     def __init__(self, error: ValueError):
         super().__init__(str(error))
         self.error = error
-
-
-def read_file(path) -> _vireo.FileBytes:
-    """A file's bytes, read once; a failure says which file it was."""
-    try:
-        return _vireo.read_file(path)
-    except (OSError, ValueError) as e:
-        add_file_note(e, path)
-        raise
 
 
 # The column loader of each IoU type that has one.
