@@ -47,6 +47,8 @@ PyObject* compact_release_snapshot(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+PyObject* get_boxes_complete(PyObject* self, void*) { return PyBool_FromLong(boxes_complete(data_of(self))); }
+
 PyObject* get_column_bytes(PyObject* self, void*) {
   return PyLong_FromSize_t(data_of(self).columns.bytes());
 }
@@ -104,6 +106,7 @@ PyGetSetDef kGetSet[] = {
     {"annotation_count", get_annotation_count, nullptr, nullptr, nullptr},
     {"snapshot_bytes", get_snapshot_bytes, nullptr, nullptr, nullptr},
     {"column_bytes", get_column_bytes, nullptr, nullptr, nullptr},
+    {"boxes_complete", get_boxes_complete, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -201,6 +204,14 @@ intake::Row compact_row(const CompactData& data, size_t i) {
     row.crowd = g.iscrowd != 0;
   }
   return row;
+}
+
+bool boxes_complete(const CompactData& d) {
+  if (d.geometry == json::Geometry::kBox) return true;
+  for (const json::SegmentRow& s : d.columns.masks.rows) {
+    if (!s.has_box) return false;
+  }
+  return true;
 }
 
 }  // namespace quillscore::py

@@ -41,6 +41,9 @@ bool is_compact_masks(PyObject* o);
 // The rows of a CompactBbox or CompactMasks (`o` must be one).
 const CompactData& compact_data(PyObject* o);
 
+// Whether every record gave a box (always for a CompactBbox).
+bool boxes_complete(const CompactData& data);
+
 // The annotation set of one side of a box evaluation: the records whose image
 // and category are both listed in `tables`, in file order. When every record
 // is kept the set shares the box rows; otherwise it owns copies of the kept

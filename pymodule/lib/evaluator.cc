@@ -148,8 +148,14 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
       return fail(PyExc_ValueError, "compact storage requires bbox evaluation");
     }
   }
-  if ((gt_masks || dt_masks) && !eval::needs_masks(kind)) {
-    return fail(PyExc_ValueError, "compact mask storage requires segm or boundary evaluation");
+  // Mask rows serve a box evaluation too when every record gave its box.
+  for (auto [masks, anns] : {std::pair{gt_masks, args.gt_anns}, std::pair{dt_masks, args.dt_anns}}) {
+    if (!masks || eval::needs_masks(kind)) continue;
+    if (kind != eval::IouType::kBbox || !boxes_complete(compact_data(anns))) {
+      return fail(PyExc_ValueError,
+                  "compact mask storage requires segm or boundary evaluation, or bbox evaluation "
+                  "with a box in every record");
+    }
   }
   if ((!gt_compact && !expect_instance(args.gt_anns, &PyList_Type, "list")) ||
       (!dt_compact && !expect_instance(args.dt_anns, &PyList_Type, "list"))) {
@@ -228,7 +234,7 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
        {std::tuple{gt_compact, gt_masks, args.gt_anns, &gt, true},
         std::tuple{dt_compact, dt_masks, args.dt_anns, &dt, false}}) {
     if (!compact) continue;
-    if (!masks) {
+    if (!masks || !eval::needs_masks(kind)) {
       *set = compact_annotation_set(compact_data(anns), is_gt, args.tables);
     } else if (!compact_mask_set(compact_data(anns), is_gt, args.tables, kind, args.dilation, *set,
                                  rasterise_ns)) {

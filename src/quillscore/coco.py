@@ -65,9 +65,9 @@ class COCO:
     catToImgs = _built_on_read("catToImgs")
 
     def __init__(self, annotation_file=None):
-        # A result set loaded from a file keeps its annotations in column
-        # storage (a CompactBbox or CompactMasks), which evaluation reads
-        # directly, until anything asks for the dicts.
+        # A dataset or result set loaded from a file keeps its annotations
+        # in column storage (a CompactBbox or CompactMasks), which
+        # evaluation reads directly, until anything asks for the dicts.
         self._columns = None
         self.dataset: dict = {}
         self.anns: dict = {}
@@ -80,7 +80,16 @@ class COCO:
         if isinstance(annotation_file, dict):
             dataset = annotation_file
         else:
-            dataset = read_json(annotation_file)
+            file = read_file(annotation_file)
+            loaded = _columns_of(file, results=False)
+            if loaded is not None:
+                # The members but "annotations" (None until built, in its
+                # place among them) are the file's.
+                self._dataset, columns = loaded
+                self._index_images_and_categories()
+                self._columns = columns
+                return
+            dataset = read_json(file)
         if not isinstance(dataset, dict):
             raise ValueError(f"annotation file format {type(dataset).__name__} not supported: "
                              "expected a JSON object")
@@ -97,8 +106,11 @@ class COCO:
         self.anns = anns
         self.imgToAnns = defaultdict(list, img_to_anns)
         self.catToImgs = defaultdict(list, cat_to_imgs)
-        self.imgs = {img["id"]: img for img in dataset.get("images", ())}
-        self.cats = {cat["id"]: cat for cat in dataset.get("categories", ())}
+        self._index_images_and_categories()
+
+    def _index_images_and_categories(self) -> None:
+        self.imgs = {img["id"]: img for img in self._dataset.get("images", ())}
+        self.cats = {cat["id"]: cat for cat in self._dataset.get("categories", ())}
 
     def _build_annotations(self) -> None:
         """The annotation dicts of column storage, completed as loadRes
@@ -107,14 +119,18 @@ class COCO:
         self._dataset["annotations"] = columns.annotations()
         self.createIndex()
 
-    def result_columns(self, iou_type: str):
+    def annotation_columns(self, iou_type: str):
         """The column storage evaluation of `iou_type` can read instead of
-        the annotation dicts: that of a result set loaded from a file whose
-        dicts nobody has asked for yet, when it holds the geometry the type
-        needs. None otherwise."""
-        wanted = {"bbox": _vireo.CompactBbox, "segm": _vireo.CompactMasks,
-                  "boundary": _vireo.CompactMasks}.get(iou_type)
-        return self._columns if wanted and isinstance(self._columns, wanted) else None
+        the annotation dicts: that of a set loaded from a file whose dicts
+        nobody has asked for yet, when it holds the geometry the type needs
+        (masks for segm and boundary, a box in every record for bbox). None
+        otherwise."""
+        columns = self._columns
+        if iou_type in ("segm", "boundary"):
+            return columns if isinstance(columns, _vireo.CompactMasks) else None
+        if iou_type == "bbox" and columns is not None and columns.boxes_complete:
+            return columns
+        return None
 
     def __getstate__(self) -> dict:
         if self._columns is not None:
@@ -132,7 +148,7 @@ class COCO:
 
     def info(self) -> None:
         """Print the dataset's "info" member."""
-        for key, value in self.dataset.get("info", {}).items():
+        for key, value in self._dataset.get("info", {}).items():
             print(f"{key}: {value}")
 
     # -- lookups ------------------------------------------------------------
@@ -164,7 +180,7 @@ class COCO:
         """Ids of the categories with the given names, supercategories and
         ids; an empty filter passes everything."""
         catNms, supNms, catIds = _as_list(catNms), _as_list(supNms), _as_list(catIds)
-        cats = self.dataset.get("categories", [])
+        cats = self._dataset.get("categories", [])
         if len(catNms):
             cats = [c for c in cats if c["name"] in catNms]
         if len(supNms):
@@ -294,32 +310,26 @@ class COCO:
         their dicts built the first time anything reads `dataset`, `anns`,
         `imgToAnns` or `catToImgs`: evaluation alone never needs them."""
         res = COCO()
-        res.dataset["images"] = list(self.dataset.get("images", []))
+        # Read past the annotations, which these members do not need built.
+        res.dataset["images"] = list(self._dataset.get("images", []))
         columns = None
         if isinstance(resFile, FILE_TYPES):
             resFile = read_file(resFile)
-            columns = self._columns_of(resFile)
+            loaded = _columns_of(resFile, results=True)
+            # Results naming images this dataset lacks: the dict route says so.
+            if loaded is not None and loaded[1].valid_images(list(self.imgs)):
+                columns = loaded[1]
         if columns is None:
             anns = self.result_list(resFile)
             complete_results(anns, self)
-        res.dataset["categories"] = copy.deepcopy(self.dataset.get("categories", []))
+        res.dataset["categories"] = copy.deepcopy(self._dataset.get("categories", []))
         if columns is None:
             res.dataset["annotations"] = anns
         res.createIndex()
         res._columns = columns
         return res
 
-    def _columns_of(self, file):
-        """Results file bytes as column storage, masks first (a file with
-        boxes and masks serves both); None when neither holds them or they
-        name images this dataset lacks, for the dict route to say so."""
-        for load in (_vireo.load_compact_masks, _vireo.load_compact_bbox):
-            try:
-                _, columns = load(file, results=True, require_score=True)
-            except ValueError:
-                continue
-            return columns if columns.valid_images(list(self.imgs)) else None
-        return None
+
 
     def result_list(self, resFile) -> list:
         """The result dicts of a path, a list or an (N, 7) array, checked to
@@ -363,6 +373,20 @@ def file_name(file) -> str:
 def add_file_note(e: BaseException, file) -> None:
     """Says on a failed read or parse which file it was."""
     e.add_note(f"while reading {file_name(file)}")
+
+
+def _columns_of(file, *, results: bool):
+    """(the other members, the annotations in column storage) of a dataset
+    or results file's bytes, masks first (a file with boxes and masks
+    serves both kinds of evaluation); None when neither holds them, for the
+    dict route to read the file and say what is wrong. Results must each
+    have a score there."""
+    for load in (_vireo.load_compact_masks, _vireo.load_compact_bbox):
+        try:
+            return load(file, results=results, require_score=results)
+        except ValueError:
+            continue
+    return None
 
 
 def read_file(path) -> _vireo.FileBytes:

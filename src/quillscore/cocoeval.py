@@ -85,14 +85,15 @@ class COCOeval:
         # behind, rather than the previous one under the new parameters.
         self._set_evaluator(None)
         p = self._normalise_params()
-        gt_anns = _selected(self.cocoGt, p)
-        check_ground_truth(gt_anns, p.iouType, self.cocoGt.dataset.get("annotations"),
-                           use_area=p.use_area)
-        # Results still in column storage are read from there (every one
-        # has its score): the engine leaves out those of other images and
-        # categories as _selected does.
-        columns = getattr(self.cocoDt, "result_columns", None)
-        dt_anns = columns(p.iouType) if columns else None
+        # Annotations still in column storage are read from there (the
+        # readers took only records with what evaluation needs): the engine
+        # leaves out those of other images and categories as _selected does.
+        gt_anns = _columns_for(self.cocoGt, p.iouType)
+        if gt_anns is None:
+            gt_anns = _selected(self.cocoGt, p)
+            check_ground_truth(gt_anns, p.iouType, self.cocoGt.dataset.get("annotations"),
+                               use_area=p.use_area)
+        dt_anns = _columns_for(self.cocoDt, p.iouType)
         if dt_anns is None:
             dt_anns = _selected(self.cocoDt, p)
             check_results(dt_anns, self.cocoDt.dataset.get("annotations"))
@@ -511,6 +512,13 @@ class COCOeval:
     def _category_names(self) -> dict:
         cats = getattr(self.cocoGt, "cats", None) or self._cats or {}
         return {cid: c.get("name", str(cid)) for cid, c in cats.items()}
+
+
+def _columns_for(coco, iou_type: str):
+    """The column storage of `coco` that evaluation of `iou_type` reads, or
+    None (a set of another COCO class offers none)."""
+    columns = getattr(coco, "annotation_columns", None)
+    return columns(iou_type) if columns else None
 
 
 def _selected(coco, p: Params) -> list:

@@ -162,3 +162,62 @@ def test_pickling_and_copying_build_the_dicts(tmp_path):
     old = quillscore.COCO.__new__(quillscore.COCO)
     old.__setstate__(dict(state))
     assert old.dataset == {"images": []} and old._columns is None
+
+
+def box_only(dataset):
+    for a in dataset["annotations"]:
+        a.pop("segmentation", None)
+    return dataset
+
+
+def repeated_id(dataset):
+    dataset["annotations"][1]["id"] = dataset["annotations"][0]["id"]
+    return dataset
+
+
+# name: (dataset, the column type expected, IoU types to evaluate)
+DATASETS = {
+    "val2014": (lambda: load(VAL2014), "CompactMasks", ("bbox", "segm")),
+    "mini": (lambda: load("coco_mini_2017/instances_val2017.json"), "CompactMasks", ("bbox", "segm")),
+    "keypoints": (lambda: load("coco_mini_2017/person_keypoints_val2017.json"), "CompactMasks",
+                  ("keypoints",)),
+    "boxes only": (lambda: box_only(load(VAL2014)), "CompactBbox", ("bbox",)),
+    "a repeated id": (lambda: repeated_id(data.synthetic_instances(1)[0]), None, ()),
+}
+
+
+@pytest.mark.parametrize("name", list(DATASETS))
+def test_a_dataset_file_loads_as_its_dict_does(tmp_path, name):
+    make, kind, iou_types = DATASETS[name]
+    dataset = make()
+    path = tmp_path / "gt.json"
+    path.write_text(json.dumps(dataset))
+    listed = quillscore.COCO(copy.deepcopy(dataset))
+    for iou_type in iou_types:
+        if iou_type == "keypoints":
+            results = data.perturb_keypoints(dataset, seed=3)
+        else:
+            results = data.perturb_instances(dataset, 4, "segm" if iou_type == "segm" else "bbox")
+        res_path = tmp_path / "dt.json"
+        res_path.write_text(json.dumps(results))
+        lazy = quillscore.COCO(str(path))
+        E = evaluated(lazy, lazy.loadRes(str(res_path)), iou_type)
+        assert (lazy._columns is not None) == (iou_type != "keypoints"), "evaluation built the dicts"
+        assert_same_evaluation(E, evaluated(listed, listed.loadRes(copy.deepcopy(results)), iou_type))
+    lazy = quillscore.COCO(str(path))
+    assert type(lazy._columns).__name__ == kind if kind else lazy._columns is None
+    assert lazy.imgs == listed.imgs and lazy.cats == listed.cats
+    assert lazy.getCatIds() == listed.getCatIds() and lazy._columns is not None or kind is None
+    assert lazy.dataset == listed.dataset and list(lazy.dataset) == list(listed.dataset)
+    assert lazy.anns == listed.anns and lazy.imgToAnns == listed.imgToAnns
+    assert lazy.catToImgs == listed.catToImgs and lazy._columns is None
+
+
+def test_a_changed_ground_truth_is_what_is_evaluated(tmp_path):
+    dataset, _, results = data.synthetic_instances(2)
+    gt_path, dt_path = write(tmp_path, dataset, results)
+    lazy, listed = quillscore.COCO(gt_path), quillscore.COCO(copy.deepcopy(dataset))
+    for gt in (lazy, listed):
+        gt.anns[3]["iscrowd"] = 1
+    assert_same_evaluation(evaluated(lazy, lazy.loadRes(dt_path), "segm"),
+                           evaluated(listed, listed.loadRes(copy.deepcopy(results)), "segm"))
