@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "core/eval/run.h"
+#include "core/rle/codec.h"
 #include "core/rle/ops.h"
 #include "tests/core/eval/builders.h"
 #include "tests/core/eval/naive_coco.h"
@@ -118,21 +120,41 @@ Masks masks_of(const std::vector<rle::testref::Pixels>& px) {
   return m;
 }
 
+// The same masks kept as compressed counts text, each behind a stretch of
+// other bytes so that offsets matter.
+Masks packed_of(const std::vector<rle::testref::Pixels>& px) {
+  Masks m;
+  auto text = std::make_shared<std::string>();
+  for (const auto& p : px) {
+    *text += "##";
+    m.packed.begin.push_back(text->size());
+    *text += rle::counts_to_string(rle::testref::naive_encode(p, 20, 20).counts);
+    m.packed.end.push_back(text->size());
+    m.packed.height.push_back(20);
+    m.packed.width.push_back(20);
+  }
+  m.packed.text = std::shared_ptr<const char>(text, text->data());
+  return m;
+}
+
 TEST(AccumulateAgainstNaive, RandomMaskCases) {
-  for (const ParamSet& ps : param_sets()) {
-    for (uint32_t seed = 1; seed <= seeds(40); ++seed) {
-      const RandomCase c = random_case(seed + 7000);
-      const EvalParams p = params_for(ps, c);
-      const auto gpx = random_pixels(c.gts, seed);
-      const auto dpx = random_pixels(c.dts, seed + 1);
-      const std::string diff = compare_with_naive(
-          p, c.gts, c.dts, with_geometry(box_set(c.gts), masks_of(gpx)),
-          with_geometry(box_set(c.dts), masks_of(dpx)), [&](size_t d, size_t g) {
-            return rle::testref::naive_mask_iou(dpx[d], gpx[g], c.gts[g].crowd);
-          });
-      if (!diff.empty()) {
-        ADD_FAILURE() << ps.what << ", seed " << seed << ": " << diff;
-        break;
+  for (const bool packed : {false, true}) {
+    const auto geometry = packed ? packed_of : masks_of;
+    for (const ParamSet& ps : param_sets()) {
+      for (uint32_t seed = 1; seed <= seeds(40); ++seed) {
+        const RandomCase c = random_case(seed + 7000);
+        const EvalParams p = params_for(ps, c);
+        const auto gpx = random_pixels(c.gts, seed);
+        const auto dpx = random_pixels(c.dts, seed + 1);
+        const std::string diff = compare_with_naive(
+            p, c.gts, c.dts, with_geometry(box_set(c.gts), geometry(gpx)),
+            with_geometry(box_set(c.dts), geometry(dpx)), [&](size_t d, size_t g) {
+              return rle::testref::naive_mask_iou(dpx[d], gpx[g], c.gts[g].crowd);
+            });
+        if (!diff.empty()) {
+          ADD_FAILURE() << (packed ? "packed, " : "") << ps.what << ", seed " << seed << ": " << diff;
+          break;
+        }
       }
     }
   }
