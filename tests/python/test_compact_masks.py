@@ -79,6 +79,27 @@ def unsized_image(dataset, results):
             a["segmentation"] = data.rle_of_polygons(a["segmentation"], h, w)
 
 
+def size_disagrees(dataset, results):
+    # Masks are rasterised at their image's size, whatever their own says.
+    for r in results[::3]:
+        h, w = r["segmentation"]["size"]
+        r["segmentation"]["size"] = [h + 1, w]
+
+
+def counts_off_the_area(dataset, results):
+    for k, r in enumerate(results[1::4]):
+        runs = data._counts_of(r["segmentation"])
+        runs[-1] += 5 if k % 2 else -min(runs[-1], 3)
+        r["segmentation"] = {"size": r["segmentation"]["size"], "counts": runs}
+
+
+def short_polygons(dataset, results):
+    anns = [a for a in dataset["annotations"] if isinstance(a["segmentation"], list)]
+    anns[0]["segmentation"] = [[1.0, 1.0, 5.0, 5.0]]
+    anns[1]["segmentation"] = [anns[1]["segmentation"][0], [2.0, 2.0]]
+    anns[2]["segmentation"] = []
+
+
 def polygon_results(dataset, results):
     sizes = {im["id"]: im for im in dataset["images"]}
     r = results[0]
@@ -101,9 +122,12 @@ def ground_truth_without_mask(dataset, results):
 
 # name: (files, iou type, parameter change, column route expected); the
 # reference API takes the segm cases but for the forms it cannot read (runs
-# as lists among results, images without size, polygon results, a null mask).
+# as lists among results, images without size, polygon results, a null mask,
+# degenerate masks) and masks whose size is not their image's, which it
+# never matches where both our routes rasterise them at the image's size.
 NO_REFERENCE = {"runs as lists", "image without size", "polygon results",
-                "ground truth without mask"}
+                "ground truth without mask", "counts not summing to h*w",
+                "polygons of fewer than 3 points", "mask size disagrees with its image"}
 CASES = {
     "val2014": (real(VAL2014, VAL2014_SEGM), "segm", None, True),
     "val2014 boundary": (real(VAL2014, VAL2014_SEGM), "boundary", None, True),
@@ -118,6 +142,9 @@ CASES = {
     "results with boxes": (changed(synthetic(2), with_boxes), "segm", None, True),
     "runs as lists": (changed(synthetic(3), runs_as_lists), "segm", None, True),
     "image without size": (changed(synthetic(4), unsized_image), "segm", None, True),
+    "mask size disagrees with its image": (changed(synthetic(10), size_disagrees), "segm", None, True),
+    "counts not summing to h*w": (changed(synthetic(11), counts_off_the_area), "segm", None, True),
+    "polygons of fewer than 3 points": (changed(synthetic(12), short_polygons), "segm", None, True),
     # held by the dict route alone
     "polygon results": (changed(synthetic(5), polygon_results), "segm", None, False),
     "some results with boxes": (changed(synthetic(6), some_results_with_boxes), "segm", None, False),
