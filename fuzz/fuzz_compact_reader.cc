@@ -185,6 +185,33 @@ void run_masks(std::string_view bytes, Mode mode) {
   }
 }
 
+// Keypoint records: whatever is accepted is valid JSON, every record's
+// values lie within the buffer, and results' lists are alike.
+void run_keypoints(std::string_view bytes, Mode mode) {
+  Reader r(bytes);
+  Columns c;
+  const bool ok = mode == Mode::kResults
+                      ? read_results_document(r, c, Scores::kDefaultZero, Geometry::kKeypoints)
+                      : read_records(r, mode, c, Scores::kDefaultZero, Geometry::kKeypoints) &&
+                            r.end_of_document();
+  if (!ok) {
+    JSON_CHECK(r.failed(), "the keypoint reader failed without an error");
+    fuzz_json::check_position(r.parse_error(), bytes.size());
+    return;
+  }
+  Reader grammar(bytes);
+  JSON_CHECK(validate_document(grammar), "the validator rejects what the keypoint reader accepts");
+  const KeypointColumns& k = c.keypoints;
+  JSON_CHECK(k.rows.size() == c.size(), "keypoint rows and key rows differ in number");
+  for (const KeypointRow& row : k.rows) {
+    JSON_CHECK(row.begin + row.length <= k.values.size(), "keypoints beyond their buffer");
+    if (mode == Mode::kResults) {
+      JSON_CHECK(row.length > 0 && row.length % 3 == 0 && row.length == k.rows[0].length,
+                 "results with keypoint lists that are not alike");
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -194,5 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run(bytes, Mode::kDataset);
   run_masks(bytes, Mode::kResults);
   run_masks(bytes, Mode::kDataset);
+  run_keypoints(bytes, Mode::kResults);
+  run_keypoints(bytes, Mode::kDataset);
   return 0;
 }

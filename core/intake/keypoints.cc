@@ -54,4 +54,9 @@ std::array<double, 4> keypoint_extent(std::span<const double> values) {
   return e;
 }
 
+KeypointBox keypoint_box(std::span<const double> values) {
+  const auto [x0, x1, y0, y1] = keypoint_extent(values);
+  return {{x0, y0, x1 - x0, y1 - y0}, (x1 - x0) * (y1 - y0)};
+}
+
 }  // namespace quillscore::intake

@@ -30,4 +30,12 @@ void lay_out_keypoints(RawKeypoints& gt_raw, RawKeypoints& dt_raw, eval::Keypoin
 // it; a NaN coordinate makes its axis NaN. `values` holds at least one triple.
 std::array<double, 4> keypoint_extent(std::span<const double> values);
 
+// A keypoint result's box [x0, y0, x1 - x0, y1 - y0] and area (x1 - x0) *
+// (y1 - y0), from the extent above.
+struct KeypointBox {
+  rle::Box box;
+  double area;
+};
+KeypointBox keypoint_box(std::span<const double> values);
+
 }  // namespace quillscore::intake

@@ -90,12 +90,14 @@ enum Field : uint8_t {
   kScore,
   kIscrowd,
   kSegmentation,  // read for masks only; skipped as unknown otherwise
+  kKeypoints,     // these two for keypoints only
+  kNumKeypoints,
   kUnknown,
 };
 
 constexpr const char* kFieldNames[] = {"caption", "id",    "image_id", "category_id",
                                        "bbox",    "area",  "score",    "iscrowd",
-                                       "segmentation"};
+                                       "segmentation", "keypoints", "num_keypoints"};
 
 constexpr unsigned bit(Field f) { return 1u << f; }
 
@@ -113,10 +115,14 @@ Field classify(std::string_view k) {
       return k == "caption" ? kCaption : kUnknown;
     case 8:
       return k == "image_id" ? kImageId : kUnknown;
+    case 9:
+      return k == "keypoints" ? kKeypoints : kUnknown;
     case 11:
       return k == "category_id" ? kCategoryId : kUnknown;
     case 12:
       return k == "segmentation" ? kSegmentation : kUnknown;
+    case 13:
+      return k == "num_keypoints" ? kNumKeypoints : kUnknown;
     default:
       return kUnknown;
   }
@@ -168,6 +174,9 @@ struct Record {
   SegmentRow segment{};
   bool has_segment = false;  // given, and not null
   bool null_box = false;
+  // Keypoints only.
+  KeypointRow points{};
+  bool has_num_keypoints = false;
 };
 
 class RecordReader {
@@ -176,7 +185,8 @@ class RecordReader {
       : r_(r),
         mode_(mode),
         scores_required_(scores == Scores::kRequired),
-        masks_(geometry == Geometry::kMask) {}
+        masks_(geometry == Geometry::kMask),
+        points_(geometry == Geometry::kKeypoints) {}
 
   bool run(Columns& out) {
     const int c = r_.skip_whitespace();
@@ -190,7 +200,10 @@ class RecordReader {
           return false;
         case Step::kEnd:
           r_.leave_container();
-          if (masks_ && mode_ == Mode::kResults && !boxes_alike()) return needs_dicts();
+          if (mode_ == Mode::kResults && ((masks_ && !boxes_alike(masks_columns_.rows)) ||
+                                          (points_ && !boxes_alike(points_columns_.rows)))) {
+            return needs_dicts();
+          }
           hand_over(out);
           return true;
         case Step::kItem:
@@ -227,12 +240,16 @@ class RecordReader {
     masks_columns_.coords.trim();
     masks_columns_.ring_ends.trim();
     out.masks = std::move(masks_columns_);
+    points_columns_.rows.trim();
+    points_columns_.values.trim();
+    out.keypoints = std::move(points_columns_);
   }
 
   // Results are completed by the kind of the first: all with boxes (whose
-  // areas then count) or all without (their masks' areas count).
-  bool boxes_alike() const {
-    const auto& rows = masks_columns_.rows;
+  // areas then count) or all without (their masks' or keypoints' areas
+  // count).
+  template <class Row>
+  static bool boxes_alike(const RowBuffer<Row>& rows) {
     for (size_t i = 1; i < rows.size(); ++i) {
       if (rows[i].has_box != rows[0].has_box) return false;
     }
@@ -261,7 +278,9 @@ class RecordReader {
         if (!r_.parse_string(key)) return false;
         f = classify(key.view());
       }
-      if (f == kSegmentation && !masks_) f = kUnknown;
+      if ((f == kSegmentation && !masks_) || ((f == kKeypoints || f == kNumKeypoints) && !points_)) {
+        f = kUnknown;
+      }
       if (f != kUnknown) {
         // Noticed right after the key, before its value.
         if (rec.seen & bit(f)) {
@@ -290,6 +309,10 @@ class RecordReader {
     };
     if (avail == 0) return kUnknown;
     switch (*p) {
+      case 'k':
+        return match("keypoints", kKeypoints);
+      case 'n':
+        return match("num_keypoints", kNumKeypoints);
       case 'i':
         if (avail > 1 && p[1] == 'd') return match("id", kId);
         if (avail > 1 && p[1] == 'm') return match("image_id", kImageId);
@@ -314,7 +337,7 @@ class RecordReader {
   // At the closing brace (consumed): the members without a default.
   bool required_members(const Record& rec) {
     for (const Field f : {kImageId, kCategoryId, kBbox, kScore}) {
-      if (f == kBbox && masks_) continue;
+      if (f == kBbox && (masks_ || points_)) continue;
       if (f == kScore && !scores_required_) break;
       if (!(rec.seen & bit(f))) {
         return r_.custom_error(std::string("missing field `") + kFieldNames[f] + "`");
@@ -362,7 +385,7 @@ class RecordReader {
       case kCategoryId:
         return integer(rec.category_id);
       case kBbox:
-        if (masks_ && r_.skip_whitespace() == 'n') {
+        if ((masks_ || points_) && r_.skip_whitespace() == 'n') {
           rec.null_box = true;
           return r_.parse_literal("ull");
         }
@@ -378,6 +401,12 @@ class RecordReader {
         return crowd(rec.crowd, close);
       case kSegmentation:
         return segmentation(rec);
+      case kKeypoints:
+        return keypoints(rec.points);
+      case kNumKeypoints:
+        if (r_.skip_whitespace() == 'n') return r_.parse_literal("ull");
+        rec.has_num_keypoints = true;
+        return integer(rec.points.num_keypoints);
       case kUnknown:
         break;
     }
@@ -398,6 +427,22 @@ class RecordReader {
       }
       rec.segment.has_box = (rec.seen & bit(kBbox)) && !rec.null_box;
       masks_columns_.rows.push_back(rec.segment);
+    }
+    if (points_) {
+      // Results are completed from alike lists (one length, a positive
+      // multiple of three); a ground truth needs its count, and its box.
+      const uint32_t length = rec.points.length;
+      if (mode_ == Mode::kResults) {
+        const auto& rows = points_columns_.rows;
+        if (rec.null_box || length == 0 || length % 3 != 0 ||
+            (rows.size() > 0 && rows[0].length != length)) {
+          return needs_dicts();
+        }
+      } else if (!rec.has_num_keypoints || !(rec.seen & bit(kBbox)) || rec.null_box) {
+        return needs_dicts();
+      }
+      rec.points.has_box = (rec.seen & bit(kBbox)) && !rec.null_box;
+      points_columns_.rows.push_back(rec.points);
     }
     if (mode_ == Mode::kResults) {
       if (rec.seen & bit(kCaption)) {
@@ -695,7 +740,34 @@ class RecordReader {
     }
   }
 
-  // A polygon coordinate: a float, or an integer that a double holds exactly.
+  // A keypoint list: numbers; null leaves it absent.
+  bool keypoints(KeypointRow& row) {
+    const int c = r_.skip_whitespace();
+    if (c == 'n') return r_.parse_literal("ull");
+    if (c != '[') return c < 0 ? r_.peek_error(ErrorCode::kEofWhileParsingValue) : needs_dicts();
+    if (!r_.enter_container()) return false;
+    auto& values = points_columns_.values;
+    row.begin = values.size();
+    for (bool first = true;; first = false) {
+      switch (r_.array_step(first)) {
+        case Step::kFail:
+          return false;
+        case Step::kEnd:
+          r_.leave_container();
+          if (values.size() - row.begin > UINT32_MAX) return needs_dicts();
+          row.length = static_cast<uint32_t>(values.size() - row.begin);
+          return true;
+        case Step::kItem:
+          break;
+      }
+      double v;
+      if (!polygon_value(v)) return false;
+      values.push_back(v);
+    }
+  }
+
+  // A polygon coordinate or keypoint value: a float, or an integer that a
+  // double holds exactly.
   bool polygon_value(double& out) {
     const int c = r_.skip_whitespace();
     if (c != '-' && !is_digit(static_cast<uint8_t>(c))) {
@@ -738,7 +810,9 @@ class RecordReader {
   Mode mode_;
   bool scores_required_;
   bool masks_;
+  bool points_;
   MaskColumns masks_columns_;
+  KeypointColumns points_columns_;
   RowBuffer<char> text_;  // the counts strings, handed over shared
   RowBuffer<KeyRow> keys_;
   RowBuffer<GroundTruthRow> ground_truth_;

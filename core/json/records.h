@@ -116,9 +116,11 @@ class RowBuffer {
   size_t capacity_ = 0;
 };
 
-// What a record's geometry is read from: its box alone, or its mask too
-// ("segmentation"). Mask records keep their box when they give one.
-enum class Geometry : uint8_t { kBox, kMask };
+// What a record's geometry is read from: its box alone, its mask too
+// ("segmentation") or its keypoints ("keypoints", and a ground truth's
+// "num_keypoints"). Mask and keypoint records keep their box when they give
+// one.
+enum class Geometry : uint8_t { kBox, kMask, kKeypoints };
 
 // One record's segmentation as the file gives it, its values in the
 // MaskColumns buffers: a compressed counts string (bytes [begin, end) of
@@ -150,27 +152,45 @@ struct MaskColumns {
   }
 };
 
+// One record's keypoints: values [begin, begin + length) of `values`
+// (length 0 when absent), and a ground truth's "num_keypoints".
+struct KeypointRow {
+  uint64_t begin = 0;
+  uint32_t length = 0;
+  uint8_t has_box = 0;  // the record gave a box
+  int64_t num_keypoints = 0;
+};
+
+struct KeypointColumns {
+  RowBuffer<KeypointRow> rows;
+  RowBuffer<double> values;
+
+  size_t bytes() const { return rows.capacity() * sizeof(KeypointRow) + values.capacity() * 8; }
+};
+
 // Row i of every column is record i of the array. The box rows sit behind a
 // shared handle so that an evaluation can hold them without a copy.
 struct Columns {
   RowBuffer<KeyRow> keys;
   RowBuffer<GroundTruthRow> ground_truth;  // dataset mode only
   std::shared_ptr<const RowBuffer<rle::Box>> boxes;
-  MaskColumns masks;  // Geometry::kMask only
+  MaskColumns masks;          // Geometry::kMask only
+  KeypointColumns keypoints;  // Geometry::kKeypoints only
 
   size_t size() const { return keys.size(); }
   // What the buffers occupy: trimmed to the row count after a read.
   size_t bytes() const {
     return keys.capacity() * sizeof(KeyRow) +
            ground_truth.capacity() * sizeof(GroundTruthRow) +
-           (boxes ? boxes->capacity() * sizeof(rle::Box) : 0) + masks.bytes();
+           (boxes ? boxes->capacity() * sizeof(rle::Box) : 0) + masks.bytes() + keypoints.bytes();
   }
 };
 
-// The message of a mask record the reader leaves to the dictionary route: a
-// form it does not hold (polygons among results, a null box among results,
-// sizes or runs beyond 32 bits, a ground truth without area or mask) is
-// read there, with that route's own rules and messages.
+// The message of a mask or keypoint record the reader leaves to the
+// dictionary route: a form it does not hold (polygons among results, a null
+// box among results, sizes or runs beyond 32 bits, a ground truth without
+// area or mask, or without num_keypoints, results whose keypoint lists are
+// not alike) is read there, with that route's own rules and messages.
 inline constexpr const char* kMaskNeedsDicts = "this segmentation requires dictionary reading";
 
 // The array of records at the reader's cursor (whitespace before it is

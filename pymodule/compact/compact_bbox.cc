@@ -73,11 +73,20 @@ PyObject* compact_annotations(PyObject* self, PyObject*) {
     // Completed as callers complete result dicts, so that these are the very
     // dicts the rows stand for (areas keep the JSON numbers' int or float);
     // mask results that carry no boxes get their masks' areas and boxes.
-    const bool mask_areas = d.geometry == json::Geometry::kMask && d.columns.size() > 0 &&
-                            !d.columns.masks.rows[0].has_box;
-    if (!(mask_areas ? complete_segm_results(doc.get()) : complete_bbox_results(doc.get()))) {
-      return nullptr;
+    const json::Columns& c = d.columns;
+    bool done;
+    if (d.geometry == json::Geometry::kMask && c.size() > 0 && !c.masks.rows[0].has_box) {
+      done = complete_segm_results(doc.get());
+    } else if (d.geometry == json::Geometry::kKeypoints && c.size() > 0 &&
+               !c.keypoints.rows[0].has_box) {
+      // The reader took alike lists only, so these complete natively.
+      const int completed = complete_keypoint_results(doc.get());
+      if (completed == 0) PyErr_SetString(PyExc_RuntimeError, "keypoint results are not alike");
+      done = completed > 0;
+    } else {
+      done = complete_bbox_results(doc.get());
     }
+    if (!done) return nullptr;
     return doc.release();
   });
 }
@@ -156,9 +165,16 @@ PyTypeObject* compact_masks_type() {
   return type;
 }
 
+PyTypeObject* compact_keypoints_type() {
+  static PyTypeObject* type = nullptr;
+  if (!type) type = make_type("quillscore._vireo.CompactKeypoints");
+  return type;
+}
+
 PyObject* new_compact(CompactData&& data) {
-  PyTypeObject* type =
-      data.geometry == json::Geometry::kMask ? compact_masks_type() : compact_bbox_type();
+  PyTypeObject* type = data.geometry == json::Geometry::kMask        ? compact_masks_type()
+                       : data.geometry == json::Geometry::kKeypoints ? compact_keypoints_type()
+                                                                     : compact_bbox_type();
   if (!type) return nullptr;
   auto owned = std::make_unique<CompactData>(std::move(data));
   PyObject* o = type->tp_alloc(type, 0);
@@ -170,6 +186,8 @@ PyObject* new_compact(CompactData&& data) {
 bool is_compact_bbox(PyObject* o) { return is_instance(o, compact_bbox_type()); }
 
 bool is_compact_masks(PyObject* o) { return is_instance(o, compact_masks_type()); }
+
+bool is_compact_keypoints(PyObject* o) { return is_instance(o, compact_keypoints_type()); }
 
 const CompactData& compact_data(PyObject* o) { return data_of(o); }
 
@@ -207,11 +225,21 @@ intake::Row compact_row(const CompactData& data, size_t i) {
 }
 
 bool boxes_complete(const CompactData& d) {
-  if (d.geometry == json::Geometry::kBox) return true;
-  for (const json::SegmentRow& s : d.columns.masks.rows) {
-    if (!s.has_box) return false;
+  const auto all_boxed = [](const auto& rows) {
+    for (const auto& r : rows) {
+      if (!r.has_box) return false;
+    }
+    return true;
+  };
+  switch (d.geometry) {
+    case json::Geometry::kBox:
+      return true;
+    case json::Geometry::kMask:
+      return all_boxed(d.columns.masks.rows);
+    case json::Geometry::kKeypoints:
+      break;
   }
-  return true;
+  return all_boxed(d.columns.keypoints.rows);
 }
 
 }  // namespace quillscore::py

@@ -22,14 +22,16 @@ struct CompactData {
   json::Geometry geometry = json::Geometry::kBox;  // kMask: a CompactMasks
 };
 
-// The CompactBbox type, and the CompactMasks type of mask files (the same
-// rows with each record's segmentation), each created once per process; null
-// with an exception set if that fails.
+// The CompactBbox type, and the CompactMasks and CompactKeypoints types of
+// mask and keypoint files (the same rows with each record's segmentation or
+// keypoints), each created once per process; null with an exception set if
+// that fails.
 PyTypeObject* compact_bbox_type();
 PyTypeObject* compact_masks_type();
+PyTypeObject* compact_keypoints_type();
 
-// A new CompactBbox, or CompactMasks by `data.geometry`, taking over `data`;
-// null with an exception set on failure.
+// A new CompactBbox, CompactMasks or CompactKeypoints by `data.geometry`,
+// taking over `data`; null with an exception set on failure.
 PyObject* new_compact(CompactData&& data);
 
 // Whether `o` is a CompactBbox (or CompactMasks), or an instance of a
@@ -37,8 +39,9 @@ PyObject* new_compact(CompactData&& data);
 // nothing can be an instance.
 bool is_compact_bbox(PyObject* o);
 bool is_compact_masks(PyObject* o);
+bool is_compact_keypoints(PyObject* o);
 
-// The rows of a CompactBbox or CompactMasks (`o` must be one).
+// The rows of a CompactBbox, CompactMasks or CompactKeypoints (`o` must be one).
 const CompactData& compact_data(PyObject* o);
 
 // Whether every record gave a box (always for a CompactBbox).

@@ -1,5 +1,5 @@
-// load_compact_bbox and load_compact_masks: a COCO box or mask file into
-// typed rows. A results file is one array of records; a dataset file is an object whose "annotations" member
+// load_compact_bbox, load_compact_masks and load_compact_keypoints: a COCO
+// box, mask or keypoint file into typed rows. A results file is one array of records; a dataset file is an object whose "annotations" member
 // goes to the record reader while every other member is built as Python
 // objects, since callers need the images and categories.
 #include "pymodule/compact/load.h"
@@ -103,15 +103,25 @@ constexpr Signature<LoadArgs, 3> load_signature(const char* function) {
 
 constexpr auto kLoadCompactBbox = load_signature("load_compact_bbox");
 constexpr auto kLoadCompactMasks = load_signature("load_compact_masks");
+constexpr auto kLoadCompactKeypoints = load_signature("load_compact_keypoints");
+
+constexpr const auto& signature_of(json::Geometry geometry) {
+  switch (geometry) {
+    case json::Geometry::kMask:
+      return kLoadCompactMasks;
+    case json::Geometry::kKeypoints:
+      return kLoadCompactKeypoints;
+    case json::Geometry::kBox:
+      break;
+  }
+  return kLoadCompactBbox;
+}
 
 template <json::Geometry geometry>
 PyObject* load_compact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     LoadArgs a{};
-    if (!bind(geometry == json::Geometry::kBox ? kLoadCompactBbox : kLoadCompactMasks, args, nargs,
-              kwnames, a)) {
-      return nullptr;
-    }
+    if (!bind(signature_of(geometry), args, nargs, kwnames, a)) return nullptr;
     const bool results = a.results;
     const bool require_score = a.require_score;
 
@@ -148,6 +158,10 @@ std::span<PyMethodDef> compact_functions() {
           kLoadCompactMasks,
           "Extension: a COCO mask file (segm or boundary) into columns, each record's "
           "segmentation kept as the file gives it, for the Evaluator to rasterise."),
+      keyword_function<load_compact<json::Geometry::kKeypoints>>(
+          kLoadCompactKeypoints,
+          "Extension: a COCO keypoint file into columns, each record's keypoints as one "
+          "run of floats."),
   };
   return functions;
 }

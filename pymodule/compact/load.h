@@ -6,8 +6,8 @@
 
 namespace quillscore::py {
 
-// load_compact_bbox and load_compact_masks, the module's compact-storage
-// functions.
+// load_compact_bbox, load_compact_masks and load_compact_keypoints, the
+// module's compact-storage functions.
 std::span<PyMethodDef> compact_functions();
 
 }  // namespace quillscore::py

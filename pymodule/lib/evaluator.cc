@@ -18,6 +18,7 @@
 #include "core/eval/run.h"
 #include "core/rle/boundary.h"
 #include "pymodule/compact/compact_bbox.h"
+#include "pymodule/compact/compact_keypoints.h"
 #include "pymodule/compact/compact_masks.h"
 #include "pymodule/lib/args.h"
 #include "pymodule/lib/errors.h"
@@ -141,9 +142,14 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
   // receives its set once the lists are read.
   const bool gt_masks = is_compact_masks(args.gt_anns);
   const bool dt_masks = is_compact_masks(args.dt_anns);
-  const bool gt_compact = gt_masks || is_compact_bbox(args.gt_anns);
-  const bool dt_compact = dt_masks || is_compact_bbox(args.dt_anns);
-  if ((gt_compact && !gt_masks) || (dt_compact && !dt_masks)) {
+  const bool gt_points = is_compact_keypoints(args.gt_anns);
+  const bool dt_points = is_compact_keypoints(args.dt_anns);
+  const bool gt_compact = gt_masks || gt_points || is_compact_bbox(args.gt_anns);
+  const bool dt_compact = dt_masks || dt_points || is_compact_bbox(args.dt_anns);
+  if ((gt_points || dt_points) && kind != eval::IouType::kKeypoints) {
+    return fail(PyExc_ValueError, "compact keypoint storage requires keypoint evaluation");
+  }
+  if ((gt_compact && !gt_masks && !gt_points) || (dt_compact && !dt_masks && !dt_points)) {
     if (kind != eval::IouType::kBbox) {
       return fail(PyExc_ValueError, "compact storage requires bbox evaluation");
     }
@@ -223,18 +229,14 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
       }
     }
   }
-  if (kind == eval::IouType::kKeypoints) {
-    auto& gt_points = std::get<eval::Keypoints>(gt.geometry);
-    intake::lay_out_keypoints(gt_kp, dt_kp, gt_points, std::get<eval::Keypoints>(dt.geometry));
-    if (!check_sigma_count(args.params.kpt_sigmas.size(), gt_points.count)) return nullptr;
-  }
-
   uint64_t rasterise_ns = 0;
-  for (auto [compact, masks, anns, set, is_gt] :
-       {std::tuple{gt_compact, gt_masks, args.gt_anns, &gt, true},
-        std::tuple{dt_compact, dt_masks, args.dt_anns, &dt, false}}) {
+  for (auto [compact, masks, points, anns, set, raw, is_gt] :
+       {std::tuple{gt_compact, gt_masks, gt_points, args.gt_anns, &gt, &gt_kp, true},
+        std::tuple{dt_compact, dt_masks, dt_points, args.dt_anns, &dt, &dt_kp, false}}) {
     if (!compact) continue;
-    if (!masks || !eval::needs_masks(kind)) {
+    if (points) {
+      *set = compact_keypoint_set(compact_data(anns), is_gt, args.tables, *raw);
+    } else if (!masks || !eval::needs_masks(kind)) {
       *set = compact_annotation_set(compact_data(anns), is_gt, args.tables);
     } else if (!compact_mask_set(compact_data(anns), is_gt, args.tables, kind, args.dilation, *set,
                                  rasterise_ns)) {
@@ -242,6 +244,11 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
     }
   }
   counters.rasterise += rasterise_ns;
+  if (kind == eval::IouType::kKeypoints) {
+    auto& laid_out = std::get<eval::Keypoints>(gt.geometry);
+    intake::lay_out_keypoints(gt_kp, dt_kp, laid_out, std::get<eval::Keypoints>(dt.geometry));
+    if (!check_sigma_count(args.params.kpt_sigmas.size(), laid_out.count)) return nullptr;
+  }
   if (args.crowdpose) eval::prepare_crowdpose(gt, dt, args.params.use_area);
 
   Ref obj(type->tp_alloc(type, 0));

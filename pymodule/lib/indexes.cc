@@ -539,39 +539,56 @@ PyObject* prepare_keypoint_results(PyObject*, PyObject* const* args, Py_ssize_t 
   return guarded([&]() -> PyObject* {
     PrepareKeypointArgs a{};
     if (!bind(kPrepareKeypointResults, args, nargs, kwnames, a)) return nullptr;
-    const Py_ssize_t n = PyList_GET_SIZE(a.keypoints);
-    if (PyList_GET_SIZE(a.annotations) != n) {
+    if (PyList_GET_SIZE(a.annotations) != PyList_GET_SIZE(a.keypoints)) {
       return fail(PyExc_ValueError, "prepare_keypoint_results: one keypoint list per result is needed");
     }
-    std::vector<double> values;
-    size_t length = 0;
-    if (!read_alike_keypoints(a.keypoints, values, length)) Py_RETURN_FALSE;
-    const Keys* k = keys();
-    if (!k) return nullptr;
-    GcPause pause;
-    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(a.annotations); ++i) {
-      Ref result = Ref::borrow(PyList_GET_ITEM(a.annotations, i));
-      const auto [x0, x1, y0, y1] = intake::keypoint_extent(
-          std::span<const double>(values).subspan(static_cast<size_t>(i) * length, length));
-      Ref area(PyFloat_FromDouble((x1 - x0) * (y1 - y0)));
-      if (!area || !set_item(result.get(), k->area, area.get())) return nullptr;
-      Ref id(PyLong_FromSsize_t(i + 1));
-      if (!id || !set_item(result.get(), k->id, id.get())) return nullptr;
-      Ref box(PyList_New(4));
-      if (!box) return nullptr;
-      const double b[4] = {x0, y0, x1 - x0, y1 - y0};
-      for (Py_ssize_t j = 0; j < 4; ++j) {
-        PyObject* v = PyFloat_FromDouble(b[j]);
-        if (!v) return nullptr;
-        PyList_SET_ITEM(box.get(), j, v);
-      }
-      if (!set_item(result.get(), k->bbox, box.get())) return nullptr;
-    }
-    Py_RETURN_TRUE;
+    const int done = complete_keypoint_results(a.annotations, a.keypoints);
+    if (done < 0) return nullptr;
+    return PyBool_FromLong(done);
   });
 }
 
 }  // namespace
+
+int complete_keypoint_results(PyObject* list, PyObject* keypoints) {
+  Ref own;
+  if (!keypoints) {
+    own = Ref(PyList_New(0));
+    if (!own) return -1;
+    const Keys* k = keys();
+    if (!k) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      Ref points(get_item(PyList_GET_ITEM(list, i), k->keypoints));
+      if (!points || PyList_Append(own.get(), points.get()) < 0) return -1;
+    }
+    keypoints = own.get();
+  }
+  const Py_ssize_t n = PyList_GET_SIZE(keypoints);
+  std::vector<double> values;
+  size_t length = 0;
+  if (!read_alike_keypoints(keypoints, values, length)) return 0;
+  const Keys* k = keys();
+  if (!k) return -1;
+  GcPause pause;
+  for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) {
+    Ref result = Ref::borrow(PyList_GET_ITEM(list, i));
+    const auto [box, area_value] = intake::keypoint_box(
+        std::span<const double>(values).subspan(static_cast<size_t>(i) * length, length));
+    Ref area(PyFloat_FromDouble(area_value));
+    if (!area || !set_item(result.get(), k->area, area.get())) return -1;
+    Ref id(PyLong_FromSsize_t(i + 1));
+    if (!id || !set_item(result.get(), k->id, id.get())) return -1;
+    Ref py_box(PyList_New(4));
+    if (!py_box) return -1;
+    for (Py_ssize_t j = 0; j < 4; ++j) {
+      PyObject* v = PyFloat_FromDouble(box[static_cast<size_t>(j)]);
+      if (!v) return -1;
+      PyList_SET_ITEM(py_box.get(), j, v);
+    }
+    if (!set_item(result.get(), k->bbox, py_box.get())) return -1;
+  }
+  return 1;
+}
 
 std::span<PyMethodDef> index_functions() {
   // index_annotations and prepare_bbox_results stay last, next to each other

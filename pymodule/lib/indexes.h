@@ -22,6 +22,13 @@ bool complete_bbox_results(PyObject* list);
 // changes, and decoded once, in parallel. False with the error set.
 bool complete_segm_results(PyObject* list, PyObject* segms = nullptr);
 
+// Gives each keypoint result of `list` "area" and "bbox" from its keypoints'
+// extent and "id" its 1-based position, when every list of `keypoints` (null:
+// each result's "keypoints") is alike: an exact list of one length, a
+// positive multiple of three, of exact ints and floats. 1 when done; 0, with
+// nothing changed, when they are not alike; -1 with the error set.
+int complete_keypoint_results(PyObject* list, PyObject* keypoints = nullptr);
+
 // prepare_segm_results, prepare_keypoint_results, index_annotations and
 // prepare_bbox_results, in registration order.
 std::span<PyMethodDef> index_functions();

@@ -61,6 +61,11 @@ bool add_everything(PyObject* module) {
       !export_name(module, "CompactMasks", reinterpret_cast<PyObject*>(compact_masks))) {
     return false;
   }
+  PyTypeObject* compact_points = compact_keypoints_type();
+  if (!compact_points ||
+      !export_name(module, "CompactKeypoints", reinterpret_cast<PyObject*>(compact_points))) {
+    return false;
+  }
   PyTypeObject* file_bytes = file_bytes_type();
   if (!file_bytes || !export_name(module, "FileBytes", reinterpret_cast<PyObject*>(file_bytes))) {
     return false;

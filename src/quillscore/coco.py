@@ -123,11 +123,13 @@ class COCO:
         """The column storage evaluation of `iou_type` can read instead of
         the annotation dicts: that of a set loaded from a file whose dicts
         nobody has asked for yet, when it holds the geometry the type needs
-        (masks for segm and boundary, a box in every record for bbox). None
-        otherwise."""
+        (masks for segm and boundary, keypoints for keypoints, a box in
+        every record for bbox). None otherwise."""
         columns = self._columns
         if iou_type in ("segm", "boundary"):
             return columns if isinstance(columns, _vireo.CompactMasks) else None
+        if iou_type == "keypoints":
+            return columns if isinstance(columns, _vireo.CompactKeypoints) else None
         if iou_type == "bbox" and columns is not None and columns.boxes_complete:
             return columns
         return None
@@ -377,16 +379,29 @@ def add_file_note(e: BaseException, file) -> None:
 
 def _columns_of(file, *, results: bool):
     """(the other members, the annotations in column storage) of a dataset
-    or results file's bytes, masks first (a file with boxes and masks
-    serves both kinds of evaluation); None when neither holds them, for the
-    dict route to read the file and say what is wrong. Results must each
-    have a score there."""
-    for load in (_vireo.load_compact_masks, _vireo.load_compact_bbox):
+    or results file's bytes: keypoints where the first annotation has them
+    (person files carry masks too), else masks (a file with boxes and masks
+    serves both kinds of evaluation), else boxes; None when none holds
+    them, for the dict route to read the file and say what is wrong.
+    Results must each have a score there."""
+    loaders = (_vireo.load_compact_masks, _vireo.load_compact_bbox)
+    if _first_annotation_has(file, b'"keypoints"', results):
+        loaders = (_vireo.load_compact_keypoints,) + loaders
+    for load in loaders:
         try:
             return load(file, results=results, require_score=results)
         except ValueError:
             continue
     return None
+
+
+def _first_annotation_has(file, key: bytes, results: bool) -> bool:
+    """Whether `key` shows in the file's first annotation, judged from its
+    bytes around the first record (a guess that only picks which column
+    reader to try first)."""
+    data = memoryview(file)
+    start = 0 if results else bytes(data[:1 << 20]).find(b'"annotations"')
+    return start >= 0 and key in bytes(data[start:start + 8192])
 
 
 def read_file(path) -> _vireo.FileBytes:

@@ -106,7 +106,8 @@ class COCOeval:
     def from_columns(cls, dataset: dict, gt, dt, params=None, iou_type: str = "bbox") -> COCOeval:
         """An evaluation of column-stored annotations (the `CompactBbox`
         objects of `_vireo.load_compact_bbox` for boxes, the `CompactMasks`
-        of `_vireo.load_compact_masks` for segm and boundary) of the dataset
+        of `_vireo.load_compact_masks` for segm and boundary, the
+        `CompactKeypoints` of `_vireo.load_compact_keypoints` for keypoints) of the dataset
         `dataset` (whose "images" and "categories" are read), with
         evaluate() done. `params`, if given, is called with the `Params`
         first to change them. ResultsError when the results name an image

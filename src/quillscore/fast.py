@@ -1,9 +1,9 @@
 """One call from two files to the summary numbers: `evaluate`.
 
-Box and mask evaluation read both files into column storage and never
-build a Python object per annotation; keypoints (and files that column
-storage cannot take, such as ground truth with repeated ids) go through
-`COCO` and `COCOeval`."""
+Box, mask and keypoint evaluation read both files into column storage and
+never build a Python object per annotation; CrowdPose (and files that
+column storage cannot take, such as ground truth with repeated ids) go
+through `COCO` and `COCOeval`."""
 
 from __future__ import annotations
 
@@ -59,7 +59,7 @@ class _ColumnsRefused(Exception):
 
 # The column loader of each IoU type that has one.
 _COLUMN_LOADERS = {"bbox": _vireo.load_compact_bbox, "segm": _vireo.load_compact_masks,
-                   "boundary": _vireo.load_compact_masks}
+                   "boundary": _vireo.load_compact_masks, "keypoints": _vireo.load_compact_keypoints}
 
 
 def _evaluate_compact(files: list, iou_type: str, params, start: float) -> COCOeval:

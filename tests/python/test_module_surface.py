@@ -18,9 +18,11 @@ FULL_EXPORT_ORDER = [
     "MatchState",
     "CompactBbox",
     "CompactMasks",
+    "CompactKeypoints",
     "FileBytes",
     "load_compact_bbox",
     "load_compact_masks",
+    "load_compact_keypoints",
     "prepare_segm_results",
     "prepare_keypoint_results",
     "index_annotations",
@@ -308,6 +310,8 @@ def test_each_default_shown_is_what_leaving_the_argument_out_means(qm, tmp_path)
 
     masks_path = tmp_path / "masks.json"
     masks_path.write_text(path.read_text().replace('"iscrowd": 0', '"segmentation": [[0, 0, 2, 0, 2, 2]]'))
+    points_path = tmp_path / "points.json"
+    points_path.write_text(path.read_text().replace('"iscrowd": 0', '"num_keypoints": 1, "keypoints": [1, 1, 2]'))
 
     def compact(load, file):
         def call(**kw):
@@ -328,6 +332,7 @@ def test_each_default_shown_is_what_leaving_the_argument_out_means(qm, tmp_path)
         "toBoundary": lambda **kw: qm.toBoundary(rles, **kw),
         "load_compact_bbox": compact(qm.load_compact_bbox, path),
         "load_compact_masks": compact(qm.load_compact_masks, masks_path),
+        "load_compact_keypoints": compact(qm.load_compact_keypoints, points_path),
     }
     optional = {label: [p for p in inspect.signature(f).parameters.values() if p.default is not P.empty]
                 for label, f in _keyword_entry_points(qm, tmp_path).items()}
