@@ -571,25 +571,31 @@ class RecordReader {
     return true;
   }
 
+  // A float as it is, or an integer that a double holds exactly; false for
+  // an integer beyond that range.
+  static bool exact_double(const Number& n, double& out) {
+    switch (n.kind) {
+      case Number::Kind::kFloat:
+        out = n.f;
+        return true;
+      case Number::Kind::kUnsigned:
+        if (n.u > kExactIntegerLimit) return false;
+        out = static_cast<double>(n.u);
+        return true;
+      case Number::Kind::kSigned:
+        if (n.i < -static_cast<int64_t>(kExactIntegerLimit)) return false;
+        out = static_cast<double>(n.i);
+        return true;
+    }
+    return false;
+  }
+
   bool coordinate(double& out) {
     const int c = r_.skip_whitespace();
     if (c == '-' || is_digit(static_cast<uint8_t>(c))) {
       Number n;
       if (!r_.parse_number(n)) return false;
-      switch (n.kind) {
-        case Number::Kind::kFloat:
-          out = n.f;
-          return true;
-        case Number::Kind::kUnsigned:
-          if (n.u > kExactIntegerLimit) break;
-          out = static_cast<double>(n.u);
-          return true;
-        case Number::Kind::kSigned:
-          if (n.i < -static_cast<int64_t>(kExactIntegerLimit)) break;
-          out = static_cast<double>(n.i);
-          return true;
-      }
-      return r_.custom_error("bbox integer exceeds exact float64 range");
+      return exact_double(n, out) || r_.custom_error("bbox integer exceeds exact float64 range");
     }
     if (c < 0) return r_.peek_error(ErrorCode::kEofWhileParsingValue);
     return invalid_type(r_, "a bbox coordinate with an exactly representable integer part");
@@ -775,20 +781,7 @@ class RecordReader {
     }
     Number n;
     if (!r_.parse_number(n)) return false;
-    switch (n.kind) {
-      case Number::Kind::kFloat:
-        out = n.f;
-        return true;
-      case Number::Kind::kUnsigned:
-        if (n.u > kExactIntegerLimit) break;
-        out = static_cast<double>(n.u);
-        return true;
-      case Number::Kind::kSigned:
-        if (n.i < -static_cast<int64_t>(kExactIntegerLimit)) break;
-        out = static_cast<double>(n.i);
-        return true;
-    }
-    return needs_dicts();
+    return exact_double(n, out) || needs_dicts();
   }
 
   bool crowd(uint8_t& out, char close) {

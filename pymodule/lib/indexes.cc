@@ -50,6 +50,18 @@ bool set_item(PyObject* o, PyObject* key, PyObject* value) {
   return PyObject_SetItem(o, key, value) == 0;
 }
 
+// A box as a new list of four floats.
+PyObject* float_list(const rle::Box& box) {
+  Ref list(PyList_New(4));
+  if (!list) return nullptr;
+  for (Py_ssize_t j = 0; j < 4; ++j) {
+    PyObject* v = PyFloat_FromDouble(box[static_cast<size_t>(j)]);
+    if (!v) return nullptr;
+    PyList_SET_ITEM(list.get(), j, v);
+  }
+  return list.release();
+}
+
 // index[key].append(value), creating the list when the key is absent.
 bool append_to(PyObject* index, PyObject* key, PyObject* value) {
   PyObject* found = PyDict_GetItemWithError(index, key);
@@ -140,14 +152,8 @@ bool complete_segm_results(PyObject* list, PyObject* segms) {
     const int has_box = PySequence_Contains(result.get(), k->bbox);
     if (has_box < 0) return false;
     if (!has_box) {
-      Ref box(PyList_New(4));
-      if (!box) return false;
-      for (Py_ssize_t j = 0; j < 4; ++j) {
-        PyObject* v = PyFloat_FromDouble(boxes[i][j]);
-        if (!v) return false;
-        PyList_SET_ITEM(box.get(), j, v);
-      }
-      if (!set_item(result.get(), k->bbox, box.get())) return false;
+      Ref box(float_list(boxes[i]));
+      if (!box || !set_item(result.get(), k->bbox, box.get())) return false;
     }
     Ref id(PyLong_FromSsize_t(i + 1));
     if (!id || !set_item(result.get(), k->id, id.get()) ||
@@ -578,14 +584,8 @@ int complete_keypoint_results(PyObject* list, PyObject* keypoints) {
     if (!area || !set_item(result.get(), k->area, area.get())) return -1;
     Ref id(PyLong_FromSsize_t(i + 1));
     if (!id || !set_item(result.get(), k->id, id.get())) return -1;
-    Ref py_box(PyList_New(4));
-    if (!py_box) return -1;
-    for (Py_ssize_t j = 0; j < 4; ++j) {
-      PyObject* v = PyFloat_FromDouble(box[static_cast<size_t>(j)]);
-      if (!v) return -1;
-      PyList_SET_ITEM(py_box.get(), j, v);
-    }
-    if (!set_item(result.get(), k->bbox, py_box.get())) return -1;
+    Ref py_box(float_list(box));
+    if (!py_box || !set_item(result.get(), k->bbox, py_box.get())) return -1;
   }
   return 1;
 }

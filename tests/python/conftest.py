@@ -14,7 +14,7 @@ import numpy as np
 
 import pytest
 
-from _paths import DATA_DIR, LVIS_FILE  # noqa: E402
+from _paths import LVIS_FILE, load_shared  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -32,12 +32,7 @@ def coco():
     return pytest.importorskip("pycocotools._mask", reason="pycocotools is not installed")
 
 
-def _load(relpath: str):
-    path = DATA_DIR / relpath
-    if not path.exists():
-        pytest.skip(f"data file {path} is not available")
-    with open(path) as f:
-        return json.load(f)
+_load = load_shared
 
 
 _cache: dict[str, object] = {}

@@ -18,17 +18,14 @@ import pytest
 import _eval_data as data
 import quillscore
 from _eval_data import image_and_category_subsets, set_params
-from _paths import DATA_DIR
+from _paths import load_shared
 
 MINI_KP = "coco_mini_2017/person_keypoints_val2017.json"
 
 
 def mini(seed):
     def make():
-        path = DATA_DIR / MINI_KP
-        if not path.exists():
-            pytest.skip(f"{path} is not available")
-        dataset = json.loads(path.read_text())
+        dataset = load_shared(MINI_KP)
         return dataset, data.perturb_keypoints(dataset, seed)
     return make
 

@@ -17,17 +17,10 @@ import pytest
 import _eval_data as data
 import quillscore
 from _eval_data import image_and_category_subsets, set_params
-from _paths import DATA_DIR
+from _paths import load_shared as load
 from quillscore import _vireo as qm
 
 VAL2014 = "coco_val2014_100/instances_val2014_100.json"
-
-
-def load(relpath):
-    path = DATA_DIR / relpath
-    if not path.exists():
-        pytest.skip(f"{path} is not available")
-    return json.loads(path.read_text())
 
 
 def both_boxes_and_masks():
