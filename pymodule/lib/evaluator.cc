@@ -146,21 +146,32 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
   const bool dt_points = is_compact_keypoints(args.dt_anns);
   const bool gt_compact = gt_masks || gt_points || is_compact_bbox(args.gt_anns);
   const bool dt_compact = dt_masks || dt_points || is_compact_bbox(args.dt_anns);
-  if ((gt_points || dt_points) && kind != eval::IouType::kKeypoints) {
-    return fail(PyExc_ValueError, "compact keypoint storage requires keypoint evaluation");
-  }
-  if ((gt_compact && !gt_masks && !gt_points) || (dt_compact && !dt_masks && !dt_points)) {
-    if (kind != eval::IouType::kBbox) {
-      return fail(PyExc_ValueError, "compact storage requires bbox evaluation");
-    }
-  }
-  // Mask rows serve a box evaluation too when every record gave its box.
-  for (auto [masks, anns] : {std::pair{gt_masks, args.gt_anns}, std::pair{dt_masks, args.dt_anns}}) {
-    if (!masks || eval::needs_masks(kind)) continue;
-    if (kind != eval::IouType::kBbox || !boxes_complete(compact_data(anns))) {
-      return fail(PyExc_ValueError,
-                  "compact mask storage requires segm or boundary evaluation, or bbox evaluation "
-                  "with a box in every record");
+  // Mask and keypoint rows serve a box evaluation too when every record
+  // gave its box.
+  for (auto [compact, anns] : {std::pair{gt_compact, args.gt_anns}, std::pair{dt_compact, args.dt_anns}}) {
+    if (!compact) continue;
+    const CompactData& d = compact_data(anns);
+    const bool boxes = kind == eval::IouType::kBbox && boxes_complete(d);
+    switch (d.geometry) {
+      case json::Geometry::kBox:
+        if (kind != eval::IouType::kBbox) {
+          return fail(PyExc_ValueError, "compact storage requires bbox evaluation");
+        }
+        break;
+      case json::Geometry::kMask:
+        if (!eval::needs_masks(kind) && !boxes) {
+          return fail(PyExc_ValueError,
+                      "compact mask storage requires segm or boundary evaluation, or bbox "
+                      "evaluation with a box in every record");
+        }
+        break;
+      case json::Geometry::kKeypoints:
+        if (kind != eval::IouType::kKeypoints && !boxes) {
+          return fail(PyExc_ValueError,
+                      "compact keypoint storage requires keypoint evaluation, or bbox evaluation "
+                      "with a box in every record");
+        }
+        break;
     }
   }
   if ((!gt_compact && !expect_instance(args.gt_anns, &PyList_Type, "list")) ||
@@ -234,7 +245,7 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
        {std::tuple{gt_compact, gt_masks, gt_points, args.gt_anns, &gt, &gt_kp, true},
         std::tuple{dt_compact, dt_masks, dt_points, args.dt_anns, &dt, &dt_kp, false}}) {
     if (!compact) continue;
-    if (points) {
+    if (points && kind == eval::IouType::kKeypoints) {
       *set = compact_keypoint_set(compact_data(anns), is_gt, args.tables, *raw);
     } else if (!masks || !eval::needs_masks(kind)) {
       *set = compact_annotation_set(compact_data(anns), is_gt, args.tables);

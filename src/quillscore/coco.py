@@ -34,8 +34,8 @@ class ResultsError(ValueError):
 
 
 def _built_on_read(name: str) -> property:
-    """An attribute that a result set read into column storage builds, with
-    all the annotation dicts, the first time it is read or set."""
+    """An attribute that a set read into column storage builds, with all the
+    annotation dicts, the first time it is read or set."""
     private = "_" + name
 
     def get(self):
@@ -66,8 +66,9 @@ class COCO:
 
     def __init__(self, annotation_file=None):
         # A dataset or result set loaded from a file keeps its annotations
-        # in column storage (a CompactBbox or CompactMasks), which
-        # evaluation reads directly, until anything asks for the dicts.
+        # in column storage (a CompactBbox, CompactMasks or
+        # CompactKeypoints), which evaluation reads directly, until anything
+        # asks for the dicts.
         self._columns = None
         self.dataset: dict = {}
         self.anns: dict = {}
@@ -308,9 +309,10 @@ class COCO:
         and "iscrowd" 0. The dicts of a given list are completed in place.
         An empty result list gives an empty result set.
 
-        Box and mask results from a file are read into column storage, and
-        their dicts built the first time anything reads `dataset`, `anns`,
-        `imgToAnns` or `catToImgs`: evaluation alone never needs them."""
+        Box, mask and keypoint results from a file are read into column
+        storage, and their dicts built the first time anything reads
+        `dataset`, `anns`, `imgToAnns` or `catToImgs`: evaluation alone
+        never needs them."""
         res = COCO()
         # Read past the annotations, which these members do not need built.
         res.dataset["images"] = list(self._dataset.get("images", []))
@@ -330,8 +332,6 @@ class COCO:
         res.createIndex()
         res._columns = columns
         return res
-
-
 
     def result_list(self, resFile) -> list:
         """The result dicts of a path, a list or an (N, 7) array, checked to

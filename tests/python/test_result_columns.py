@@ -173,7 +173,7 @@ DATASETS = {
     "val2014": (lambda: load(VAL2014), "CompactMasks", ("bbox", "segm")),
     "mini": (lambda: load("coco_mini_2017/instances_val2017.json"), "CompactMasks", ("bbox", "segm")),
     "keypoints": (lambda: load("coco_mini_2017/person_keypoints_val2017.json"), "CompactKeypoints",
-                  ("keypoints",)),
+                  ("keypoints", "bbox")),
     "boxes only": (lambda: box_only(load(VAL2014)), "CompactBbox", ("bbox",)),
     "a repeated id": (lambda: repeated_id(data.synthetic_instances(1)[0]), None, ()),
 }
