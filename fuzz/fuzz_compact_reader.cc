@@ -212,6 +212,38 @@ void run_keypoints(std::string_view bytes, Mode mode) {
   }
 }
 
+// A results array read in two halves (split wherever a record might start)
+// gives exactly the rows, or the error, of one reading from the start.
+template <class T>
+bool same_rows(const RowBuffer<T>& a, const RowBuffer<T>& b) {
+  return a.size() == b.size() && (a.size() == 0 || std::memcmp(a.begin(), b.begin(), a.size() * sizeof(T)) == 0);
+}
+
+void run_split(std::string_view bytes, Geometry geometry) {
+  Reader whole(bytes), halves(bytes);
+  Columns a, b;
+  const RunBoth one_then_other = [](const std::function<void()>& x, const std::function<void()>& y) {
+    y();  // the second half first: nothing may depend on the order
+    x();
+  };
+  const bool ok_a = read_results_document(whole, a, Scores::kDefaultZero, geometry);
+  const bool ok_b = read_results_document(halves, b, Scores::kDefaultZero, geometry, one_then_other, 0);
+  JSON_CHECK(ok_a == ok_b, "reading in halves succeeds where one reading does not, or fails where it succeeds");
+  if (!ok_a) {
+    JSON_CHECK(whole.parse_error().render() == halves.parse_error().render(),
+               "reading in halves fails otherwise", whole.parse_error().render() + " vs " +
+                                                         halves.parse_error().render());
+    return;
+  }
+  JSON_CHECK(same_rows(a.keys, b.keys) && same_rows(*a.boxes, *b.boxes), "halves give other rows");
+  JSON_CHECK(same_rows(a.masks.rows, b.masks.rows) && same_rows(*a.masks.text, *b.masks.text) &&
+                 same_rows(a.masks.runs, b.masks.runs),
+             "halves give other masks");
+  JSON_CHECK(same_rows(a.keypoints.rows, b.keypoints.rows) &&
+                 same_rows(a.keypoints.values, b.keypoints.values),
+             "halves give other keypoints");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -223,5 +255,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run_masks(bytes, Mode::kDataset);
   run_keypoints(bytes, Mode::kResults);
   run_keypoints(bytes, Mode::kDataset);
+  for (Geometry g : {Geometry::kBox, Geometry::kMask, Geometry::kKeypoints}) run_split(bytes, g);
   return 0;
 }

@@ -107,6 +107,14 @@ class Reader {
   void advance(size_t n = 1) { pos_ += n; }
   // Moves the cursor to `p`, which must lie within the input.
   void seek(const uint8_t* p) { pos_ = p; }
+  // A second cursor over the same input at `p`, inside as many containers as
+  // this one, with no error recorded.
+  Reader fork_at(const uint8_t* p) const {
+    Reader r(begin_, static_cast<size_t>(end_ - begin_));
+    r.pos_ = p;
+    r.depth_ = depth_;
+    return r;
+  }
   // The next byte, or -1 at the end of input.
   int peek() const { return pos_ < end_ ? *pos_ : -1; }
 

@@ -1,5 +1,6 @@
 #include "core/json/records.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -188,43 +189,153 @@ class RecordReader {
         masks_(geometry == Geometry::kMask),
         points_(geometry == Geometry::kKeypoints) {}
 
-  bool run(Columns& out) {
+  bool run(Columns& out, const RunBoth& run_both = {}, size_t split_from = SIZE_MAX) {
     const int c = r_.skip_whitespace();
     if (c < 0) return r_.peek_error(ErrorCode::kEofWhileParsingValue);
     if (c != '[') return invalid_type(r_, "bbox annotations");
     if (!r_.enter_container()) return false;
-    const pool::CancelCheck check;
-    for (bool first = true;; first = false) {
-      switch (r_.array_step(first)) {
-        case Step::kFail:
-          return false;
-        case Step::kEnd:
-          r_.leave_container();
-          if (mode_ == Mode::kResults && ((masks_ && !boxes_alike(masks_columns_.rows)) ||
-                                          (points_ && !boxes_alike(points_columns_.rows)))) {
-            return needs_dicts();
-          }
-          hand_over(out);
-          return true;
-        case Step::kItem:
-          break;
-      }
-      check();
-      Record rec;
-      const int b = r_.peek();
-      bool ok;
-      if (b == '{') {
-        ok = object_record(rec);
-      } else if (b == '[') {
-        ok = positional_record(rec);
-      } else {
-        ok = invalid_type(r_, "struct Record");
-      }
-      if (!ok || !finish(rec)) return false;
+    const uint8_t* split = mode_ == Mode::kResults && run_both ? split_point(split_from) : nullptr;
+    Outcome read = split ? read_halves(split, run_both) : read_until(nullptr, true);
+    if (read != Outcome::kEnd) return false;
+    if (mode_ == Mode::kResults && ((masks_ && !boxes_alike(masks_columns_.rows)) ||
+                                    (points_ && !boxes_alike(points_columns_.rows)))) {
+      return needs_dicts();
     }
+    hand_over(out);
+    return true;
   }
 
  private:
+  enum class Outcome : uint8_t { kFailed, kEnd, kStopped };
+
+  // Records up to the array's end (consumed), or until the cursor comes to
+  // `stop` at the start of a record (not consumed).
+  Outcome read_until(const uint8_t* stop, bool first) {
+    const pool::CancelCheck check;
+    for (;; first = false) {
+      switch (r_.array_step(first)) {
+        case Step::kFail:
+          return Outcome::kFailed;
+        case Step::kEnd:
+          r_.leave_container();
+          return Outcome::kEnd;
+        case Step::kItem:
+          break;
+      }
+      if (r_.pos() == stop) return Outcome::kStopped;
+      check();
+      if (!record()) return Outcome::kFailed;
+    }
+  }
+
+  // The record at the cursor, into the rows.
+  bool record() {
+    Record rec;
+    const int b = r_.peek();
+    bool ok;
+    if (b == '{') {
+      ok = object_record(rec);
+    } else if (b == '[') {
+      ok = positional_record(rec);
+    } else {
+      ok = invalid_type(r_, "struct Record");
+    }
+    return ok && finish(rec);
+  }
+
+  // A large results array is read in two halves at once. The second starts
+  // at a guess, the first "{" after the middle that follows "}," as one
+  // record follows another; the guess stands only if the first half's own
+  // reading comes to that very byte as the start of a record. Otherwise, or
+  // when the second half fails or disagrees with the first on what all
+  // records must share, the first half reads on alone, so that rows and
+  // errors are exactly those of one reading from the start.
+  const uint8_t* split_point(size_t split_from) const {
+    const uint8_t* from = r_.pos();
+    const size_t size = static_cast<size_t>(r_.end() - from);
+    if (size < split_from || size < 2) return nullptr;
+    const uint8_t* end = r_.end();
+    const uint8_t* limit = from + size / 2 + std::min<size_t>(size / 4, size_t{1} << 20);
+    for (const uint8_t* p = from + size / 2; p < limit && p < end; ++p) {
+      if (*p != '}') continue;
+      const uint8_t* q = skip_space(p + 1, end);
+      if (q == end || *q != ',') continue;
+      q = skip_space(q + 1, end);
+      if (q != end && *q == '{') return q;
+    }
+    return nullptr;
+  }
+
+  static const uint8_t* skip_space(const uint8_t* p, const uint8_t* end) {
+    while (p < end && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
+    return p;
+  }
+
+  Outcome read_halves(const uint8_t* split, const RunBoth& run_both) {
+    Reader second_cursor = r_.fork_at(split);
+    RecordReader second(second_cursor, mode_, scores_required_ ? Scores::kRequired : Scores::kDefaultZero,
+                        masks_ ? Geometry::kMask : points_ ? Geometry::kKeypoints : Geometry::kBox);
+    Outcome first_half = Outcome::kFailed, second_half = Outcome::kFailed;
+    run_both([&] { first_half = read_until(split, true); },
+             [&] { second_half = second.read_until(nullptr, true); });
+    if (first_half != Outcome::kStopped) return first_half;
+    if (second_half == Outcome::kEnd && agrees(second)) {
+      append(std::move(second));
+      r_.seek(second_cursor.pos());
+      r_.leave_container();
+      return Outcome::kEnd;
+    }
+    return record() ? read_until(nullptr, false) : Outcome::kFailed;
+  }
+
+  // Whether the second half's records share with the first's what all
+  // records must: whether results carry boxes, and keypoint list lengths.
+  bool agrees(const RecordReader& second) const {
+    const auto first_rows_agree = [](const auto& a, const auto& b) {
+      return a.size() == 0 || b.size() == 0 || a[0].has_box == b[0].has_box;
+    };
+    if (masks_ && !first_rows_agree(masks_columns_.rows, second.masks_columns_.rows)) return false;
+    if (points_) {
+      const auto& a = points_columns_.rows;
+      const auto& b = second.points_columns_.rows;
+      if (!first_rows_agree(a, b) || (a.size() > 0 && b.size() > 0 && a[0].length != b[0].length)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // The second half's rows after these, its offsets into its own buffers
+  // moved past these rows' values.
+  void append(RecordReader&& second) {
+    keys_.append(second.keys_.begin(), second.keys_.size());
+    ground_truth_.append(second.ground_truth_.begin(), second.ground_truth_.size());
+    boxes_.append(second.boxes_.begin(), second.boxes_.size());
+    MaskColumns& m = masks_columns_;
+    const uint64_t text0 = text_.size(), runs0 = m.runs.size(), coords0 = m.coords.size(),
+                   rings0 = m.ring_ends.size();
+    for (SegmentRow s : second.masks_columns_.rows) {
+      const uint64_t base = s.kind == SegmentRow::kCompressed ? text0
+                            : s.kind == SegmentRow::kRuns     ? runs0
+                                                              : coords0;
+      s.begin += base;
+      s.end += base;
+      if (s.kind == SegmentRow::kPolygons) s.ring_begin += rings0;
+      m.rows.push_back(s);
+    }
+    text_.append(second.text_.begin(), second.text_.size());
+    m.runs.append(second.masks_columns_.runs.begin(), second.masks_columns_.runs.size());
+    m.coords.append(second.masks_columns_.coords.begin(), second.masks_columns_.coords.size());
+    m.ring_ends.append(second.masks_columns_.ring_ends.begin(), second.masks_columns_.ring_ends.size());
+    KeypointColumns& k = points_columns_;
+    const uint64_t values0 = k.values.size();
+    for (KeypointRow row : second.points_columns_.rows) {
+      row.begin += values0;
+      k.rows.push_back(row);
+    }
+    k.values.append(second.points_columns_.values.begin(), second.points_columns_.values.size());
+  }
+
   void hand_over(Columns& out) {
     // Trimmed once, so that the rows' footprint is exactly their size.
     keys_.trim();
@@ -869,9 +980,11 @@ bool read_records(Reader& r, Mode mode, Columns& out, Scores scores, Geometry ge
   return RecordReader(r, mode, scores, geometry).run(out);
 }
 
-bool read_results_document(Reader& r, Columns& out, Scores scores, Geometry geometry) {
+bool read_results_document(Reader& r, Columns& out, Scores scores, Geometry geometry,
+                           const RunBoth& run_both, size_t split_from) {
   Columns columns;
-  if (!read_records(r, Mode::kResults, columns, scores, geometry) || !r.end_of_document()) {
+  if (!RecordReader(r, Mode::kResults, scores, geometry).run(columns, run_both, split_from) ||
+      !r.end_of_document()) {
     return false;
   }
   out = std::move(columns);

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -199,9 +200,19 @@ inline constexpr const char* kMaskNeedsDicts = "this segmentation requires dicti
 bool read_records(Reader& r, Mode mode, Columns& out, Scores scores = Scores::kDefaultZero,
                   Geometry geometry = Geometry::kBox);
 
-// A whole results file: the array, then only whitespace.
+// Runs both pieces of work and returns when both are done, at once where it
+// can (on the caller's pool, say); the reader has no threads of its own.
+using RunBoth = std::function<void(const std::function<void()>&, const std::function<void()>&)>;
+
+// Results arrays of at least this many bytes are read in two halves, given a
+// RunBoth, with the rows and errors of one reading from the start.
+inline constexpr size_t kSplitReadFrom = size_t{4} << 20;
+
+// A whole results file: the array, then only whitespace. With `run_both`,
+// an array of `split_from` bytes or more is read in two halves through it.
 bool read_results_document(Reader& r, Columns& out, Scores scores = Scores::kDefaultZero,
-                           Geometry geometry = Geometry::kBox);
+                           Geometry geometry = Geometry::kBox, const RunBoth& run_both = {},
+                           size_t split_from = kSplitReadFrom);
 
 // "invalid type: <found>, expected <expected>" for the value at the cursor
 // (whitespace already skipped), positioned as the JSON reader places it: past

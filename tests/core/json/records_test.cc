@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <string_view>
 #include <vector>
 
@@ -126,6 +128,102 @@ TEST(RecordReader, TheCursorEndsJustAfterTheArray) {
   Columns out;
   ASSERT_TRUE(read_records(r, Mode::kResults, out));
   EXPECT_EQ(r.offset(), 4u);
+}
+
+// --- reading a results array in two halves ---------------------------------
+
+template <class T>
+std::vector<T> rows_of(const RowBuffer<T>& b) {
+  return std::vector<T>(b.begin(), b.end());
+}
+
+// A results document of `n` records of one geometry, with strings and nested
+// arrays that hold "},{" where a split might be guessed; `record(i)` may
+// replace any record.
+std::string results_doc(Geometry g, int n, const std::function<std::string(int)>& record = {}) {
+  std::string doc = "[";
+  for (int i = 0; i < n; ++i) {
+    std::string r = record ? record(i) : "";
+    if (r.empty()) {
+      r = R"({"image_id": )" + std::to_string(i % 7) + R"(, "category_id": 1, "score": 0.)" +
+          std::to_string(i % 10);
+      if (i % 4 == 0) r += R"(, "note": "a},{b", "extra": [{"x": 1},{"y": 2}])";
+      if (g == Geometry::kBox || i % 3 == 0) r += R"(, "bbox": [1, 2, 3, 4])";
+      if (g == Geometry::kMask) r += R"(, "segmentation": {"size": [4, 5], "counts": "0a\\1"})";
+      if (g == Geometry::kKeypoints) r += R"(, "keypoints": [1, 2, 2, 3.5, 4, 1])";
+      r += "}";
+    }
+    doc += (i ? ",\n " : "") + r;
+  }
+  return doc + "]";
+}
+
+struct Read {
+  bool ok;
+  std::string error;
+  Columns columns;
+};
+
+Read read(const std::string& doc, Geometry g, const RunBoth& run_both) {
+  Reader r(doc);
+  Read out;
+  out.ok = read_results_document(r, out.columns, Scores::kDefaultZero, g, run_both, 0);
+  if (!out.ok) out.error = r.parse_error().render();
+  return out;
+}
+
+bool same(const Columns& a, const Columns& b) {
+  const auto bytes = [](const auto& v) {
+    return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(v[0]));
+  };
+  return bytes(rows_of(a.keys)) == bytes(rows_of(b.keys)) &&
+         bytes(rows_of(*a.boxes)) == bytes(rows_of(*b.boxes)) &&
+         bytes(rows_of(a.masks.rows)) == bytes(rows_of(b.masks.rows)) &&
+         bytes(rows_of(*a.masks.text)) == bytes(rows_of(*b.masks.text)) &&
+         bytes(rows_of(a.keypoints.rows)) == bytes(rows_of(b.keypoints.rows)) &&
+         bytes(rows_of(a.keypoints.values)) == bytes(rows_of(b.keypoints.values));
+}
+
+TEST(RecordReader, ReadingInHalvesGivesOneReadingsRowsAndErrors) {
+  const RunBoth second_first = [](const std::function<void()>& a, const std::function<void()>& b) {
+    b();
+    a();
+  };
+  const RunBoth at_once = [](const std::function<void()>& a, const std::function<void()>& b) {
+    std::thread other(b);
+    a();
+    other.join();
+  };
+  // Broken records, placed early (the first half's) or late (the second's).
+  const std::string broken[] = {
+      "",                                                          // none
+      R"({"image_id": 1, "category_id": 1, "score": 1, "bbox": [1, 2]})",  // bad box
+      R"({"image_id": 1})",                                        // missing members
+      R"({"image_id": 1, "category_id": 1, "score": 1, "keypoints": [1, 2, 2, 3, 3, 3, 4, 4, 4],
+          "segmentation": [[1, 2, 3, 4, 5, 6]], "bbox": [1, 2, 3, 4]})",  // other lengths and kinds
+      R"({"image_id": 1, "category_id": 1, "score": 1, "bbox": [1, 2, 3, 4],
+          "segmentation": {"size": [4, 5], "counts": "0a"}, "keypoints": [1, 2, 2, 3.5, 4, 1]})",  // boxed
+  };
+  for (const Geometry g : {Geometry::kBox, Geometry::kMask, Geometry::kKeypoints}) {
+    for (const std::string& bad : broken) {
+      for (const int at : {1, 30, 59}) {
+        // A record count per place, so that the middle falls now on a
+        // record's start and now inside one.
+        const int n = 60 + at % 5;
+        const std::string doc = results_doc(g, n, [&](int i) { return i == at ? bad : ""; });
+        const Read one = read(doc, g, {});
+        for (const RunBoth& run_both : {second_first, at_once}) {
+          const Read halves = read(doc, g, run_both);
+          ASSERT_EQ(one.ok, halves.ok) << doc;
+          EXPECT_EQ(one.error, halves.error) << doc;
+          if (one.ok) {
+            EXPECT_EQ(one.columns.size(), static_cast<size_t>(n));
+            EXPECT_TRUE(same(one.columns, halves.columns)) << doc;
+          }
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
