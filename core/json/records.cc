@@ -308,9 +308,9 @@ class RecordReader {
   // The second half's rows after these, its offsets into its own buffers
   // moved past these rows' values.
   void append(RecordReader&& second) {
-    keys_.append(second.keys_.begin(), second.keys_.size());
-    ground_truth_.append(second.ground_truth_.begin(), second.ground_truth_.size());
-    boxes_.append(second.boxes_.begin(), second.boxes_.size());
+    keys_.append_draining(second.keys_);
+    ground_truth_.append_draining(second.ground_truth_);
+    boxes_.append_draining(second.boxes_);
     MaskColumns& m = masks_columns_;
     const uint64_t text0 = text_.size(), runs0 = m.runs.size(), coords0 = m.coords.size(),
                    rings0 = m.ring_ends.size();
@@ -323,17 +323,17 @@ class RecordReader {
       if (s.kind == SegmentRow::kPolygons) s.ring_begin += rings0;
       m.rows.push_back(s);
     }
-    text_.append(second.text_.begin(), second.text_.size());
-    m.runs.append(second.masks_columns_.runs.begin(), second.masks_columns_.runs.size());
-    m.coords.append(second.masks_columns_.coords.begin(), second.masks_columns_.coords.size());
-    m.ring_ends.append(second.masks_columns_.ring_ends.begin(), second.masks_columns_.ring_ends.size());
+    text_.append_draining(second.text_);
+    m.runs.append_draining(second.masks_columns_.runs);
+    m.coords.append_draining(second.masks_columns_.coords);
+    m.ring_ends.append_draining(second.masks_columns_.ring_ends);
     KeypointColumns& k = points_columns_;
     const uint64_t values0 = k.values.size();
     for (KeypointRow row : second.points_columns_.rows) {
       row.begin += values0;
       k.rows.push_back(row);
     }
-    k.values.append(second.points_columns_.values.begin(), second.points_columns_.values.size());
+    k.values.append_draining(second.points_columns_.values);
   }
 
   void hand_over(Columns& out) {

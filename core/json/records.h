@@ -86,6 +86,23 @@ class RowBuffer {
     if (n > 0) std::memcpy(data_ + size_, rows, n * sizeof(T));
     size_ += n;
   }
+  // Moves `other`'s rows after these, giving back `other`'s memory a slice
+  // at a time as they are copied (from its end), so that the rows are
+  // never all held twice.
+  void append_draining(RowBuffer& other) {
+    constexpr size_t kSlice = (size_t{8} << 20) / sizeof(T) + 1;
+    const size_t base = size_;
+    if (other.size_ > capacity_ - size_) resize_storage(size_ + other.size_);
+    size_ += other.size_;
+    for (size_t left = other.size_; left > 0;) {
+      const size_t n = left < kSlice ? left : kSlice;
+      left -= n;
+      std::memcpy(data_ + base + left, other.data_ + left, n * sizeof(T));
+      other.size_ = left;
+      other.trim();
+    }
+  }
+
   // Gives back the room beyond the rows.
   void trim() {
     if (size_ == capacity_) return;

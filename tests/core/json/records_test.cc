@@ -130,6 +130,21 @@ TEST(RecordReader, TheCursorEndsJustAfterTheArray) {
   EXPECT_EQ(r.offset(), 4u);
 }
 
+TEST(RowBuffer, AppendingDrainsTheOtherSliceBySlice) {
+  // Enough rows for several slices of the draining copy.
+  RowBuffer<KeyRow> a, b;
+  for (int64_t i = 0; i < 10; ++i) a.push_back({i, 0, 0});
+  for (int64_t i = 10; i < 1'000'010; ++i) b.push_back({i, -i, 0.5});
+  a.append_draining(b);
+  EXPECT_EQ(b.size(), 0u);
+  EXPECT_EQ(b.capacity(), 0u);
+  ASSERT_EQ(a.size(), 1'000'010u);
+  for (int64_t i = 0; i < 1'000'010; ++i) {
+    ASSERT_EQ(a[static_cast<size_t>(i)].image_id, i);
+    if (i >= 10) ASSERT_EQ(a[static_cast<size_t>(i)].category_id, -i);
+  }
+}
+
 // --- reading a results array in two halves ---------------------------------
 
 template <class T>
