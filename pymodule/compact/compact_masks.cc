@@ -14,6 +14,7 @@
 #include "core/rle/codec.h"
 #include "core/rle/ops.h"
 #include "core/rle/raster.h"
+#include "pymodule/lib/intake.h"
 #include "pymodule/lib/interrupt.h"
 
 namespace quillscore::py {
@@ -62,9 +63,7 @@ bool compact_mask_set(const CompactData& data, bool is_gt, const intake::LookupT
     if (const auto it = tables.sizes.find(key.image_id); it != tables.sizes.end()) {
       hw = it->second;
     } else if (s.kind == json::SegmentRow::kPolygons) {
-      const std::string id_text = std::to_string(key.image_id);
-      PyErr_Format(PyExc_KeyError, "no image entry for image_id %s", id_text.c_str());
-      return false;
+      return no_image_size(key.image_id);
     }
     kept.push_back(static_cast<uint32_t>(i));
     sizes.push_back(hw);

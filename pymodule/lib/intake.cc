@@ -196,11 +196,7 @@ bool read_annotations(PyObject* list, bool is_gt, IntakeContext& ctx, eval::Anno
       } else {
         bool found = false;
         if (!own_rle_size(a, k, job, found)) return false;
-        if (!found) {
-          const std::string id_text = std::to_string(row.image_id);
-          PyErr_Format(PyExc_KeyError, "no image entry for image_id %s", id_text.c_str());
-          return false;
-        }
+        if (!found) return no_image_size(row.image_id);
       }
       if (!read_segmentation(a, k, row.box, job)) return false;
       ctx.batch.push_back(std::move(job));
@@ -210,6 +206,12 @@ bool read_annotations(PyObject* list, bool is_gt, IntakeContext& ctx, eval::Anno
   set = std::move(builder).finish();
   (is_gt ? ctx.counters.gt_read : ctx.counters.dt_read) += nanos_since(start);
   return true;
+}
+
+bool no_image_size(int64_t image_id) {
+  const std::string id_text = std::to_string(image_id);
+  PyErr_Format(PyExc_KeyError, "no image entry for image_id %s", id_text.c_str());
+  return false;
 }
 
 bool send_batch(IntakeContext& ctx) {

@@ -31,4 +31,9 @@ bool read_annotations(PyObject* list, bool is_gt, IntakeContext& ctx, eval::Anno
 // signal handler raised.
 bool send_batch(IntakeContext& ctx);
 
+// The KeyError of a mask that needs its image's size on an image that has
+// none (a polygon or box, unlike an RLE, carries no size of its own).
+// Always false.
+bool no_image_size(int64_t image_id);
+
 }  // namespace quillscore::py
