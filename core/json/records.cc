@@ -754,6 +754,25 @@ class RecordReader {
     }
   }
 
+  // The items of the array at the cursor (on "["), each read by item(),
+  // through its closing bracket.
+  template <class Item>
+  bool array_items(Item&& item) {
+    if (!r_.enter_container()) return false;
+    for (bool first = true;; first = false) {
+      switch (r_.array_step(first)) {
+        case Step::kFail:
+          return false;
+        case Step::kEnd:
+          r_.leave_container();
+          return true;
+        case Step::kItem:
+          break;
+      }
+      if (!item()) return false;
+    }
+  }
+
   bool rle_size(SegmentRow& seg) {
     if (r_.skip_whitespace() != '[') return needs_dicts();
     if (!r_.enter_container()) return false;
@@ -790,24 +809,16 @@ class RecordReader {
       return true;
     }
     if (c != '[') return needs_dicts();
-    if (!r_.enter_container()) return false;
     seg.kind = SegmentRow::kRuns;
     seg.begin = masks_columns_.runs.size();
-    for (bool first = true;; first = false) {
-      switch (r_.array_step(first)) {
-        case Step::kFail:
-          return false;
-        case Step::kEnd:
-          r_.leave_container();
-          seg.end = masks_columns_.runs.size();
-          return true;
-        case Step::kItem:
-          break;
-      }
+    const bool read = array_items([&] {
       uint32_t run;
       if (!u32_value(run)) return false;
       masks_columns_.runs.push_back(run);
-    }
+      return true;
+    });
+    seg.end = masks_columns_.runs.size();
+    return read;
   }
 
   // A whole number in [0, 2^32): what an RLE's sizes and runs hold.
@@ -823,38 +834,27 @@ class RecordReader {
   }
 
   bool polygons(SegmentRow& seg) {
-    if (!r_.enter_container()) return false;
     auto& m = masks_columns_;
     seg.kind = SegmentRow::kPolygons;
     seg.begin = m.coords.size();
     seg.ring_begin = m.ring_ends.size();
-    for (bool first = true;; first = false) {
-      switch (r_.array_step(first)) {
-        case Step::kFail:
-          return false;
-        case Step::kEnd:
-          r_.leave_container();
-          seg.end = m.coords.size();
-          seg.rings = static_cast<uint32_t>(m.ring_ends.size() - seg.ring_begin);
-          return true;
-        case Step::kItem:
-          break;
-      }
+    const bool read = array_items([&] {
       if (r_.skip_whitespace() != '[') return needs_dicts();
-      if (!r_.enter_container()) return false;
-      for (bool first_value = true;; first_value = false) {
-        const Step step = r_.array_step(first_value);
-        if (step == Step::kFail) return false;
-        if (step == Step::kEnd) break;
+      const bool ring = array_items([&] {
         double v;
-        if (!polygon_value(v)) return false;
+        if (!exact_value(v)) return false;
         m.coords.push_back(v);
-      }
-      r_.leave_container();
+        return true;
+      });
+      if (!ring) return false;
       const uint64_t end = m.coords.size() - seg.begin;
       if (end > UINT32_MAX) return needs_dicts();
       m.ring_ends.push_back(static_cast<uint32_t>(end));
-    }
+      return true;
+    });
+    seg.end = m.coords.size();
+    seg.rings = static_cast<uint32_t>(m.ring_ends.size() - seg.ring_begin);
+    return read;
   }
 
   // A keypoint list: numbers; null leaves it absent.
@@ -862,30 +862,23 @@ class RecordReader {
     const int c = r_.skip_whitespace();
     if (c == 'n') return r_.parse_literal("ull");
     if (c != '[') return c < 0 ? r_.peek_error(ErrorCode::kEofWhileParsingValue) : needs_dicts();
-    if (!r_.enter_container()) return false;
     auto& values = points_columns_.values;
     row.begin = values.size();
-    for (bool first = true;; first = false) {
-      switch (r_.array_step(first)) {
-        case Step::kFail:
-          return false;
-        case Step::kEnd:
-          r_.leave_container();
-          if (values.size() - row.begin > UINT32_MAX) return needs_dicts();
-          row.length = static_cast<uint32_t>(values.size() - row.begin);
-          return true;
-        case Step::kItem:
-          break;
-      }
+    const bool read = array_items([&] {
       double v;
-      if (!polygon_value(v)) return false;
+      if (!exact_value(v)) return false;
       values.push_back(v);
-    }
+      return true;
+    });
+    if (!read) return false;
+    if (values.size() - row.begin > UINT32_MAX) return needs_dicts();
+    row.length = static_cast<uint32_t>(values.size() - row.begin);
+    return true;
   }
 
   // A polygon coordinate or keypoint value: a float, or an integer that a
   // double holds exactly.
-  bool polygon_value(double& out) {
+  bool exact_value(double& out) {
     const int c = r_.skip_whitespace();
     if (c != '-' && !is_digit(static_cast<uint8_t>(c))) {
       return c < 0 ? r_.peek_error(ErrorCode::kEofWhileParsingValue) : needs_dicts();

@@ -138,9 +138,9 @@ PyType_Slot kSlots[] = {
 // Instances come only from the loaders: the classes have no constructor
 // callable from Python.
 PyTypeObject* make_type(const char* name) {
-  PyType_Spec spec = {name, sizeof(CompactObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  PyType_Spec type_spec = {name, sizeof(CompactObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 bool is_instance(PyObject* o, PyTypeObject* type) {
