@@ -242,9 +242,9 @@ PyTypeObject* match_state_type() {
                       "len() is the number of images it holds.")},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"quillscore._vireo.MatchState", sizeof(MatchStateObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-  type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  static PyType_Spec type_spec = {"quillscore._vireo.MatchState", sizeof(MatchStateObject), 0,
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+  type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
   return type_object;
 }
 

@@ -380,11 +380,15 @@ def add_file_note(e: BaseException, file) -> None:
 def _columns_of(file, *, results: bool):
     """(the other members, the annotations in column storage) of a dataset
     or results file's bytes: keypoints where the first annotation has them
-    (person files carry masks too), else masks (a file with boxes and masks
-    serves both kinds of evaluation), else boxes; None when none holds
-    them, for the dict route to read the file and say what is wrong.
-    Results must each have a score there."""
-    loaders = (_vireo.load_compact_masks, _vireo.load_compact_bbox)
+    (person files carry masks too), else masks where it has a segmentation
+    (a file with boxes and masks serves both kinds of evaluation), else
+    boxes; None when none holds them, for the dict route to read the file
+    and say what is wrong. Results must each have a score there."""
+    loaders = (_vireo.load_compact_bbox,)
+    # A dataset's images are built before its first annotation is read: a
+    # reader that would refuse that annotation is not tried there.
+    if results or _first_annotation_has(file, b'"segmentation"', results):
+        loaders = (_vireo.load_compact_masks,) + loaders
     if _first_annotation_has(file, b'"keypoints"', results):
         loaders = (_vireo.load_compact_keypoints,) + loaders
     for load in loaders:
@@ -400,8 +404,17 @@ def _first_annotation_has(file, key: bytes, results: bool) -> bool:
     bytes around the first record (a guess that only picks which column
     reader to try first)."""
     data = memoryview(file)
-    start = 0 if results else bytes(data[:1 << 20]).find(b'"annotations"')
+    start = 0 if results else _find(data, b'"annotations"')
     return start >= 0 and key in bytes(data[start:start + 8192])
+
+
+def _find(data: memoryview, needle: bytes, step: int = 4 << 20) -> int:
+    """The first place of `needle` in `data`, read a slice at a time; -1."""
+    for at in range(0, len(data), step):
+        found = bytes(data[at:at + step + len(needle)]).find(needle)
+        if found >= 0:
+            return at + found
+    return -1
 
 
 def read_file(path) -> _vireo.FileBytes:

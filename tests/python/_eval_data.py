@@ -13,6 +13,7 @@ from __future__ import annotations
 import contextlib
 import copy
 import io
+import json
 import math
 
 import numpy as np
@@ -369,6 +370,51 @@ def evaluated_pair(dataset: dict, results: list[dict], iou_type: str, tweak=None
         ref.evaluate()
     ours.evaluate()
     return ours, ref
+
+
+def finished(E, tweak=None):
+    """A COCOeval (ours or the reference's) with `tweak` applied to its
+    parameters, evaluated, accumulated and summarised quietly."""
+    if tweak is not None:
+        tweak(E.params)
+    with contextlib.redirect_stdout(io.StringIO()):
+        E.evaluate()
+        E.accumulate()
+        E.summarize()
+    return E
+
+
+def reference_finished(dataset: dict, results: list[dict], iou_type: str, tweak=None):
+    """The reference COCO API's finished evaluation of the dicts."""
+    import pytest
+
+    pycocoeval = pytest.importorskip("pycocotools.cocoeval", reason="pycocotools is not installed")
+    gt = reference_coco(dataset)
+    return finished(pycocoeval.COCOeval(gt, reference_results(gt, results), iou_type), tweak)
+
+
+def write_files(folder, dataset: dict, results: list[dict]) -> tuple[str, str]:
+    """The dataset and results as gt.json and dt.json in `folder`."""
+    gt, dt = folder / "gt.json", folder / "dt.json"
+    gt.write_text(json.dumps(dataset))
+    dt.write_text(json.dumps(results))
+    return str(gt), str(dt)
+
+
+def changed(make, change):
+    """`make` (giving dataset and results) with `change(dataset, results)`
+    applied to a copy of what it gives."""
+    def made():
+        dataset, results = copy.deepcopy(make())
+        change(dataset, results)
+        return dataset, results
+    return made
+
+
+def assert_same_evaluation(a, b):
+    assert list(a.stats) == list(b.stats)
+    for key in ("precision", "recall", "scores"):
+        assert np.array_equal(a.eval[key], b.eval[key]), key
 
 
 def image_sizes(dataset: dict) -> dict:

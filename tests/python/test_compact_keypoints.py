@@ -7,10 +7,7 @@ column route)."""
 
 from __future__ import annotations
 
-import contextlib
 import copy
-import io
-import json
 
 import numpy as np
 import pytest
@@ -39,13 +36,6 @@ def five_sigmas(p):
     p.kpt_oks_sigmas = np.array([0.026, 0.025, 0.025, 0.035, 0.035])
 
 
-def changed(make, change):
-    def made():
-        dataset, results = copy.deepcopy(make())
-        change(dataset, results)
-        return dataset, results
-    return made
-
 
 def with_boxes(dataset, results):
     # Results that carry boxes are completed as box results.
@@ -71,6 +61,10 @@ def null_points(dataset, results):
     dataset["annotations"][1]["keypoints"] = None
 
 
+def evaluated(gt, dt, tweak):
+    return data.finished(quillscore.COCOeval(gt, dt, "keypoints"), tweak)
+
+
 # name: (files, parameter change, column route expected); the reference
 # matches nothing in pooled keypoint evaluation (a documented difference) and
 # fails on a ground truth without keypoints.
@@ -82,54 +76,29 @@ CASES = {
     "mini max dets 1 10 20": (mini(4), set_params(maxDets=[1, 10, 20]), True),
     "synthetic 0": (synthetic(0), five_sigmas, True),
     "synthetic 1": (synthetic(1), five_sigmas, True),
-    "results with boxes": (changed(synthetic(2), with_boxes), five_sigmas, True),
-    "integer keypoints": (changed(synthetic(3), integer_points), five_sigmas, True),
-    "ground truth without keypoints": (changed(synthetic(4), null_points), five_sigmas, True),
+    "results with boxes": (data.changed(synthetic(2), with_boxes), five_sigmas, True),
+    "integer keypoints": (data.changed(synthetic(3), integer_points), five_sigmas, True),
+    "ground truth without keypoints": (data.changed(synthetic(4), null_points), five_sigmas, True),
 }
 
 
-def reference(dataset, results, tweak):
-    pycoco = pytest.importorskip("pycocotools.cocoeval", reason="pycocotools is not installed")
-    with contextlib.redirect_stdout(io.StringIO()):
-        gt = data.reference_coco(dataset)
-        E = pycoco.COCOeval(gt, data.reference_results(gt, results), "keypoints")
-        if tweak:
-            tweak(E.params)
-        E.evaluate()
-        E.accumulate()
-        E.summarize()
-    return E
-
-
-def ours(gt, dt, tweak):
-    E = quillscore.COCOeval(gt, dt, "keypoints")
-    if tweak:
-        tweak(E.params)
-    E.evaluate()
-    E.accumulate()
-    E.summary()
-    return E
 
 
 @pytest.mark.parametrize("case", list(CASES))
 def test_columns_equal_the_dict_route_and_the_reference(tmp_path, case):
     make, tweak, columns = CASES[case]
     dataset, results = make()
-    gt_path, dt_path = tmp_path / "gt.json", tmp_path / "dt.json"
-    gt_path.write_text(json.dumps(dataset))
-    dt_path.write_text(json.dumps(results))
+    gt_path, dt_path = data.write_files(tmp_path, dataset, results)
     E = quillscore.evaluate(gt_path, dt_path, "keypoints", params=tweak)
     assert (E.cocoGt is None) == columns
-    lazy = quillscore.COCO(str(gt_path))
-    dropin = ours(lazy, lazy.loadRes(str(dt_path)), tweak)
+    lazy = quillscore.COCO(gt_path)
+    dropin = evaluated(lazy, lazy.loadRes(dt_path), tweak)
     listed = quillscore.COCO(copy.deepcopy(dataset))
-    others = [dropin, ours(listed, listed.loadRes(copy.deepcopy(results)), tweak)]
+    others = [dropin, evaluated(listed, listed.loadRes(copy.deepcopy(results)), tweak)]
     if case not in NO_REFERENCE:
-        others.append(reference(dataset, results, tweak))
+        others.append(data.reference_finished(dataset, results, "keypoints", tweak))
     for other in others:
-        assert list(E.stats) == list(other.stats)
-        for key in ("precision", "recall", "scores"):
-            assert np.array_equal(E.eval[key], other.eval[key]), key
+        data.assert_same_evaluation(E, other)
     # The drop-in route read its columns too, and its dicts, once read, are
     # the listed ones.
     assert lazy._columns is not None
@@ -141,12 +110,10 @@ def test_columns_equal_the_dict_route_and_the_reference(tmp_path, case):
     (no_count, "ground truth 0 has no 'num_keypoints'"),
 ], ids=["ragged result lists", "ground truth without num_keypoints"])
 def test_files_the_columns_leave_fail_as_the_dict_route_fails(tmp_path, change, message):
-    dataset, results = changed(synthetic(5), change)()
-    gt_path, dt_path = tmp_path / "gt.json", tmp_path / "dt.json"
-    gt_path.write_text(json.dumps(dataset))
-    dt_path.write_text(json.dumps(results))
+    dataset, results = data.changed(synthetic(5), change)()
+    gt_path, dt_path = data.write_files(tmp_path, dataset, results)
     with pytest.raises(ValueError, match=message):
         quillscore.evaluate(gt_path, dt_path, "keypoints", params=five_sigmas)
-    for gt in (quillscore.COCO(str(gt_path)), quillscore.COCO(copy.deepcopy(dataset))):
+    for gt in (quillscore.COCO(gt_path), quillscore.COCO(copy.deepcopy(dataset))):
         with pytest.raises(ValueError, match=message):
-            ours(gt, gt.loadRes(str(dt_path)), five_sigmas)
+            evaluated(gt, gt.loadRes(dt_path), five_sigmas)

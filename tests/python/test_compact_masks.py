@@ -9,10 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import copy
-import io
-import json
 
-import numpy as np
 import pytest
 
 import _eval_data as data
@@ -40,14 +37,6 @@ def synthetic(seed):
         return dataset, results
     return make
 
-
-def changed(make, change):
-    """`make` with `change(dataset, results)` applied to its files."""
-    def made():
-        dataset, results = copy.deepcopy(make())
-        change(dataset, results)
-        return dataset, results
-    return made
 
 
 def with_boxes(dataset, results):
@@ -132,66 +121,43 @@ CASES = {
     "mini perturbed boundary": (real(MINI, seed=6), "boundary", None, True),
     "synthetic 0": (synthetic(0), "segm", None, True),
     "synthetic 1": (synthetic(1), "segm", None, True),
-    "results with boxes": (changed(synthetic(2), with_boxes), "segm", None, True),
-    "runs as lists": (changed(synthetic(3), runs_as_lists), "segm", None, True),
-    "image without size": (changed(synthetic(4), unsized_image), "segm", None, True),
-    "mask size disagrees with its image": (changed(synthetic(10), size_disagrees), "segm", None, True),
-    "counts not summing to h*w": (changed(synthetic(11), counts_off_the_area), "segm", None, True),
-    "polygons of fewer than 3 points": (changed(synthetic(12), short_polygons), "segm", None, True),
+    "results with boxes": (data.changed(synthetic(2), with_boxes), "segm", None, True),
+    "runs as lists": (data.changed(synthetic(3), runs_as_lists), "segm", None, True),
+    "image without size": (data.changed(synthetic(4), unsized_image), "segm", None, True),
+    "mask size disagrees with its image": (data.changed(synthetic(10), size_disagrees), "segm", None, True),
+    "counts not summing to h*w": (data.changed(synthetic(11), counts_off_the_area), "segm", None, True),
+    "polygons of fewer than 3 points": (data.changed(synthetic(12), short_polygons), "segm", None, True),
     # held by the dict route alone
-    "polygon results": (changed(synthetic(5), polygon_results), "segm", None, False),
-    "some results with boxes": (changed(synthetic(6), some_results_with_boxes), "segm", None, False),
-    "ground truth without area": (changed(synthetic(7), ground_truth_without_area), "segm", None,
+    "polygon results": (data.changed(synthetic(5), polygon_results), "segm", None, False),
+    "some results with boxes": (data.changed(synthetic(6), some_results_with_boxes), "segm", None, False),
+    "ground truth without area": (data.changed(synthetic(7), ground_truth_without_area), "segm", None,
                                   False),
-    "ground truth without mask": (changed(synthetic(8), ground_truth_without_mask), "segm", None,
+    "ground truth without mask": (data.changed(synthetic(8), ground_truth_without_mask), "segm", None,
                                   False),
 }
 
 
-def write(tmp_path, dataset, results):
-    gt, dt = tmp_path / "gt.json", tmp_path / "dt.json"
-    gt.write_text(json.dumps(dataset))
-    dt.write_text(json.dumps(results))
-    return str(gt), str(dt)
 
 
-def dict_route(gt, dt, iou_type, tweak):
-    E = quillscore.COCOeval(quillscore.COCO(gt), quillscore.COCO(gt).loadRes(dt), iou_type)
-    if tweak:
-        tweak(E.params)
-    E.evaluate()
-    E.accumulate()
-    E.summary()
-    return E
 
-
-def reference(dataset, results, tweak):
-    pycoco = pytest.importorskip("pycocotools.cocoeval", reason="pycocotools is not installed")
-    with contextlib.redirect_stdout(io.StringIO()):
-        gt = data.reference_coco(dataset)
-        E = pycoco.COCOeval(gt, data.reference_results(gt, results), "segm")
-        if tweak:
-            tweak(E.params)
-        E.evaluate()
-        E.accumulate()
-        E.summarize()
-    return E
+def dict_route(dataset, results, iou_type, tweak):
+    """Our COCOeval over the dicts themselves, as a training script hands them."""
+    gt = quillscore.COCO(copy.deepcopy(dataset))
+    return data.finished(quillscore.COCOeval(gt, gt.loadRes(copy.deepcopy(results)), iou_type), tweak)
 
 
 @pytest.mark.parametrize("case", list(CASES))
 def test_columns_equal_the_dict_route_and_the_reference(tmp_path, case):
     make, iou_type, tweak, columns = CASES[case]
     dataset, results = make()
-    gt, dt = write(tmp_path, dataset, results)
+    gt, dt = data.write_files(tmp_path, dataset, results)
     E = quillscore.evaluate(gt, dt, iou_type, params=tweak)
     assert (E.cocoGt is None) == columns
-    others = [dict_route(gt, dt, iou_type, tweak)]
+    others = [dict_route(dataset, results, iou_type, tweak)]
     if iou_type == "segm" and case not in NO_REFERENCE:
-        others.append(reference(dataset, results, tweak))
+        others.append(data.reference_finished(dataset, results, "segm", tweak))
     for other in others:
-        assert list(E.stats) == list(other.stats)
-        for key in ("precision", "recall", "scores"):
-            assert np.array_equal(E.eval[key], other.eval[key]), key
+        data.assert_same_evaluation(E, other)
 
 
 def polygon_on_unsized_image(dataset, results):
@@ -207,12 +173,12 @@ def unknown_image(dataset, results):
     (unknown_image, quillscore.ResultsError),
 ], ids=["polygon on an image without size", "results naming an unknown image"])
 def test_bad_files_fail_as_the_dict_route_fails(tmp_path, change, error):
-    dataset, results = changed(synthetic(9), change)()
-    gt, dt = write(tmp_path, dataset, results)
+    dataset, results = data.changed(synthetic(9), change)()
+    gt, dt = data.write_files(tmp_path, dataset, results)
     with pytest.raises(error) as columns:
         quillscore.evaluate(gt, dt, "segm")
     with pytest.raises(error) as dicts:
-        dict_route(gt, dt, "segm", None)
+        dict_route(dataset, results, "segm", None)
     if error is KeyError:
         assert columns.value.args == dicts.value.args
 
@@ -222,7 +188,7 @@ def test_annotations_are_the_completed_result_dicts(tmp_path, seed):
     dataset, results = synthetic(seed)()
     if seed:
         with_boxes(dataset, results)
-    gt, dt = write(tmp_path, dataset, results)
+    gt, dt = data.write_files(tmp_path, dataset, results)
     _, columns = qm.load_compact_masks(dt, results=True, require_score=True)
     assert type(columns).__name__ == "CompactMasks" and columns.annotation_count == len(results)
     expected = quillscore.COCO(gt).loadRes(dt).dataset["annotations"]

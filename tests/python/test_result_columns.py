@@ -11,7 +11,6 @@ import json
 import pickle
 import re
 
-import numpy as np
 import pytest
 
 import _eval_data as data
@@ -30,7 +29,7 @@ def both_boxes_and_masks():
     return dataset, results
 
 
-def changed(seed, change):
+def synthetic_changed(seed, change):
     dataset, results = data.synthetic_instances(seed)[:2]
     change(results)
     return dataset, results
@@ -45,39 +44,22 @@ FILES = {
     "boxes and masks": (both_boxes_and_masks, "CompactMasks"),
     "synthetic boxes": (lambda: data.synthetic_instances(4)[:2], "CompactBbox"),
     "empty": (lambda: (data.synthetic_instances(0)[0], []), "CompactMasks"),
-    "a result without score": (lambda: changed(5, lambda r: r[3].pop("score")), None),
-    "an unknown image": (lambda: changed(6, lambda r: r[1].update(image_id=999)), None),
+    "a result without score": (lambda: synthetic_changed(5, lambda r: r[3].pop("score")), None),
+    "an unknown image": (lambda: synthetic_changed(6, lambda r: r[1].update(image_id=999)), None),
 }
 
 
-def write(tmp_path, dataset, results):
-    gt, dt = tmp_path / "gt.json", tmp_path / "dt.json"
-    gt.write_text(json.dumps(dataset))
-    dt.write_text(json.dumps(results))
-    return str(gt), str(dt)
-
 
 def evaluated(gt, dt, iou_type, tweak=None):
-    E = quillscore.COCOeval(gt, dt, iou_type)
-    if tweak:
-        tweak(E.params)
-    E.evaluate()
-    E.accumulate()
-    E.summary()
-    return E
+    return data.finished(quillscore.COCOeval(gt, dt, iou_type), tweak)
 
-
-def assert_same_evaluation(a, b):
-    assert list(a.stats) == list(b.stats)
-    for key in ("precision", "recall", "scores"):
-        assert np.array_equal(a.eval[key], b.eval[key]), key
 
 
 @pytest.mark.parametrize("name", list(FILES))
 def test_a_file_loads_as_its_dicts_do(tmp_path, name):
     make, kind = FILES[name]
     dataset, results = make()
-    gt_path, dt_path = write(tmp_path, dataset, results)
+    gt_path, dt_path = data.write_files(tmp_path, dataset, results)
     gt = quillscore.COCO(gt_path)
     try:
         listed = gt.loadRes(copy.deepcopy(results))
@@ -97,7 +79,7 @@ def test_a_file_loads_as_its_dicts_do(tmp_path, name):
             with pytest.raises(quillscore.ResultsError):
                 evaluated(gt, fresh, iou_type)
             continue
-        assert_same_evaluation(evaluated(gt, fresh, iou_type), expected)
+        data.assert_same_evaluation(evaluated(gt, fresh, iou_type), expected)
     assert lazy.imgs == listed.imgs and lazy.cats == listed.cats
     # Reading any of them builds them all.
     assert lazy.anns == listed.anns and lazy._columns is None
@@ -113,18 +95,18 @@ def test_a_file_loads_as_its_dicts_do(tmp_path, name):
 def test_evaluation_from_columns_equals_the_dict_route(tmp_path, iou_type, tweak):
     dataset, results = load(VAL2014), load(f"coco_val2014_100/fake_{'bbox' if iou_type == 'bbox' else 'segm'}"
                                            "_results.json")
-    gt_path, dt_path = write(tmp_path, dataset, results)
+    gt_path, dt_path = data.write_files(tmp_path, dataset, results)
     gt = quillscore.COCO(gt_path)
     lazy = gt.loadRes(dt_path)
     E = evaluated(gt, lazy, iou_type, tweak)
     assert lazy._columns is not None, "evaluation built the dicts"
-    assert_same_evaluation(E, evaluated(gt, gt.loadRes(results), iou_type, tweak))
+    data.assert_same_evaluation(E, evaluated(gt, gt.loadRes(results), iou_type, tweak))
 
 
 @pytest.mark.parametrize("change", ["score", "drop", "replace dataset"])
 def test_changed_dicts_are_what_is_evaluated(tmp_path, change):
     dataset, _, results = data.synthetic_instances(7)
-    gt_path, dt_path = write(tmp_path, dataset, results)
+    gt_path, dt_path = data.write_files(tmp_path, dataset, results)
     gt = quillscore.COCO(gt_path)
     lazy, listed = gt.loadRes(dt_path), gt.loadRes(copy.deepcopy(results))
     for res in (lazy, listed):
@@ -137,18 +119,18 @@ def test_changed_dicts_are_what_is_evaluated(tmp_path, change):
             res.dataset = {**res.dataset, "annotations": res.dataset["annotations"][::2]}
             res.createIndex()
     assert lazy._columns is None
-    assert_same_evaluation(evaluated(gt, lazy, "segm"), evaluated(gt, listed, "segm"))
+    data.assert_same_evaluation(evaluated(gt, lazy, "segm"), evaluated(gt, listed, "segm"))
 
 
 def test_pickling_and_copying_build_the_dicts(tmp_path):
     dataset, _, results = data.synthetic_instances(8)
-    gt_path, dt_path = write(tmp_path, dataset, results)
+    gt_path, dt_path = data.write_files(tmp_path, dataset, results)
     gt = quillscore.COCO(gt_path)
     listed = gt.loadRes(copy.deepcopy(results))
     for copied in (pickle.loads(pickle.dumps(gt.loadRes(dt_path))), copy.deepcopy(gt.loadRes(dt_path))):
         assert copied._columns is None
         assert copied.dataset == listed.dataset and copied.anns == listed.anns
-        assert_same_evaluation(evaluated(gt, copied, "segm"), evaluated(gt, listed, "segm"))
+        data.assert_same_evaluation(evaluated(gt, copied, "segm"), evaluated(gt, listed, "segm"))
     # A set pickled before the attributes were built on read still loads.
     state = {"dataset": {"images": []}, "anns": {}, "imgs": {}, "cats": {}, "imgToAnns": {},
              "catToImgs": {}}
@@ -196,7 +178,7 @@ def test_a_dataset_file_loads_as_its_dict_does(tmp_path, name):
         lazy = quillscore.COCO(str(path))
         E = evaluated(lazy, lazy.loadRes(str(res_path)), iou_type)
         assert lazy._columns is not None, "evaluation built the dicts"
-        assert_same_evaluation(E, evaluated(listed, listed.loadRes(copy.deepcopy(results)), iou_type))
+        data.assert_same_evaluation(E, evaluated(listed, listed.loadRes(copy.deepcopy(results)), iou_type))
     lazy = quillscore.COCO(str(path))
     assert type(lazy._columns).__name__ == kind if kind else lazy._columns is None
     assert lazy.imgs == listed.imgs and lazy.cats == listed.cats
@@ -208,9 +190,9 @@ def test_a_dataset_file_loads_as_its_dict_does(tmp_path, name):
 
 def test_a_changed_ground_truth_is_what_is_evaluated(tmp_path):
     dataset, _, results = data.synthetic_instances(2)
-    gt_path, dt_path = write(tmp_path, dataset, results)
+    gt_path, dt_path = data.write_files(tmp_path, dataset, results)
     lazy, listed = quillscore.COCO(gt_path), quillscore.COCO(copy.deepcopy(dataset))
     for gt in (lazy, listed):
         gt.anns[3]["iscrowd"] = 1
-    assert_same_evaluation(evaluated(lazy, lazy.loadRes(dt_path), "segm"),
+    data.assert_same_evaluation(evaluated(lazy, lazy.loadRes(dt_path), "segm"),
                            evaluated(listed, listed.loadRes(copy.deepcopy(results)), "segm"))
