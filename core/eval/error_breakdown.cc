@@ -22,6 +22,7 @@ constexpr uint32_t kNone = 0xFFFFFFFF;
 enum State : int8_t { kFalsePositive = 0, kTruePositive = 1, kCrowdIgnored = 2 };
 
 struct Detection {
+  uint32_t row;       // position in the detection set
   uint32_t category;  // position in params.cat_ids
   double score;
   State state;
@@ -31,9 +32,11 @@ struct Detection {
 };
 
 struct GroundTruth {
+  uint32_t row;  // position in the ground-truth set
   uint32_t category;
   bool matched = false;
-  bool covered = false;  // the target of some Cls/Loc error
+  bool covered = false;           // the target of some Cls/Loc error
+  int8_t explained = kNoError;   // the error of the one whose fix claims it
 };
 
 struct ImageResult {
@@ -81,7 +84,7 @@ ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& op
   std::vector<uint32_t> regular, crowd;
   for (uint32_t g : gt_members) (checked_at(gt.iscrowd, g, "annotation") ? crowd : regular).push_back(g);
   out.gts.reserve(regular.size());
-  for (uint32_t g : regular) out.gts.push_back({gt.category_index[g]});
+  for (uint32_t g : regular) out.gts.push_back({g, gt.category_index[g]});
   if (dt_members.empty()) return out;
 
   std::vector<uint32_t> ranked(dt_members.begin(), dt_members.end());
@@ -115,7 +118,7 @@ ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& op
 
   out.dets.reserve(d_n);
   for (uint32_t d : ranked) {
-    out.dets.push_back({dt.category_index[d], dt.scores[d], kFalsePositive, kNoError, kNone});
+    out.dets.push_back({d, dt.category_index[d], dt.scores[d], kFalsePositive, kNoError, kNone});
   }
 
   // Greedy in rank order; on equal IoU the earlier ground truth.
@@ -210,7 +213,7 @@ ImageResult analyse_image(const EngineState& st, const ErrorBreakdownOptions& op
     if (b == d_n || out.dets[b].score < det.score) b = d;
   }
   for (size_t b : best_candidate) {
-    if (b < d_n) out.dets[b].chosen = true;
+    if (b < d_n) out.dets[b].chosen = true, out.gts[out.dets[b].target].explained = out.dets[b].error;
   }
   return out;
 }
@@ -382,17 +385,13 @@ std::vector<uint32_t> fixed_class_order(const Flat& f, std::span<const Entry> in
   return out;
 }
 
-}  // namespace
-
-ErrorBreakdown error_breakdown(const EngineState& st, const ErrorBreakdownOptions& opt) {
-  const IouType type = st.params.iou_type;
-  if (type == IouType::kKeypoints) {
+// Every image of options.image_order that the parameters list (once each),
+// analysed in that order.
+std::vector<ImageResult> analyse_images(const EngineState& st, const ErrorBreakdownOptions& opt) {
+  if (st.params.iou_type == IouType::kKeypoints) {
     throw InputError("error analysis needs boxes or masks: keypoints have no error breakdown");
   }
   const size_t images = st.params.img_ids.size();
-  const size_t categories = st.params.cat_ids.size();
-
-  // The walk order: the given ids that the parameters list, once each.
   std::unordered_map<int64_t, uint32_t> position;
   for (size_t i = 0; i < images; ++i) position[st.params.img_ids[i]] = static_cast<uint32_t>(i);
   std::vector<uint32_t> walk;
@@ -403,12 +402,36 @@ ErrorBreakdown error_breakdown(const EngineState& st, const ErrorBreakdownOption
     walked[it->second] = 1;
     walk.push_back(it->second);
   }
-
   const Buckets gts = bucket_by_image(st.gt, images);
   const Buckets dts = bucket_by_image(st.dt, images);
-  std::vector<ImageResult> per_image = pool::parallel_map(walk.size(), [&](size_t k) {
+  return pool::parallel_map(walk.size(), [&](size_t k) {
     return analyse_image(st, opt, gts.of(walk[k]), dts.of(walk[k]));
   });
+}
+
+}  // namespace
+
+ErrorLabels error_labels(const EngineState& st, const ErrorBreakdownOptions& opt) {
+  ErrorLabels out;
+  out.detections.assign(st.dt.size(), kLabelNone);
+  out.ground_truths.assign(st.gt.size(), kLabelNone);
+  for (const ImageResult& r : analyse_images(st, opt)) {
+    for (const Detection& d : r.dets) {
+      out.detections[d.row] = d.error == kNoError ? kLabelTruePositive : static_cast<uint8_t>(d.error);
+    }
+    for (const GroundTruth& g : r.gts) {
+      // Every covered ground truth has the one error that claims it.
+      out.ground_truths[g.row] = g.matched                 ? kLabelTruePositive
+                                 : g.explained != kNoError ? static_cast<uint8_t>(g.explained)
+                                                           : static_cast<uint8_t>(kMiss);
+    }
+  }
+  return out;
+}
+
+ErrorBreakdown error_breakdown(const EngineState& st, const ErrorBreakdownOptions& opt) {
+  const size_t categories = st.params.cat_ids.size();
+  std::vector<ImageResult> per_image = analyse_images(st, opt);
 
   Flat f;
   std::vector<uint8_t> met(categories, 0);

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "core/eval/model.h"
 
@@ -45,6 +46,22 @@ struct ErrorBreakdown {
   double false_neg = 0.0;                    // dAP with every missed ground truth forgiven
   std::array<uint64_t, kErrorTypes> counts{};
 };
+
+// What the breakdown made of each annotation, per row of the detection and
+// ground-truth sets: an ErrorType, kLabelTruePositive (a detection that is a
+// true positive, a ground truth one of them found), or kLabelNone where the
+// breakdown did not look at it (a detection beyond the first max_dets of its
+// image, a crowd region, an unlisted image or category). A ground truth that
+// is neither found nor missed is labelled with the error (kCls or kLoc) of
+// the detection whose fix would claim it.
+inline constexpr uint8_t kLabelTruePositive = kErrorTypes;
+inline constexpr uint8_t kLabelNone = 255;
+struct ErrorLabels {
+  std::vector<uint8_t> detections;
+  std::vector<uint8_t> ground_truths;
+};
+
+ErrorLabels error_labels(const EngineState& st, const ErrorBreakdownOptions& options);
 
 // The breakdown over the images of options.image_order that the parameters
 // list and the categories they list, by the evaluation's own similarity (box,

@@ -14,6 +14,7 @@
 #include "core/eval/crowdpose.h"
 #include "core/eval/error_breakdown.h"
 #include "core/eval/inspect.h"
+#include "core/eval/instances.h"
 #include "core/eval/operating_points.h"
 #include "core/eval/run.h"
 #include "core/rle/boundary.h"
@@ -664,6 +665,47 @@ PyObject* evaluator_error_analysis(PyObject* self, PyObject* const* args, Py_ssi
   });
 }
 
+struct InstancesArgs {
+  std::vector<uint32_t> t_idx;
+  uint64_t a_idx = 0;
+  uint64_t max_det = 100;
+  PyObject* image_order = nullptr;
+};
+
+constexpr Signature kInstances{
+    "instances",
+    {required<to_u32_vector, &InstancesArgs::t_idx>("t_idx"),
+     optional<to_u64, &InstancesArgs::a_idx>("a_idx"),
+     optional<to_u64, &InstancesArgs::max_det>("max_det"),
+     optional<none_as_absent, &InstancesArgs::image_order>("image_order")}};
+
+PyObject* evaluator_instances(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    InstancesArgs a{};
+    if (!bind(kInstances, args, nargs, kwnames, a)) return nullptr;
+    std::vector<int64_t> order;
+    if (a.image_order != nullptr && !to_i64_vector(a.image_order, order)) return nullptr;
+    EvaluatorObject* e = self_of(self);
+    SharedBorrow borrow(e);
+    if (!borrow) return nullptr;
+    eval::InstanceTable table;
+    if (!run_interruptible([&] {
+          std::optional<eval::ErrorLabels> labels;
+          if (a.image_order != nullptr) {
+            eval::ErrorBreakdownOptions opt;
+            opt.image_order = order;
+            labels = eval::error_labels(*e->state, opt);
+          }
+          table = eval::instance_table(*e->state, a.t_idx, static_cast<size_t>(a.a_idx), a.max_det,
+                                       labels ? &*labels : nullptr);
+        })) {
+      return nullptr;
+    }
+    return instance_columns(std::move(table));
+  });
+}
+
 }  // namespace
 
 PyTypeObject* evaluator_type() {
@@ -725,6 +767,15 @@ PyTypeObject* evaluator_type() {
           "tidecv's error breakdown over the images of image_order (ids, in the\n"
           "dataset's order) that the evaluation lists: {\"ap\", \"main\", \"special\",\n"
           "\"counts\"}."),
+      keyword_method<evaluator_instances>(
+          kInstances,
+          "Every kept detection (the first max_det of each image and category) and every\n"
+          "ground truth, matched within area range a_idx at the IoU thresholds of index\n"
+          "t_idx: (detections, ground_truths), each a dict of columns, the partner, iou\n"
+          "and ignore columns with one entry per threshold. With image_order (the dataset's\n"
+          "image ids in order), \"label\" holds each row's error type by the breakdown of\n"
+          "error_analysis (0-5 in its order, 6 a true positive or a found ground truth,\n"
+          "255 not analysed); without, 255 throughout."),
       {nullptr, nullptr, 0, nullptr},
   };
   static PyType_Slot slots[] = {

@@ -203,6 +203,37 @@ PyObject* verdict_columns(eval::Verdicts&& v) {
   return PyTuple_Pack(2, det.get(), gt.get());
 }
 
+namespace {
+
+PyObject* instance_side(eval::InstanceSide&& side, size_t thresholds) {
+  npy_intp dims[2] = {static_cast<npy_intp>(side.size()), static_cast<npy_intp>(thresholds)};
+  Ref d(PyDict_New());
+  if (!d || !set_item(d.get(), "image_id", column(std::move(side.image_id), NPY_INT64)) ||
+      !set_item(d.get(), "category_id", column(std::move(side.category_id), NPY_INT64)) ||
+      !set_item(d.get(), "id", column(std::move(side.id), NPY_INT64)) ||
+      !set_item(d.get(), "score", column(std::move(side.score), NPY_DOUBLE)) ||
+      !set_item(d.get(), "area", column(std::move(side.area), NPY_DOUBLE)) ||
+      !set_item(d.get(), "iscrowd", column(std::move(side.iscrowd), NPY_BOOL)) ||
+      !set_item(d.get(), "label", column(std::move(side.label), NPY_UINT8)) ||
+      !set_item(d.get(), "partner", array_over(std::move(side.partner), NPY_INT64, 2, dims)) ||
+      !set_item(d.get(), "iou", array_over(std::move(side.iou), NPY_DOUBLE, 2, dims)) ||
+      !set_item(d.get(), "ignore", array_over(std::move(side.ignore), NPY_BOOL, 2, dims))) {
+    return nullptr;
+  }
+  return d.release();
+}
+
+}  // namespace
+
+PyObject* instance_columns(eval::InstanceTable&& table) {
+  if (!numpy_ready()) return nullptr;
+  Ref det(instance_side(std::move(table.detections), table.thresholds));
+  if (!det) return nullptr;
+  Ref gt(instance_side(std::move(table.ground_truths), table.thresholds));
+  if (!gt) return nullptr;
+  return PyTuple_Pack(2, det.get(), gt.get());
+}
+
 PyObject* operating_point_columns(eval::OperatingPointsResult&& r) {
   if (!numpy_ready()) return nullptr;
   eval::OperatingPoints& rows = r.rows;

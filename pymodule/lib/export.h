@@ -8,6 +8,7 @@
 
 #include "core/eval/confusion.h"
 #include "core/eval/inspect.h"
+#include "core/eval/instances.h"
 #include "core/eval/model.h"
 #include "core/eval/operating_points.h"
 
@@ -18,6 +19,11 @@ PyObject* run_result(eval::AccumulatedResult&& result, bool with_records);
 
 // (detections, ground_truths), each a dict of equal-length columns.
 PyObject* verdict_columns(eval::Verdicts&& verdicts);
+
+// (detections, ground_truths), each a dict of columns: "image_id",
+// "category_id", "id", "score", "area", "iscrowd", "label" of one entry per
+// row, "partner", "iou" and "ignore" of one per row and threshold.
+PyObject* instance_columns(eval::InstanceTable&& table);
 
 // One per-image record as the COCO API's dict, "aRng" holding the area
 // range's index; `t` is the number of IoU thresholds.
