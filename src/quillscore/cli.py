@@ -2,7 +2,8 @@
 dataset and print the summary.
 
     quillscore GT.json RESULTS.json [--iou-type bbox|segm|keypoints|boundary|keypoints_crowd]
-               [--lvis] [--per-category] [--json OUT] [--plot-pr OUT.png] [--timings]
+               [--lvis] [--per-category] [--diagnostics] [--json OUT] [--plot-pr OUT.png]
+               [--report DIR] [--timings]
 
 With no files it evaluates the bundled sample: the COCO val2014 100-image
 subset and its published fake box results.
@@ -23,7 +24,9 @@ import sys
 from importlib import resources
 
 import quillscore
+from quillscore import report as report_mod
 from quillscore import summary as summary_mod
+from quillscore._progress import Progress
 from quillscore._vireo import PanicException
 
 SAMPLE_GT = "instances_val2014_100.json"
@@ -61,6 +64,11 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--json", metavar="OUT", help="write the numbers as JSON to OUT ('-': stdout)")
     ap.add_argument("--plot-pr", metavar="OUT.png",
                     help="draw precision/recall curves per IoU threshold (needs matplotlib)")
+    ap.add_argument("--report", metavar="DIR",
+                    help="write a report into DIR: a self-contained page (DIR/index.html) with "
+                         "plots, the per-category table, confusions, errors and the worst images, "
+                         "and every detection and ground truth as a table (instances.parquet "
+                         "with pyarrow, else instances.csv)")
     ap.add_argument("--timings", action="store_true", help="also print where the time went")
     ap.add_argument("--version", action="version", version=f"quillscore {quillscore.__version__}")
     return ap
@@ -84,6 +92,7 @@ class Report:
     iou_thrs: list
     rec_thrs: list
     diagnostics: dict | None = None
+    evaluation: object = None  # the COCOeval or LVISEval
 
     def to_json(self, with_categories: bool, with_timings: bool) -> dict:
         out = {
@@ -107,14 +116,15 @@ class Report:
         return out
 
 
-def run_coco(gt: str, results: str, iou_type: str, with_diagnostics: bool = False) -> Report:
-    E = quillscore.evaluate(gt, results, iou_type)
+def run_coco(gt: str, results: str, iou_type: str, with_diagnostics: bool = False,
+             progress=None) -> Report:
+    E = quillscore.evaluate(gt, results, iou_type, progress=progress)
     axes = E.axes
     return Report(
         "coco", iou_type, gt, results, summary_mod.stat_names(iou_type), E.lines,
         list(E.stats), E.per_category(), E.timings, axes.to_json(),
         E.eval["precision"], list(axes.iou_thrs), list(axes.rec_thrs),
-        diagnostics(E) if with_diagnostics else None)
+        diagnostics(E) if with_diagnostics else None, E)
 
 
 def diagnostics(E) -> dict:
@@ -166,15 +176,20 @@ def format_diagnostics(d: dict, names: dict) -> str:
     return "\n".join(out)
 
 
-def run_lvis(gt: str, results: str, iou_type: str) -> Report:
+def run_lvis(gt: str, results: str, iou_type: str, progress=None) -> Report:
+    step = progress or (lambda name: None)
+    step("loading")
     E = quillscore.LVISEval(gt, results, iou_type)
-    E.run()
+    E.evaluate()
+    step("matching")
+    E.accumulate()
+    E.summarize()
     axes = E.axes
     return Report(
         "lvis", iou_type, gt, results, list(E.results), E.summary_lines(), list(E.results.values()),
         E.per_category(), E.timings, axes.to_json(),
         E.eval["precision"][..., None],  # the one detection limit as its own axis
-        list(axes.iou_thrs), list(axes.rec_thrs))
+        list(axes.iou_thrs), list(axes.rec_thrs), evaluation=E)
 
 
 def describe(e: BaseException) -> str:
@@ -209,7 +224,8 @@ def main(argv=None) -> int:
         return fail("LVIS evaluation takes --iou-type bbox, segm or boundary", 2)
     if args.lvis and args.diagnostics:
         return fail("--diagnostics applies to COCO evaluation, not --lvis", 2)
-    for option, value in (("--json", args.json), ("--plot-pr", args.plot_pr)):
+    for option, value in (("--json", args.json), ("--plot-pr", args.plot_pr),
+                          ("--report", args.report)):
         if value == "":
             parser().print_usage(sys.stderr)
             return fail(f"{option} needs a file name", 2)
@@ -221,20 +237,31 @@ def main(argv=None) -> int:
         if os.path.isdir(path):
             return fail(f"{path}: is a directory, not a JSON file")
 
-    try:
-        if args.lvis:
-            report = run_lvis(gt, results, args.iou_type)
-        else:
-            report = run_coco(gt, results, args.iou_type, args.diagnostics)
-    except PanicException as e:
-        return fail(f"internal fault: {describe(e)}", 3)
-    except (OSError, ValueError, TypeError, KeyError, IndexError, RuntimeError) as e:
-        return fail(describe(e))
+    steps = ["loading", "matching"]
+    if args.report:
+        steps += report_mod.STEPS
+    page = report_error = None
+    with Progress(steps) as progress:
+        try:
+            if args.lvis:
+                report = run_lvis(gt, results, args.iou_type, progress)
+            else:
+                report = run_coco(gt, results, args.iou_type, args.diagnostics, progress)
+        except PanicException as e:
+            return fail(f"internal fault: {describe(e)}", 3)
+        except (OSError, ValueError, TypeError, KeyError, IndexError, RuntimeError) as e:
+            return fail(describe(e))
+        if args.report:
+            try:
+                page = report_mod.write(report.evaluation, args.report, sources=(gt, results),
+                                        progress=progress)
+            except OSError as e:
+                report_error = f"cannot write the report into {shown(args.report)}: {e.strerror or e}"
 
     if args.json == "-":
         json.dump(report.to_json(args.per_category, args.timings), sys.stdout, indent=2)
         print()
-        return 0
+        return fail(report_error) if report_error else 0
     kind = "LVIS " if args.lvis else ""
     if sample:
         print(f"{args.iou_type} evaluation of the bundled sample: "
@@ -255,6 +282,11 @@ def main(argv=None) -> int:
         for key, value in report.timings.items():
             print(f"  {key:<16} {value:10.4f}")
     status = 0
+    if page is not None:
+        print()
+        print(f"report: {shown(str(page))}")
+    if report_error:
+        status = fail(report_error)
     if args.json:
         try:
             with open(args.json, "w") as f:

@@ -70,6 +70,8 @@ class COCO:
         # CompactKeypoints), which evaluation reads directly, until anything
         # asks for the dicts.
         self._columns = None
+        # The file it was read from, where it was: a report names it.
+        self._source = None
         self.dataset: dict = {}
         self.anns: dict = {}
         self.cats: dict = {}
@@ -81,6 +83,7 @@ class COCO:
         if isinstance(annotation_file, dict):
             dataset = annotation_file
         else:
+            self._source = annotation_file
             file = read_file(annotation_file)
             loaded = _columns_of(file, results=False)
             if loaded is not None:
@@ -318,6 +321,7 @@ class COCO:
         res.dataset["images"] = list(self._dataset.get("images", []))
         columns = None
         if isinstance(resFile, FILE_TYPES):
+            res._source = resFile
             resFile = read_file(resFile)
             loaded = _columns_of(resFile, results=True)
             # Results naming images this dataset lacks: the dict route says so.

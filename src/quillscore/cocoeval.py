@@ -62,6 +62,8 @@ class COCOeval:
         self._wall: dict = {}
         self._cats = None  # category entries, where there is no cocoGt to ask
         self._levels = None  # CrowdPose: each evaluated image's crowd level
+        self._images = None  # image entries by id, where there is no cocoGt
+        self._sources = None  # the two files, where known
         if cocoGt is not None:
             self.params.imgIds = sorted(cocoGt.getImgIds())
             self.params.catIds = sorted(cocoGt.getCatIds())
@@ -125,6 +127,7 @@ class COCOeval:
         E._normalise_params()
         E._cats = {c["id"]: c for c in categories}
         E._image_order = images
+        E._images = {img["id"]: img for img in dataset.get("images") or []}
         sizes = _image_sizes(dataset.get("images") or []) if iou_type in MASK_TYPES else {}
         E._build(gt, dt, sizes, p, time.perf_counter())
         return E
@@ -446,6 +449,20 @@ class COCOeval:
             raise RuntimeError("Please run accumulate() first")
         evaluator = self._evaluated()
         return evaluator.error_analysis(self._dataset_image_order(), tidecv_ties=bool(tidecv_ties))
+
+    def report(self, out_dir, *, sources=None, thresholds=(0.5, 0.75), progress=None):
+        """Write the evaluation's report into the folder `out_dir`: the
+        self-contained page `index.html` (summary, per-category table,
+        curves, confusions, errors, worst images) and the table of every
+        kept detection and ground truth beside it (see
+        `quillscore.report`). Needs accumulate() first; returns the page's
+        path. `sources`: the two files to name on the page (default: those
+        the evaluation read, where known)."""
+        from quillscore import report
+        if not self.eval:
+            raise RuntimeError("Please run accumulate() first")
+        return report.write(self, out_dir, sources=sources, thresholds=thresholds,
+                            progress=progress)
 
     # -- internals -------------------------------------------------------------
 

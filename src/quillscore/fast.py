@@ -15,7 +15,8 @@ from quillscore.coco import COCO, add_file_note, read_file
 from quillscore.cocoeval import COCOeval
 
 
-def evaluate(gt_path, results_path, iou_type: str = "bbox", *, params=None) -> COCOeval:
+def evaluate(gt_path, results_path, iou_type: str = "bbox", *, params=None,
+             progress=None) -> COCOeval:
     """Evaluate a results file against a COCO dataset file and return the
     finished `COCOeval`: its `stats`, `eval`, `summary()`,
     `per_category()` and `timings` are ready. The paths are taken as
@@ -24,7 +25,10 @@ def evaluate(gt_path, results_path, iou_type: str = "bbox", *, params=None) -> C
 
     `params`, if given, is called with the `Params` before evaluation to
     change them (for example `lambda p: setattr(p, "maxDets", [1, 10,
-    300])`)."""
+    300])`). `progress`, if given, is called with the name of each step
+    as it begins: "loading", then "matching"."""
+    step = progress or (lambda name: None)
+    step("loading")
     start = time.perf_counter()
     files = [os.fspath(gt_path), os.fspath(results_path)]
     E = compact_error = None
@@ -46,8 +50,10 @@ def evaluate(gt_path, results_path, iou_type: str = "bbox", *, params=None) -> C
             if compact_error is not None and "missing field" in str(compact_error):
                 raise compact_error from None
             raise
+    step("matching")
     E.accumulate()
     E.summary()
+    E._sources = (gt_path, results_path)
     return E
 
 

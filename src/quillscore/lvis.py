@@ -18,7 +18,7 @@ from collections import OrderedDict, defaultdict
 import numpy as np
 
 from quillscore import summary as summary_mod
-from quillscore.coco import COCO, complete_results
+from quillscore.coco import COCO, FILE_TYPES, complete_results
 from quillscore.cocoeval import MASK_TYPES, build_evaluator, check_ground_truth, check_results
 from quillscore.params import (BOUNDARY_DILATION, DETECTION_AREAS, Axes, area_ranges,
                                check_settings, iou_thresholds, recall_points)
@@ -96,6 +96,9 @@ class LVISEval:
         self._evaluator = None
         self._used = None  # a copy of the parameters the engine was built with
         self._axes = None  # and the settings its arrays are laid out by
+        # The two files, where known: a report names them.
+        self._sources = (self.lvis_gt._source,
+                         lvis_dt if isinstance(lvis_dt, FILE_TYPES) else getattr(lvis_dt, "_source", None))
 
     def evaluate(self) -> None:
         """Read both sides into the engine with the federated rules.
@@ -208,6 +211,16 @@ class LVISEval:
 
     def print_results(self) -> None:
         print("\n".join(self.summary_lines()))
+
+    def report(self, out_dir, *, sources=None, thresholds=(0.5, 0.75), progress=None):
+        """Write the evaluation's report into the folder `out_dir`, as
+        COCOeval.report does, with the frequency groups side by side. Needs
+        run() (or accumulate() and summarize()) first."""
+        from quillscore import report
+        if not self.results:
+            raise RuntimeError("Please run summarize() first")
+        return report.write(self, out_dir, sources=sources, thresholds=thresholds,
+                            progress=progress)
 
     @property
     def timings(self) -> dict:
