@@ -111,6 +111,7 @@ class _View:
         picked = [t for t in dict.fromkeys(float(t) for t in thresholds) if t in a.iou_thrs]
         self.thresholds = picked or list(a.iou_thrs[:1])
         self.names = self._names()
+        self._ops = None
         self.kinds = self._available()
 
     def _names(self) -> dict:
@@ -199,10 +200,7 @@ class _View:
             for k, row in enumerate(rows):
                 row.update(num_gt=int(num_gt[k]), num_dt=int(num_dt[k]),
                            frequency=freq.get(row["category_id"]))
-        best = {}
-        if "operating_points" in self.kinds:
-            best = E.operating_points(iou_thr=self.thresholds[0],
-                                      area=a.area_labels[self.area])["best_f1"]
+        best = self._operating_points()["best_f1"] if "operating_points" in self.kinds else {}
         p = self._precision()
         iou = np.asarray(a.iou_thrs)
         # Per category: precision at the first threshold of interest, at the
@@ -227,11 +225,17 @@ class _View:
         labels = [f"IoU={t:.2f}" for t in self.thresholds[:2]] + ["mean over IoU thresholds"]
         return rows, {"labels": labels, "rec_thrs": list(a.rec_thrs), "curves": curves}
 
+    def _operating_points(self) -> dict:
+        """operating_points() at the first threshold and area 'all', once."""
+        if self._ops is None:
+            self._ops = self.E.operating_points(iou_thr=self.thresholds[0],
+                                                area=self.axes.area_labels[self.area])
+        return self._ops
+
     def _f1_curve(self) -> dict:
         """Precision, recall and F1 of every category pooled against the
         score threshold, thinned to CURVE_POINTS points (the best kept)."""
-        a = self.axes
-        ops = self.E.operating_points(iou_thr=self.thresholds[0], area=a.area_labels[self.area])
+        ops = self._operating_points()
         pooled = np.nonzero(ops["category_id"] == -1)[0]
         n = len(pooled)
         keep = np.linspace(0, n - 1, min(n, CURVE_POINTS)).round().astype(np.int64) if n else pooled
@@ -318,7 +322,7 @@ class _View:
     def _columns(self, dts, gts) -> dict:
         names = self.names
         n_dt, n_gt = len(dts["id"]), len(gts["id"])
-        table = {"kind": np.array(["detection"] * n_dt + ["ground_truth"] * n_gt, dtype=object)}
+        table = {"kind": np.repeat(np.array(["detection", "ground_truth"], dtype=object), [n_dt, n_gt])}
         for key in ("image_id", "category_id", "id", "score", "area", "iscrowd"):
             table[key] = np.concatenate([dts[key], gts[key]])
         ids = table["category_id"]

@@ -328,6 +328,7 @@ def test_each_default_shown_is_what_leaving_the_argument_out_means(qm, tmp_path)
         "Evaluator.category_counts": ev.category_counts,
         "Evaluator.operating_points": lambda **kw: ev.operating_points(0, 0, 100, **kw),
         "Evaluator.error_analysis": lambda **kw: ev.error_analysis([1, 2], **kw),
+        "Evaluator.instances": lambda **kw: ev.instances([0], **kw),
         "merge": lambda **kw: qm.merge(rles, **kw),
         "toBoundary": lambda **kw: qm.toBoundary(rles, **kw),
         "load_compact_bbox": compact(qm.load_compact_bbox, path),

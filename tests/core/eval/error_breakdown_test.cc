@@ -30,7 +30,7 @@ Ann dt(uint32_t cat, rle::Box box, double score, uint32_t img = 0) {
 
 ErrorBreakdown breakdown(const std::vector<Ann>& gts, const std::vector<Ann>& dts,
                          bool tidecv_ties = false, uint64_t max_dets = 100, size_t images = 2,
-                         std::vector<int64_t> order = {}) {
+                         std::vector<int64_t> order = {}, ErrorLabels* labels = nullptr) {
   auto st = testkit::boxes_state(testkit::params(images, 3), gts, dts);
   if (order.empty()) {
     for (size_t i = 0; i < images; ++i) order.push_back(testkit::img_id(i));
@@ -39,6 +39,7 @@ ErrorBreakdown breakdown(const std::vector<Ann>& gts, const std::vector<Ann>& dt
   opt.image_order = order;
   opt.max_dets = max_dets;
   opt.tidecv_ties = tidecv_ties;
+  if (labels != nullptr) *labels = error_labels(*st, opt);
   return error_breakdown(*st, opt);
 }
 
@@ -57,11 +58,32 @@ class Classified : public testing::TestWithParam<Case> {};
 TEST_P(Classified, CountsAndDeltas) {
   const Case& c = GetParam();
   for (bool ties : {false, true}) {
-    const ErrorBreakdown r = breakdown(c.gts, c.dts, ties);
+    ErrorLabels labels;
+    const ErrorBreakdown r = breakdown(c.gts, c.dts, ties, 100, 2, {}, &labels);
     EXPECT_EQ(r.counts, c.counts) << (ties ? "tidecv ties" : "stable");
     EXPECT_DOUBLE_EQ(r.ap, c.ap);
     for (size_t e = 0; e < kErrorTypes; ++e) EXPECT_DOUBLE_EQ(r.main[e], c.main[e]) << "type " << e;
+    // Each counted error is one row's label: detections carry the five
+    // detection types, ground truths the misses.
+    Counts labelled{};
+    for (uint8_t l : labels.detections) {
+      if (l < kMiss) ++labelled[l];
+    }
+    for (uint8_t l : labels.ground_truths) labelled[kMiss] += l == kMiss;
+    EXPECT_EQ(labelled, c.counts);
+    ASSERT_EQ(labels.detections.size(), c.dts.size());
+    ASSERT_EQ(labels.ground_truths.size(), c.gts.size());
   }
+}
+
+// Rows keep their own labels: a ground truth that a fix would claim carries
+// the error of the detection that claims it; a crowd region none.
+TEST(ErrorBreakdown, LabelsByRow) {
+  ErrorLabels labels;
+  breakdown({gt(0, kA), gt(0, kFar), gt(1, kFar, 0, 1), gt(0, kA, 1)},
+            {dt(1, kA, 0.6), dt(0, strip(4), 0.9), dt(0, kFar, 0.8)}, false, 100, 2, {}, &labels);
+  EXPECT_EQ(labels.detections, (std::vector<uint8_t>{kCls, kLoc, kLabelTruePositive}));
+  EXPECT_EQ(labels.ground_truths, (std::vector<uint8_t>{kLoc, kLabelTruePositive, kLabelNone, kMiss}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
