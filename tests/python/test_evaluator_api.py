@@ -38,6 +38,7 @@ METHODS = {
                          ("score_thrs", None)],
     "confusion_matrix": [("iou_thr", P.empty), ("score_thr", P.empty), ("max_det", P.empty)],
     "error_analysis": [("image_order", P.empty), ("tidecv_ties", False)],
+    "instances": [("t_idx", P.empty), ("a_idx", 0), ("max_det", 100), ("image_order", None)],
 }
 TIMING_KEYS = ["gt_read", "dt_read", "read_blocked", "rasterise", "group_index", "iou_cpu", "match_cpu",
                "accumulate_cpu"]
@@ -127,7 +128,8 @@ def test_class_has_nothing_else(qm):
                                                                "group_precision", "matches",
                                                                "category_counts",
                                                                "operating_points",
-                                                               "confusion_matrix", "error_analysis"]
+                                                               "confusion_matrix", "error_analysis",
+                                                               "instances"]
 
 
 def test_timings_is_a_method(qm):
