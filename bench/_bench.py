@@ -26,6 +26,17 @@ def ensure_data() -> None:
     subprocess.run([sys.executable, str(DATA.parent / "gen_coco.py")], check=True)
 
 
+def type_arguments(doc: str):
+    """The arguments of a script timing IoU types on the generated data:
+    --types (comma-separated, default bbox,segm) and --repeats (3)."""
+    import argparse
+
+    ap = argparse.ArgumentParser(description=doc.splitlines()[0])
+    ap.add_argument("--types", default="bbox,segm")
+    ap.add_argument("--repeats", type=int, default=3)
+    return ap.parse_args()
+
+
 def best_times(contenders: dict, repeats: int) -> dict:
     """Best wall time of each callable, interleaved run by run."""
     best = {name: float("inf") for name in contenders}

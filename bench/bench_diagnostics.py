@@ -9,11 +9,10 @@ masks.
     python bench/bench_diagnostics.py [--types bbox,segm] [--repeats 3]
 """
 
-import argparse
 import contextlib
 import io
 
-from _bench import DATA, FILES, best_times, ensure_data
+from _bench import DATA, FILES, best_times, ensure_data, type_arguments
 
 import quillscore
 
@@ -34,10 +33,7 @@ def eval_and_accumulate(gt, dt, iou_type):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--types", default="bbox,segm")
-    ap.add_argument("--repeats", type=int, default=3)
-    args = ap.parse_args()
+    args = type_arguments(__doc__)
     ensure_data()
     rows = []
     for iou_type in args.types.split(","):

@@ -9,13 +9,12 @@ installed). The budget: at most 2 s beyond the evaluation, a page under
     python bench/bench_report.py [--types bbox,segm] [--repeats 3]
 """
 
-import argparse
 import shutil
 import tempfile
 import time
 from pathlib import Path
 
-from _bench import DATA, FILES, best_times, ensure_data, report_targets
+from _bench import DATA, FILES, best_times, ensure_data, type_arguments, report_targets
 
 import quillscore
 
@@ -46,10 +45,7 @@ def render_seconds(page: Path, repeats: int):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--types", default="bbox,segm")
-    ap.add_argument("--repeats", type=int, default=3)
-    args = ap.parse_args()
+    args = type_arguments(__doc__)
     ensure_data()
     rows, checks = [], []
     with tempfile.TemporaryDirectory() as tmp:
