@@ -121,16 +121,19 @@ class _View:
         return self.E._category_names()
 
     def _available(self) -> set:
-        E, a = self.E, self.axes
+        a = self.axes
         kinds = set()
-        if not self.lvis and not a.iou_type == "keypoints_crowd" and a.iou_thrs:
+        if not self.lvis and a.iou_type != "keypoints_crowd" and a.iou_thrs:
             kinds.add("operating_points")
-            if a.use_cats:
-                kinds.add("confusion")
-            if a.iou_type not in KEYPOINT_TYPES:
-                kinds.add("errors")
-        if not isinstance(self.evaluator, _MatchingOnly):  # that keeps no annotations
-            kinds.add("instances")
+        # An evaluation rebuilt from its matching alone (a StreamingEval's)
+        # keeps no annotations to list or to match across classes.
+        if isinstance(self.evaluator, _MatchingOnly):
+            return kinds
+        kinds.add("instances")
+        if "operating_points" in kinds and a.use_cats:
+            kinds.add("confusion")
+        if "operating_points" in kinds and a.iou_type not in KEYPOINT_TYPES:
+            kinds.add("errors")
         return kinds
 
     # -- the page's numbers -------------------------------------------------

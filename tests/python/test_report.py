@@ -99,6 +99,16 @@ def _evaluation(case: str, tmp: Path):
         E.params.useCats = 0
         E.evaluate(), E.accumulate(), E.summary()
         return E, None
+    if case == "streamed":
+        dataset = load_shared("coco_val2014_100/instances_val2014_100.json")
+        results = json.loads((VAL2014 / "fake_bbox_results.json").read_text())
+        s = quillscore.StreamingEval("bbox", dataset["categories"])
+        half = len(dataset["images"]) // 2
+        for images in (dataset["images"][:half], dataset["images"][half:]):
+            ids = {im["id"] for im in images}
+            s.add(images, [a for a in dataset["annotations"] if a["image_id"] in ids],
+                  [r for r in results if r["image_id"] in ids])
+        return s.compute(), None
     if case == "lvis":
         files = _lvis_files(tmp)
         E = quillscore.LVISEval(*files, "bbox")
@@ -107,7 +117,7 @@ def _evaluation(case: str, tmp: Path):
     raise AssertionError(case)
 
 
-CASES = ["bbox", "segm drop-in", "keypoints", "pooled synthetic", "lvis"]
+CASES = ["bbox", "segm drop-in", "keypoints", "pooled synthetic", "lvis", "streamed"]
 
 
 @pytest.fixture(scope="module", params=CASES)
@@ -115,7 +125,22 @@ def written(request, tmp_path_factory):
     tmp = tmp_path_factory.mktemp(request.param.replace(" ", "_"))
     E, files = _evaluation(request.param, tmp)
     page = E.report(tmp / "report")
-    return E, files, page, Page(page.read_text(encoding="utf-8"))
+    p = Page(page.read_text(encoding="utf-8"))
+    if request.param == "streamed":  # no annotations kept: nothing to list
+        assert p.data["export"] == {} and p.data["worst_images"] == []
+        assert {f.name for f in page.parent.iterdir()} == {"index.html"}
+    return E, files, page, p
+
+
+def _instances(written):
+    """The evaluation's own per-instance verdicts at IoU 0.5; the test is
+    skipped for an evaluation that keeps none (a streamed one)."""
+    E, _, _, p = written
+    if "instances" not in p.data["export"]:
+        pytest.skip("the evaluation keeps no annotations")
+    if isinstance(E, quillscore.LVISEval):
+        return E._evaluator.per_instance(0, 0, E.params.max_dets)
+    return E.per_instance()
 
 
 def _finite(v):
@@ -155,7 +180,7 @@ def test_page_numbers_are_the_apis(written):
         with open(page.parent / "confusion_matrix.csv", newline="", encoding="utf-8") as f:
             exported = [row[1:] for row in csv.reader(f)][2:]
         assert np.array_equal(np.asarray(exported, dtype=np.int64), full)
-    if E.axes.iou_type != "keypoints":
+    if "instances" in d["export"] and E.axes.iou_type != "keypoints":
         assert d["errors"] == E.error_analysis()
     assert d["files"] == ([] if files is None else
                           [{"role": r, "path": str(f), "size": Path(f).stat().st_size}
@@ -177,14 +202,11 @@ def test_export_rows_are_the_matching(written):
     """The detection rows at IoU 0.5 are per_instance()'s, the ground truths
     found are those it marks matched, and the error labels count what
     error_analysis() counts."""
+    ours, theirs = _instances(written)
     E, _, page, _ = written
     table = _read_instances(page.parent)
     dt = table["kind"] == "detection"
     gt = ~dt
-    if isinstance(E, quillscore.LVISEval):
-        ours, theirs = E._evaluator.per_instance(0, 0, E.params.max_dets)
-    else:
-        ours, theirs = E.per_instance()
     assert np.array_equal(table["id"][dt].astype(np.int64), ours["dt_id"])
     assert np.array_equal(table["partner_50"][dt].astype(np.int64), ours["gt_id"])
     assert np.array_equal(table["iou_50"][dt].astype(np.float64), ours["iou"])
@@ -207,12 +229,8 @@ def test_export_rows_are_the_matching(written):
 
 
 def test_worst_images_rank_by_weighted_errors(written):
-    E, _, _, p = written
-    worst = p.data.get("worst_images") or []
-    if isinstance(E, quillscore.LVISEval):
-        dts, gts = E._evaluator.per_instance(0, 0, E.params.max_dets)
-    else:
-        dts, gts = E.per_instance()
+    dts, gts = _instances(written)
+    worst = written[3].data["worst_images"]
     weight = {}
     for image, matched, ignore, score in zip(dts["image_id"], dts["gt_id"], dts["ignore"], dts["score"]):
         if matched < 0 and not ignore:
