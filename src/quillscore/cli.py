@@ -134,7 +134,7 @@ def diagnostics(E) -> dict:
     background last) and the error breakdown (none for keypoints)."""
     axes = E.axes
     iou_thr = 0.5 if 0.5 in axes.iou_thrs else axes.iou_thrs[0]
-    area = "all" if "all" in axes.area_labels else axes.area_labels[0]
+    area = axes.area_labels[axes.area_all]
     best = E.operating_points(iou_thr=iou_thr, area=area)["best_f1"]
     out = {"iou_thr": iou_thr,
            "best_f1": [{"category_id": c, **{k: (None if v != v else v) for k, v in row.items()}}

@@ -524,8 +524,7 @@ class COCOeval:
         if not axes.iou_thrs or not axes.area_rng:  # no setting to read verdicts at
             k = len(axes.slots)
             return np.zeros(k, np.int64), np.zeros(k, np.int64)
-        a = ([i for i, lbl in enumerate(axes.area_labels) if lbl == "all"] or [0])[0]
-        return self._evaluated().category_counts(a)
+        return self._evaluated().category_counts(axes.area_all)
 
     def _category_names(self) -> dict:
         cats = getattr(self.cocoGt, "cats", None) or self._cats or {}

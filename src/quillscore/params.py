@@ -160,6 +160,13 @@ class Axes:
         categories are pooled."""
         return self.cat_ids if self.use_cats else (-1,)
 
+    @property
+    def area_all(self) -> int:
+        """The index of the area range labelled 'all', where whole-set
+        figures (per-category counts and tables) are read; the first range
+        when none is labelled so."""
+        return self.area_labels.index("all") if "all" in self.area_labels else 0
+
     def check_shapes(self, precision, recall) -> None:
         """ValueError when the arrays are not laid out by these axes (arrays
         from another evaluation, say): labels would then be wrong."""

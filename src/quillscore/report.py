@@ -29,7 +29,6 @@ from quillscore.params import KEYPOINT_TYPES
 # The engine's label codes, in its order (error types as error_analysis()
 # names them, then a true positive or a ground truth found); 255: none.
 LABELS = ("Cls", "Loc", "Both", "Dupe", "Bkg", "Miss", "TP")
-NO_LABEL = 255
 # IoU thresholds whose partners the table gives, where evaluated.
 THRESHOLDS = (0.5, 0.75)
 # Categories in the heatmap: those most confused with others.
@@ -107,7 +106,7 @@ class _View:
         self.axes = E.axes
         self.evaluator = E._evaluator
         a = self.axes
-        self.area = ([i for i, lbl in enumerate(a.area_labels) if lbl == "all"] or [0])[0]
+        self.area = a.area_all
         picked = [t for t in dict.fromkeys(float(t) for t in thresholds) if t in a.iou_thrs]
         self.thresholds = picked or list(a.iou_thrs[:1])
         self.names = self._names()
@@ -123,7 +122,7 @@ class _View:
     def _available(self) -> set:
         a = self.axes
         kinds = set()
-        if not self.lvis and a.iou_type != "keypoints_crowd" and a.iou_thrs:
+        if not self.lvis and a.iou_thrs:
             kinds.add("operating_points")
         # An evaluation rebuilt from its matching alone (a StreamingEval's)
         # keeps no annotations to list or to match across classes.
@@ -337,7 +336,8 @@ class _View:
             table[f"iou_{tag}"] = np.concatenate([dts["iou"][:, t], gts["iou"][:, t]])
             table[f"ignore_{tag}"] = np.concatenate([dts["ignore"][:, t], gts["ignore"][:, t]])
         codes = np.concatenate([dts["label"], gts["label"]])
-        label_names = np.array(list(LABELS) + [None] * (256 - len(LABELS)), dtype=object)
+        label_names = np.full(256, None, dtype=object)  # 255: no label
+        label_names[:len(LABELS)] = LABELS
         table["error"] = label_names[codes]
         return table
 

@@ -189,7 +189,7 @@ def per_category(precision, axes, names: dict) -> list[dict]:
     by `axes`, at area 'all' and the largest detection limit: over all IoU
     thresholds, at 0.5 and at 0.75 (-1 where the category has no ground
     truth)."""
-    a = ([i for i, lbl in enumerate(axes.area_labels) if lbl == "all"] or [0])[0]
+    a = axes.area_all
     iou_thrs = np.asarray(axes.iou_thrs)
     rows = []
     for k, cat in enumerate(axes.slots):
