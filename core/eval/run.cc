@@ -218,7 +218,7 @@ struct SlotPass {
   }
 
   void match(EngineState& st, size_t a, Stopwatch& clock) {
-    pool::parallel_chunks(sims.size(), [&](size_t begin, size_t end) {
+    auto chunk = [&](size_t begin, size_t end) {
       MatchScratch ms;
       const pool::CancelCheck check;
       for (size_t i = begin; i < end; ++i) {
@@ -226,7 +226,8 @@ struct SlotPass {
         match_group(st, sims[i], a, evals[i], ms);
         if (evals[i].present) store_outcomes(evals[i], t_n, outcome_buf.data() + offsets[i]);
       }
-    });
+    };
+    pool::parallel_chunks(sims.size(), chunk, kGroupsPerChunk);
     clock.add_to(st.timings.match_cpu);
   }
 };

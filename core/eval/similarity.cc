@@ -220,7 +220,7 @@ std::vector<GroupSimilarity> compute_similarity(const EngineState& st,
                                                 std::span<const group::PairedGroup> pairs,
                                                 bool exact) {
   const uint64_t cap = st.params.cap();
-  return pool::parallel_map(pairs.size(), [&](size_t p) {
+  auto one = [&](size_t p) {
     const group::PairedGroup& pg = pairs[p];
     GroupSimilarity s;
     s.image = pg.image;
@@ -249,7 +249,8 @@ std::vector<GroupSimilarity> compute_similarity(const EngineState& st,
     }
     if (!s.ranked.empty() && !s.gts.empty()) fill_matrix(st, s, exact);
     return s;
-  });
+  };
+  return pool::parallel_map(pairs.size(), one, kGroupsPerChunk);
 }
 
 }  // namespace quillscore::eval

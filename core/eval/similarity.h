@@ -22,6 +22,12 @@ struct GroupSimilarity {
   std::vector<uint8_t> dt_unmatched_ignore, gt_ignore, gt_crowd;
 };
 
+// Groups per chunk of a parallel loop over one slot's groups. A slot of a
+// small evaluation (a streamed batch of a few dozen images) holds a few
+// groups, and scheduling each on the pool costs more than matching it; the
+// slots themselves are spread over the pool already.
+inline constexpr size_t kGroupsPerChunk = 16;
+
 // The pruning threshold handed to mask IoU: the smallest IoU threshold that
 // is a number, clamped into [0, kMaxIouThreshold].
 double pruning_threshold(std::span<const double> iou_thrs);

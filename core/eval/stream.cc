@@ -198,47 +198,59 @@ MatchedState ranked(const StreamState& s) {
   MatchedState out;
   out.t_n = s.params.iou_thrs.size();
   out.a_n = A;
-  out.slots = pool::parallel_map(s.slots.size(), [&](size_t k) {
-    const StreamSlot& in = s.slots[k];
-    SlotMatches sm;
-    // The slot's images (with counted ground truths or detections)
-    // ascending, as the evaluation walks them, with their counts.
-    std::vector<uint32_t> places;
-    for (uint32_t i : in.counted_images) places.push_back(place[i]);
-    for (uint32_t i : in.image) places.push_back(place[i]);
-    std::sort(places.begin(), places.end());
-    places.erase(std::unique(places.begin(), places.end()), places.end());
-    auto index_of = [&](uint32_t image) {
-      return static_cast<uint32_t>(std::lower_bound(places.begin(), places.end(), place[image]) -
-                                   places.begin());
-    };
-    sm.images = places;
-    sm.counted.assign(places.size() * A, 0);
-    for (size_t i = 0; i < in.counted_images.size(); ++i) {
-      std::copy_n(in.counted.begin() + i * A, A, sm.counted.begin() + index_of(in.counted_images[i]) * A);
+  out.slots.resize(s.slots.size());
+  // A detection's ranking key, packed so that sorting reads keys in place
+  // rather than through its columns.
+  struct Key {
+    double score;
+    uint32_t place, rank, at;
+  };
+  pool::parallel_chunks(s.slots.size(), [&](size_t begin, size_t end) {
+    // Per image (by its place): its index among the slot's images.
+    std::vector<uint32_t> index_of(s.image_ids.size());
+    std::vector<Key> keys;
+    for (size_t k = begin; k < end; ++k) {
+      const StreamSlot& in = s.slots[k];
+      SlotMatches& sm = out.slots[k];
+      // The slot's images (with counted ground truths or detections)
+      // ascending, as the evaluation walks them, with their counts.
+      std::vector<uint32_t> places;
+      for (uint32_t i : in.counted_images) places.push_back(place[i]);
+      for (uint32_t i : in.image) places.push_back(place[i]);
+      std::sort(places.begin(), places.end());
+      places.erase(std::unique(places.begin(), places.end()), places.end());
+      for (size_t i = 0; i < places.size(); ++i) index_of[places[i]] = static_cast<uint32_t>(i);
+      sm.images = places;
+      sm.counted.assign(places.size() * A, 0);
+      for (size_t i = 0; i < in.counted_images.size(); ++i) {
+        std::copy_n(in.counted.begin() + i * A, A,
+                    sm.counted.begin() + index_of[place[in.counted_images[i]]] * A);
+      }
+      // Score descending, NaN last; equal scores to the earlier image, then
+      // to the better rank, which is a strict order.
+      keys.resize(in.scores.size());
+      for (size_t i = 0; i < keys.size(); ++i) {
+        keys[i] = {in.scores[i], place[in.image[i]], in.rank[i], static_cast<uint32_t>(i)};
+      }
+      std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+        const bool na = std::isnan(a.score), nb = std::isnan(b.score);
+        if (na != nb) return nb;
+        if (!na && a.score != b.score) return a.score > b.score;
+        return a.place != b.place ? a.place < b.place : a.rank < b.rank;
+      });
+      sm.outcomes = OutcomeTable(rows, keys.size());
+      sm.scores.reserve(keys.size());
+      sm.image.reserve(keys.size());
+      sm.rank.reserve(keys.size());
+      for (size_t i = 0; i < keys.size(); ++i) {
+        const Key& key = keys[i];
+        sm.scores.push_back(key.score);
+        sm.image.push_back(index_of[key.place]);
+        sm.rank.push_back(key.rank);
+        const uint8_t* record = in.outcomes.data() + static_cast<size_t>(key.at) * bytes;
+        for (size_t r = 0; r < rows; ++r) sm.outcomes.set(r, i, outcome_at(record, r));
+      }
     }
-    // Score descending, NaN last; equal scores to the earlier image, then
-    // to the better rank, which is a strict order.
-    std::vector<uint32_t> order(in.scores.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-      const double sa = in.scores[a], sb = in.scores[b];
-      const bool na = std::isnan(sa), nb = std::isnan(sb);
-      if (na != nb) return nb;
-      if (!na && sa != sb) return sa > sb;
-      const uint32_t ia = place[in.image[a]], ib = place[in.image[b]];
-      return ia != ib ? ia < ib : in.rank[a] < in.rank[b];
-    });
-    sm.outcomes = OutcomeTable(rows, order.size());
-    for (size_t i = 0; i < order.size(); ++i) {
-      const uint32_t o = order[i];
-      sm.scores.push_back(in.scores[o]);
-      sm.image.push_back(index_of(in.image[o]));
-      sm.rank.push_back(in.rank[o]);
-      const uint8_t* record = in.outcomes.data() + o * bytes;
-      for (size_t r = 0; r < rows; ++r) sm.outcomes.set(r, i, outcome_at(record, r));
-    }
-    return sm;
   });
   return out;
 }

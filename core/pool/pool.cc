@@ -99,14 +99,15 @@ bool in_forked_child() { return g_forked.load(std::memory_order_relaxed); }
 
 }  // namespace detail
 
-void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body) {
+void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body, size_t grain) {
   if (n == 0) return;
+  grain = std::max<size_t>(grain, 1);
   tbb::task_arena* const outer = detail::current_arena();
   const CancelToken* const token = detail::current_token();
   const CancelCheck check;
   check();
   tbb::task_arena* arena = nullptr;
-  if (n > 1 && !detail::in_forked_child()) {
+  if (n > grain && !detail::in_forked_child()) {
     arena = outer ? outer : &global_arena();
     if (arena->max_concurrency() == 1) arena = nullptr;
   }
@@ -125,10 +126,10 @@ void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body) 
     body(r.begin(), r.end());
   };
   if (outer) {
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, n), chunk);
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, n, grain), chunk);
   } else {
     detail::note_pool_start();
-    arena->execute([&] { tbb::parallel_for(tbb::blocked_range<size_t>(0, n), chunk); });
+    arena->execute([&] { tbb::parallel_for(tbb::blocked_range<size_t>(0, n, grain), chunk); });
   }
   // Cancelled while the last chunks ran: the run stops all the same, so that
   // its caller never goes on with a cancelled run's partial work.

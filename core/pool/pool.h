@@ -50,8 +50,11 @@ bool in_forked_child();
 // when the pool has one worker or the process is a forked child; a chunk can
 // hold scratch for its items. The first exception thrown fails the whole
 // call. A token cancelled before the call returns fails it with Cancelled,
-// at the latest before the next chunk.
-void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body);
+// at the latest before the next chunk. A range is split only while it holds
+// more than `grain` items (so chunks hold at least half of it), and n <= grain
+// runs inline: a loop over a few small items, nested in a parallel loop of
+// its own, costs more to schedule than to run.
+void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body, size_t grain = 1);
 
 // Runs fn on the calling thread inside `arena`, so that the parallel maps it
 // starts use that arena instead of the global pool (tests pin pool sizes so).
@@ -67,17 +70,22 @@ auto run_in(tbb::task_arena& arena, Fn&& fn) {
 }
 
 // Maps fn over the indexes 0..n-1 and returns the results in index order,
-// whatever the scheduling. Calls may nest: fn may run a map of its own.
+// whatever the scheduling, in chunks of at least `grain` indexes. Calls may
+// nest: fn may run a map of its own.
 template <class Fn>
-auto parallel_map(size_t n, Fn&& fn) -> std::vector<std::invoke_result_t<Fn&, size_t>> {
+auto parallel_map(size_t n, Fn&& fn, size_t grain = 1)
+    -> std::vector<std::invoke_result_t<Fn&, size_t>> {
   std::vector<std::invoke_result_t<Fn&, size_t>> out(n);
-  parallel_chunks(n, [&](size_t begin, size_t end) {
-    const CancelCheck check;
-    for (size_t i = begin; i < end; ++i) {
-      check();
-      out[i] = fn(i);
-    }
-  });
+  parallel_chunks(
+      n,
+      [&](size_t begin, size_t end) {
+        const CancelCheck check;
+        for (size_t i = begin; i < end; ++i) {
+          check();
+          out[i] = fn(i);
+        }
+      },
+      grain);
   return out;
 }
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -56,6 +57,45 @@ TEST(ParallelMap, EveryItemRunsExactlyOnce) {
     return 0;
   });
   for (size_t i = 0; i < calls.size(); ++i) ASSERT_EQ(calls[i].load(), 1) << i;
+}
+
+// Chunks hold at least half the grain, cover every index once, and a loop no
+// longer than its grain runs as one chunk on the calling thread.
+TEST(ParallelChunks, GrainBoundsChunks) {
+  ManyThreads many;
+  tbb::task_arena arena(8);
+  for (size_t grain : {size_t{1}, size_t{16}, size_t{1000}}) {
+    for (size_t n : {size_t{1}, size_t{15}, size_t{16}, size_t{17}, size_t{5000}}) {
+      std::mutex m;
+      std::vector<std::pair<size_t, size_t>> chunks;
+      std::set<std::thread::id> threads;
+      std::thread::id caller;
+      run_in(arena, [&] {
+        caller = std::this_thread::get_id();
+        parallel_chunks(
+            n,
+            [&](size_t begin, size_t end) {
+              std::lock_guard lock(m);
+              chunks.emplace_back(begin, end);
+              threads.insert(std::this_thread::get_id());
+            },
+            grain);
+        return 0;
+      });
+      std::sort(chunks.begin(), chunks.end());
+      size_t next = 0;
+      for (const auto& [begin, end] : chunks) {
+        ASSERT_EQ(begin, next) << grain << " " << n;
+        EXPECT_GE(2 * (end - begin), std::min(grain, n)) << grain << " " << n;
+        next = end;
+      }
+      EXPECT_EQ(next, n);
+      if (n <= grain) {
+        EXPECT_EQ(chunks.size(), 1u) << grain << " " << n;
+        EXPECT_EQ(threads, std::set{caller}) << grain << " " << n;
+      }
+    }
+  }
 }
 
 TEST(ParallelMap, MapsNest) {
