@@ -64,10 +64,10 @@ class Frame:
         return self.top + h - (v - self.y0) / ((self.y1 - self.y0) or 1) * h
 
     def path(self, xs, ys) -> str:
-        """Line segments through the points, broken where y is None."""
+        """Line segments through the points, broken where x or y is None."""
         out, pen = [], "M"
         for x, y in zip(xs, ys):
-            if y is None:
+            if x is None or y is None:
                 pen = "M"
                 continue
             out.append(f"{pen}{self.x(x):.1f} {self.y(y):.1f}")

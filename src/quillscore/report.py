@@ -92,9 +92,10 @@ def _files(sources) -> list:
 
 
 def _number(v):
-    """A float for JSON: None for NaN."""
+    """A float for JSON: None for NaN and the infinities (a score may be
+    either)."""
     v = float(v)
-    return None if v != v else v
+    return v if np.isfinite(v) else None
 
 
 class _View:
@@ -395,7 +396,9 @@ def _worst_images(view: _View, dts, gts) -> list:
         return []
     images, where = np.unique(image_ids, return_inverse=True)
     n_dt = len(dts["id"])
-    weight = np.concatenate([np.where(fp, dts["score"], 0.0), fn.astype(np.float64)])
+    # A false positive weighs its score; one scored NaN or infinite, nothing.
+    scores = np.where(np.isfinite(dts["score"]), dts["score"], 0.0)
+    weight = np.concatenate([np.where(fp, scores, 0.0), fn.astype(np.float64)])
     badness = np.bincount(where, weight, len(images))
     fps = np.bincount(where[:n_dt], fp, len(images))
     fns = np.bincount(where[n_dt:], fn, len(images))
