@@ -255,8 +255,12 @@ def main(argv=None) -> int:
             try:
                 page = report_mod.write(report.evaluation, args.report, sources=(gt, results),
                                         progress=progress)
+            except PanicException as e:
+                return fail(f"internal fault: {describe(e)}", 3)
             except OSError as e:
                 report_error = f"cannot write the report into {shown(args.report)}: {e.strerror or e}"
+            except (ValueError, TypeError, KeyError, IndexError, RuntimeError) as e:
+                report_error = f"cannot write the report: {describe(e)}"
 
     if args.json == "-":
         json.dump(report.to_json(args.per_category, args.timings), sys.stdout, indent=2)

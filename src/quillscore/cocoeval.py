@@ -450,14 +450,16 @@ class COCOeval:
         evaluator = self._evaluated()
         return evaluator.error_analysis(self._dataset_image_order(), tidecv_ties=bool(tidecv_ties))
 
-    def report(self, out_dir, *, sources=None, thresholds=(0.5, 0.75), progress=None):
+    def report(self, out_dir, *, sources=None, thresholds=None, progress=None):
         """Write the evaluation's report into the folder `out_dir`: the
         self-contained page `index.html` (summary, per-category table,
         curves, confusions, errors, worst images) and the table of every
         kept detection and ground truth beside it (see
         `quillscore.report`). Needs accumulate() first; returns the page's
         path. `sources`: the two files to name on the page (default: those
-        the evaluation read, where known)."""
+        the evaluation read, where known); `thresholds`: the IoU thresholds
+        whose matches the table lists (default 0.5 and 0.75); `progress`:
+        called with the name of each step as it begins."""
         from quillscore import report
         if not self.eval:
             raise RuntimeError("Please run accumulate() first")

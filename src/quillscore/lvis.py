@@ -212,7 +212,7 @@ class LVISEval:
     def print_results(self) -> None:
         print("\n".join(self.summary_lines()))
 
-    def report(self, out_dir, *, sources=None, thresholds=(0.5, 0.75), progress=None):
+    def report(self, out_dir, *, sources=None, thresholds=None, progress=None):
         """Write the evaluation's report into the folder `out_dir`, as
         COCOeval.report does, with the frequency groups side by side. Needs
         run() (or accumulate() and summarize()) first."""

@@ -40,20 +40,20 @@ STEPS = ["diagnostics", "exporting instances", "writing the report"]
 CURVE_POINTS = 400
 
 
-def write(E, out_dir, *, sources=None, thresholds=THRESHOLDS, progress=None) -> Path:
+def write(E, out_dir, *, sources=None, thresholds=None, progress=None) -> Path:
     """Write the report of `E` (a COCOeval or LVISEval after accumulate())
     into the folder `out_dir` (made where missing) and return the page's
     path. `sources`: the ground-truth and results files to name on the page
     (default: those the evaluation was loaded from, where known);
     `thresholds`: the IoU thresholds whose matches the table lists (those
-    evaluated; the first evaluated one where none is); `progress`: called
-    with the name of each step as it begins."""
+    evaluated of them, default THRESHOLDS; the first evaluated one where
+    none is); `progress`: called with the name of each step as it begins."""
     step = progress or (lambda name: None)
     start = time.perf_counter()
     out = Path(os.fspath(out_dir))
     out.mkdir(parents=True, exist_ok=True)
     step(STEPS[0])
-    view = _View(E, thresholds)
+    view = _View(E, THRESHOLDS if thresholds is None else thresholds)
     data = view.data(sources if sources is not None else _sources_of(E))
     step(STEPS[1])
     data["export"] = view.export(out)

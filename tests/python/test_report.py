@@ -257,6 +257,20 @@ def test_worst_images_rank_by_weighted_errors(written):
     assert [im["badness"] for im in worst] == pytest.approx([-w for w, _ in expected])
 
 
+@pytest.mark.parametrize("thresholds, tags", [((0.6, 0.5), ["60", "50"]), ((0.33,), ["50"])],
+                         ids=["chosen", "none evaluated: the first"])
+def test_thresholds_of_the_table(tmp_path, thresholds, tags):
+    E = quillscore.evaluate(VAL2014 / "instances_val2014_100.json", VAL2014 / "fake_bbox_results.json")
+    E.report(tmp_path, thresholds=thresholds)
+    table = _read_instances(tmp_path)
+    assert [k[len("iou_"):] for k in table if k.startswith("iou_")] == tags
+    dt = table["kind"] == "detection"
+    for tag in tags:
+        ours, _ = E.per_instance(t_idx=E.axes.iou_thrs.index(int(tag) / 100))
+        assert np.array_equal(table[f"partner_{tag}"][dt], ours["gt_id"])
+        assert np.array_equal(table[f"iou_{tag}"][dt], ours["iou"])
+
+
 def test_csv_export_where_pyarrow_is_missing(tmp_path, monkeypatch):
     E = quillscore.evaluate(VAL2014 / "instances_val2014_100.json", VAL2014 / "fake_bbox_results.json")
     E.report(tmp_path)
