@@ -209,7 +209,9 @@ MatchedState ranked(const StreamState& s) {
     // Per image (by its place): its index among the slot's images.
     std::vector<uint32_t> index_of(s.image_ids.size());
     std::vector<Key> keys;
+    const pool::CancelCheck check;
     for (size_t k = begin; k < end; ++k) {
+      check();
       const StreamSlot& in = s.slots[k];
       SlotMatches& sm = out.slots[k];
       // The slot's images (with counted ground truths or detections)
