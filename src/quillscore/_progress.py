@@ -7,6 +7,7 @@ when standard error is not a terminal or tqdm is not installed."""
 
 from __future__ import annotations
 
+import os
 import sys
 import threading
 import time
@@ -45,8 +46,12 @@ class Progress:
             if self._bar is None:
                 if time.monotonic() - self._start < DELAY:
                     continue
+                width, height = _size(self.stream)
                 self._bar = self._tqdm(total=len(self.steps), file=self.stream, leave=False,
+                                       ncols=width, nrows=height,
                                        bar_format="quillscore: {desc} ({n}/{total} done) [{elapsed}]")
+                # The time shown is the run's, not the line's.
+                self._bar.start_t -= time.monotonic() - self._start
             self._bar.n = self._done
             self._bar.set_description_str(self._name, refresh=False)
             self._bar.refresh()
@@ -71,6 +76,16 @@ def _is_terminal(stream) -> bool:
         return stream.isatty()
     except (AttributeError, ValueError):
         return False
+
+
+def _size(stream) -> tuple[int, int]:
+    """The terminal's columns and lines; 80 x 24 where it reports none (a
+    new pseudo-terminal says 0 x 0, and tqdm then draws nothing)."""
+    try:
+        size = os.get_terminal_size(stream.fileno())
+    except (AttributeError, ValueError, OSError):
+        return 80, 24
+    return size.columns or 80, size.lines or 24
 
 
 def _tqdm():
