@@ -47,8 +47,9 @@ class Progress:
                 if time.monotonic() - self._start < DELAY:
                     continue
                 width, height = _size(self.stream)
+                # (delay: nothing drawn before the run's time is set below.)
                 self._bar = self._tqdm(total=len(self.steps), file=self.stream, leave=False,
-                                       ncols=width, nrows=height,
+                                       ncols=width, nrows=height, delay=REDRAW,
                                        bar_format="quillscore: {desc} ({n}/{total} done) [{elapsed}]")
                 # The time shown is the run's, not the line's.
                 self._bar.start_t -= time.monotonic() - self._start
