@@ -70,8 +70,8 @@ auto run_in(tbb::task_arena& arena, Fn&& fn) {
 }
 
 // Maps fn over the indexes 0..n-1 and returns the results in index order,
-// whatever the scheduling, in chunks of at least `grain` indexes. Calls may
-// nest: fn may run a map of its own.
+// whatever the scheduling, in chunks as parallel_chunks makes them for
+// `grain`. Calls may nest: fn may run a map of its own.
 template <class Fn>
 auto parallel_map(size_t n, Fn&& fn, size_t grain = 1)
     -> std::vector<std::invoke_result_t<Fn&, size_t>> {
