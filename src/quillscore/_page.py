@@ -34,6 +34,12 @@ def cell(v, digits: int = 3, cls: str = "num") -> str:
     return f'<td class="{cls}" data-v="{esc(exact)}">{esc(num(v, digits))}</td>'
 
 
+def duration(seconds: float) -> str:
+    if seconds >= 1:
+        return f"{seconds:.2f} s"
+    return f"{seconds * 1000:.1f} ms" if seconds >= 5e-5 else "< 0.1 ms"
+
+
 def human_size(n) -> str:
     if n is None:
         return "unknown size"
@@ -44,6 +50,21 @@ def human_size(n) -> str:
 
 
 # -- SVG -----------------------------------------------------------------------
+
+def nice_ticks(lo: float, hi: float, most: int = 6) -> list:
+    """Round values from lo to hi, 1, 2 or 5 times a power of ten apart, at
+    most `most + 1` of them."""
+    span = hi - lo
+    if not (span > 0 and math.isfinite(span)):
+        return [lo]
+    step = 10.0 ** math.floor(math.log10(span / most))
+    for factor in (1, 2, 5, 10):
+        if span / (step * factor) <= most:
+            step *= factor
+            break
+    first = math.ceil(lo / step)
+    return [round(k * step, 12) for k in range(first, math.floor(hi / step + 1e-9) + 1)]
+
 
 class Frame:
     """A plot area: data coordinates to SVG pixels."""
@@ -74,22 +95,22 @@ class Frame:
             pen = "L"
         return "".join(out)
 
-    def axes(self, x_label: str, y_label: str, ticks=(0, .2, .4, .6, .8, 1)) -> str:
+    def axes(self, x_label: str, y_label: str) -> str:
         parts = [f'<rect class="plot" x="{self.left}" y="{self.top}" '
                  f'width="{self.width - self.left - self.right}" '
                  f'height="{self.height - self.top - self.bottom}"/>']
-        for t in ticks:
-            xv = self.x0 + t * (self.x1 - self.x0)
-            yv = self.y0 + t * (self.y1 - self.y0)
-            x, y = self.x(xv), self.y(yv)
+        for xv in nice_ticks(self.x0, self.x1):
+            x = self.x(xv)
             parts.append(f'<line class="grid" x1="{x:.1f}" x2="{x:.1f}" y1="{self.top}" '
                          f'y2="{self.height - self.bottom}"/>')
+            parts.append(f'<text class="tick" x="{x:.1f}" y="{self.height - self.bottom + 14}" '
+                         f'text-anchor="middle">{xv:g}</text>')
+        for yv in nice_ticks(self.y0, self.y1):
+            y = self.y(yv)
             parts.append(f'<line class="grid" x1="{self.left}" x2="{self.width - self.right}" '
                          f'y1="{y:.1f}" y2="{y:.1f}"/>')
-            parts.append(f'<text class="tick" x="{x:.1f}" y="{self.height - self.bottom + 14}" '
-                         f'text-anchor="middle">{xv:.3g}</text>')
             parts.append(f'<text class="tick" x="{self.left - 5}" y="{y + 4:.1f}" '
-                         f'text-anchor="end">{yv:.3g}</text>')
+                         f'text-anchor="end">{yv:g}</text>')
         mid_x = (self.left + self.width - self.right) / 2
         mid_y = (self.top + self.height - self.bottom) / 2
         parts.append(f'<text class="label" x="{mid_x:.0f}" y="{self.height - 6}" '
@@ -239,8 +260,9 @@ def _summary(d: dict) -> str:
     files = "".join(f'<li><span class="role">{esc(f["role"])}</span> <code>{esc(f["path"])}</code> '
                     f'({esc(human_size(f["size"]))})</li>' for f in d["files"]) or \
         "<li>evaluated from objects in memory</li>"
-    timings = "".join(f'<tr><th scope="row">{esc(k)}</th><td class="num">{v:.3f} s</td></tr>'
-                      for k, v in d["timings"].items())
+    # Phases this route has no part in read 0: left out.
+    timings = "".join(f'<tr><th scope="row">{esc(k)}</th><td class="num">{duration(v)}</td></tr>'
+                      for k, v in d["timings"].items() if v)
     return (f'<section id="summary"><h2>Summary</h2><div class="cols"><div>'
             f'<table class="stats"><thead><tr><th>entry</th><th>value</th><th>summary line</th>'
             f'</tr></thead><tbody>{stats}</tbody></table></div><div>'
