@@ -420,30 +420,31 @@ def _worst(d: dict) -> str:
     for im in images:
         name = im["file_name"] or f'image {im["image_id"]}'
         size = f' {im["width"]}\u00d7{im["height"]}' if im.get("width") else ""
-        dets = "".join(
-            f'<tr class="{esc(r["verdict"].replace(" ", "-"))}"><td>{r["id"]}</td>'
-            f'<td>{esc(r["category"])}</td>{cell(r["score"])}'
-            f'<td>{"" if r["partner"] < 0 else r["partner"]}</td>'
-            f'{cell(r["iou"] if r["partner"] >= 0 else None)}<td>{esc(r["verdict"])}</td>'
-            f'<td>{esc(r["error"] or "")}</td></tr>' for r in im["detections"])
-        gts = "".join(
-            f'<tr class="{esc(r["verdict"].replace(" ", "-"))}"><td>{r["id"]}</td>'
-            f'<td>{esc(r["category"])}</td>{cell(r["area"], 1)}'
-            f'<td>{"" if r["partner"] < 0 else r["partner"]}</td>'
-            f'{cell(r["iou"] if r["partner"] >= 0 else None)}<td>{esc(r["verdict"])}</td>'
-            f'<td>{esc(r["error"] or "")}</td></tr>' for r in im["ground_truths"])
         parts.append(
             f'<details data-image="{im["image_id"]}"><summary><b>{esc(name)}</b> (id '
             f'{im["image_id"]}{size}): {im["false_positives"]} false positives, {im["missed"]} '
-            f'missed, weight {im["badness"]:.2f}</summary><div class="cols"><table><caption>'
-            f'detections</caption><thead><tr><th>id</th><th>category</th><th>score</th>'
-            f'<th>matched ground truth</th><th>IoU</th><th>verdict</th><th>error</th></tr></thead>'
-            f'<tbody>{dets}</tbody></table><table><caption>ground truths</caption><thead><tr>'
-            f'<th>id</th><th>category</th><th>area</th><th>matched detection</th><th>IoU</th>'
-            f'<th>verdict</th><th>error</th></tr></thead><tbody>{gts}</tbody></table></div>'
-            f'</details>')
+            f'missed, weight {im["badness"]:.2f}</summary><div class="cols">'
+            f'{_verdicts("detections", "score", "matched ground truth", im["detections"])}'
+            f'{_verdicts("ground truths", "area", "matched detection", im["ground_truths"])}'
+            f'</div></details>')
     parts.append("</section>")
     return "".join(parts)
+
+
+def _verdicts(caption: str, measure: str, partner: str, rows: list) -> str:
+    """One image's detections (measure "score") or ground truths ("area"),
+    a row each with its partner, IoU, verdict and error type."""
+    digits = 3 if measure == "score" else 1
+    body = "".join(
+        f'<tr class="{esc(r["verdict"].replace(" ", "-"))}"><td>{r["id"]}</td>'
+        f'<td>{esc(r["category"])}</td>{cell(r[measure], digits)}'
+        f'<td>{"" if r["partner"] < 0 else r["partner"]}</td>'
+        f'{cell(r["iou"] if r["partner"] >= 0 else None)}<td>{esc(r["verdict"])}</td>'
+        f'<td>{esc(r["error"] or "")}</td></tr>' for r in rows)
+    head = "".join(f"<th>{h}</th>" for h in ("id", "category", measure, partner, "IoU", "verdict",
+                                               "error"))
+    return (f'<table><caption>{caption}</caption><thead><tr>{head}</tr></thead>'
+            f'<tbody>{body}</tbody></table>')
 
 
 def _export(d: dict) -> str:

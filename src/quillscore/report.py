@@ -25,6 +25,7 @@ from quillscore import _page
 from quillscore import summary as summary_mod
 from quillscore.cocoeval import _MatchingOnly
 from quillscore.params import KEYPOINT_TYPES
+from quillscore.plot import mean_curves
 
 # The engine's label codes, in its order (error types as error_analysis()
 # names them, then a true positive or a ground truth found); 255: none.
@@ -166,7 +167,7 @@ class _View:
         if "errors" in self.kinds:
             data["errors"] = E.error_analysis()
         if self.lvis:
-            data["frequency_groups"] = self._frequency_groups()
+            data["frequency_groups"] = self._frequency_groups(data["categories"])
         return data
 
     def _stats(self) -> list:
@@ -180,17 +181,15 @@ class _View:
         return [{"name": n, "value": float(v), "line": line}
                 for n, v, line in zip(names, E.stats, E.lines)]
 
-    def _precision(self) -> np.ndarray:
-        """(T, R, K) at area 'all' and the largest detection limit."""
+    def _precision(self, area_and_limit: bool = True) -> np.ndarray:
+        """(T, R, K, A, M), LVIS's one detection limit as an axis of its own;
+        (T, R, K) at area 'all' and the largest limit by default."""
         p = self.E.eval["precision"]
-        return p[:, :, :, self.area, -1] if p.ndim == 5 else p[:, :, :, self.area]
+        p = p if p.ndim == 5 else p[..., None]
+        return p[:, :, :, self.area, -1] if area_and_limit else p
 
     def _pooled_curves(self) -> dict:
-        p = self._precision()
-        valid = p > -1
-        count = valid.sum(axis=2)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            mean = np.where(count > 0, np.where(valid, p, 0).sum(axis=2) / np.maximum(count, 1), np.nan)
+        mean = mean_curves(self._precision(area_and_limit=False), self.area)
         return {"iou_thrs": list(self.axes.iou_thrs), "rec_thrs": list(self.axes.rec_thrs),
                 "precision": [[_number(v) for v in row] for row in mean]}
 
@@ -266,22 +265,17 @@ class _View:
                 "shown": int(len(order)), "total": int(k),
                 "matrix": m[np.ix_(idx, idx)].tolist()}
 
-    def _frequency_groups(self) -> list:
+    def _frequency_groups(self, categories: list) -> list:
+        """Per group its AP, its categories (and those with ground truth) and
+        the mean of its pooled curves over the IoU thresholds."""
         E = self.E
-        freq = {c: v.get("frequency") for c, v in E.lvis_gt.cats.items()}
-        p = self._precision()
+        p = self._precision(area_and_limit=False)
         out = []
         for group, key in (("r", "APr"), ("c", "APc"), ("f", "APf")):
-            slots = [k for k, c in enumerate(self.axes.slots) if freq.get(c) == group]
-            cell = p[:, :, slots]
-            valid = cell > -1
-            with np.errstate(invalid="ignore", divide="ignore"):
-                mean = np.where(valid.any(axis=2),
-                                np.where(valid, cell, 0).sum(axis=2) / np.maximum(valid.sum(axis=2), 1),
-                                np.nan).mean(axis=0)
-            rows = [r for r in E.per_category() if freq.get(r["category_id"]) == group]
+            slots = [k for k, row in enumerate(categories) if row["frequency"] == group]
+            mean = mean_curves(p[:, :, slots], self.area).mean(axis=0)
             out.append({"group": group, "AP": float(E.results[key]), "categories": len(slots),
-                        "with_gt": sum(1 for r in rows if r["AP"] > -1),
+                        "with_gt": sum(1 for k in slots if categories[k]["AP"] > -1),
                         "curve": [_number(v) for v in mean]})
         return out
 
