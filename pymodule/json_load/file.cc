@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,35 +14,19 @@
 
 namespace quillscore::py {
 
-// Large buffers are aligned to, and sized in, 2 MiB huge pages and marked for
-// the kernel's transparent huge pages: a fresh 4 KiB-paged buffer costs one
-// page fault per 4 KiB filled, which takes longer than the copy out of the
-// page cache, and the parse that follows also runs with fewer TLB misses.
-constexpr size_t kHugePage = size_t{2} << 20;
-constexpr size_t kHugeFrom = 4 * kHugePage;
-
+// File buffers are plain heap memory in ordinary pages. Asking for
+// transparent huge pages made the kernel compact memory before it could hand
+// them out: once the page cache had filled the machine, filling a 700 MB
+// buffer that way took 0.5 to 2.7 s where ordinary pages take 0.35 s.
 struct FileReading {
   static void reserve(FileBuffer& b, size_t want) {
-    size_t align = 16;
-    size_t capacity = want < 64 ? 64 : want;
-    if (capacity >= kHugeFrom) {
-      align = kHugePage;
-      capacity = (capacity + kHugePage - 1) & ~(kHugePage - 1);
-    }
+    const size_t align = 16;
+    const size_t capacity = want < 64 ? 64 : want;
     if (!b.data_) {
       b.data_ = static_cast<uint8_t*>(alloc::allocate(capacity, align));
     } else {
-      const size_t old_align = b.align_;
-      if (old_align != align) {
-        auto* fresh = static_cast<uint8_t*>(alloc::allocate(capacity, align));
-        std::memcpy(fresh, b.data_, b.size_);
-        alloc::deallocate(b.data_, b.capacity_, old_align);
-        b.data_ = fresh;
-      } else {
-        b.data_ = static_cast<uint8_t*>(alloc::reallocate(b.data_, b.capacity_, capacity, align));
-      }
+      b.data_ = static_cast<uint8_t*>(alloc::reallocate(b.data_, b.capacity_, capacity, align));
     }
-    if (align == kHugePage) madvise(b.data_, capacity, MADV_HUGEPAGE);
     b.capacity_ = capacity;
     b.align_ = align;
   }
