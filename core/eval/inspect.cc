@@ -31,18 +31,6 @@ group::PairedGroup find_pair(const EngineState& st, int64_t image_id, int64_t ca
   return group::find_pair(st.gt_index, st.dt_index, *slot, *image);
 }
 
-// Drops every ranked detection after the first n, as if the image had had
-// only those.
-void keep_first(GroupSimilarity& s, uint64_t n) {
-  if (s.ranked.size() <= n) return;
-  const size_t d = static_cast<size_t>(n);
-  s.matrix.resize(d * s.gts.size());
-  s.ranked.resize(d);
-  s.dt_scores.resize(d);
-  s.dt_areas.resize(d);
-  s.dt_unmatched_ignore.resize(d);
-}
-
 }  // namespace
 
 std::vector<std::vector<PairMatrix>> pair_matrices(const EngineState& st) {
@@ -54,10 +42,10 @@ std::vector<std::vector<PairMatrix>> pair_matrices(const EngineState& st) {
     auto sims = compute_similarity(st, both, /*exact=*/true);
     std::vector<PairMatrix> out;
     out.reserve(sims.size());
-    for (GroupSimilarity& s : sims) {
+    for (const GroupSimilarity& s : sims) {
       if (s.ranked.empty()) continue;  // a cap of 0 keeps no detection
       out.push_back({s.image, static_cast<uint32_t>(s.ranked.size()),
-                     static_cast<uint32_t>(s.gts.size()), std::move(s.matrix)});
+                     static_cast<uint32_t>(s.gts.size()), {s.matrix.begin(), s.matrix.end()}});
     }
     return out;
   });
@@ -67,10 +55,10 @@ std::optional<PairMatrix> pair_matrix(const EngineState& st, int64_t image_id, i
   const group::PairedGroup pg = find_pair(st, image_id, category_id);
   if (!pg.has_gt || !pg.has_dt) return std::nullopt;
   auto sims = compute_similarity(st, std::span(&pg, 1), /*exact=*/true);
-  GroupSimilarity& s = sims[0];  // one record per pair
+  const GroupSimilarity& s = sims[0];  // one record per pair
   if (s.ranked.empty()) return std::nullopt;
   return PairMatrix{pg.image, static_cast<uint32_t>(s.ranked.size()),
-                    static_cast<uint32_t>(s.gts.size()), std::move(s.matrix)};
+                    static_cast<uint32_t>(s.gts.size()), {s.matrix.begin(), s.matrix.end()}};
 }
 
 std::unique_ptr<EvalImageRecord> evaluate_image(const EngineState& st, int64_t image_id,
@@ -80,11 +68,10 @@ std::unique_ptr<EvalImageRecord> evaluate_image(const EngineState& st, int64_t i
   const group::PairedGroup pg = find_pair(st, image_id, category_id);
   if (!pg.has_gt && !pg.has_dt) return nullptr;
   auto sims = compute_similarity(st, std::span(&pg, 1));
-  GroupSimilarity& s = sims[0];  // one record per pair
   // Greedy matching takes detections in rank order, so the first max_det
   // detections match exactly as they do among all of them; only the ground
   // truths that later detections would have claimed stay free.
-  keep_first(s, max_det);
+  const GroupSimilarity s = sims[0].first(max_det);  // one record per pair
   GroupEvaluation e;
   MatchScratch scratch;
   match_group(st, s, range, e, scratch);

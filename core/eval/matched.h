@@ -7,6 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <algorithm>
+#include <bit>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -33,6 +36,16 @@ class OutcomeTable {
   // Only ever called once per cell on a zeroed table.
   void set(size_t row, size_t column, Outcome o) {
     bits_[row * stride_ + column / 4] |= static_cast<uint8_t>(static_cast<unsigned>(o) << (column % 4 * 2));
+  }
+  // Outcomes 32w .. 32w+31 of a row, two bits each from the lowest up;
+  // columns past the row's end read as 0.
+  uint64_t word(size_t row, size_t w) const {
+    const size_t at = w * 8;
+    if (at >= stride_) return 0;
+    uint64_t v = 0;
+    std::memcpy(&v, bits_.data() + row * stride_ + at, std::min<size_t>(8, stride_ - at));
+    static_assert(std::endian::native == std::endian::little, "outcome words are little-endian");
+    return v;
   }
   size_t columns() const { return columns_; }
   size_t bytes() const { return bits_.size(); }

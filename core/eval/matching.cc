@@ -32,7 +32,8 @@ void match_group(const EngineState&, const GroupSimilarity& s, const std::array<
   if (!out.present) return;
   if (s.matrix.size() != (d_n && g_n ? d_n * g_n : 0) || s.dt_scores.size() != d_n ||
       s.dt_areas.size() != d_n || s.dt_unmatched_ignore.size() != d_n ||
-      s.gt_areas.size() != g_n || s.gt_ignore.size() != g_n || s.gt_crowd.size() != g_n) {
+      s.row_best.size() != d_n || s.gt_areas.size() != g_n || s.gt_ignore.size() != g_n ||
+      s.gt_crowd.size() != g_n) {
     throw InternalError("similarity record does not match its group");
   }
   out.d = static_cast<uint32_t>(d_n);
@@ -67,6 +68,7 @@ void match_group(const EngineState&, const GroupSimilarity& s, const std::array<
           std::isnan(iou_thrs[t]) ? kMaxIouThreshold : std::min(iou_thrs[t], kMaxIouThreshold);
       uint8_t* matched = scratch.matched.data() + t * g_n;
       for (size_t d = 0; d < d_n; ++d) {
+        if (thr > s.row_best[d]) continue;  // below the threshold everywhere
         const double* row = s.matrix.data() + d * g_n;
         double best = thr;
         int64_t m = -1;

@@ -1,6 +1,7 @@
 #include "core/eval/run.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 
@@ -48,13 +49,13 @@ struct SlotArrays {
 
 // All slots' detections ranked by score, highest first; ties go to the lower
 // group, then to the better rank.
-std::vector<RankedDetection> rank_slot(const std::vector<GroupEvaluation>& evals,
-                                       const std::vector<size_t>& offsets, size_t t_n) {
+std::vector<RankedDetection> rank_slot(const Similarities& sims, const std::vector<size_t>& offsets,
+                                       size_t t_n) {
   std::vector<RankedDetection> list;
-  for (size_t g = 0; g < evals.size(); ++g) {
-    if (!evals[g].present) continue;
-    for (uint32_t j = 0; j < evals[g].d; ++j) {
-      list.push_back({evals[g].scores[j], static_cast<uint32_t>(g), j, offsets[g] + j * t_n});
+  for (size_t g = 0; g < sims.size(); ++g) {
+    const GroupSimilarity& s = sims[g];
+    for (uint32_t j = 0; j < s.ranked.size(); ++j) {
+      list.push_back({s.dt_scores[j], static_cast<uint32_t>(g), j, offsets[g] + j * t_n});
     }
   }
   std::stable_sort(list.begin(), list.end(), [](const RankedDetection& a, const RankedDetection& b) {
@@ -79,27 +80,38 @@ void store_outcomes(const GroupEvaluation& e, size_t t_n, uint8_t* out) {
 }
 
 struct AccumulateScratch {
-  std::vector<uint32_t> list;     // positions in the ranking taking part in a cell
+  // Per 32 ranked positions, 0b11 at each position a cell leaves out (by its
+  // detection limit or its images); empty when it takes them all.
+  std::vector<uint64_t> left_out;
+  size_t first = 0;               // the cell's first position
+  size_t count = 0;               // ... and how many it takes
   std::vector<double> tp_prec;    // precision at each true positive, then its suffix maximum
-  std::vector<size_t> hit;        // per recall threshold: list position reaching it
-  std::vector<size_t> hit_event;  // ... and the true positive there (SIZE_MAX: none yet)
+  std::vector<size_t> hit;        // per recall threshold: position reaching it (kNone: not reached)
+  std::vector<size_t> hit_event;  // ... and the true positive there (kNone: none)
 };
 
+constexpr size_t kNone = SIZE_MAX;
+constexpr uint64_t kLowBits = 0x5555555555555555ull;   // the low bit of each 2-bit outcome
+constexpr uint64_t kHighBits = 0xAAAAAAAAAAAAAAAAull;  // ... and the high bit: kIgnored
+
 // Precision, recall and scores of cell (a, m) of one slot, over the ranked
-// positions in sc.list (those the cell's detection limit and images take),
+// positions it takes (sc.left_out, sc.first and sc.count say which),
 // `counted` being their images' ground truths that count in area range a.
 //
 // Interpolated precision at a position is the best precision at or after it.
 // Precision only rises at true positives, and every recall threshold is first
 // reached at a true positive (or at the first position, for a threshold of 0),
 // so precision is computed at true positives only and the envelope is a
-// suffix maximum over them.
+// suffix maximum over them. Outcomes are read 32 at a time: positions left
+// out read as ignored, and a word without a true positive only adds its false
+// positives to the count.
 void accumulate_cell(const EvalParams& p, const SlotMatches& sm, uint64_t counted, size_t a,
                      size_t m, SlotArrays& out, AccumulateScratch& sc) {
   if (counted == 0) return;
-  const size_t nd = sc.list.size(), R = p.rec_thrs.size(), T = p.iou_thrs.size();
+  const size_t n = sm.size(), words = (n + 31) / 32, R = p.rec_thrs.size(), T = p.iou_thrs.size();
   const double n_counted = static_cast<double>(counted);
-  constexpr size_t kNone = SIZE_MAX;
+  // Positions past the last in the last word.
+  const uint64_t tail = n % 32 ? ~uint64_t{0} << (2 * (n % 32)) : 0;
   sc.hit.resize(R);
   sc.hit_event.resize(R);
   const pool::CancelCheck check;
@@ -107,28 +119,39 @@ void accumulate_cell(const EvalParams& p, const SlotMatches& sm, uint64_t counte
     check();
     const size_t row = a * T + t;
     uint64_t tp = 0, fp = 0;
-    std::fill(sc.hit.begin(), sc.hit.end(), nd);
+    std::fill(sc.hit.begin(), sc.hit.end(), kNone);
     sc.tp_prec.clear();
     size_t r = 0;
     double rec = 0;
-    for (size_t i = 0; i < nd; ++i) {
-      const Outcome o = sm.outcomes.get(row, sc.list[i]);
-      if (o == Outcome::kTruePositive) {
+    const auto reach = [&](size_t position, size_t event) {
+      for (; r < R && rec >= p.rec_thrs[r]; ++r) {
+        sc.hit[r] = position;
+        sc.hit_event[r] = event;
+      }
+    };
+    // The first position reaches the thresholds recall 0 meets, true
+    // positive or not.
+    if (sc.count > 0 && sm.outcomes.get(row, sc.first) != Outcome::kTruePositive) reach(sc.first, kNone);
+    for (size_t w = 0; w < words; ++w) {
+      uint64_t left_out = sc.left_out.empty() ? 0 : sc.left_out[w];
+      if (w + 1 == words) left_out |= tail;
+      const uint64_t word = (sm.outcomes.word(row, w) & ~left_out) | (left_out & kHighBits);
+      uint64_t tps = word & kLowBits;
+      uint64_t fps = ~(word | (word >> 1)) & kLowBits;
+      while (tps) {
+        const int bit = std::countr_zero(tps);
+        const uint64_t before = (uint64_t{1} << bit) - 1;
+        fp += static_cast<uint64_t>(std::popcount(fps & before));
+        fps &= ~before;
+        tps &= tps - 1;
         ++tp;
         rec = static_cast<double>(tp) / n_counted;
-        sc.tp_prec.push_back(static_cast<double>(tp) /
-                             (static_cast<double>(tp + fp) + kSpacingOfOne));
-      } else {
-        fp += o == Outcome::kFalsePositive ? 1 : 0;
-        if (i > 0) continue;  // recall unchanged since the last check
+        sc.tp_prec.push_back(static_cast<double>(tp) / (static_cast<double>(tp + fp) + kSpacingOfOne));
+        reach(w * 32 + static_cast<size_t>(bit) / 2, sc.tp_prec.size() - 1);
       }
-      // First position at which recall reaches each threshold.
-      for (; r < R && rec >= p.rec_thrs[r]; ++r) {
-        sc.hit[r] = i;
-        sc.hit_event[r] = o == Outcome::kTruePositive ? sc.tp_prec.size() - 1 : kNone;
-      }
+      fp += static_cast<uint64_t>(std::popcount(fps));
     }
-    out.recall[(t * out.a + a) * out.m + m] = nd ? rec : 0.0;
+    out.recall[(t * out.a + a) * out.m + m] = sc.count ? rec : 0.0;
     // Suffix maximum: the interpolated precision at each true positive.
     for (size_t k = sc.tp_prec.size(); k-- > 1;) {
       if (sc.tp_prec[k - 1] < sc.tp_prec[k]) sc.tp_prec[k - 1] = sc.tp_prec[k];
@@ -136,7 +159,7 @@ void accumulate_cell(const EvalParams& p, const SlotMatches& sm, uint64_t counte
     for (size_t ri = 0; ri < R; ++ri) {
       const size_t at = ((t * R + ri) * out.a + a) * out.m + m;
       const size_t h = sc.hit[ri];
-      if (h >= nd) {
+      if (h == kNone) {
         out.precision[at] = 0.0;
         out.scores[at] = 0.0;
         continue;
@@ -146,7 +169,7 @@ void accumulate_cell(const EvalParams& p, const SlotMatches& sm, uint64_t counte
       // positives.
       const size_t ev = sc.hit_event[ri];
       out.precision[at] = ev != kNone ? sc.tp_prec[ev] : (sc.tp_prec.empty() ? 0.0 : std::max(0.0, sc.tp_prec[0]));
-      out.scores[at] = sm.scores[sc.list[h]];
+      out.scores[at] = sm.scores[h];
     }
   }
 }
@@ -161,54 +184,47 @@ void accumulate_slot(const EvalParams& p, const SlotMatches& sm, const std::vect
   for (size_t m = 0; m < p.max_dets.size(); ++m) {
     // Which positions a cell takes depends on its detection limit alone.
     const uint64_t md = p.max_dets[m];
-    sc.list.clear();
-    for (size_t i = 0; i < n; ++i) {
-      if ((md >= cap || sm.rank[i] < md) && (!include || (*include)[sm.image[i]])) {
-        sc.list.push_back(static_cast<uint32_t>(i));
+    sc.left_out.clear();
+    sc.first = n > 0 ? 0 : kNone;
+    sc.count = n;
+    if (md < cap || include) {
+      sc.left_out.assign((n + 31) / 32, 0);
+      sc.first = kNone;
+      sc.count = 0;
+      for (size_t i = 0; i < n; ++i) {
+        if ((md >= cap || sm.rank[i] < md) && (!include || (*include)[sm.image[i]])) {
+          if (sc.first == kNone) sc.first = i;
+          ++sc.count;
+        } else {
+          sc.left_out[i / 32] |= uint64_t{3} << (2 * (i % 32));
+        }
       }
     }
     for (size_t a = 0; a < A; ++a) accumulate_cell(p, sm, counted[a], a, m, out, sc);
   }
 }
 
-// The per-image records of one slot and area range, one position per image.
-void collect_records(const EngineState& st, uint32_t k, size_t a,
-                     const std::vector<GroupSimilarity>& sims,
-                     const std::vector<GroupEvaluation>& evals,
-                     std::vector<std::unique_ptr<EvalImageRecord>>& out) {
-  const EvalParams& p = st.params;
-  const size_t base = out.size();
-  out.resize(base + p.img_ids.size());
-  const pool::CancelCheck check;
-  for (size_t gi = 0; gi < evals.size(); ++gi) {
-    check();
-    const GroupEvaluation& e = evals[gi];
-    if (!e.present) continue;
-    const GroupSimilarity& s = sims[gi];
-    auto rec = make_record(st, s, e);
-    rec->image_id = checked_at(p.img_ids, s.image, "image");
-    rec->category_id = p.use_cats ? p.cat_ids[k] : -1;
-    rec->area_index = a;
-    rec->max_det = p.cap();
-    out[base + s.image] = std::move(rec);
-  }
-}
+using Records = std::vector<std::unique_ptr<EvalImageRecord>>;
+
+// Whether a group takes part in its slot's evaluation at all.
+bool present(const GroupSimilarity& s) { return !s.ranked.empty() || !s.gts.empty(); }
 
 // One slot's similarity and, area range by area range, its matching, with
-// every group's outcomes in one buffer.
+// every group's outcomes in one buffer and its counted ground truths beside.
+// A group's matching is read as soon as it is made, so no group keeps one.
 struct SlotPass {
-  std::vector<GroupSimilarity> sims;
-  std::vector<GroupEvaluation> evals;
+  Similarities sims;
   std::vector<size_t> offsets;
   std::vector<uint8_t> outcome_buf;
+  std::vector<uint32_t> counted;  // per group, in the area range last matched
   size_t t_n;
 
   SlotPass(EngineState& st, uint32_t k, Stopwatch& clock) : t_n(st.params.iou_thrs.size()) {
     const auto pairs = group::pair_groups(st.gt_index, st.dt_index, k);
     sims = compute_similarity(st, pairs);
     clock.add_to(st.timings.iou_cpu);
-    evals.resize(sims.size());
     offsets.resize(sims.size());
+    counted.resize(sims.size());
     size_t total = 0;
     for (size_t i = 0; i < sims.size(); ++i) {
       offsets[i] = total;
@@ -217,22 +233,35 @@ struct SlotPass {
     outcome_buf.resize(total);
   }
 
-  void match(EngineState& st, size_t a, Stopwatch& clock) {
+  // Matches every group in area range a; given `records` (one position per
+  // image, for this slot and area range), also fills them in.
+  void match(EngineState& st, uint32_t k, size_t a, std::unique_ptr<EvalImageRecord>* records,
+             Stopwatch& clock) {
+    const EvalParams& p = st.params;
     auto chunk = [&](size_t begin, size_t end) {
+      GroupEvaluation e;
       MatchScratch ms;
       const pool::CancelCheck check;
       for (size_t i = begin; i < end; ++i) {
         check();
-        match_group(st, sims[i], a, evals[i], ms);
-        if (evals[i].present) store_outcomes(evals[i], t_n, outcome_buf.data() + offsets[i]);
+        const GroupSimilarity& s = sims[i];
+        match_group(st, s, a, e, ms);
+        if (!e.present) continue;
+        store_outcomes(e, t_n, outcome_buf.data() + offsets[i]);
+        counted[i] = static_cast<uint32_t>(std::count(e.gt_ignore.begin(), e.gt_ignore.end(), 0));
+        if (!records) continue;
+        auto rec = make_record(st, s, e);
+        rec->image_id = checked_at(p.img_ids, s.image, "image");
+        rec->category_id = p.use_cats ? p.cat_ids[k] : -1;
+        rec->area_index = a;
+        rec->max_det = p.cap();
+        records[s.image] = std::move(rec);
       }
     };
     pool::parallel_chunks(sims.size(), chunk, kGroupsPerChunk);
     clock.add_to(st.timings.match_cpu);
   }
 };
-
-using Records = std::vector<std::unique_ptr<EvalImageRecord>>;
 
 // Matches one slot at every area range into its matched state; given
 // `records`, also appends its per-image records.
@@ -241,38 +270,38 @@ SlotMatches match_slot(EngineState& st, uint32_t k, Records* records) {
   Stopwatch clock;
   SlotPass pass(st, k, clock);
   const size_t T = p.iou_thrs.size(), A = p.area_rng.size();
+  // Which groups are present does not depend on the area range, so the
+  // ranking is built once.
+  const std::vector<RankedDetection> ranked = rank_slot(pass.sims, pass.offsets, T);
   SlotMatches sm;
-  std::vector<RankedDetection> ranked;
   std::vector<uint32_t> image_of(pass.sims.size(), 0);  // group -> index into sm.images
+  for (size_t gi = 0; gi < pass.sims.size(); ++gi) {
+    if (!present(pass.sims[gi])) continue;
+    image_of[gi] = static_cast<uint32_t>(sm.images.size());
+    sm.images.push_back(pass.sims[gi].image);
+  }
+  sm.counted.assign(checked_count<uint32_t>({sm.images.size(), A}), 0);
+  sm.scores.reserve(ranked.size());
+  sm.image.reserve(ranked.size());
+  sm.rank.reserve(ranked.size());
+  for (const RankedDetection& r : ranked) {
+    sm.scores.push_back(r.score);
+    sm.image.push_back(image_of[r.group]);
+    sm.rank.push_back(r.rank);
+  }
+  sm.outcomes = OutcomeTable(checked_count<uint8_t>({A, T}), ranked.size());
+  clock.add_to(st.timings.accumulate_cpu);
   const pool::CancelCheck check;
   for (size_t a = 0; a < A; ++a) {
-    pass.match(st, a, clock);
-    if (a == 0) {
-      // Which groups are present does not depend on the area range, so the
-      // ranking is built once.
-      ranked = rank_slot(pass.evals, pass.offsets, T);
-      for (size_t gi = 0; gi < pass.evals.size(); ++gi) {
-        if (!pass.evals[gi].present) continue;
-        image_of[gi] = static_cast<uint32_t>(sm.images.size());
-        sm.images.push_back(pass.sims[gi].image);
-      }
-      sm.counted.assign(checked_count<uint32_t>({sm.images.size(), A}), 0);
-      sm.scores.reserve(ranked.size());
-      sm.image.reserve(ranked.size());
-      sm.rank.reserve(ranked.size());
-      for (const RankedDetection& r : ranked) {
-        sm.scores.push_back(r.score);
-        sm.image.push_back(image_of[r.group]);
-        sm.rank.push_back(r.rank);
-      }
-      sm.outcomes = OutcomeTable(checked_count<uint8_t>({A, T}), ranked.size());
+    std::unique_ptr<EvalImageRecord>* by_image = nullptr;
+    if (records) {
+      const size_t base = records->size();
+      records->resize(base + p.img_ids.size());
+      by_image = records->data() + base;
     }
-    for (size_t gi = 0; gi < pass.evals.size(); ++gi) {
-      const GroupEvaluation& e = pass.evals[gi];
-      if (!e.present) continue;
-      uint32_t counted = 0;
-      for (uint8_t ig : e.gt_ignore) counted += ig == 0;
-      sm.counted[image_of[gi] * A + a] = counted;
+    pass.match(st, k, a, by_image, clock);
+    for (size_t gi = 0; gi < pass.sims.size(); ++gi) {
+      if (present(pass.sims[gi])) sm.counted[image_of[gi] * A + a] = pass.counted[gi];
     }
     for (size_t i = 0; i < ranked.size(); ++i) {
       if (i % 4096 == 0) check();
@@ -280,7 +309,6 @@ SlotMatches match_slot(EngineState& st, uint32_t k, Records* records) {
       for (size_t t = 0; t < T; ++t) sm.outcomes.set(a * T + t, i, static_cast<Outcome>(src[t]));
     }
     clock.add_to(st.timings.accumulate_cpu);
-    if (records) collect_records(st, k, a, pass.sims, pass.evals, *records);
   }
   return sm;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "core/base/checked.h"
 #include "core/base/error.h"
@@ -91,10 +92,28 @@ void mask_matrix(const MaskPairs& m, std::span<const uint8_t> crowd, double thet
   rle::rle_iou(m.dt, m.gt, crowd, theta, out, m.dt_facts.view(), m.gt_facts.view());
 }
 
-void fill_matrix(const EngineState& st, GroupSimilarity& s, bool exact) {
-  s.matrix.assign(s.ranked.size() * s.gts.size(), 0.0);
-  similarity_matrix(st, s.ranked, s.gts, exact ? 0.0 : pruning_threshold(st.params.iou_thrs),
-                    s.matrix);
+// A buffer of n values left unset, for columns written in full straight
+// after (zeroing hundreds of megabytes first would cost a pass of its own).
+template <class T>
+std::unique_ptr<T[]> unset_buffer(size_t n) {
+  return std::unique_ptr<T[]>(new T[checked_count<T>({n})]);
+}
+
+// Sorts idx (small runs in place, without the merge buffer a stable sort
+// asks for) by `before`, equal elements keeping their order.
+template <class Before>
+void stable_rank(std::span<uint32_t> idx, Before before) {
+  constexpr size_t kInsertionUpTo = 32;
+  if (idx.size() > kInsertionUpTo) {
+    std::stable_sort(idx.begin(), idx.end(), before);
+    return;
+  }
+  for (size_t i = 1; i < idx.size(); ++i) {
+    const uint32_t v = idx[i];
+    size_t j = i;
+    for (; j > 0 && before(v, idx[j - 1]); --j) idx[j] = idx[j - 1];
+    idx[j] = v;
+  }
 }
 
 }  // namespace
@@ -107,17 +126,26 @@ void similarity_matrix(const EngineState& st, std::span<const uint32_t> ranked,
   if (matrix.size() != d_n * g_n) throw InternalError("similarity matrix size");
   std::fill(matrix.begin(), matrix.end(), 0.0);
   if (d_n == 0 || g_n == 0) return;
-  std::vector<uint8_t> crowd(g_n);
-  for (size_t j = 0; j < g_n; ++j) crowd[j] = checked_at(gt.iscrowd, gts[j], kAnnotation);
-
+  const auto crowd_of = [&](std::vector<uint8_t>& crowd) {
+    crowd.resize(g_n);
+    for (size_t j = 0; j < g_n; ++j) crowd[j] = checked_at(gt.iscrowd, gts[j], kAnnotation);
+  };
   if (box_like(gt.geometry)) {
     if (!box_like(dt.geometry)) kinds_disagree();
-    std::vector<Box> db(d_n), gb(g_n);
+    // Per-thread scratch: boxes are compared once per group, and there can
+    // be millions; box_iou runs nothing else on this thread meanwhile.
+    thread_local std::vector<uint8_t> box_crowd;
+    thread_local std::vector<Box> db, gb;
+    crowd_of(box_crowd);
+    db.resize(d_n);
+    gb.resize(g_n);
     for (size_t i = 0; i < d_n; ++i) db[i] = box_of(dt.geometry, ranked[i]);
     for (size_t j = 0; j < g_n; ++j) gb[j] = box_of(gt.geometry, gts[j]);
-    rle::box_iou(db, gb, crowd, matrix);
+    rle::box_iou(db, gb, box_crowd, matrix);
     return;
   }
+  std::vector<uint8_t> crowd;
+  crowd_of(crowd);
   const double theta = floor;
   if (const auto* gm = std::get_if<Masks>(&gt.geometry)) {
     const auto* dm = std::get_if<Masks>(&dt.geometry);
@@ -208,49 +236,135 @@ double pruning_threshold(std::span<const double> iou_thrs) {
   return any ? std::clamp(theta, 0.0, kMaxIouThreshold) : kMaxIouThreshold;
 }
 
-void rank_by_score(std::vector<uint32_t>& idx, std::span<const double> scores) {
+void rank_by_score(std::span<uint32_t> idx, std::span<const double> scores) {
   for (uint32_t i : idx) checked_index(i, scores.size(), kAnnotation);
-  std::stable_sort(idx.begin(), idx.end(), [&](uint32_t a, uint32_t b) {
+  stable_rank(idx, [&](uint32_t a, uint32_t b) {
     const double sa = scores[a], sb = scores[b];
     return !std::isnan(sa) && (std::isnan(sb) || sa > sb);
   });
 }
 
-std::vector<GroupSimilarity> compute_similarity(const EngineState& st,
-                                                std::span<const group::PairedGroup> pairs,
-                                                bool exact) {
+GroupSimilarity GroupSimilarity::first(uint64_t n) const {
+  if (ranked.size() <= n) return *this;
+  const size_t d = static_cast<size_t>(n);
+  GroupSimilarity s = *this;
+  s.ranked = ranked.first(d);
+  s.matrix = matrix.first(matrix.empty() ? 0 : d * gts.size());
+  s.row_best = row_best.first(d);
+  s.dt_scores = dt_scores.first(d);
+  s.dt_areas = dt_areas.first(d);
+  s.dt_unmatched_ignore = dt_unmatched_ignore.first(d);
+  return s;
+}
+
+Similarities compute_similarity(const EngineState& st, std::span<const group::PairedGroup> pairs,
+                                bool exact) {
   const uint64_t cap = st.params.cap();
-  auto one = [&](size_t p) {
-    const group::PairedGroup& pg = pairs[p];
-    GroupSimilarity s;
-    s.image = pg.image;
-    if (pg.has_gt) s.gts = st.gt_index.members(pg.gt);
-    if (pg.has_dt) {
-      auto members = st.dt_index.members(pg.dt);
-      s.ranked.assign(members.begin(), members.end());
-      rank_by_score(s.ranked, st.dt.scores);
-      if (s.ranked.size() > cap) s.ranked.resize(static_cast<size_t>(cap));
-    }
-    s.dt_scores.reserve(s.ranked.size());
-    s.dt_areas.reserve(s.ranked.size());
-    s.dt_unmatched_ignore.reserve(s.ranked.size());
-    s.gt_areas.reserve(s.gts.size());
-    s.gt_ignore.reserve(s.gts.size());
-    s.gt_crowd.reserve(s.gts.size());
-    for (uint32_t d : s.ranked) {
-      s.dt_scores.push_back(checked_at(st.dt.scores, d, kAnnotation));
-      s.dt_areas.push_back(checked_at(st.dt.areas, d, kAnnotation));
-      s.dt_unmatched_ignore.push_back(checked_at(st.dt.unmatched_ignore, d, kAnnotation));
-    }
-    for (uint32_t g : s.gts) {
-      s.gt_areas.push_back(checked_at(st.gt.areas, g, kAnnotation));
-      s.gt_ignore.push_back(checked_at(st.gt.ignore, g, kAnnotation));
-      s.gt_crowd.push_back(checked_at(st.gt.iscrowd, g, kAnnotation));
-    }
-    if (!s.ranked.empty() && !s.gts.empty()) fill_matrix(st, s, exact);
-    return s;
+  const size_t n = pairs.size();
+  // Where each group's rows start in the shared buffers; starts[n] holds the
+  // totals.
+  struct Start {
+    size_t dt = 0, gt = 0, cells = 0;
   };
-  return pool::parallel_map(pairs.size(), one, kGroupsPerChunk);
+  std::vector<Start> starts(n + 1);
+  Start total;
+  for (size_t p = 0; p < n; ++p) {
+    starts[p] = total;
+    const group::PairedGroup& pg = pairs[p];
+    const size_t d = pg.has_dt ? static_cast<size_t>(std::min<uint64_t>(
+                                     st.dt_index.members(pg.dt).size(), cap))
+                               : 0;
+    const size_t g = pg.has_gt ? st.gt_index.members(pg.gt).size() : 0;
+    total.dt += d;
+    total.gt += g;
+    if (d > 0 && g > 0) total.cells += checked_count<double>({d, g});
+    checked_count<double>({total.cells});
+  }
+  starts[n] = total;
+
+  Similarities out;
+  out.ranked_ = unset_buffer<uint32_t>(total.dt);
+  out.row_best_ = unset_buffer<double>(total.dt);
+  out.dt_scores_ = unset_buffer<double>(total.dt);
+  out.dt_areas_ = unset_buffer<double>(total.dt);
+  out.dt_unmatched_ignore_ = unset_buffer<uint8_t>(total.dt);
+  out.gt_areas_ = unset_buffer<double>(total.gt);
+  out.gt_ignore_ = unset_buffer<uint8_t>(total.gt);
+  out.gt_crowd_ = unset_buffer<uint8_t>(total.gt);
+  out.matrix_ = unset_buffer<double>(total.cells);
+  out.groups_.resize(n);
+  const double floor = exact ? 0.0 : pruning_threshold(st.params.iou_thrs);
+
+  auto chunk = [&](size_t begin, size_t end) {
+    const pool::CancelCheck check;
+    std::vector<uint32_t> all;  // a group's detections before the cap
+    for (size_t p = begin; p < end; ++p) {
+      check();
+      const group::PairedGroup& pg = pairs[p];
+      const Start& at = starts[p];
+      const size_t d_n = starts[p + 1].dt - at.dt, g_n = starts[p + 1].gt - at.gt;
+      GroupSimilarity& s = out.groups_[p];
+      s.image = pg.image;
+      if (pg.has_gt) s.gts = st.gt_index.members(pg.gt);
+      const std::span<uint32_t> ranked(out.ranked_.get() + at.dt, d_n);
+      if (pg.has_dt) {
+        const auto members = st.dt_index.members(pg.dt);
+        if (members.size() == d_n) {
+          std::copy(members.begin(), members.end(), ranked.begin());
+          rank_by_score(ranked, st.dt.scores);
+        } else {
+          all.assign(members.begin(), members.end());
+          rank_by_score(all, st.dt.scores);
+          std::copy_n(all.begin(), d_n, ranked.begin());
+        }
+      }
+      double* scores = out.dt_scores_.get() + at.dt;
+      double* areas = out.dt_areas_.get() + at.dt;
+      uint8_t* unmatched_ignore = out.dt_unmatched_ignore_.get() + at.dt;
+      for (size_t i = 0; i < d_n; ++i) {
+        const uint32_t d = ranked[i];
+        scores[i] = checked_at(st.dt.scores, d, kAnnotation);
+        areas[i] = checked_at(st.dt.areas, d, kAnnotation);
+        unmatched_ignore[i] = checked_at(st.dt.unmatched_ignore, d, kAnnotation);
+      }
+      double* gt_areas = out.gt_areas_.get() + at.gt;
+      uint8_t* gt_ignore = out.gt_ignore_.get() + at.gt;
+      uint8_t* gt_crowd = out.gt_crowd_.get() + at.gt;
+      for (size_t j = 0; j < g_n; ++j) {
+        const uint32_t g = s.gts[j];
+        gt_areas[j] = checked_at(st.gt.areas, g, kAnnotation);
+        gt_ignore[j] = checked_at(st.gt.ignore, g, kAnnotation);
+        gt_crowd[j] = checked_at(st.gt.iscrowd, g, kAnnotation);
+      }
+      const size_t cells = d_n > 0 && g_n > 0 ? d_n * g_n : 0;
+      const std::span<double> matrix(out.matrix_.get() + at.cells, cells);
+      double* best = out.row_best_.get() + at.dt;
+      if (cells > 0) {
+        similarity_matrix(st, ranked, s.gts, floor, matrix);
+        for (size_t i = 0; i < d_n; ++i) {
+          double b = -std::numeric_limits<double>::infinity();
+          for (size_t j = 0; j < g_n; ++j) {
+            const double v = matrix[i * g_n + j];
+            b = std::isnan(v) ? std::numeric_limits<double>::infinity() : std::max(b, v);
+          }
+          best[i] = b;
+        }
+      } else {
+        std::fill_n(best, d_n, -std::numeric_limits<double>::infinity());
+      }
+      s.ranked = ranked;
+      s.matrix = matrix;
+      s.row_best = {best, d_n};
+      s.dt_scores = {scores, d_n};
+      s.dt_areas = {areas, d_n};
+      s.dt_unmatched_ignore = {unmatched_ignore, d_n};
+      s.gt_areas = {gt_areas, g_n};
+      s.gt_ignore = {gt_ignore, g_n};
+      s.gt_crowd = {gt_crowd, g_n};
+    }
+  };
+  pool::parallel_chunks(n, chunk, kGroupsPerChunk);
+  return out;
 }
 
 }  // namespace quillscore::eval

@@ -11,15 +11,52 @@
 
 namespace quillscore::eval {
 
+// One group's ranked detections, ground truths and similarity, as views into
+// the buffers of the Similarities that made it.
 struct GroupSimilarity {
-  std::vector<uint32_t> ranked;   // detection indexes, best score first, capped
-  std::span<const uint32_t> gts;  // ground-truth indexes in group order
-  std::vector<double> matrix;     // ranked.size() x gts.size(), row per detection
+  std::span<const uint32_t> ranked;  // detection indexes, best score first, capped
+  std::span<const uint32_t> gts;     // ground-truth indexes in group order
+  std::span<const double> matrix;    // ranked.size() x gts.size(), row per detection
+  // Per ranked detection, the largest entry of its row (+inf where the row
+  // holds a NaN, which matching takes at any threshold): a detection no
+  // threshold can match is passed over without reading its row.
+  std::span<const double> row_best;
   uint32_t image = 0;
   // The columns matching reads for every area range, copied next to each
   // other so that matching does not chase indexes into the whole sets.
-  std::vector<double> dt_scores, dt_areas, gt_areas;
-  std::vector<uint8_t> dt_unmatched_ignore, gt_ignore, gt_crowd;
+  std::span<const double> dt_scores, dt_areas, gt_areas;
+  std::span<const uint8_t> dt_unmatched_ignore, gt_ignore, gt_crowd;
+
+  // The same group as if its image had had only its first n ranked
+  // detections.
+  GroupSimilarity first(uint64_t n) const;
+};
+
+// The records of a run of paired groups and the buffers they view: one
+// allocation per column for all groups rather than several per group, of
+// which a large evaluation has millions. Moving keeps the views valid.
+class Similarities {
+ public:
+  Similarities() = default;
+  Similarities(Similarities&&) = default;
+  Similarities& operator=(Similarities&&) = default;
+  Similarities(const Similarities&) = delete;
+  Similarities& operator=(const Similarities&) = delete;
+
+  size_t size() const { return groups_.size(); }
+  const GroupSimilarity& operator[](size_t i) const { return groups_[i]; }
+  auto begin() const { return groups_.cbegin(); }
+  auto end() const { return groups_.cend(); }
+
+ private:
+  friend Similarities compute_similarity(const EngineState&, std::span<const group::PairedGroup>,
+                                         bool);
+  template <class T>
+  using Buffer = std::unique_ptr<T[]>;
+  std::vector<GroupSimilarity> groups_;
+  Buffer<uint32_t> ranked_;
+  Buffer<double> matrix_, row_best_, dt_scores_, dt_areas_, gt_areas_;
+  Buffer<uint8_t> dt_unmatched_ignore_, gt_ignore_, gt_crowd_;
 };
 
 // Groups per chunk of a parallel loop over one slot's groups. A slot of a
@@ -35,9 +72,8 @@ double pruning_threshold(std::span<const double> iou_thrs);
 // One record per paired group, in paired-group order, computed in parallel.
 // Mask IoU below the smallest IoU threshold, which no threshold can match,
 // may be reported as 0 unless `exact` asks for every value as it is.
-std::vector<GroupSimilarity> compute_similarity(const EngineState& state,
-                                                std::span<const group::PairedGroup> pairs,
-                                                bool exact = false);
+Similarities compute_similarity(const EngineState& state, std::span<const group::PairedGroup> pairs,
+                                bool exact = false);
 
 // The similarity of detections `dts` (rows) to ground truths `gts`
 // (columns), any categories, into `out` (dts.size() x gts.size()). Mask IoU
@@ -69,6 +105,6 @@ class PairSimilarity {
 
 // Sorts annotation indexes by score, highest first, NaN after every number;
 // ties keep their order.
-void rank_by_score(std::vector<uint32_t>& idx, std::span<const double> scores);
+void rank_by_score(std::span<uint32_t> idx, std::span<const double> scores);
 
 }  // namespace quillscore::eval
