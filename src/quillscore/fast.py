@@ -8,6 +8,7 @@ through `COCO` and `COCOeval`."""
 from __future__ import annotations
 
 import os
+import threading
 import time
 
 from quillscore import _vireo
@@ -33,9 +34,6 @@ def evaluate(gt_path, results_path, iou_type: str = "bbox", *, params=None,
     files = [os.fspath(gt_path), os.fspath(results_path)]
     E = compact_error = None
     if iou_type in _COLUMN_LOADERS:
-        # Read here, once: when column storage refuses a file, the dict
-        # route takes the same bytes (a pipe would be empty the second time).
-        files = [read_file(f) for f in files]
         try:
             E = _evaluate_compact(files, iou_type, params, start)
         except _ColumnsRefused as refused:
@@ -69,28 +67,75 @@ _COLUMN_LOADERS = {"bbox": _vireo.load_compact_bbox, "segm": _vireo.load_compact
 
 
 def _evaluate_compact(files: list, iou_type: str, params, start: float) -> COCOeval:
-    """The column-storage route, from the bytes of the two files in
-    `files`. Files it refuses (_ColumnsRefused) go the dict route, which
-    reports what is really wrong with them, from the same bytes; once both
-    are read into columns, the bytes (most of the memory by then) are let
-    go, `files` emptied, before the engine copies the rows."""
+    """The column-storage route from the two files in `files`, which are
+    read here, once, and left in `files` as bytes: when column storage
+    refuses one (_ColumnsRefused), the dict route takes the same bytes (a
+    pipe would be empty the second time) and reports what is really wrong
+    with them. The ground truth goes into columns on another thread while
+    the results file is read and loaded on this one. Once both are in
+    columns, the bytes (most of the memory by then) are let go, `files`
+    emptied, before the engine copies the rows."""
     load = _COLUMN_LOADERS[iou_type]
-    columns = []
-    for path, results in zip(files, (False, True)):
-        try:
-            columns.append(load(path, results=results, require_score=results))
-        except ValueError as e:
-            add_file_note(e, path)
-            raise _ColumnsRefused(e) from None
-    (dataset, gt), (_, dt) = columns
+    files[0] = read_file(files[0])
+    gt_job = _Background(_columns, load, files[0], False)
+    try:
+        files[1] = read_file(files[1])
+        dt_columns = None if gt_job.failed() else _columns(load, files[1], True)
+    except _ColumnsRefused:
+        gt_job.result()  # a refused ground truth is reported first, as it is read first
+        raise
+    except BaseException:
+        gt_job.wait()  # never left running: it reads bytes already read, so it ends
+        raise
+    dataset, gt = gt_job.result()
+    _, dt = dt_columns
     files.clear()
-    del path, columns
     gt.release_snapshot()
     dt.release_snapshot()
     load_time = time.perf_counter() - start
     E = COCOeval.from_columns(dataset, gt, dt, params, iou_type)
     E.add_wall_time("load", load_time)
     return E
+
+
+def _columns(load, data, results: bool):
+    """One file's (members, columns); _ColumnsRefused when column storage
+    does not take it."""
+    try:
+        return load(data, results=results, require_score=results)
+    except ValueError as e:
+        add_file_note(e, data)
+        raise _ColumnsRefused(e) from None
+
+
+class _Background:
+    """fn(*args) on a thread of its own; result() waits for it and returns
+    what it returned or raises what it raised."""
+
+    def __init__(self, fn, *args):
+        self._value = self._error = None
+        self._thread = threading.Thread(target=self._run, args=(fn, args), daemon=True)
+        self._thread.start()
+
+    def _run(self, fn, args) -> None:
+        try:
+            self._value = fn(*args)
+        except BaseException as e:  # handed to the waiting thread
+            self._error = e
+
+    def failed(self) -> bool:
+        """Whether it has ended with an error already."""
+        return not self._thread.is_alive() and self._error is not None
+
+    def wait(self) -> None:
+        self._thread.join()
+
+    def result(self):
+        self.wait()
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error
+        return self._value
 
 
 def _evaluate_dicts(files: list, iou_type: str, params, start: float) -> COCOeval:

@@ -121,6 +121,35 @@ def test_malformed_input_is_refused(tmp_path, entry, case, kind, source, change,
         pytest.fail(f"{case} was evaluated")
 
 
+# evaluate() puts the ground truth into columns on another thread while it
+# reads and loads the results; what it reports must not depend on which ends
+# first. A ground truth of 200,000 annotations is still being read when a
+# small results file has failed.
+@pytest.mark.parametrize("gt_size", [1, 200_000])
+@pytest.mark.parametrize("bad", ["gt", "dt", "both", "no dt file"])
+def test_evaluate_reports_the_first_bad_file_whichever_load_ends_first(tmp_path, gt_size, bad):
+    anns = [data.box_ann(1, 1, [0, 0, 5, 5], id=i + 1, area=25.0, iscrowd=0) for i in range(gt_size)]
+    dataset = {"images": [{"id": 1, "height": 10, "width": 10}], "categories": [{"id": 1}],
+               "annotations": anns}
+    results = [{"image_id": 1, "category_id": 1, "bbox": [0, 0, 5, 5], "score": 0.5}]
+    if bad in ("gt", "both"):
+        del anns[-1]["image_id"]
+    if bad in ("dt", "both"):
+        del results[0]["score"]
+    gt_path, dt_path = tmp_path / "gt.json", tmp_path / "dt.json"
+    gt_path.write_text(json.dumps(dataset))
+    if bad != "no dt file":
+        dt_path.write_text(json.dumps(results))
+    expected = {"gt": (ValueError, "missing field `image_id`", gt_path),
+                "both": (ValueError, "missing field `image_id`", gt_path),
+                "dt": (ValueError, "result 0 has no 'score'", None),
+                "no dt file": (FileNotFoundError, "No such file", dt_path)}[bad]
+    with pytest.raises(expected[0]) as info:
+        quillscore.evaluate(gt_path, dt_path)
+    assert expected[1] in str(info.value)
+    assert getattr(info.value, "__notes__", None) == (expected[2] and [f"while reading {expected[2]}"])
+
+
 def test_the_raw_module_keeps_its_defaults(qm, tmp_path):
     """Callers of the extension that pass nothing keep the documented
     defaults: a result without score is read as 0, a ground truth without
