@@ -10,6 +10,8 @@
 #include <cstring>
 #include <algorithm>
 #include <bit>
+#include <cmath>
+#include <compare>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -20,6 +22,24 @@ struct EngineState;
 
 // What a detection counts as at one IoU threshold and area range.
 enum class Outcome : uint8_t { kFalsePositive = 0, kTruePositive = 1, kIgnored = 2 };
+
+// Where a kept detection falls in accumulation's ranking: higher score first
+// (NaN after every number, -0 with 0), then the earlier image, then the
+// better rank within its image. Keys compare as plain integers, so that
+// millions of them sort quickly.
+struct RankingKey {
+  uint64_t score;  // score_key of the score
+  uint32_t image;  // any numbering that orders images as the evaluation lists them
+  uint32_t rank;
+  auto operator<=>(const RankingKey&) const = default;
+
+  static uint64_t score_key(double score) {
+    if (std::isnan(score)) return ~uint64_t{0};
+    const uint64_t bits = std::bit_cast<uint64_t>(score == 0 ? 0.0 : score);
+    const uint64_t ascending = bits >> 63 ? ~bits : bits | uint64_t{1} << 63;
+    return ~ascending;
+  }
+};
 
 // Outcomes packed four to a byte, one row per (area range, threshold) with a
 // column per ranked detection, so that a pass over one setting reads one
@@ -37,6 +57,9 @@ class OutcomeTable {
   void set(size_t row, size_t column, Outcome o) {
     bits_[row * stride_ + column / 4] |= static_cast<uint8_t>(static_cast<unsigned>(o) << (column % 4 * 2));
   }
+  // Sets the outcomes of columns 4b .. 4b+3 of a row at once, two bits each
+  // from the lowest up.
+  void set_four(size_t row, size_t b, uint8_t packed) { bits_[row * stride_ + b] = packed; }
   // Outcomes 32w .. 32w+31 of a row, two bits each from the lowest up;
   // columns past the row's end read as 0.
   uint64_t word(size_t row, size_t w) const {

@@ -13,7 +13,45 @@ bool outside(double area, const std::array<double, 2>& range) {
   return area < range[0] || area > range[1];
 }
 
+// Each ranked detection's ignore flag per threshold: its match's, or its
+// own when it matched nothing.
+void set_detection_ignore(const GroupSimilarity& s, const std::array<double, 2>& range, size_t t_n,
+                          GroupEvaluation& out) {
+  const size_t d_n = out.d;
+  out.dt_ignore.resize(t_n * d_n);
+  for (size_t d = 0; d < d_n; ++d) {
+    const uint8_t own = unmatched_ignored(s, d, range);
+    for (size_t t = 0; t < t_n; ++t) {
+      const int32_t m = out.matches[t * d_n + d];
+      out.dt_ignore[t * d_n + d] = m >= 0 ? out.gt_ignore[m] : own;
+    }
+  }
+}
+
 }  // namespace
+
+void ground_truth_ignored(const GroupSimilarity& s, const std::array<double, 2>& range,
+                          std::vector<uint8_t>& out) {
+  out.resize(s.gts.size());
+  for (size_t j = 0; j < out.size(); ++j) out[j] = outside(s.gt_areas[j], range) || s.gt_ignore[j] != 0;
+}
+
+bool unmatched_ignored(const GroupSimilarity& s, size_t d, const std::array<double, 2>& range) {
+  return outside(s.dt_areas[d], range) || s.dt_unmatched_ignore[d] != 0;
+}
+
+void reuse_matching(const GroupSimilarity& s, const std::array<double, 2>& range,
+                    const GroupEvaluation& from, GroupEvaluation& out) {
+  out.present = from.present;
+  out.d = from.d;
+  out.g = from.g;
+  out.scores.assign(from.scores.begin(), from.scores.end());
+  out.matches.assign(from.matches.begin(), from.matches.end());
+  out.gt_ignore.assign(from.gt_ignore.begin(), from.gt_ignore.end());
+  out.gt_order.assign(from.gt_order.begin(), from.gt_order.end());
+  if (!out.present) return;
+  set_detection_ignore(s, range, out.d == 0 ? 0 : from.matches.size() / out.d, out);
+}
 
 void match_group(const EngineState& st, const GroupSimilarity& s, size_t a, GroupEvaluation& out,
                  MatchScratch& scratch) {
@@ -40,10 +78,7 @@ void match_group(const EngineState&, const GroupSimilarity& s, const std::array<
   out.g = static_cast<uint32_t>(g_n);
 
   // Counted ground truths first, ignored ones after, each in group order.
-  scratch.ignore.resize(g_n);
-  for (size_t j = 0; j < g_n; ++j) {
-    scratch.ignore[j] = outside(s.gt_areas[j], range) || s.gt_ignore[j] != 0;
-  }
+  ground_truth_ignored(s, range, scratch.ignore);
   out.gt_order.clear();
   out.gt_ignore.clear();
   out.gt_order.reserve(g_n);
@@ -57,7 +92,6 @@ void match_group(const EngineState&, const GroupSimilarity& s, const std::array<
   }
 
   out.matches.assign(t_n * d_n, -1);
-  out.dt_ignore.assign(t_n * d_n, 0);
   if (d_n > 0 && g_n > 0) {
     scratch.matched.assign(t_n * g_n, 0);
     std::vector<uint8_t>& crowd = scratch.crowd;
@@ -90,13 +124,7 @@ void match_group(const EngineState&, const GroupSimilarity& s, const std::array<
   }
 
   out.scores.assign(s.dt_scores.begin(), s.dt_scores.end());
-  for (size_t d = 0; d < d_n; ++d) {
-    const uint8_t unmatched_ignore = outside(s.dt_areas[d], range) || s.dt_unmatched_ignore[d] != 0;
-    for (size_t t = 0; t < t_n; ++t) {
-      const int32_t m = out.matches[t * d_n + d];
-      out.dt_ignore[t * d_n + d] = m >= 0 ? out.gt_ignore[m] : unmatched_ignore;
-    }
-  }
+  set_detection_ignore(s, range, t_n, out);
 }
 
 }  // namespace quillscore::eval

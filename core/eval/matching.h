@@ -28,6 +28,22 @@ struct MatchScratch {
   std::vector<uint8_t> crowd;       // sorted order
 };
 
+// Whether each of a group's ground truths (in group order) is ignored within
+// `range`: outside it, or ignored for what it is.
+void ground_truth_ignored(const GroupSimilarity& s, const std::array<double, 2>& range,
+                          std::vector<uint8_t>& out);
+
+// Whether ranked detection d of a group is ignored within `range` when it
+// matches nothing.
+bool unmatched_ignored(const GroupSimilarity& s, size_t d, const std::array<double, 2>& range);
+
+// `from`, the group's matching in another area range whose ground truths
+// are ignored alike (ground_truth_ignored gives the same flags), as the
+// matching in `range`: the same matches, the unmatched detections ignored as
+// `range` has them.
+void reuse_matching(const GroupSimilarity& s, const std::array<double, 2>& range,
+                    const GroupEvaluation& from, GroupEvaluation& out);
+
 // Matches one group for area range `a`, reusing `out`'s storage.
 void match_group(const EngineState& st, const GroupSimilarity& s, size_t a, GroupEvaluation& out,
                  MatchScratch& scratch);

@@ -30,13 +30,6 @@ class Stopwatch {
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// One detection of a slot's category-wide ranking.
-struct RankedDetection {
-  double score;
-  uint32_t group;
-  uint32_t rank;
-  size_t outcomes;  // where its per-threshold outcomes start in the slot's buffer
-};
 
 // The three result arrays of one slot: [T][R][A][M], [T][A][M], [T][R][A][M].
 struct SlotArrays {
@@ -47,36 +40,18 @@ struct SlotArrays {
         precision(t * r * a * m, -1.0), recall(t * a * m, -1.0), scores(t * r * a * m, -1.0) {}
 };
 
-// All slots' detections ranked by score, highest first; ties go to the lower
-// group, then to the better rank.
-std::vector<RankedDetection> rank_slot(const Similarities& sims, const std::vector<size_t>& offsets,
-                                       size_t t_n) {
-  std::vector<RankedDetection> list;
+// A slot's detections in accumulation's ranking, each as (its score's key,
+// its group, its rank in the group): groups ascend by image.
+std::vector<RankingKey> rank_slot(const Similarities& sims) {
+  std::vector<RankingKey> list;
   for (size_t g = 0; g < sims.size(); ++g) {
     const GroupSimilarity& s = sims[g];
     for (uint32_t j = 0; j < s.ranked.size(); ++j) {
-      list.push_back({s.dt_scores[j], static_cast<uint32_t>(g), j, offsets[g] + j * t_n});
+      list.push_back({RankingKey::score_key(s.dt_scores[j]), static_cast<uint32_t>(g), j});
     }
   }
-  std::stable_sort(list.begin(), list.end(), [](const RankedDetection& a, const RankedDetection& b) {
-    return !std::isnan(a.score) && (std::isnan(b.score) || a.score > b.score);
-  });
+  std::sort(list.begin(), list.end());
   return list;
-}
-
-// The outcomes of one group's detections, [rank][threshold], written into the
-// slot's buffer; keeping all groups in one buffer lets the category-wide pass
-// below read them from cache rather than from scattered records.
-void store_outcomes(const GroupEvaluation& e, size_t t_n, uint8_t* out) {
-  for (size_t j = 0; j < e.d; ++j) {
-    for (size_t t = 0; t < t_n; ++t) {
-      const size_t at = t * e.d + j;
-      const Outcome o = e.dt_ignore[at]        ? Outcome::kIgnored
-                        : e.matches[at] >= 0 ? Outcome::kTruePositive
-                                             : Outcome::kFalsePositive;
-      out[j * t_n + t] = static_cast<uint8_t>(o);
-    }
-  }
 }
 
 struct AccumulateScratch {
@@ -105,6 +80,15 @@ constexpr uint64_t kHighBits = 0xAAAAAAAAAAAAAAAAull;  // ... and the high bit: 
 // suffix maximum over them. Outcomes are read 32 at a time: positions left
 // out read as ignored, and a word without a true positive only adds its false
 // positives to the count.
+// Counting bits one instruction at a time where the processor has it; the
+// baseline x86-64 build otherwise calls a library routine per count.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+#define QUILLSCORE_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#else
+#define QUILLSCORE_POPCOUNT_CLONES
+#endif
+
+QUILLSCORE_POPCOUNT_CLONES
 void accumulate_cell(const EvalParams& p, const SlotMatches& sm, uint64_t counted, size_t a,
                      size_t m, SlotArrays& out, AccumulateScratch& sc) {
   if (counted == 0) return;
@@ -209,53 +193,90 @@ using Records = std::vector<std::unique_ptr<EvalImageRecord>>;
 // Whether a group takes part in its slot's evaluation at all.
 bool present(const GroupSimilarity& s) { return !s.ranked.empty() || !s.gts.empty(); }
 
-// One slot's similarity and, area range by area range, its matching, with
-// every group's outcomes in one buffer and its counted ground truths beside.
-// A group's matching is read as soon as it is made, so no group keeps one.
+// One slot's similarity and its matching in every area range, with every
+// group's outcomes in one buffer ([detection][area range][threshold]) and its
+// counted ground truths beside. A group is matched in all area ranges at once
+// and its matching read as soon as it is made, so no group keeps one; a
+// range that ignores the group's ground truths as an earlier one did takes
+// that range's matches, and a group without ground truths has none to make.
 struct SlotPass {
   Similarities sims;
   std::vector<size_t> offsets;
   std::vector<uint8_t> outcome_buf;
-  std::vector<uint32_t> counted;  // per group, in the area range last matched
-  size_t t_n;
+  std::vector<uint32_t> counted;  // [group][area range]
+  size_t t_n, a_n;
 
-  SlotPass(EngineState& st, uint32_t k, Stopwatch& clock) : t_n(st.params.iou_thrs.size()) {
+  SlotPass(EngineState& st, uint32_t k, Stopwatch& clock)
+      : t_n(st.params.iou_thrs.size()), a_n(st.params.area_rng.size()) {
     const auto pairs = group::pair_groups(st.gt_index, st.dt_index, k);
     sims = compute_similarity(st, pairs);
     clock.add_to(st.timings.iou_cpu);
     offsets.resize(sims.size());
-    counted.resize(sims.size());
+    counted.resize(checked_count<uint32_t>({sims.size(), a_n}));
     size_t total = 0;
     for (size_t i = 0; i < sims.size(); ++i) {
       offsets[i] = total;
-      total += sims[i].ranked.size() * t_n;
+      total += sims[i].ranked.size() * a_n * t_n;
     }
     outcome_buf.resize(total);
   }
 
-  // Matches every group in area range a; given `records` (one position per
-  // image, for this slot and area range), also fills them in.
-  void match(EngineState& st, uint32_t k, size_t a, std::unique_ptr<EvalImageRecord>* records,
-             Stopwatch& clock) {
+  // Matches every group; given `records` (per area range a, one position per
+  // image from records[a * images] on), also fills them in.
+  void match(EngineState& st, uint32_t k, std::unique_ptr<EvalImageRecord>* records, Stopwatch& clock) {
     const EvalParams& p = st.params;
+    const size_t A = a_n, T = t_n, images = p.img_ids.size();
     auto chunk = [&](size_t begin, size_t end) {
-      GroupEvaluation e;
+      std::vector<GroupEvaluation> evals(A);
+      std::vector<std::vector<uint8_t>> flags(A);
       MatchScratch ms;
       const pool::CancelCheck check;
       for (size_t i = begin; i < end; ++i) {
         check();
         const GroupSimilarity& s = sims[i];
-        match_group(st, s, a, e, ms);
-        if (!e.present) continue;
-        store_outcomes(e, t_n, outcome_buf.data() + offsets[i]);
-        counted[i] = static_cast<uint32_t>(std::count(e.gt_ignore.begin(), e.gt_ignore.end(), 0));
-        if (!records) continue;
-        auto rec = make_record(st, s, e);
-        rec->image_id = checked_at(p.img_ids, s.image, "image");
-        rec->category_id = p.use_cats ? p.cat_ids[k] : -1;
-        rec->area_index = a;
-        rec->max_det = p.cap();
-        records[s.image] = std::move(rec);
+        if (!present(s)) continue;
+        uint8_t* out = outcome_buf.data() + offsets[i];
+        const size_t d_n = s.ranked.size();
+        if (s.gts.empty() && !records) {
+          for (size_t a = 0; a < A; ++a) {
+            counted[i * A + a] = 0;
+            for (size_t j = 0; j < d_n; ++j) {
+              const Outcome o = unmatched_ignored(s, j, p.area_rng[a]) ? Outcome::kIgnored
+                                                                       : Outcome::kFalsePositive;
+              std::fill_n(out + (j * A + a) * T, T, static_cast<uint8_t>(o));
+            }
+          }
+          continue;
+        }
+        for (size_t a = 0; a < A; ++a) {
+          const auto& range = p.area_rng[a];
+          ground_truth_ignored(s, range, flags[a]);
+          size_t alike = 0;
+          while (alike < a && flags[alike] != flags[a]) ++alike;
+          GroupEvaluation& e = evals[a];
+          if (alike < a) {
+            reuse_matching(s, range, evals[alike], e);
+          } else {
+            match_group(st, s, range, e, ms);
+          }
+          for (size_t j = 0; j < e.d; ++j) {
+            for (size_t t = 0; t < T; ++t) {
+              const size_t at = t * e.d + j;
+              const Outcome o = e.dt_ignore[at]        ? Outcome::kIgnored
+                                : e.matches[at] >= 0 ? Outcome::kTruePositive
+                                                     : Outcome::kFalsePositive;
+              out[(j * A + a) * T + t] = static_cast<uint8_t>(o);
+            }
+          }
+          counted[i * A + a] = static_cast<uint32_t>(std::count(e.gt_ignore.begin(), e.gt_ignore.end(), 0));
+          if (!records) continue;
+          auto rec = make_record(st, s, e);
+          rec->image_id = checked_at(p.img_ids, s.image, "image");
+          rec->category_id = p.use_cats ? p.cat_ids[k] : -1;
+          rec->area_index = a;
+          rec->max_det = p.cap();
+          records[a * images + s.image] = std::move(rec);
+        }
       }
     };
     pool::parallel_chunks(sims.size(), chunk, kGroupsPerChunk);
@@ -269,47 +290,49 @@ SlotMatches match_slot(EngineState& st, uint32_t k, Records* records) {
   const EvalParams& p = st.params;
   Stopwatch clock;
   SlotPass pass(st, k, clock);
-  const size_t T = p.iou_thrs.size(), A = p.area_rng.size();
-  // Which groups are present does not depend on the area range, so the
-  // ranking is built once.
-  const std::vector<RankedDetection> ranked = rank_slot(pass.sims, pass.offsets, T);
+  const size_t T = p.iou_thrs.size(), A = p.area_rng.size(), AT = A * T;
+  std::unique_ptr<EvalImageRecord>* by_image = nullptr;
+  if (records) {
+    const size_t base = records->size();
+    records->resize(base + checked_count<std::unique_ptr<EvalImageRecord>>({A, p.img_ids.size()}));
+    by_image = records->data() + base;
+  }
+  pass.match(st, k, by_image, clock);
+  const std::vector<RankingKey> ranked = rank_slot(pass.sims);
   SlotMatches sm;
   std::vector<uint32_t> image_of(pass.sims.size(), 0);  // group -> index into sm.images
   for (size_t gi = 0; gi < pass.sims.size(); ++gi) {
     if (!present(pass.sims[gi])) continue;
     image_of[gi] = static_cast<uint32_t>(sm.images.size());
     sm.images.push_back(pass.sims[gi].image);
+    sm.counted.insert(sm.counted.end(), pass.counted.begin() + gi * A, pass.counted.begin() + (gi + 1) * A);
   }
-  sm.counted.assign(checked_count<uint32_t>({sm.images.size(), A}), 0);
-  sm.scores.reserve(ranked.size());
-  sm.image.reserve(ranked.size());
-  sm.rank.reserve(ranked.size());
-  for (const RankedDetection& r : ranked) {
-    sm.scores.push_back(r.score);
-    sm.image.push_back(image_of[r.group]);
-    sm.rank.push_back(r.rank);
-  }
-  sm.outcomes = OutcomeTable(checked_count<uint8_t>({A, T}), ranked.size());
-  clock.add_to(st.timings.accumulate_cpu);
+  const size_t n = ranked.size();
+  sm.scores.resize(n);
+  sm.image.resize(n);
+  sm.rank.resize(n);
+  sm.outcomes = OutcomeTable(checked_count<uint8_t>({A, T}), n);
+  // Four ranked detections at a time, so that each byte of the table is
+  // written once, whole.
   const pool::CancelCheck check;
-  for (size_t a = 0; a < A; ++a) {
-    std::unique_ptr<EvalImageRecord>* by_image = nullptr;
-    if (records) {
-      const size_t base = records->size();
-      records->resize(base + p.img_ids.size());
-      by_image = records->data() + base;
+  for (size_t i0 = 0; i0 < n; i0 += 4) {
+    if (i0 % 4096 == 0) check();
+    const uint8_t* src[4];
+    const size_t quad = std::min<size_t>(4, n - i0);
+    for (size_t q = 0; q < quad; ++q) {
+      const RankingKey& r = ranked[i0 + q];
+      sm.scores[i0 + q] = pass.sims[r.image].dt_scores[r.rank];
+      sm.image[i0 + q] = image_of[r.image];
+      sm.rank[i0 + q] = r.rank;
+      src[q] = pass.outcome_buf.data() + pass.offsets[r.image] + size_t{r.rank} * AT;
     }
-    pass.match(st, k, a, by_image, clock);
-    for (size_t gi = 0; gi < pass.sims.size(); ++gi) {
-      if (present(pass.sims[gi])) sm.counted[image_of[gi] * A + a] = pass.counted[gi];
+    for (size_t row = 0; row < AT; ++row) {
+      unsigned packed = 0;
+      for (size_t q = 0; q < quad; ++q) packed |= unsigned{src[q][row]} << (2 * q);
+      sm.outcomes.set_four(row, i0 / 4, static_cast<uint8_t>(packed));
     }
-    for (size_t i = 0; i < ranked.size(); ++i) {
-      if (i % 4096 == 0) check();
-      const uint8_t* src = pass.outcome_buf.data() + ranked[i].outcomes;
-      for (size_t t = 0; t < T; ++t) sm.outcomes.set(a * T + t, i, static_cast<Outcome>(src[t]));
-    }
-    clock.add_to(st.timings.accumulate_cpu);
   }
+  clock.add_to(st.timings.accumulate_cpu);
   return sm;
 }
 

@@ -199,11 +199,11 @@ MatchedState ranked(const StreamState& s) {
   out.t_n = s.params.iou_thrs.size();
   out.a_n = A;
   out.slots.resize(s.slots.size());
-  // A detection's ranking key, packed so that sorting reads keys in place
-  // rather than through its columns.
+  // A detection's place in the ranking and where its record is, packed so
+  // that sorting reads keys in place rather than through its columns.
   struct Key {
-    double score;
-    uint32_t place, rank, at;
+    RankingKey order;
+    uint32_t at;
   };
   pool::parallel_chunks(s.slots.size(), [&](size_t begin, size_t end) {
     // Per image (by its place): its index among the slot's images.
@@ -228,27 +228,22 @@ MatchedState ranked(const StreamState& s) {
         std::copy_n(in.counted.begin() + i * A, A,
                     sm.counted.begin() + index_of[place[in.counted_images[i]]] * A);
       }
-      // Score descending, NaN last; equal scores to the earlier image, then
-      // to the better rank, which is a strict order.
+      // An image holds one detection per rank, so the order is strict.
       keys.resize(in.scores.size());
       for (size_t i = 0; i < keys.size(); ++i) {
-        keys[i] = {in.scores[i], place[in.image[i]], in.rank[i], static_cast<uint32_t>(i)};
+        keys[i] = {{RankingKey::score_key(in.scores[i]), place[in.image[i]], in.rank[i]},
+                   static_cast<uint32_t>(i)};
       }
-      std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-        const bool na = std::isnan(a.score), nb = std::isnan(b.score);
-        if (na != nb) return nb;
-        if (!na && a.score != b.score) return a.score > b.score;
-        return a.place != b.place ? a.place < b.place : a.rank < b.rank;
-      });
+      std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) { return a.order < b.order; });
       sm.outcomes = OutcomeTable(rows, keys.size());
       sm.scores.reserve(keys.size());
       sm.image.reserve(keys.size());
       sm.rank.reserve(keys.size());
       for (size_t i = 0; i < keys.size(); ++i) {
         const Key& key = keys[i];
-        sm.scores.push_back(key.score);
-        sm.image.push_back(index_of[key.place]);
-        sm.rank.push_back(key.rank);
+        sm.scores.push_back(in.scores[key.at]);
+        sm.image.push_back(index_of[key.order.image]);
+        sm.rank.push_back(key.order.rank);
         const uint8_t* record = in.outcomes.data() + static_cast<size_t>(key.at) * bytes;
         for (size_t r = 0; r < rows; ++r) sm.outcomes.set(r, i, outcome_at(record, r));
       }

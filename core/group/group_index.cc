@@ -1,12 +1,18 @@
 #include "core/group/group_index.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include "core/base/checked.h"
 #include "core/base/error.h"
+#include "core/pool/pool.h"
 
 namespace quillscore::group {
 namespace {
+
+// Major-key runs per chunk of the parallel ordering pass: runs by category
+// are long, runs by image short and many.
+constexpr size_t kRunsPerChunk = 64;
 
 // The groups [first, end) of `slot`.
 std::pair<uint32_t, uint32_t> slot_groups(const GroupIndex& index, uint32_t slot) {
@@ -32,10 +38,15 @@ GroupIndex build_group_index(std::span<const uint32_t> image_index,
   if (image_index.size() != category_index.size()) {
     throw InternalError("image and category columns differ in length");
   }
-  // Listed annotations in ascending order, then stably ordered by the minor
-  // key and again by the major one (category then image with categories in
-  // use, image then category without): two counting passes, each linear in
-  // the annotations, where a comparison sort of millions of keys was not.
+  // Listed annotations in ascending order, then stably ordered by the major
+  // key (category then image with categories in use, image then category
+  // without) in one counting pass, and each major key's run stably by the
+  // minor key. The minor key travels with each annotation, so that no pass
+  // after the first reads the columns out of order (at millions of rows
+  // those reads, not the counting, were the cost). Sources mostly list
+  // annotations image by image, so a run is usually in order already and
+  // only checked; runs are independent, and are checked (and, where needed,
+  // sorted) in parallel.
   std::vector<uint32_t> listed;
   listed.reserve(image_index.size());
   uint32_t max_img = 0, max_cat = 0;
@@ -47,42 +58,62 @@ GroupIndex build_group_index(std::span<const uint32_t> image_index,
     max_img = std::max(max_img, img);
     max_cat = std::max(max_cat, cat);
   }
+  GroupIndex index;
+  index.slots.assign(slots, {0, 0});
+  if (listed.empty()) return index;
+  if (!use_cats) checked_index(0, slots, "category slot");
   const std::span<const uint32_t> major = use_cats ? category_index : image_index,
                                   minor = use_cats ? image_index : category_index;
-  std::vector<uint32_t> scratch(listed.size());
-  auto stable_by = [&](std::span<const uint32_t> key, uint32_t max_key) {
-    std::vector<size_t> start(size_t{max_key} + 2, 0);
-    for (uint32_t i : listed) ++start[size_t{key[i]} + 1];
-    for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
-    for (uint32_t i : listed) scratch[start[key[i]]++] = i;
-    listed.swap(scratch);
-  };
-  if (!listed.empty()) {
-    stable_by(minor, use_cats ? max_img : max_cat);
-    stable_by(major, use_cats ? max_cat : max_img);
-  }
-
-  GroupIndex index;
-  index.order.reserve(listed.size());
-  index.slots.assign(slots, {0, 0});
-  uint32_t cur_slot = 0, cur_image = 0;
-  for (const uint32_t ann : listed) {
-    const uint32_t slot = use_cats ? category_index[ann] : 0;
-    const uint32_t image = image_index[ann];
-    checked_index(slot, slots, "category slot");
-    const auto pos = static_cast<uint32_t>(index.order.size());
-    if (index.groups.empty() || slot != cur_slot || image != cur_image) {
-      if (index.groups.empty() || slot != cur_slot) {
-        index.slots[slot].first = static_cast<uint32_t>(index.groups.size());
-      }
-      index.groups.push_back({image, pos, 0});
-      index.slots[slot].second = static_cast<uint32_t>(index.groups.size());
-      cur_slot = slot;
-      cur_image = image;
+  // start[k]: where major key k's run begins; start[k + 1] where it ends.
+  std::vector<size_t> start(size_t{use_cats ? max_cat : max_img} + 2, 0);
+  for (uint32_t i : listed) ++start[size_t{major[i]} + 1];
+  for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+  index.order.resize(listed.size());
+  std::vector<uint32_t> minor_of(listed.size());
+  {
+    std::vector<size_t> next(start.begin(), start.end() - 1);
+    for (uint32_t i : listed) {
+      const size_t at = next[major[i]]++;
+      index.order[at] = i;
+      minor_of[at] = minor[i];
     }
-    ++index.groups.back().count;
-    index.order.push_back(ann);
   }
+  listed = {};
+  const size_t runs = start.size() - 1;
+  pool::parallel_chunks(runs, [&](size_t begin, size_t end) {
+    std::vector<std::pair<uint32_t, uint32_t>> pairs;  // (minor key, annotation)
+    for (size_t k = begin; k < end; ++k) {
+      const size_t first = start[k], last = start[k + 1];
+      if (std::is_sorted(minor_of.begin() + first, minor_of.begin() + last)) continue;
+      pairs.clear();
+      for (size_t at = first; at < last; ++at) pairs.emplace_back(minor_of[at], index.order[at]);
+      std::stable_sort(pairs.begin(), pairs.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (size_t at = first; at < last; ++at) std::tie(minor_of[at], index.order[at]) = pairs[at - first];
+    }
+  }, kRunsPerChunk);
+
+  // One group per (slot, image): with categories in use a slot is a major
+  // key's run and its images the minor keys; without, slot 0 holds a group
+  // per image, the major key.
+  for (size_t k = 0; k < runs; ++k) {
+    const size_t first = start[k], last = start[k + 1];
+    if (first == last) continue;
+    if (!use_cats) {
+      index.groups.push_back({static_cast<uint32_t>(k), static_cast<uint32_t>(first),
+                              static_cast<uint32_t>(last - first)});
+      continue;
+    }
+    index.slots[k].first = static_cast<uint32_t>(index.groups.size());
+    for (size_t at = first; at < last; ++at) {
+      if (at == first || minor_of[at] != minor_of[at - 1]) {
+        index.groups.push_back({minor_of[at], static_cast<uint32_t>(at), 0});
+      }
+      ++index.groups.back().count;
+    }
+    index.slots[k].second = static_cast<uint32_t>(index.groups.size());
+  }
+  if (!use_cats) index.slots[0] = {0, static_cast<uint32_t>(index.groups.size())};
   return index;
 }
 

@@ -1,6 +1,9 @@
 #include "core/intake/builder.h"
 
+#include <atomic>
 #include <utility>
+
+#include "core/pool/pool.h"
 
 #include "core/base/error.h"
 
@@ -20,7 +23,8 @@ eval::Geometry empty_geometry(eval::IouType type) {
 }  // namespace
 
 SetBuilder::SetBuilder(const LookupTables& tables, eval::IouType type, Side side, Unlisted unlisted)
-    : images_(tables.images),
+    : tables_(tables),
+      images_(tables.images),
       categories_(tables.categories),
       type_(type),
       side_(side),
@@ -58,6 +62,51 @@ void SetBuilder::drop() {
     shared_.reset();
   }
   ++dropped_;
+}
+
+bool SetBuilder::add_in_parallel(size_t n, const std::function<Row(size_t)>& row_of) {
+  // Below this, laying rows out on the pool costs more than it saves.
+  constexpr size_t kParallelFrom = size_t{1} << 16, kRowsPerChunk = size_t{1} << 14;
+  if (n < kParallelFrom) return false;
+  std::vector<uint32_t> images(n), categories(n);
+  std::atomic<bool> unlisted{false};
+  pool::parallel_chunks(n, [&](size_t begin, size_t end) {
+    PositionLookup image_of(tables_.images), category_of(tables_.categories);
+    bool any = false;
+    for (size_t i = begin; i < end; ++i) {
+      const Row row = row_of(i);
+      images[i] = image_of(row.image_id);
+      categories[i] = category_of(row.category_id);
+      any |= images[i] == group::kUnlisted || categories[i] == group::kUnlisted;
+    }
+    if (any) unlisted = true;
+  }, kRowsPerChunk);
+  // Dropped rows shift every later one: those sources go row by row.
+  if (unlisted && unlisted_ == Unlisted::kDrop) return false;
+  set_.image_index = std::move(images);
+  set_.category_index = std::move(categories);
+  set_.ids.resize(n);
+  set_.scores.resize(n);
+  set_.areas.resize(n);
+  set_.iscrowd.resize(n);
+  set_.ignore.resize(n);
+  set_.unmatched_ignore.assign(n, 0);
+  if (boxes_ && !shared_) boxes_->resize(n);
+  if (type_ == eval::IouType::kKeypoints) set_.boxes.resize(n);
+  pool::parallel_chunks(n, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      const Row row = row_of(i);
+      set_.ids[i] = id_of(row, static_cast<int64_t>(i) + 1);
+      set_.scores[i] = row.score;
+      set_.areas[i] = area_of(row);
+      set_.iscrowd[i] = row.crowd;
+      set_.ignore[i] = ignored(row);
+      if (boxes_ && !shared_) (*boxes_)[i] = row.box;
+      if (type_ == eval::IouType::kKeypoints) set_.boxes[i] = row.box;
+    }
+  }, kRowsPerChunk);
+  rows_ = n;
+  return true;
 }
 
 eval::AnnotationSet SetBuilder::finish() && {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "core/eval/model.h"
@@ -66,17 +67,13 @@ class SetBuilder {
       drop();
       return false;
     }
-    set_.ids.push_back(row.id ? *row.id : position);
+    set_.ids.push_back(id_of(row, position));
     set_.image_index.push_back(image);
     set_.category_index.push_back(category);
     set_.scores.push_back(row.score);
-    set_.areas.push_back(row.area ? *row.area : row.box[2] * row.box[3]);
+    set_.areas.push_back(area_of(row));
     set_.iscrowd.push_back(row.crowd);
-    bool ignore = false;
-    if (side_ == Side::kGroundTruth) {
-      ignore = row.crowd || (type_ == eval::IouType::kKeypoints && row.num_keypoints == 0);
-    }
-    set_.ignore.push_back(ignore);
+    set_.ignore.push_back(ignored(row));
     set_.unmatched_ignore.push_back(0);
     if (boxes_) {
       if (!shared_) boxes_->push_back(row.box);
@@ -84,6 +81,16 @@ class SetBuilder {
       set_.boxes.push_back(row.box);
     }
     return true;
+  }
+
+  // add() of every row of a source of n, row_of(i) giving the i-th (it may
+  // be called more than once for a row, from any thread). When nothing has
+  // been added yet and no row is dropped, a large source is laid out in
+  // parallel; otherwise row by row.
+  template <class RowOf>
+  void add_rows(size_t n, const RowOf& row_of) {
+    if (rows_ == 0 && add_in_parallel(n, row_of)) return;
+    for (size_t i = 0; i < n; ++i) add(row_of(i));
   }
 
   // Rows given so far, dropped ones included.
@@ -95,6 +102,17 @@ class SetBuilder {
 
  private:
   void drop();
+  bool add_in_parallel(size_t n, const std::function<Row(size_t)>& row_of);
+
+  // The rules of add(), shared with add_in_parallel.
+  static int64_t id_of(const Row& row, int64_t position) { return row.id ? *row.id : position; }
+  static double area_of(const Row& row) { return row.area ? *row.area : row.box[2] * row.box[3]; }
+  bool ignored(const Row& row) const {
+    return side_ == Side::kGroundTruth &&
+           (row.crowd || (type_ == eval::IouType::kKeypoints && row.num_keypoints == 0));
+  }
+
+  const LookupTables& tables_;
 
   eval::AnnotationSet set_;
   PositionLookup images_;

@@ -201,7 +201,7 @@ eval::AnnotationSet compact_annotation_set(const CompactData& data, bool is_gt,
   builder.share_boxes(
       eval::SharedBoxes{std::shared_ptr<const rle::Box>(c.boxes, c.boxes->begin()), total});
   builder.reserve(total);
-  for (size_t i = 0; i < total; ++i) builder.add(compact_row(data, i));
+  builder.add_rows(total, [&](size_t i) { return compact_row(data, i); });
   return std::move(builder).finish();
 }
 

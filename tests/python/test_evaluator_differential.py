@@ -277,6 +277,8 @@ def test_nan_and_infinite_boxes_and_scores():
     res[6]["score"] = nan
     res[7]["score"] = inf
     res[8]["score"] = -inf
+    for i in range(9, len(res), 7):  # -0 and 0 tie, across images
+        res[i]["score"] = -0.0 if i % 2 else 0.0
     dataset = copy.deepcopy(dataset)
     dataset["annotations"][1]["bbox"][1] = inf
     dataset["annotations"][2]["bbox"][2] = nan
