@@ -31,13 +31,25 @@ struct RankingKey {
   uint64_t score;  // score_key of the score
   uint32_t image;  // any numbering that orders images as the evaluation lists them
   uint32_t rank;
-  auto operator<=>(const RankingKey&) const = default;
+  friend bool operator<(const RankingKey& a, const RankingKey& b) {
+    if (a.score != b.score) return a.score < b.score;
+    return (uint64_t{a.image} << 32 | a.rank) < (uint64_t{b.image} << 32 | b.rank);
+  }
 
+  static constexpr uint64_t kNaN = ~uint64_t{0};
   static uint64_t score_key(double score) {
-    if (std::isnan(score)) return ~uint64_t{0};
+    if (std::isnan(score)) return kNaN;
     const uint64_t bits = std::bit_cast<uint64_t>(score == 0 ? 0.0 : score);
     const uint64_t ascending = bits >> 63 ? ~bits : bits | uint64_t{1} << 63;
     return ~ascending;
+  }
+  // Whether score_of(key) gives back the very score the key was made of:
+  // all but a zero (whose sign the key drops) and a NaN (whose payload it
+  // drops).
+  static bool invertible(uint64_t key) { return key != kNaN && key != score_key(0.0); }
+  static double score_of(uint64_t key) {
+    const uint64_t ascending = ~key;
+    return std::bit_cast<double>(ascending >> 63 ? ascending & ~(uint64_t{1} << 63) : ~ascending);
   }
 };
 

@@ -201,8 +201,10 @@ bool present(const GroupSimilarity& s) { return !s.ranked.empty() || !s.gts.empt
 // that range's matches, and a group without ground truths has none to make.
 struct SlotPass {
   Similarities sims;
-  std::vector<size_t> offsets;
-  std::vector<uint8_t> outcome_buf;
+  std::vector<size_t> first;     // per group, its first detection among the slot's
+  std::vector<RankingKey> ranked;  // the slot's detections in accumulation's ranking
+  std::vector<uint32_t> place;   // per detection, its place in `ranked`
+  std::vector<uint8_t> outcome_buf;  // [place][area range][threshold]
   std::vector<uint32_t> counted;  // [group][area range]
   size_t t_n, a_n;
 
@@ -211,14 +213,23 @@ struct SlotPass {
     const auto pairs = group::pair_groups(st.gt_index, st.dt_index, k);
     sims = compute_similarity(st, pairs);
     clock.add_to(st.timings.iou_cpu);
-    offsets.resize(sims.size());
+    first.resize(sims.size());
     counted.resize(checked_count<uint32_t>({sims.size(), a_n}));
     size_t total = 0;
     for (size_t i = 0; i < sims.size(); ++i) {
-      offsets[i] = total;
-      total += sims[i].ranked.size() * a_n * t_n;
+      first[i] = total;
+      total += sims[i].ranked.size();
     }
-    outcome_buf.resize(total);
+    // Ranked before matching, so that matching writes each detection's
+    // outcomes where the ranking puts it and the table is then filled in
+    // one sequential pass.
+    ranked = rank_slot(sims);
+    place.resize(total);
+    for (size_t i = 0; i < ranked.size(); ++i) {
+      place[first[ranked[i].image] + ranked[i].rank] = static_cast<uint32_t>(i);
+    }
+    outcome_buf.resize(checked_count<uint8_t>({total, a_n, t_n}));
+    clock.add_to(st.timings.accumulate_cpu);
   }
 
   // Matches every group; given `records` (per area range a, one position per
@@ -235,7 +246,8 @@ struct SlotPass {
         check();
         const GroupSimilarity& s = sims[i];
         if (!present(s)) continue;
-        uint8_t* out = outcome_buf.data() + offsets[i];
+        const uint32_t* places = place.data() + first[i];
+        const auto out = [&](size_t j, size_t a) { return outcome_buf.data() + (places[j] * A + a) * T; };
         const size_t d_n = s.ranked.size();
         if (s.gts.empty() && !records) {
           for (size_t a = 0; a < A; ++a) {
@@ -243,7 +255,7 @@ struct SlotPass {
             for (size_t j = 0; j < d_n; ++j) {
               const Outcome o = unmatched_ignored(s, j, p.area_rng[a]) ? Outcome::kIgnored
                                                                        : Outcome::kFalsePositive;
-              std::fill_n(out + (j * A + a) * T, T, static_cast<uint8_t>(o));
+              std::fill_n(out(j, a), T, static_cast<uint8_t>(o));
             }
           }
           continue;
@@ -265,7 +277,7 @@ struct SlotPass {
               const Outcome o = e.dt_ignore[at]        ? Outcome::kIgnored
                                 : e.matches[at] >= 0 ? Outcome::kTruePositive
                                                      : Outcome::kFalsePositive;
-              out[(j * A + a) * T + t] = static_cast<uint8_t>(o);
+              out(j, a)[t] = static_cast<uint8_t>(o);
             }
           }
           counted[i * A + a] = static_cast<uint32_t>(std::count(e.gt_ignore.begin(), e.gt_ignore.end(), 0));
@@ -298,7 +310,7 @@ SlotMatches match_slot(EngineState& st, uint32_t k, Records* records) {
     by_image = records->data() + base;
   }
   pass.match(st, k, by_image, clock);
-  const std::vector<RankingKey> ranked = rank_slot(pass.sims);
+  const std::vector<RankingKey>& ranked = pass.ranked;
   SlotMatches sm;
   std::vector<uint32_t> image_of(pass.sims.size(), 0);  // group -> index into sm.images
   for (size_t gi = 0; gi < pass.sims.size(); ++gi) {
@@ -317,18 +329,18 @@ SlotMatches match_slot(EngineState& st, uint32_t k, Records* records) {
   const pool::CancelCheck check;
   for (size_t i0 = 0; i0 < n; i0 += 4) {
     if (i0 % 4096 == 0) check();
-    const uint8_t* src[4];
     const size_t quad = std::min<size_t>(4, n - i0);
-    for (size_t q = 0; q < quad; ++q) {
-      const RankingKey& r = ranked[i0 + q];
-      sm.scores[i0 + q] = pass.sims[r.image].dt_scores[r.rank];
-      sm.image[i0 + q] = image_of[r.image];
-      sm.rank[i0 + q] = r.rank;
-      src[q] = pass.outcome_buf.data() + pass.offsets[r.image] + size_t{r.rank} * AT;
+    for (size_t i = i0; i < i0 + quad; ++i) {
+      const RankingKey& r = ranked[i];
+      sm.scores[i] = RankingKey::invertible(r.score) ? RankingKey::score_of(r.score)
+                                                     : pass.sims[r.image].dt_scores[r.rank];
+      sm.image[i] = image_of[r.image];
+      sm.rank[i] = r.rank;
     }
+    const uint8_t* src = pass.outcome_buf.data() + i0 * AT;
     for (size_t row = 0; row < AT; ++row) {
       unsigned packed = 0;
-      for (size_t q = 0; q < quad; ++q) packed |= unsigned{src[q][row]} << (2 * q);
+      for (size_t q = 0; q < quad; ++q) packed |= unsigned{src[q * AT + row]} << (2 * q);
       sm.outcomes.set_four(row, i0 / 4, static_cast<uint8_t>(packed));
     }
   }
