@@ -199,6 +199,13 @@ bool present(const GroupSimilarity& s) { return !s.ranked.empty() || !s.gts.empt
 // and its matching read as soon as it is made, so no group keeps one; a
 // range that ignores the group's ground truths as an earlier one did takes
 // that range's matches, and a group without ground truths has none to make.
+// A thread's scratch for matching groups in every area range.
+struct MatchWork {
+  std::vector<GroupEvaluation> evals;       // per area range
+  std::vector<std::vector<uint8_t>> flags;  // per area range: ground truths ignored
+  MatchScratch scratch;
+};
+
 struct SlotPass {
   Similarities sims;
   std::vector<size_t> first;     // per group, its first detection among the slot's
@@ -238,9 +245,15 @@ struct SlotPass {
     const EvalParams& p = st.params;
     const size_t A = a_n, T = t_n, images = p.img_ids.size();
     auto chunk = [&](size_t begin, size_t end) {
-      std::vector<GroupEvaluation> evals(A);
-      std::vector<std::vector<uint8_t>> flags(A);
-      MatchScratch ms;
+      // Per-thread scratch: a streamed batch matches hundreds of small slots,
+      // and allocating this for each cost more than matching them. Nothing
+      // below runs other pool work on this thread while it is in use.
+      thread_local MatchWork work;
+      work.evals.resize(A);
+      work.flags.resize(A);
+      std::vector<GroupEvaluation>& evals = work.evals;
+      std::vector<std::vector<uint8_t>>& flags = work.flags;
+      MatchScratch& ms = work.scratch;
       const pool::CancelCheck check;
       for (size_t i = begin; i < end; ++i) {
         check();

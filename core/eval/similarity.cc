@@ -92,12 +92,23 @@ void mask_matrix(const MaskPairs& m, std::span<const uint8_t> crowd, double thet
   rle::rle_iou(m.dt, m.gt, crowd, theta, out, m.dt_facts.view(), m.gt_facts.view());
 }
 
-// A buffer of n values left unset, for columns written in full straight
-// after (zeroing hundreds of megabytes first would cost a pass of its own).
-template <class T>
-std::unique_ptr<T[]> unset_buffer(size_t n) {
-  return std::unique_ptr<T[]>(new T[checked_count<T>({n})]);
-}
+// Places columns one after another in one block, each aligned for its type.
+class Layout {
+ public:
+  // Reserves n values of T; the column's offset in the block.
+  template <class T>
+  size_t add(size_t n) {
+    bytes_ = (bytes_ + alignof(T) - 1) / alignof(T) * alignof(T);
+    const size_t at = bytes_;
+    bytes_ += checked_count<T>({n}) * sizeof(T);
+    if (bytes_ < at) throw std::bad_array_new_length();
+    return at;
+  }
+  size_t bytes() const { return bytes_; }
+
+ private:
+  size_t bytes_ = 0;
+};
 
 // Sorts idx (small runs in place, without the merge buffer a stable sort
 // asks for) by `before`, equal elements keeping their order.
@@ -283,16 +294,26 @@ Similarities compute_similarity(const EngineState& st, std::span<const group::Pa
   starts[n] = total;
 
   Similarities out;
-  out.ranked_ = unset_buffer<uint32_t>(total.dt);
-  out.row_best_ = unset_buffer<double>(total.dt);
-  out.dt_scores_ = unset_buffer<double>(total.dt);
-  out.dt_areas_ = unset_buffer<double>(total.dt);
-  out.dt_unmatched_ignore_ = unset_buffer<uint8_t>(total.dt);
-  out.gt_areas_ = unset_buffer<double>(total.gt);
-  out.gt_ignore_ = unset_buffer<uint8_t>(total.gt);
-  out.gt_crowd_ = unset_buffer<uint8_t>(total.gt);
-  out.matrix_ = unset_buffer<double>(total.cells);
   out.groups_.resize(n);
+  if (n == 0) return out;
+  // One block, its columns left unset: each is written in full below.
+  Layout layout;
+  const size_t matrix_at = layout.add<double>(total.cells), best_at = layout.add<double>(total.dt),
+               scores_at = layout.add<double>(total.dt), areas_at = layout.add<double>(total.dt),
+               gt_areas_at = layout.add<double>(total.gt), ranked_at = layout.add<uint32_t>(total.dt),
+               unmatched_at = layout.add<uint8_t>(total.dt), gt_ignore_at = layout.add<uint8_t>(total.gt),
+               crowd_at = layout.add<uint8_t>(total.gt);
+  out.storage_.reset(new std::byte[layout.bytes()]);
+  std::byte* const block = out.storage_.get();
+  double* const all_matrix = reinterpret_cast<double*>(block + matrix_at);
+  double* const all_best = reinterpret_cast<double*>(block + best_at);
+  double* const all_scores = reinterpret_cast<double*>(block + scores_at);
+  double* const all_areas = reinterpret_cast<double*>(block + areas_at);
+  double* const all_gt_areas = reinterpret_cast<double*>(block + gt_areas_at);
+  uint32_t* const all_ranked = reinterpret_cast<uint32_t*>(block + ranked_at);
+  uint8_t* const all_unmatched = reinterpret_cast<uint8_t*>(block + unmatched_at);
+  uint8_t* const all_gt_ignore = reinterpret_cast<uint8_t*>(block + gt_ignore_at);
+  uint8_t* const all_crowd = reinterpret_cast<uint8_t*>(block + crowd_at);
   const double floor = exact ? 0.0 : pruning_threshold(st.params.iou_thrs);
 
   auto chunk = [&](size_t begin, size_t end) {
@@ -306,7 +327,7 @@ Similarities compute_similarity(const EngineState& st, std::span<const group::Pa
       GroupSimilarity& s = out.groups_[p];
       s.image = pg.image;
       if (pg.has_gt) s.gts = st.gt_index.members(pg.gt);
-      const std::span<uint32_t> ranked(out.ranked_.get() + at.dt, d_n);
+      const std::span<uint32_t> ranked(all_ranked + at.dt, d_n);
       if (pg.has_dt) {
         const auto members = st.dt_index.members(pg.dt);
         if (members.size() == d_n) {
@@ -318,18 +339,18 @@ Similarities compute_similarity(const EngineState& st, std::span<const group::Pa
           std::copy_n(all.begin(), d_n, ranked.begin());
         }
       }
-      double* scores = out.dt_scores_.get() + at.dt;
-      double* areas = out.dt_areas_.get() + at.dt;
-      uint8_t* unmatched_ignore = out.dt_unmatched_ignore_.get() + at.dt;
+      double* scores = all_scores + at.dt;
+      double* areas = all_areas + at.dt;
+      uint8_t* unmatched_ignore = all_unmatched + at.dt;
       for (size_t i = 0; i < d_n; ++i) {
         const uint32_t d = ranked[i];
         scores[i] = checked_at(st.dt.scores, d, kAnnotation);
         areas[i] = checked_at(st.dt.areas, d, kAnnotation);
         unmatched_ignore[i] = checked_at(st.dt.unmatched_ignore, d, kAnnotation);
       }
-      double* gt_areas = out.gt_areas_.get() + at.gt;
-      uint8_t* gt_ignore = out.gt_ignore_.get() + at.gt;
-      uint8_t* gt_crowd = out.gt_crowd_.get() + at.gt;
+      double* gt_areas = all_gt_areas + at.gt;
+      uint8_t* gt_ignore = all_gt_ignore + at.gt;
+      uint8_t* gt_crowd = all_crowd + at.gt;
       for (size_t j = 0; j < g_n; ++j) {
         const uint32_t g = s.gts[j];
         gt_areas[j] = checked_at(st.gt.areas, g, kAnnotation);
@@ -337,8 +358,8 @@ Similarities compute_similarity(const EngineState& st, std::span<const group::Pa
         gt_crowd[j] = checked_at(st.gt.iscrowd, g, kAnnotation);
       }
       const size_t cells = d_n > 0 && g_n > 0 ? d_n * g_n : 0;
-      const std::span<double> matrix(out.matrix_.get() + at.cells, cells);
-      double* best = out.row_best_.get() + at.dt;
+      const std::span<double> matrix(all_matrix + at.cells, cells);
+      double* best = all_best + at.dt;
       if (cells > 0) {
         similarity_matrix(st, ranked, s.gts, floor, matrix);
         for (size_t i = 0; i < d_n; ++i) {

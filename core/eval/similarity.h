@@ -2,6 +2,7 @@
 // image's ground truths.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -32,9 +33,9 @@ struct GroupSimilarity {
   GroupSimilarity first(uint64_t n) const;
 };
 
-// The records of a run of paired groups and the buffers they view: one
-// allocation per column for all groups rather than several per group, of
-// which a large evaluation has millions. Moving keeps the views valid.
+// The records of a run of paired groups and the storage they view: one
+// allocation for all groups' columns rather than several per group, of which
+// a large evaluation has millions. Moving keeps the views valid.
 class Similarities {
  public:
   Similarities() = default;
@@ -51,12 +52,8 @@ class Similarities {
  private:
   friend Similarities compute_similarity(const EngineState&, std::span<const group::PairedGroup>,
                                          bool);
-  template <class T>
-  using Buffer = std::unique_ptr<T[]>;
   std::vector<GroupSimilarity> groups_;
-  Buffer<uint32_t> ranked_;
-  Buffer<double> matrix_, row_best_, dt_scores_, dt_areas_, gt_areas_;
-  Buffer<uint8_t> dt_unmatched_ignore_, gt_ignore_, gt_crowd_;
+  std::unique_ptr<std::byte[]> storage_;  // every group's columns, column by column
 };
 
 // Groups per chunk of a parallel loop over one slot's groups. A slot of a
