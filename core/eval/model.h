@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "core/eval/matched.h"
 #include "core/group/group_index.h"
+#include "core/rle/ops.h"
 #include "core/rle/rle.h"
 
 namespace quillscore::eval {
@@ -60,7 +62,9 @@ struct PackedMasks {
   std::vector<uint64_t> begin, end;
   std::vector<uint32_t> height, width;
   size_t size() const { return begin.size(); }
+  std::string_view counts(size_t i) const { return {text.get() + begin[i], end[i] - begin[i]}; }
   rle::Rle decode(size_t i) const;
+  rle::RunExtent extent(size_t i) const;  // that of decode(i), without building it
 };
 // Either `masks` holds every mask, or (for sets read from compressed text)
 // `packed` does and `masks` is empty.

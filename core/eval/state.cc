@@ -8,34 +8,33 @@
 namespace quillscore::eval {
 namespace {
 
-// The extents of masks 0..n-1, mask(i) giving each (by reference or value).
-template <class MaskOf>
-MaskExtents extents_of(size_t n, MaskOf mask) {
+// The extents of masks 0..n-1, extent(i) giving each one's.
+template <class ExtentOf>
+MaskExtents extents_of(size_t n, ExtentOf extent) {
   MaskExtents f;
   f.boxes.resize(n);
   f.areas.resize(n);
   pool::parallel_chunks(n, [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
-      const auto& m = mask(i);
-      const Box b = rle::rle_bbox(m);
+      const rle::RunExtent e = extent(i);
+      const Box b = e.box();
       for (size_t k = 0; k < 4; ++k) f.boxes[i][k] = static_cast<uint32_t>(b[k]);
-      f.areas[i] = rle::rle_area(m);
+      f.areas[i] = e.area();
     }
   });
   return f;
 }
 
 MaskExtents extents_of(const std::vector<rle::Rle>& masks) {
-  return extents_of(masks.size(), [&](size_t i) -> const rle::Rle& { return masks[i]; });
+  return extents_of(masks.size(), [&](size_t i) { return rle::extent_of(masks[i]); });
 }
 
 void keep_mask_extents(Geometry& g) {
   if (auto* m = std::get_if<Masks>(&g)) {
     // A reader that decoded packed masks on the way may have kept them.
     if (m->extents.areas.size() == m->size() && m->extents.boxes.size() == m->size()) return;
-    m->extents = m->packed.text
-                     ? extents_of(m->packed.size(), [&](size_t i) { return m->packed.decode(i); })
-                     : extents_of(m->masks);
+    m->extents = m->packed.text ? extents_of(m->packed.size(), [&](size_t i) { return m->packed.extent(i); })
+                                : extents_of(m->masks);
   } else if (auto* b = std::get_if<BoundaryMasks>(&g)) {
     b->extents = extents_of(b->masks);
     b->band_extents = extents_of(b->bands);
@@ -45,8 +44,11 @@ void keep_mask_extents(Geometry& g) {
 }  // namespace
 
 rle::Rle PackedMasks::decode(size_t i) const {
-  return rle::counts_from_string(std::string_view(text.get() + begin[i], end[i] - begin[i]), height[i],
-                                 width[i]);
+  return rle::counts_from_string(counts(i), height[i], width[i]);
+}
+
+rle::RunExtent PackedMasks::extent(size_t i) const {
+  return rle::extent_from_string(counts(i), height[i], width[i]);
 }
 
 std::unique_ptr<EngineState> make_engine_state(EvalParams params, AnnotationSet gt,

@@ -1,5 +1,7 @@
 #include "core/rle/codec.h"
 
+#include "core/rle/ops.h"
+
 #include <cstring>
 
 namespace quillscore::rle {
@@ -78,15 +80,14 @@ int64_t value8(const uint8_t* p, unsigned len) {
 
 }  // namespace
 
-Rle counts_from_string(std::string_view bytes, uint32_t height, uint32_t width) {
-  Rle r{height, width, {}};
-  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  const size_t size = bytes.size();
-  if (size == 0) return r;
-  // One count ends at every byte without the continuation bit, and one more
-  // if the string stops inside a value: size the list exactly up front.
-  // Eight bytes at a time: `ends` marks, in bit 5 of each byte, the bytes that
-  // end a value.
+namespace {
+
+// How many counts the string at p holds: one ends at every byte without the
+// continuation bit, and one more if the string stops inside a value.
+// Eight bytes at a time: `ends` marks, in bit 5 of each byte, the bytes that
+// end a value.
+size_t count_values(const uint8_t* p, size_t size) {
+  if (size == 0) return 0;
   auto ends = [&](size_t j) {
     uint64_t w;
     std::memcpy(&w, p + j, 8);
@@ -98,8 +99,12 @@ Rle counts_from_string(std::string_view bytes, uint32_t height, uint32_t width) 
   for (size_t j = 0; j < whole; j += 8) n += ((ends(j) >> 5) * 0x0101010101010101ull) >> 56;
   for (size_t j = whole; j < size; ++j) n += ((p[j] - 48) & 0x20) == 0;
   n += ((p[size - 1] - 48) & 0x20) != 0;
-  r.counts.resize(n);
-  uint32_t* out = r.counts.data();
+  return n;
+}
+
+// Hands the n counts of the string at p, in order, to take(i, count).
+template <class Take>
+void decode_values(const uint8_t* p, size_t size, size_t n, Take&& take) {
   const uint8_t* end = p + size;
   uint32_t before_last = 0, last = 0;  // counts i-2 and i-1
   for (size_t i = 0; i < n; ++i) {
@@ -117,11 +122,31 @@ Rle counts_from_string(std::string_view bytes, uint32_t height, uint32_t width) 
       x = read_value(p, end);
     }
     if (i > 2) x = static_cast<int64_t>(static_cast<uint64_t>(x) + before_last);
-    out[i] = static_cast<uint32_t>(x);
+    const auto count = static_cast<uint32_t>(x);
+    take(i, count);
     before_last = last;
-    last = out[i];
+    last = count;
   }
+}
+
+}  // namespace
+
+Rle counts_from_string(std::string_view bytes, uint32_t height, uint32_t width) {
+  Rle r{height, width, {}};
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  const size_t n = count_values(p, bytes.size());
+  r.counts.resize(n);
+  uint32_t* out = r.counts.data();
+  decode_values(p, bytes.size(), n, [out](size_t i, uint32_t count) { out[i] = count; });
   return r;
+}
+
+RunExtent extent_from_string(std::string_view bytes, uint32_t height, uint32_t width) {
+  RunExtent e(height, width);
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  decode_values(p, bytes.size(), count_values(p, bytes.size()),
+                [&e](size_t, uint32_t count) { e.add(count); });
+  return e;
 }
 
 }  // namespace quillscore::rle

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/rle/ops.h"
 #include "core/rle/rle.h"
 
 namespace quillscore::rle {
@@ -16,5 +17,9 @@ std::string counts_to_string(std::span<const uint32_t> counts);
 // Decodes any byte string into counts; never fails and never checks the
 // counts against height * width.
 Rle counts_from_string(std::string_view bytes, uint32_t height, uint32_t width);
+
+// rle_bbox and rle_area of counts_from_string(bytes, height, width), read
+// without building the list.
+RunExtent extent_from_string(std::string_view bytes, uint32_t height, uint32_t width);
 
 }  // namespace quillscore::rle

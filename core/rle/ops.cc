@@ -160,32 +160,13 @@ uint32_t rle_area(const Rle& mask) {
   return a;
 }
 
-Box rle_bbox(const Rle& mask) {
-  const uint32_t h = mask.height, w = mask.width;
-  const size_t m = mask.counts.size() & ~size_t{1};  // a trailing run of zeros does not count
-  if (m == 0) return {0, 0, 0, 0};
-  uint32_t xs = w, ys = h, xe = 0, ye = 0, cc = 0, xp = 0;
-  for (size_t j = 0; j < m; ++j) {
-    cc += mask.counts[j];
-    // The last pixel of a run of ones, or the first pixel of a run of zeros
-    // (which is one past the previous run of ones).
-    const uint32_t t = cc - static_cast<uint32_t>(j & 1);
-    const uint32_t x = h ? t / h : 0, y = h ? t % h : 0;
-    if ((j & 1) == 0) {
-      xp = x;
-    } else if (xp < x) {
-      // The run of ones wraps into a further column: it spans whole rows.
-      ys = 0;
-      ye = h - 1;
-    }
-    xs = std::min(xs, x);
-    xe = std::max(xe, x);
-    ys = std::min(ys, y);
-    ye = std::max(ye, y);
-  }
-  return {static_cast<double>(xs), static_cast<double>(ys), static_cast<double>(xe + 1 - xs),
-          static_cast<double>(ye + 1 - ys)};
+RunExtent extent_of(const Rle& mask) {
+  RunExtent e(mask.height, mask.width);
+  for (uint32_t c : mask.counts) e.add(c);
+  return e;
 }
+
+Box rle_bbox(const Rle& mask) { return extent_of(mask).box(); }
 
 Rle rle_merge(std::span<const Rle> masks, bool intersect) {
   if (masks.empty()) return {};

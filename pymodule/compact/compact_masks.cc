@@ -90,10 +90,15 @@ bool compact_mask_set(const CompactData& data, bool is_gt, const intake::LookupT
           for (size_t j = begin; j < end; ++j) {
             check();
             if (packed) {
-              const rle::Rle mask = rasterise_row(m, kept[j], sizes[j].first, sizes[j].second, ws);
-              const rle::Box b = rle::rle_bbox(mask);
+              // Packed masks are all compressed text: their extents are read
+              // off the text, and the masks decoded only where compared.
+              const json::SegmentRow& s = m.rows[kept[j]];
+              const rle::RunExtent e = rle::extent_from_string(
+                  std::string_view(m.text->begin() + s.begin, s.end - s.begin), sizes[j].first,
+                  sizes[j].second);
+              const rle::Box b = e.box();
               for (size_t k = 0; k < 4; ++k) extents.boxes[j][k] = static_cast<uint32_t>(b[k]);
-              extents.areas[j] = rle::rle_area(mask);
+              extents.areas[j] = e.area();
               continue;
             }
             masks[j] = rasterise_row(m, kept[j], sizes[j].first, sizes[j].second, ws);

@@ -1,4 +1,5 @@
 #include "core/rle/codec.h"
+#include "core/rle/ops.h"
 
 #include <gtest/gtest.h>
 
@@ -131,6 +132,8 @@ TEST(Codec, RandomCountsRoundTrip) {
     }
     const Rle back = counts_from_string(s, 11, 13);
     ASSERT_EQ(back.counts, c) << "encoded as \"" << s << "\"";
+    ASSERT_EQ(extent_from_string(s, 11, 13).box(), rle_bbox(back));
+    ASSERT_EQ(extent_from_string(s, 11, 13).area(), rle_area(back));
     ASSERT_EQ(testref::literal_decode_counts(s), c);
   }
 }
@@ -168,6 +171,13 @@ TEST(CountsFromString, ArbitraryBytesMatchReferenceAndAreDeterministic) {
     ASSERT_EQ(first.counts, testref::literal_decode_counts(s)) << "bytes of length " << n;
     // Never more counts than characters.
     ASSERT_LE(first.counts.size(), n);
+    // Extents read off the text are those of the decoded counts, whatever
+    // the size (runs past h * w, wrapped sums and h = 0 included).
+    const uint32_t h = rng() % 6, w = rng() % 6;
+    const Rle sized = counts_from_string(s, h, w);
+    const RunExtent e = extent_from_string(s, h, w);
+    ASSERT_EQ(e.box(), rle_bbox(sized)) << "h " << h << " w " << w;
+    ASSERT_EQ(e.area(), rle_area(sized));
   }
 }
 
