@@ -368,9 +368,14 @@ std::shared_ptr<const MatchedState> match_all(EngineState& st, std::vector<Recor
   state->t_n = st.params.iou_thrs.size();
   state->a_n = st.params.area_rng.size();
   if (records) records->resize(st.slots);
+  // Slots of a few detections each (a streamed batch spreads a few thousand
+  // over hundreds of categories) go to the pool in runs, not one by one.
+  constexpr size_t kDetectionsPerChunk = 4096;
+  const size_t per_slot = st.dt.size() / std::max<size_t>(st.slots, 1);
+  const size_t grain = std::max<size_t>(1, kDetectionsPerChunk / std::max<size_t>(per_slot, 1));
   state->slots = pool::parallel_map(st.slots, [&](size_t k) {
     return match_slot(st, static_cast<uint32_t>(k), records ? &(*records)[k] : nullptr);
-  });
+  }, grain);
   return st.matched.put(std::move(state));
 }
 
