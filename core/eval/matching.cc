@@ -50,7 +50,8 @@ void reuse_matching(const GroupSimilarity& s, const std::array<double, 2>& range
   out.gt_ignore.assign(from.gt_ignore.begin(), from.gt_ignore.end());
   out.gt_order.assign(from.gt_order.begin(), from.gt_order.end());
   if (!out.present) return;
-  set_detection_ignore(s, range, out.d == 0 ? 0 : from.matches.size() / out.d, out);
+  // The matches hold a row of d per threshold matched at.
+  set_detection_ignore(s, range, out.d == 0 ? 0 : out.matches.size() / out.d, out);
 }
 
 void match_group(const EngineState& st, const GroupSimilarity& s, size_t a, GroupEvaluation& out,

@@ -30,7 +30,6 @@ class Stopwatch {
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-
 // The three result arrays of one slot: [T][R][A][M], [T][A][M], [T][R][A][M].
 struct SlotArrays {
   size_t t, r, a, m;
@@ -69,6 +68,14 @@ constexpr size_t kNone = SIZE_MAX;
 constexpr uint64_t kLowBits = 0x5555555555555555ull;   // the low bit of each 2-bit outcome
 constexpr uint64_t kHighBits = 0xAAAAAAAAAAAAAAAAull;  // ... and the high bit: kIgnored
 
+// Counting bits one instruction at a time where the processor has it; the
+// baseline x86-64 build otherwise calls a library routine per count.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+#define QUILLSCORE_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#else
+#define QUILLSCORE_POPCOUNT_CLONES
+#endif
+
 // Precision, recall and scores of cell (a, m) of one slot, over the ranked
 // positions it takes (sc.left_out, sc.first and sc.count say which),
 // `counted` being their images' ground truths that count in area range a.
@@ -80,14 +87,6 @@ constexpr uint64_t kHighBits = 0xAAAAAAAAAAAAAAAAull;  // ... and the high bit: 
 // suffix maximum over them. Outcomes are read 32 at a time: positions left
 // out read as ignored, and a word without a true positive only adds its false
 // positives to the count.
-// Counting bits one instruction at a time where the processor has it; the
-// baseline x86-64 build otherwise calls a library routine per count.
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
-#define QUILLSCORE_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
-#else
-#define QUILLSCORE_POPCOUNT_CLONES
-#endif
-
 QUILLSCORE_POPCOUNT_CLONES
 void accumulate_cell(const EvalParams& p, const SlotMatches& sm, uint64_t counted, size_t a,
                      size_t m, SlotArrays& out, AccumulateScratch& sc) {
@@ -193,12 +192,6 @@ using Records = std::vector<std::unique_ptr<EvalImageRecord>>;
 // Whether a group takes part in its slot's evaluation at all.
 bool present(const GroupSimilarity& s) { return !s.ranked.empty() || !s.gts.empty(); }
 
-// One slot's similarity and its matching in every area range, with every
-// group's outcomes in one buffer ([detection][area range][threshold]) and its
-// counted ground truths beside. A group is matched in all area ranges at once
-// and its matching read as soon as it is made, so no group keeps one; a
-// range that ignores the group's ground truths as an earlier one did takes
-// that range's matches, and a group without ground truths has none to make.
 // A thread's scratch for matching groups in every area range.
 struct MatchWork {
   std::vector<GroupEvaluation> evals;       // per area range
@@ -206,6 +199,12 @@ struct MatchWork {
   MatchScratch scratch;
 };
 
+// One slot's similarity and its matching in every area range, with every
+// group's outcomes in one buffer ([place][area range][threshold]) and its
+// counted ground truths beside. A group is matched in all area ranges at once
+// and its matching read as soon as it is made, so no group keeps one; a
+// range that ignores the group's ground truths as an earlier one did takes
+// that range's matches, and a group without ground truths has none to make.
 struct SlotPass {
   Similarities sims;
   std::vector<size_t> first;     // per group, its first detection among the slot's

@@ -272,7 +272,7 @@ Similarities compute_similarity(const EngineState& st, std::span<const group::Pa
                                 bool exact) {
   const uint64_t cap = st.params.cap();
   const size_t n = pairs.size();
-  // Where each group's rows start in the shared buffers; starts[n] holds the
+  // Where each group's rows start in the shared columns; starts[n] holds the
   // totals.
   struct Start {
     size_t dt = 0, gt = 0, cells = 0;
@@ -288,8 +288,9 @@ Similarities compute_similarity(const EngineState& st, std::span<const group::Pa
     const size_t g = pg.has_gt ? st.gt_index.members(pg.gt).size() : 0;
     total.dt += d;
     total.gt += g;
-    if (d > 0 && g > 0) total.cells += checked_count<double>({d, g});
-    checked_count<double>({total.cells});
+    if (d > 0 && g > 0 && __builtin_add_overflow(total.cells, checked_count<double>({d, g}), &total.cells)) {
+      throw std::bad_array_new_length();
+    }
   }
   starts[n] = total;
 
