@@ -9,10 +9,6 @@
 namespace quillscore::eval {
 namespace {
 
-bool outside(double area, const std::array<double, 2>& range) {
-  return area < range[0] || area > range[1];
-}
-
 // Each ranked detection's ignore flag per threshold: its match's, or its
 // own when it matched nothing.
 void set_detection_ignore(const GroupSimilarity& s, const std::array<double, 2>& range, size_t t_n,
@@ -34,10 +30,6 @@ void ground_truth_ignored(const GroupSimilarity& s, const std::array<double, 2>&
                           std::vector<uint8_t>& out) {
   out.resize(s.gts.size());
   for (size_t j = 0; j < out.size(); ++j) out[j] = outside(s.gt_areas[j], range) || s.gt_ignore[j] != 0;
-}
-
-bool unmatched_ignored(const GroupSimilarity& s, size_t d, const std::array<double, 2>& range) {
-  return outside(s.dt_areas[d], range) || s.dt_unmatched_ignore[d] != 0;
 }
 
 void reuse_matching(const GroupSimilarity& s, const std::array<double, 2>& range,

@@ -33,9 +33,16 @@ struct MatchScratch {
 void ground_truth_ignored(const GroupSimilarity& s, const std::array<double, 2>& range,
                           std::vector<uint8_t>& out);
 
+// Whether an area lies outside an area range.
+inline bool outside(double area, const std::array<double, 2>& range) {
+  return area < range[0] || area > range[1];
+}
+
 // Whether ranked detection d of a group is ignored within `range` when it
 // matches nothing.
-bool unmatched_ignored(const GroupSimilarity& s, size_t d, const std::array<double, 2>& range);
+inline bool unmatched_ignored(const GroupSimilarity& s, size_t d, const std::array<double, 2>& range) {
+  return outside(s.dt_areas[d], range) || s.dt_unmatched_ignore[d] != 0;
+}
 
 // `from`, the group's matching in another area range whose ground truths
 // are ignored alike (ground_truth_ignored gives the same flags), as the

@@ -128,10 +128,17 @@ StreamState stream_of(EngineState& st, double boundary_dilation) {
     for (uint32_t i : sm.image) out.image.push_back(sm.images[i]);
     out.rank = sm.rank;
     out.outcomes.assign(checked_count<uint8_t>({sm.size(), bytes}), 0);
-    for (size_t i = 0; i < sm.size(); ++i) {
-      uint8_t* record = out.outcomes.data() + i * bytes;
-      for (size_t r = 0; r < rows; ++r) {
-        record[r / 4] |= static_cast<uint8_t>(static_cast<unsigned>(sm.outcomes.get(r, i)) << (r % 4 * 2));
+    // Row by row, 32 detections per word read.
+    const size_t n = sm.size();
+    for (size_t r = 0; r < rows; ++r) {
+      uint8_t* at = out.outcomes.data() + r / 4;
+      const unsigned shift = r % 4 * 2;
+      for (size_t w = 0; w * 32 < n; ++w) {
+        const uint64_t word = sm.outcomes.word(r, w);
+        const size_t here = std::min<size_t>(32, n - w * 32);
+        for (size_t k = 0; k < here; ++k) {
+          at[(w * 32 + k) * bytes] |= static_cast<uint8_t>(((word >> (2 * k)) & 3) << shift);
+        }
       }
     }
   }
