@@ -493,6 +493,32 @@ def test_subsets_of_images_and_categories(qm, tmp_path, img_ids, cat_ids, use_ca
     _both_ways(qm, tmp_path, gt, dt, img_ids=img_ids, cat_ids=cat_ids, use_cats=use_cats)
 
 
+# More rows than the set builder lays out row by row (65,536): with every
+# image listed the rows are laid out in parallel, with half of them left out
+# they go row by row; either way as the dicts are read.
+@pytest.mark.parametrize("img_ids", [list(range(1, 201)), list(range(1, 201, 2))])
+def test_large_sets_read_as_the_dicts_are(qm, tmp_path, img_ids):
+    rng = np.random.default_rng(11)
+    n = 70_000
+
+    def rows(results):
+        images, cats = rng.integers(1, 201, n), rng.integers(1, 4, n)
+        boxes = rng.uniform(1, 60, (n, 4)).round(2).tolist()
+        out = []
+        for i in range(n):
+            r = {"image_id": int(images[i]), "category_id": int(cats[i]), "bbox": boxes[i]}
+            if results:
+                r["score"] = round(float(rng.random()), 3)
+            else:
+                r.update(id=i + 1, iscrowd=int(rng.random() < 0.05))
+                if i % 3 == 0:
+                    r["area"] = round(float(rng.uniform(1, 4000)), 1)
+            out.append(r)
+        return out
+
+    _both_ways(qm, tmp_path, rows(False), rows(True), img_ids=img_ids, cat_ids=[1, 2, 3])
+
+
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_seeded_synthetic_files(qm, tmp_path, seed):
     """Many boxes per image and category, written with the layouts real
