@@ -38,8 +38,8 @@ GroupIndex build_group_index(std::span<const uint32_t> image_index,
   if (image_index.size() != category_index.size()) {
     throw InternalError("image and category columns differ in length");
   }
-  // Listed annotations in ascending order, then stably ordered by the major
-  // key (category then image with categories in use, image then category
+  // Listed annotations (image and category both listed) in ascending
+  // order, stably ordered by the major key (category then image with categories in use, image then category
   // without) in one counting pass, and each major key's run stably by the
   // minor key. The minor key travels with each annotation, so that no pass
   // after the first reads the columns out of order (at millions of rows
@@ -47,38 +47,39 @@ GroupIndex build_group_index(std::span<const uint32_t> image_index,
   // annotations image by image, so a run is usually in order already and
   // only checked; runs are independent, and are checked (and, where needed,
   // sorted) in parallel.
-  std::vector<uint32_t> listed;
-  listed.reserve(image_index.size());
+  const auto listed = [&](size_t i) { return image_index[i] != kUnlisted && category_index[i] != kUnlisted; };
+  size_t n = 0;
   uint32_t max_img = 0, max_cat = 0;
   for (size_t i = 0; i < image_index.size(); ++i) {
-    const uint32_t img = image_index[i], cat = category_index[i];
-    if (img == kUnlisted || cat == kUnlisted) continue;
-    if (use_cats) checked_index(cat, slots, "category slot");
-    listed.push_back(static_cast<uint32_t>(i));
-    max_img = std::max(max_img, img);
-    max_cat = std::max(max_cat, cat);
+    if (!listed(i)) continue;
+    if (use_cats) checked_index(category_index[i], slots, "category slot");
+    ++n;
+    max_img = std::max(max_img, image_index[i]);
+    max_cat = std::max(max_cat, category_index[i]);
   }
   GroupIndex index;
   index.slots.assign(slots, {0, 0});
-  if (listed.empty()) return index;
+  if (n == 0) return index;
   if (!use_cats) checked_index(0, slots, "category slot");
   const std::span<const uint32_t> major = use_cats ? category_index : image_index,
                                   minor = use_cats ? image_index : category_index;
   // start[k]: where major key k's run begins; start[k + 1] where it ends.
   std::vector<size_t> start(size_t{use_cats ? max_cat : max_img} + 2, 0);
-  for (uint32_t i : listed) ++start[size_t{major[i]} + 1];
+  for (size_t i = 0; i < major.size(); ++i) {
+    if (listed(i)) ++start[size_t{major[i]} + 1];
+  }
   for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
-  index.order.resize(listed.size());
-  std::vector<uint32_t> minor_of(listed.size());
+  index.order.resize(n);
+  std::vector<uint32_t> minor_of(n);
   {
     std::vector<size_t> next(start.begin(), start.end() - 1);
-    for (uint32_t i : listed) {
+    for (size_t i = 0; i < major.size(); ++i) {
+      if (!listed(i)) continue;
       const size_t at = next[major[i]]++;
-      index.order[at] = i;
+      index.order[at] = static_cast<uint32_t>(i);
       minor_of[at] = minor[i];
     }
   }
-  listed = {};
   const size_t runs = start.size() - 1;
   pool::parallel_chunks(runs, [&](size_t begin, size_t end) {
     std::vector<std::pair<uint32_t, uint32_t>> pairs;  // (minor key, annotation)

@@ -68,23 +68,8 @@ bool SetBuilder::add_in_parallel(size_t n, const std::function<Row(size_t)>& row
   // Below this, laying rows out on the pool costs more than it saves.
   constexpr size_t kParallelFrom = size_t{1} << 16, kRowsPerChunk = size_t{1} << 14;
   if (n < kParallelFrom) return false;
-  std::vector<uint32_t> images(n), categories(n);
-  std::atomic<bool> unlisted{false};
-  pool::parallel_chunks(n, [&](size_t begin, size_t end) {
-    PositionLookup image_of(tables_.images), category_of(tables_.categories);
-    bool any = false;
-    for (size_t i = begin; i < end; ++i) {
-      const Row row = row_of(i);
-      images[i] = image_of(row.image_id);
-      categories[i] = category_of(row.category_id);
-      any |= images[i] == group::kUnlisted || categories[i] == group::kUnlisted;
-    }
-    if (any) unlisted = true;
-  }, kRowsPerChunk);
-  // Dropped rows shift every later one: those sources go row by row.
-  if (unlisted && unlisted_ == Unlisted::kDrop) return false;
-  set_.image_index = std::move(images);
-  set_.category_index = std::move(categories);
+  set_.image_index.resize(n);
+  set_.category_index.resize(n);
   set_.ids.resize(n);
   set_.scores.resize(n);
   set_.areas.resize(n);
@@ -93,9 +78,16 @@ bool SetBuilder::add_in_parallel(size_t n, const std::function<Row(size_t)>& row
   set_.unmatched_ignore.assign(n, 0);
   if (boxes_ && !shared_) boxes_->resize(n);
   if (type_ == eval::IouType::kKeypoints) set_.boxes.resize(n);
+  std::atomic<bool> unlisted{false};
   pool::parallel_chunks(n, [&](size_t begin, size_t end) {
+    PositionLookup image_of(tables_.images), category_of(tables_.categories);
+    bool any = false;
     for (size_t i = begin; i < end; ++i) {
       const Row row = row_of(i);
+      const uint32_t image = image_of(row.image_id), category = category_of(row.category_id);
+      any |= image == group::kUnlisted || category == group::kUnlisted;
+      set_.image_index[i] = image;
+      set_.category_index[i] = category;
       set_.ids[i] = id_of(row, static_cast<int64_t>(i) + 1);
       set_.scores[i] = row.score;
       set_.areas[i] = area_of(row);
@@ -104,7 +96,20 @@ bool SetBuilder::add_in_parallel(size_t n, const std::function<Row(size_t)>& row
       if (boxes_ && !shared_) (*boxes_)[i] = row.box;
       if (type_ == eval::IouType::kKeypoints) set_.boxes[i] = row.box;
     }
+    if (any) unlisted = true;
   }, kRowsPerChunk);
+  // Dropped rows shift every later one: those sources go row by row, from
+  // the start.
+  if (unlisted && unlisted_ == Unlisted::kDrop) {
+    for (auto* column : {&set_.iscrowd, &set_.ignore, &set_.unmatched_ignore}) column->clear();
+    for (auto* column : {&set_.image_index, &set_.category_index}) column->clear();
+    set_.ids.clear();
+    set_.scores.clear();
+    set_.areas.clear();
+    set_.boxes.clear();
+    if (boxes_) boxes_->clear();
+    return false;
+  }
   rows_ = n;
   return true;
 }
