@@ -306,7 +306,21 @@ struct SlotPass {
     pool::parallel_chunks(sims.size(), chunk, kGroupsPerChunk);
     clock.add_to(st.timings.match_cpu);
   }
+
+  // The score of the i-th ranked detection, as the results gave it.
+  double score_at(size_t i) const {
+    const RankingKey& r = ranked[i];
+    return RankingKey::invertible(r.score) ? RankingKey::score_of(r.score) : sims[r.image].dt_scores[r.rank];
+  }
 };
+
+// Slots of a few detections each (a streamed batch spreads a few thousand
+// over hundreds of categories) go to the pool in runs, not one by one.
+size_t slots_per_chunk(const EngineState& st) {
+  constexpr size_t kDetectionsPerChunk = 4096;
+  const size_t per_slot = st.dt.size() / std::max<size_t>(st.slots, 1);
+  return std::max<size_t>(1, kDetectionsPerChunk / std::max<size_t>(per_slot, 1));
+}
 
 // Matches one slot at every area range into its matched state; given
 // `records`, also appends its per-image records.
@@ -344,8 +358,7 @@ SlotMatches match_slot(EngineState& st, uint32_t k, Records* records) {
     const size_t quad = std::min<size_t>(4, n - i0);
     for (size_t i = i0; i < i0 + quad; ++i) {
       const RankingKey& r = ranked[i];
-      sm.scores[i] = RankingKey::invertible(r.score) ? RankingKey::score_of(r.score)
-                                                     : pass.sims[r.image].dt_scores[r.rank];
+      sm.scores[i] = pass.score_at(i);
       sm.image[i] = image_of[r.image];
       sm.rank[i] = r.rank;
     }
@@ -367,15 +380,42 @@ std::shared_ptr<const MatchedState> match_all(EngineState& st, std::vector<Recor
   state->t_n = st.params.iou_thrs.size();
   state->a_n = st.params.area_rng.size();
   if (records) records->resize(st.slots);
-  // Slots of a few detections each (a streamed batch spreads a few thousand
-  // over hundreds of categories) go to the pool in runs, not one by one.
-  constexpr size_t kDetectionsPerChunk = 4096;
-  const size_t per_slot = st.dt.size() / std::max<size_t>(st.slots, 1);
-  const size_t grain = std::max<size_t>(1, kDetectionsPerChunk / std::max<size_t>(per_slot, 1));
   state->slots = pool::parallel_map(st.slots, [&](size_t k) {
     return match_slot(st, static_cast<uint32_t>(k), records ? &(*records)[k] : nullptr);
-  }, grain);
+  }, slots_per_chunk(st));
   return st.matched.put(std::move(state));
+}
+
+// One slot's matching in the streamed layout, straight from its pass: each
+// detection's outcomes are already side by side there.
+StreamSlot stream_slot(EngineState& st, uint32_t k) {
+  Stopwatch clock;
+  SlotPass pass(st, k, clock);
+  pass.match(st, k, nullptr, clock);
+  const size_t A = pass.a_n, AT = A * pass.t_n, bytes = (AT + 3) / 4;
+  StreamSlot out;
+  for (size_t gi = 0; gi < pass.sims.size(); ++gi) {
+    const auto row = std::span(pass.counted).subspan(gi * A, A);
+    if (std::all_of(row.begin(), row.end(), [](uint32_t c) { return c == 0; })) continue;
+    out.counted_images.push_back(pass.sims[gi].image);
+    out.counted.insert(out.counted.end(), row.begin(), row.end());
+  }
+  const size_t n = pass.ranked.size();
+  out.scores.resize(n);
+  out.image.resize(n);
+  out.rank.resize(n);
+  out.outcomes.assign(checked_count<uint8_t>({n, bytes}), 0);
+  for (size_t i = 0; i < n; ++i) {
+    const RankingKey& r = pass.ranked[i];
+    out.scores[i] = pass.score_at(i);
+    out.image[i] = pass.sims[r.image].image;
+    out.rank[i] = r.rank;
+    const uint8_t* src = pass.outcome_buf.data() + i * AT;
+    uint8_t* dst = out.outcomes.data() + i * bytes;
+    for (size_t row = 0; row < AT; ++row) dst[row / 4] |= static_cast<uint8_t>(src[row] << (row % 4 * 2));
+  }
+  clock.add_to(st.timings.accumulate_cpu);
+  return out;
 }
 
 }  // namespace
@@ -383,6 +423,11 @@ std::shared_ptr<const MatchedState> match_all(EngineState& st, std::vector<Recor
 std::shared_ptr<const MatchedState> matched_state(EngineState& st) {
   if (auto cached = st.matched.get()) return cached;
   return match_all(st, nullptr);
+}
+
+std::vector<StreamSlot> streamed_matching(EngineState& st) {
+  return pool::parallel_map(st.slots, [&](size_t k) { return stream_slot(st, static_cast<uint32_t>(k)); },
+                            slots_per_chunk(st));
 }
 
 std::vector<double> group_precision(EngineState& st, std::span<const uint32_t> image_group,

@@ -6,12 +6,17 @@
 #include <vector>
 
 #include "core/eval/model.h"
+#include "core/eval/stream.h"
 
 namespace quillscore::eval {
 
 // Evaluates every category slot in parallel and accumulates precision,
 // recall and scores; with `collect_records` also the per-image records.
 AccumulatedResult run(EngineState& st, bool collect_records);
+
+// Every slot's matching in the streamed layout (stream.h), made without the
+// matched state and without keeping one.
+std::vector<StreamSlot> streamed_matching(EngineState& st);
 
 // Precision, recall and scores of a matched state (one slot per category
 // place) at `p`'s recall thresholds and detection limits; the state's IoU

@@ -11,6 +11,7 @@
 
 #include "core/base/checked.h"
 #include "core/base/error.h"
+#include "core/eval/run.h"
 #include "core/json/siphash.h"
 #include "core/pool/pool.h"
 
@@ -104,13 +105,19 @@ size_t StreamState::detections() const {
 }
 
 StreamState stream_of(EngineState& st, double boundary_dilation) {
-  const auto state = matched_state(st);
   StreamState s;
   s.params = st.params;
   s.params.img_ids.clear();
   s.boundary_dilation = boundary_dilation;
   s.image_ids = st.params.img_ids;
   s.held.insert(s.image_ids.begin(), s.image_ids.end());
+  // An evaluator that has evaluated holds its matching: that is converted.
+  // Otherwise (a batch being added) it is made in this layout directly.
+  const auto state = st.matched.get();
+  if (!state) {
+    s.slots = streamed_matching(st);
+    return s;
+  }
   const size_t rows = state->t_n * state->a_n, bytes = s.outcome_bytes();
   s.slots.resize(state->slots.size());
   for (size_t k = 0; k < state->slots.size(); ++k) {

@@ -120,6 +120,12 @@ def test_any_split_and_order_gives_the_one_shot_evaluation(load_data, name, iou_
     thr = C.axes.iou_thrs[-1]
     got, want = C.operating_points(iou_thr=thr), E.operating_points(iou_thr=thr)
     assert all(np.array_equal(got[k], want[k]) for k in got if k != "best_f1")
+    # A batch's matching is laid out for the state as it is made; an
+    # evaluation's, taken whole, is converted: the two states are the same.
+    whole, taken = (StreamingEval(iou_type, dataset["categories"], s.params) for _ in range(2))
+    whole.add(dataset["images"], dataset["annotations"], results)
+    taken.add_matches(E)
+    assert whole.to_bytes() == taken.to_bytes()
 
 
 def test_add_image_from_arrays_equals_add(load_data):
