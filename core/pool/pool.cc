@@ -97,6 +97,11 @@ void note_pool_start() {
 
 bool in_forked_child() { return g_forked.load(std::memory_order_relaxed); }
 
+bool& inline_only() {
+  thread_local bool only = false;
+  return only;
+}
+
 }  // namespace detail
 
 void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body, size_t grain) {
@@ -107,7 +112,7 @@ void parallel_chunks(size_t n, const std::function<void(size_t, size_t)>& body, 
   const CancelCheck check;
   check();
   tbb::task_arena* arena = nullptr;
-  if (n > grain && !detail::in_forked_child()) {
+  if (n > grain && !detail::in_forked_child() && !detail::inline_only()) {
     arena = outer ? outer : &global_arena();
     if (arena->max_concurrency() == 1) arena = nullptr;
   }

@@ -44,7 +44,24 @@ void note_pool_start();
 // Whether this process is a fork of one whose pool had started: it then runs
 // every parallel map on the calling thread.
 bool in_forked_child();
+// Whether the calling thread runs its parallel maps inline (InlineScope).
+bool& inline_only();
 }  // namespace detail
+
+// While alive, the parallel maps the calling thread starts run on it alone:
+// for work that already runs beside other work (a batch matched while the
+// caller reads the next), where waking the pool's workers, and their spinning
+// once done, costs the other work more than the split gives.
+class InlineScope {
+ public:
+  InlineScope() : prev_(detail::inline_only()) { detail::inline_only() = true; }
+  ~InlineScope() { detail::inline_only() = prev_; }
+  InlineScope(const InlineScope&) = delete;
+  InlineScope& operator=(const InlineScope&) = delete;
+
+ private:
+  bool prev_;
+};
 
 // Runs body(begin, end) over chunks covering [0, n) on the pool, or inline
 // when the pool has one worker or the process is a forked child; a chunk can

@@ -17,6 +17,7 @@
 #include "core/eval/instances.h"
 #include "core/eval/operating_points.h"
 #include "core/eval/run.h"
+#include "core/pool/pool.h"
 #include "core/rle/boundary.h"
 #include "pymodule/compact/compact_bbox.h"
 #include "pymodule/compact/compact_keypoints.h"
@@ -31,6 +32,7 @@
 #include "pymodule/lib/match_state.h"
 #include "pymodule/lib/matching_args.h"
 #include "pymodule/lib/numpy.h"
+#include "pymodule/lib/pending_matches.h"
 #include "core/base/quote.h"
 #include "pymodule/lib/methods.h"
 #include "pymodule/lib/ref.h"
@@ -316,6 +318,13 @@ struct RunArgs {
 
 constexpr Signature kRun{"run", {optional<to_bool, &RunArgs::collect_eval_imgs>("collect_eval_imgs")}};
 
+struct MatchesArgs {
+  bool parallel = true;
+};
+
+constexpr Signature kMatches{"matches", {optional<to_bool, &MatchesArgs::parallel>("parallel")}};
+constexpr Signature kStartMatches{"start_matches", {optional<to_bool, &MatchesArgs::parallel>("parallel")}};
+
 struct PerInstanceArgs {
   uint64_t t_idx = 0;
   uint64_t a_idx = 0;
@@ -457,14 +466,33 @@ PyObject* evaluator_per_instance(PyObject* self, PyObject* const* args, Py_ssize
 }
 
 // The matching of the evaluated images, without the geometry.
-PyObject* evaluator_matches(PyObject* self, PyObject*) {
+PyObject* evaluator_matches(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    MatchesArgs a{};
+    if (!bind(kMatches, args, nargs, kwnames, a)) return nullptr;
     EvaluatorObject* e = self_of(self);
     SharedBorrow borrow(e);
     if (!borrow) return nullptr;
     eval::StreamState s;
-    if (!run_interruptible([&] { s = eval::stream_of(*e->state, e->boundary_dilation); })) return nullptr;
+    if (!run_interruptible([&] {
+          std::optional<pool::InlineScope> alone;
+          if (!a.parallel) alone.emplace();
+          s = eval::stream_of(*e->state, e->boundary_dilation);
+        })) {
+      return nullptr;
+    }
     return match_state_object(std::move(s));
+  });
+}
+
+// The same, made on a runner thread while the caller goes on.
+PyObject* evaluator_start_matches(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    MatchesArgs a{};
+    if (!bind(kStartMatches, args, nargs, kwnames, a)) return nullptr;
+    EvaluatorObject* e = self_of(self);
+    return start_pending_matches(self, e->state, &e->borrows, e->boundary_dilation, a.parallel);
   });
 }
 
@@ -752,10 +780,15 @@ PyTypeObject* evaluator_type() {
           "The precision array of each group of images, shape (groups, T, R, K, A, M), from\n"
           "one matching pass: image_groups[i] (below groups) is the group of the i-th\n"
           "evaluated image. Each group's array is what run() gives for its images alone."),
-      {"matches", evaluator_matches, METH_NOARGS,
-       "matches($self, /)\n--\n\n"
-       "The matching of the evaluated images as a MatchState: what accumulation needs,\n"
-       "without the geometry, to merge with the matching of other images."},
+      keyword_method<evaluator_matches>(
+          kMatches,
+          "The matching of the evaluated images as a MatchState: what accumulation needs,\n"
+          "without the geometry, to merge with the matching of other images. With\n"
+          "parallel false it is made on one thread (for work running beside other work)."),
+      keyword_method<evaluator_start_matches>(
+          kStartMatches,
+          "matches() made on another thread while the caller goes on: a PendingMatches,\n"
+          "whose result() waits for it. The evaluator is kept until then."),
       keyword_method<evaluator_category_counts>(kCategoryCounts, kCategoryCountsDoc),
       keyword_method<evaluator_operating_points>(kOperatingPoints, kOperatingPointsDoc),
       keyword_method<evaluator_confusion_matrix>(

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <exception>
@@ -176,6 +177,45 @@ bool run_interruptible(const std::function<void()>& work) {
   }
   if (job.error) std::rethrow_exception(job.error);
   return true;
+}
+
+struct Background::Task {
+  explicit Task(std::function<void()> w) : work(std::move(w)), job(work) {}
+  std::function<void()> work;
+  Job job;  // reads `work`, declared before it
+  pid_t pid = getpid();
+};
+
+Background::Background(std::function<void()> work) : task_(std::make_unique<Task>(std::move(work))) {
+  if (!runners().submit(&task_->job)) {
+    ReleaseGil nogil;
+    task_->job.execute();
+    task_->job.finish();
+  }
+}
+
+Background::~Background() {
+  if (getpid() != task_->pid) return;  // no runner in a fork: the copy never runs
+  ReleaseGil nogil;
+  task_->job.wait();
+}
+
+bool Background::wait() {
+  if (getpid() != task_->pid) {
+    // Forked while the work ran: its runner is not in this process, and its
+    // lock is not to be taken here.
+    if (!task_->job.done) {
+      ReleaseGil nogil;
+      task_->job.execute();
+      task_->job.done = true;
+    }
+    return true;
+  }
+  return wait_interruptibly([&](std::chrono::milliseconds slice) { return task_->job.wait_for(slice); });
+}
+
+void Background::rethrow() const {
+  if (task_->job.error) std::rethrow_exception(task_->job.error);
 }
 
 bool run_released(uint64_t steps, const std::function<void()>& work) {

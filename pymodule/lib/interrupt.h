@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace quillscore::py {
 
@@ -30,6 +31,33 @@ bool wait_interruptibly(const std::function<bool(std::chrono::milliseconds)>& wa
 // cancellation through pool::CancelCheck, which the pool's parallel maps
 // apply to every chunk. Call with the lock held.
 bool run_interruptible(const std::function<void()>& work);
+
+// Work started on a runner thread and collected later, while the caller goes
+// on with the lock: it never needs the lock itself, so the caller's Python
+// runs beside it undisturbed. `work` must not touch Python objects. Create,
+// wait and destroy with the lock held.
+class Background {
+ public:
+  // Starts `work`; runs it at once on the calling thread, lock released, when
+  // no runner can be started.
+  explicit Background(std::function<void()> work);
+  // Waits for the work, lock released.
+  ~Background();
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+  // Waits for the work as wait_interruptibly does: true once it is over,
+  // false with the handler's exception set, the work going on, when a
+  // handler raises. In a process forked while it ran (the runner is not
+  // there), runs it on the calling thread.
+  bool wait();
+  // Once wait() is true: rethrows what the work threw.
+  void rethrow() const;
+
+ private:
+  struct Task;
+  std::unique_ptr<Task> task_;
+};
 
 // Runs `work` through run_interruptible when it is estimated at `steps` of
 // at least kLongWork (pixels, pairs, runs: each a few nanoseconds), else on

@@ -136,6 +136,22 @@ PyObject* match_state_image_ids(PyObject* self, PyObject*) {
   });
 }
 
+// The first of `ids` (a sequence of integers) the state holds, or None.
+PyObject* match_state_first_held(PyObject* self, PyObject* ids) {
+  return guarded([&]() -> PyObject* {
+    Ref seq(PySequence_Fast(ids, "image ids must be a sequence of integers"));
+    if (!seq) return nullptr;
+    const auto& held = self_of(self)->held->state.held;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+      PyObject* id = PySequence_Fast_GET_ITEM(seq.get(), i);
+      const long long v = PyLong_AsLongLong(id);
+      if (v == -1 && PyErr_Occurred()) return nullptr;
+      if (held.count(v)) return Py_NewRef(id);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
 Py_ssize_t match_state_length(PyObject* self) {
   return static_cast<Py_ssize_t>(self_of(self)->held->state.image_ids.size());
 }
@@ -222,6 +238,8 @@ PyTypeObject* match_state_type() {
        "detections($self, /)\n--\n\nThe number of kept detections held."},
       {"image_ids", match_state_image_ids, METH_NOARGS,
        "image_ids($self, /)\n--\n\nThe ids of the images held, in the order they came."},
+      {"first_held", match_state_first_held, METH_O,
+       "first_held($self, ids, /)\n--\n\nThe first of the image ids `ids` the state holds, or None."},
       {"nbytes", match_state_nbytes, METH_NOARGS,
        "nbytes($self, /)\n--\n\nThe bytes its columns hold."},
       {"run", match_state_run, METH_NOARGS,

@@ -30,6 +30,11 @@ STREAMING_TYPES = ("bbox", "segm", "keypoints", "boundary")
 BOX_FORMATS = ("xywh", "xyxy", "cxcywh")
 
 _MAGIC = b"QSSTREAM"
+# Detections in a batch from which its matching is split over the pool's
+# threads. A smaller batch is matched on one thread: the caller's thread,
+# reading the next batch, is the parallelism, and waking the pool for a few
+# milliseconds of work only takes CPU from it.
+_PARALLEL_BATCH = 1 << 17
 _VERSION = 1
 # The parameters a state's bytes carry beside the matching (which carries
 # the numbers it was matched with and is checked against them).
@@ -51,7 +56,9 @@ class StreamingEval:
     catIds and imgIds are set here). States of the same settings over
     other images merge (`merge`), pickle, and travel as bytes (`to_bytes`,
     `StreamingEval.from_bytes`); `sync()` merges those of all
-    torch.distributed ranks. No geometry is kept: diagnostics that read
+    torch.distributed ranks. A batch is matched in the background: add()
+    returns once the batch is read and checked, and the next call waits
+    for the matching. No geometry is kept: diagnostics that read
     only the matching (per_category, operating_points) work on the result
     of compute(); those that need the annotations (confusion matrix, error
     analysis, per-image records) do not."""
@@ -76,7 +83,8 @@ class StreamingEval:
         p.maxDets = sorted(int(m) for m in p.maxDets)
         p.check()
         self.params = p
-        self._state = self._empty_state()
+        self._matched = self._empty_state()
+        self._pending = None  # the last batch added, while it is matched
 
     # -- adding -------------------------------------------------------------
 
@@ -91,6 +99,11 @@ class StreamingEval:
         ids = [_int_id(im.get("id") if isinstance(im, dict) else None) for im in images]
         if len(set(ids)) != len(ids):
             raise ValueError("an image is listed twice in one batch")
+        held = self._matched.first_held(ids)
+        if held is None and self._pending is not None:
+            held = next((i for i in ids if i in self._pending[1]), None)
+        if held is not None:
+            raise ValueError(f"image {held} was added before: a state holds each image once")
         if self.params.iouType in MASK_TYPES:
             for im in images:
                 if "height" not in im or "width" not in im:
@@ -120,7 +133,13 @@ class StreamingEval:
             complete_results(dt_anns, gt)
         sizes = ({im["id"]: (int(im["height"]), int(im["width"])) for im in images}
                  if p.iouType in MASK_TYPES else {})
-        self._state.merge(evaluator_for(gt_anns, dt_anns, sizes, p).matches())
+        evaluator = evaluator_for(gt_anns, dt_anns, sizes, p)
+        # Matching needs nothing of the interpreter: it runs while the
+        # caller reads its next batch (or runs its model), and joins the
+        # state when the next batch comes or the state is read.
+        self._settle()
+        self._pending = (evaluator.start_matches(parallel=len(dt_anns) > _PARALLEL_BATCH),
+                         frozenset(ids))
 
     def add_matches(self, E: COCOeval) -> None:
         """Add the images a COCOeval evaluated (evaluate() done, with these
@@ -246,7 +265,7 @@ class StreamingEval:
         merged = self._empty_copy()
         for data in gathered:
             merged.merge(StreamingEval.from_bytes(data))
-        self._state = merged._state
+        self._matched = merged._state
 
     # -- results ----------------------------------------------------------
 
@@ -260,7 +279,10 @@ class StreamingEval:
 
     def reset(self) -> None:
         """Forget every image added."""
-        self._state = self._empty_state()
+        if self._pending is not None:
+            self._pending[0].wait()
+        self._pending = None
+        self._matched = self._empty_state()
 
     def __len__(self) -> int:
         return len(self._state)
@@ -285,9 +307,23 @@ class StreamingEval:
 
     def _empty_copy(self) -> StreamingEval:
         other = copy.copy(self)
-        other._state = self._empty_state()
+        other._matched = self._empty_state()
+        other._pending = None
         return other
 
+    @property
+    def _state(self):
+        """The matching of every image added, the last batch included."""
+        self._settle()
+        return self._matched
+
+    def _settle(self) -> None:
+        if self._pending is None:
+            return
+        matching = self._pending[0]
+        matching.wait()  # if interrupted, the batch stays pending
+        self._pending = None
+        self._matched.merge(matching.result())  # an error there drops the batch
 
 def _plain(value):
     """A parameter as JSON holds it exactly (floats round-trip by repr)."""

@@ -8,7 +8,9 @@ import contextlib
 import copy
 import io
 import pickle
+import os
 import random
+import time
 
 import numpy as np
 import pytest
@@ -215,7 +217,7 @@ def _flipped(data_bytes, at):
     ("other parameters", lambda a: a.merge(_fed(params=_other_params(), images=(7,))),
      "different IoU types, categories or parameters"),
     ("an image in both", lambda a: a.merge(_fed(images=(2, 3))), "both hold image 2"),
-    ("an image added again", lambda a: a.add([{"id": 1}], [], []), "both hold image 1"),
+    ("an image added again", lambda a: a.add([{"id": 1}], [], []), "image 1 was added before"),
     ("an image twice in one batch", lambda a: a.add([{"id": 5}, {"id": 5}], [], []), "listed twice"),
     ("results on an image not in the batch",
      lambda a: a.add([{"id": 5}], [], [data.box_ann(6, 1, [0, 0, 1, 1], score=0.1)]), "image id"),
@@ -252,3 +254,93 @@ def test_reset_and_empty_states():
     assert np.all(E.eval["precision"] == -1)
     s.merge(_fed(images=(4,)))
     assert len(s) == 1
+
+
+class _Failing:
+    """An evaluator whose matching, made in the background, fails."""
+
+    def __init__(self, evaluator):
+        self._evaluator = evaluator
+        self.matches = evaluator.matches
+
+    def start_matches(self, parallel=True):
+        pending = self._evaluator.start_matches(parallel=parallel)
+
+        class Failed:
+            wait = pending.wait
+
+            def result(self):
+                raise MemoryError("no room to match")
+        return Failed()
+
+
+def _more_images(s, images=1):
+    """Images 3, 4, ... with a ground truth and 50 detections each."""
+    rng = np.random.default_rng(images)
+    ids = range(3, 3 + images)
+    gts = [data.box_ann(i, 2, [5, 5, 10, 10], id=i, area=100, iscrowd=0) for i in ids]
+    dts = [data.box_ann(i, 2, [float(x), float(y), 10, 11], score=float(c))
+           for i in ids for x, y, c in rng.random((50, 3)) * [20, 20, 1]]
+    s.add([{"id": i} for i in ids], gts, dts)
+    return s
+
+
+@pytest.mark.parametrize("case", ["same image again", "matching fails", "forked meanwhile",
+                                  "dropped uncollected"])
+def test_a_batch_in_the_background(monkeypatch, case):
+    """The last batch is matched while the caller goes on: what the state
+    then says is what it says once the batch has joined."""
+    import quillscore.streaming as streaming
+
+    images = 4000 if case == "forked meanwhile" else 1  # still being matched at the fork
+    want = _more_images(_fed(), images).to_bytes()
+    s = _fed()
+    if case == "matching fails":
+        len(s)
+        real = streaming.evaluator_for
+        monkeypatch.setattr(streaming, "evaluator_for", lambda *a: _Failing(real(*a)))
+    _more_images(s, images)
+    if case == "same image again":
+        with pytest.raises(ValueError, match="image 3 was added before"):
+            s.add([{"id": 4}, {"id": 3}], [], [])
+    elif case == "matching fails":
+        with pytest.raises(MemoryError, match="no room"):
+            len(s)
+        assert len(s) == 2  # the batch is dropped; the state goes on
+        return
+    elif case == "forked meanwhile":
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the child has no runner: it matches the batch itself
+            os.write(write, b"1" if s.to_bytes() == want else b"0")
+            os._exit(0)
+        os.close(write)
+        deadline = time.monotonic() + 120
+        while os.waitpid(pid, os.WNOHANG) == (0, 0):
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                pytest.fail("the forked process did not finish the batch")
+            time.sleep(0.05)
+        assert os.read(read, 1) == b"1"
+    else:
+        del s
+        s = _more_images(_fed(), images)
+    assert s.to_bytes() == want
+
+
+def test_start_matches_gives_matches(load_data):
+    """The background form of an evaluator's matching: the same state, the
+    evaluator kept until it is collected and not to be changed meanwhile."""
+    from quillscore.cocoeval import evaluator_for
+
+    dataset, results = _val2014(load_data, "bbox")
+    p = Params("bbox")
+    p.imgIds = sorted(im["id"] for im in dataset["images"])
+    p.catIds = sorted(c["id"] for c in dataset["categories"])
+    pending = evaluator_for(dataset["annotations"], results, {}, p).start_matches(parallel=False)
+    E = evaluator_for(dataset["annotations"], results, {}, p)
+    other = E.start_matches()
+    with pytest.raises(RuntimeError, match="borrowed"):
+        E.configure_lvis([False] * len(dataset["annotations"]), [])
+    assert pending.result() is pending.result()
+    assert pending.result().to_bytes() == other.result().to_bytes() == E.matches().to_bytes()
