@@ -33,7 +33,8 @@ METHODS = {
                        ("max_det", P.empty)],
     "group_precision": [("image_groups", P.empty), ("groups", P.empty)],
     "category_counts": [("a_idx", 0)],
-    "matches": [],
+    "matches": [("parallel", True)],
+    "start_matches": [("parallel", True)],
     "operating_points": [("t_idx", P.empty), ("a_idx", P.empty), ("max_det", P.empty),
                          ("score_thrs", None)],
     "confusion_matrix": [("iou_thr", P.empty), ("score_thr", P.empty), ("max_det", P.empty)],
@@ -126,7 +127,7 @@ def test_class_has_nothing_else(qm):
     assert [n for n in vars(qm.Evaluator) if n in METHODS] == ["configure_lvis", "run", "timings", "per_instance",
                                                                "similarity", "evaluate_image",
                                                                "group_precision", "matches",
-                                                               "category_counts",
+                                                               "start_matches", "category_counts",
                                                                "operating_points",
                                                                "confusion_matrix", "error_analysis",
                                                                "instances"]

@@ -326,6 +326,8 @@ def test_each_default_shown_is_what_leaving_the_argument_out_means(qm, tmp_path)
         "Evaluator.per_instance": ev.per_instance,
         "Evaluator.similarity": ev.similarity,
         "Evaluator.category_counts": ev.category_counts,
+        "Evaluator.matches": lambda **kw: ev.matches(**kw).to_bytes(),
+        "Evaluator.start_matches": lambda **kw: ev.start_matches(**kw).result().to_bytes(),
         "Evaluator.operating_points": lambda **kw: ev.operating_points(0, 0, 100, **kw),
         "Evaluator.error_analysis": lambda **kw: ev.error_analysis([1, 2], **kw),
         "Evaluator.instances": lambda **kw: ev.instances([0], **kw),
