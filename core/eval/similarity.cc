@@ -47,20 +47,30 @@ struct PickedFacts {
 };
 
 // The masks of detections `ranked` and ground truths `gts` as the mask IoU
-// functions take them; packed ones are decoded here, for as long as these
-// pairs are looked at.
+// functions take them, for as long as these pairs are looked at. Packed ground
+// truths are decoded here; packed detections (null in `dt`) only once a pair's
+// boxes overlap, since most detections of a group overlap no ground truth.
 struct MaskPairs {
   std::vector<rle::Rle> decoded;
   std::vector<const rle::Rle*> dt, gt;
   PickedFacts dt_facts, gt_facts;
+  const PackedMasks* dt_packed = nullptr;
+  std::vector<uint32_t> dt_index;  // the packed detections' positions
   MaskPairs(const std::vector<rle::Rle>& dmasks, const PackedMasks* dpacked, const MaskExtents& dext,
             const std::vector<rle::Rle>& gmasks, const PackedMasks* gpacked, const MaskExtents& gext,
             std::span<const uint32_t> ranked, std::span<const uint32_t> gts)
       : dt_facts(dext, dpacked ? dpacked->size() : dmasks.size(), ranked),
         gt_facts(gext, gpacked ? gpacked->size() : gmasks.size(), gts) {
     // Room for every decoded mask up front: the pointers into it must stay.
-    decoded.reserve((dpacked ? ranked.size() : 0) + (gpacked ? gts.size() : 0));
-    pick(dmasks, dpacked, ranked, dt);
+    decoded.reserve(gpacked ? gts.size() : 0);
+    if (dpacked) {
+      for (uint32_t i : ranked) checked_index(i, dpacked->size(), kAnnotation);
+      dt_packed = dpacked;
+      dt_index.assign(ranked.begin(), ranked.end());
+      dt.assign(ranked.size(), nullptr);
+    } else {
+      pick(dmasks, nullptr, ranked, dt);
+    }
     pick(gmasks, gpacked, gts, gt);
   }
   MaskPairs(const Masks& d, const Masks& g, std::span<const uint32_t> ranked,
@@ -68,7 +78,11 @@ struct MaskPairs {
       : MaskPairs(d.masks, d.packed.text ? &d.packed : nullptr, d.extents, g.masks,
                   g.packed.text ? &g.packed : nullptr, g.extents, ranked, gts) {}
   std::unique_ptr<rle::PairIou> pairs(std::span<const uint8_t> crowd) const {
-    return std::make_unique<rle::PairIou>(dt, gt, crowd, dt_facts.view(), gt_facts.view());
+    return std::make_unique<rle::PairIou>(dt, gt, crowd, dt_facts.view(), gt_facts.view(), decoder());
+  }
+  rle::MaskDecoder decoder() const {
+    if (!dt_packed) return {};
+    return [packed = dt_packed, index = dt_index](size_t d) { return packed->decode(index[d]); };
   }
 
  private:
@@ -89,7 +103,7 @@ struct MaskPairs {
 // Mask IoU of ranked detections against ground truths, columns by crowd rule.
 void mask_matrix(const MaskPairs& m, std::span<const uint8_t> crowd, double theta,
                  std::span<double> out) {
-  rle::rle_iou(m.dt, m.gt, crowd, theta, out, m.dt_facts.view(), m.gt_facts.view());
+  rle::rle_iou(m.dt, m.gt, crowd, theta, out, m.dt_facts.view(), m.gt_facts.view(), m.decoder());
 }
 
 // Places columns one after another in one block, each aligned for its type.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <tuple>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "core/base/error.h"
@@ -158,11 +159,19 @@ struct PairIou::Lists {
   std::vector<uint64_t> buf;
   std::vector<Intervals> dt, gt;
   std::vector<uint8_t> dt_ready, gt_ready;
+  std::vector<std::optional<Rle>> dt_made;  // the masks decode_dt made
 };
 
 PairIou::PairIou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
-                 std::span<const uint8_t> crowd, MaskFacts dt_facts, MaskFacts gt_facts)
-    : dt_(dt), gt_(gt), crowd_(crowd), lists_(std::make_unique<Lists>()) {
+                 std::span<const uint8_t> crowd, MaskFacts dt_facts, MaskFacts gt_facts,
+                 MaskDecoder decode_dt)
+    : dt_(dt), gt_(gt), decode_dt_(std::move(decode_dt)), crowd_(crowd), lists_(std::make_unique<Lists>()) {
+  if (decode_dt_) {
+    if (dt_facts.boxes.size() != dt.size() || dt_facts.areas.size() != dt.size()) {
+      throw InternalError("PairIou: masks decoded on demand need their facts");
+    }
+    lists_->dt_made.resize(dt.size());
+  }
   dbox_ = per_mask(dt, dt_facts.boxes, own_dbox_, rle_bbox);
   gbox_ = per_mask(gt, gt_facts.boxes, own_gbox_, rle_bbox);
   // Areas as the sum of the runs of ones, modulo 2^32 like rle_area; known
@@ -178,6 +187,13 @@ PairIou::PairIou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
 
 PairIou::~PairIou() = default;
 
+const Rle& PairIou::dt_mask(size_t d) {
+  if (dt_[d]) return *dt_[d];
+  std::optional<Rle>& made = lists_->dt_made.at(d);
+  if (!made) made = decode_dt_(d);
+  return *made;
+}
+
 double PairIou::operator()(size_t d, size_t g, double theta) {
   // A mask's box is whole pixels and never negative: masks overlap only where
   // their boxes share an area.
@@ -186,7 +202,7 @@ double PairIou::operator()(size_t d, size_t g, double theta) {
   const double bw = std::min(a[0] + a[2], b[0] + b[2]) - std::max(a[0], b[0]);
   const double bh = std::min(a[1] + a[3], b[1] + b[3]) - std::max(a[1], b[1]);
   if (!(bw > 0 && bh > 0)) return 0;
-  const Rle& dm = *dt_[d];
+  const Rle& dm = dt_mask(d);
   const Rle& gm = *gt_[g];
   if (dm.height != gm.height || dm.width != gm.width) return -1;
   if (dm.counts.empty() || gm.counts.empty()) return 0;
@@ -216,11 +232,11 @@ double PairIou::operator()(size_t d, size_t g, double theta) {
 
 void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
              std::span<const uint8_t> crowd, double theta, std::span<double> out,
-             MaskFacts dt_facts, MaskFacts gt_facts) {
+             MaskFacts dt_facts, MaskFacts gt_facts, MaskDecoder decode_dt) {
   const size_t m = dt.size(), n = gt.size();
   if (m == 0 || n == 0) return;
   if (out.size() < m * n) throw InternalError("rle_iou: output matrix too small");
-  PairIou iou(dt, gt, crowd, dt_facts, gt_facts);
+  PairIou iou(dt, gt, crowd, dt_facts, gt_facts, std::move(decode_dt));
   const pool::CancelCheck check;
   for (size_t g = 0; g < n; ++g) {
     check();

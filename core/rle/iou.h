@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -25,14 +26,20 @@ struct MaskFacts {
   std::span<const uint32_t> areas;
 };
 
+// Makes detection mask d of a list that holds null for it: masks kept
+// compressed are decoded only once a pair's boxes say they may overlap.
+using MaskDecoder = std::function<Rle(size_t d)>;
+
 // Mask IoU pair by pair, with the crowd rule, for lists of masks that live
 // as long as it does: each mask's run list is built the first time a pair
 // needs it and kept for every later pair. The masks' boxes and areas are
-// taken from `facts` where given, else worked out once here.
+// taken from `facts` where given, else worked out once here. Null detection
+// masks are made by `decode_dt` when first needed (their facts must be given).
 class PairIou {
  public:
   PairIou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
-          std::span<const uint8_t> crowd, MaskFacts dt_facts = {}, MaskFacts gt_facts = {});
+          std::span<const uint8_t> crowd, MaskFacts dt_facts = {}, MaskFacts gt_facts = {},
+          MaskDecoder decode_dt = {});
   ~PairIou();
   PairIou(const PairIou&) = delete;
   PairIou& operator=(const PairIou&) = delete;
@@ -44,7 +51,9 @@ class PairIou {
 
  private:
   struct Lists;
+  const Rle& dt_mask(size_t d);
   std::span<const Rle* const> dt_, gt_;
+  MaskDecoder decode_dt_;
   std::span<const uint8_t> crowd_;
   std::vector<Box> own_dbox_, own_gbox_;
   std::vector<uint32_t> own_darea_, own_garea_;
@@ -56,6 +65,6 @@ class PairIou {
 // The matrix form, out[d * n + g], with one theta for every pair.
 void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
              std::span<const uint8_t> crowd, double theta, std::span<double> out,
-             MaskFacts dt_facts = {}, MaskFacts gt_facts = {});
+             MaskFacts dt_facts = {}, MaskFacts gt_facts = {}, MaskDecoder decode_dt = {});
 
 }  // namespace quillscore::rle
