@@ -276,6 +276,23 @@ TEST(RleIou, PruningOnlyZeroesValuesBelowTheThreshold) {
         std::vector<double> given(got.size(), kSentinel);
         rle_iou(refs(dt), refs(gt), crowd, theta, given, {dbox, darea}, {gbox, garea});
         ASSERT_EQ(given, got) << "theta " << theta;
+        // Detection masks made on demand: the same values, each mask made at
+        // most once, and only where a ground truth's box overlaps its box.
+        std::vector<double> lazy(got.size(), kSentinel);
+        std::vector<int> made(dt.size(), 0);
+        const std::vector<const Rle*> none(dt.size(), nullptr);
+        rle_iou(none, refs(gt), crowd, theta, lazy, {dbox, darea}, {gbox, garea},
+                [&](size_t d) { return ++made[d], dt[d]; });
+        ASSERT_EQ(lazy, got) << "theta " << theta;
+        for (size_t d = 0; d < dt.size(); ++d) {
+          bool overlaps = false;
+          for (const Box& b : gbox) {
+            const Box& a = dbox[d];
+            overlaps |= std::min(a[0] + a[2], b[0] + b[2]) > std::max(a[0], b[0]) &&
+                        std::min(a[1] + a[3], b[1] + b[3]) > std::max(a[1], b[1]);
+          }
+          ASSERT_LE(made[d], overlaps ? 1 : 0) << "detection " << d;
+        }
         for (size_t e = 0; e < exact.size(); ++e) {
           const double own = thetas[rng() % thetas.size()];
           const double v = pairs(e / gt.size(), e % gt.size(), own);
