@@ -323,7 +323,12 @@ class StreamingEval:
         matching = self._pending[0]
         matching.wait()  # if interrupted, the batch stays pending
         self._pending = None
-        self._matched.merge(matching.result())  # an error there drops the batch
+        try:
+            matches = matching.result()
+        except Exception as e:  # the batch is dropped; the state goes on without it
+            e.add_note("raised while matching the last batch added, which the state does not hold")
+            raise
+        self._matched.merge(matches)
 
 def _plain(value):
     """A parameter as JSON holds it exactly (floats round-trip by repr)."""

@@ -304,8 +304,9 @@ def test_a_batch_in_the_background(monkeypatch, case):
         with pytest.raises(ValueError, match="image 3 was added before"):
             s.add([{"id": 4}, {"id": 3}], [], [])
     elif case == "matching fails":
-        with pytest.raises(MemoryError, match="no room"):
+        with pytest.raises(MemoryError, match="no room") as raised:
             len(s)
+        assert "the last batch added" in raised.value.__notes__[0]
         assert len(s) == 2  # the batch is dropped; the state goes on
         return
     elif case == "forked meanwhile":
