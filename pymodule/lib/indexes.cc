@@ -452,6 +452,54 @@ struct PrepareArgs {
   PyObject* annotations;
 };
 
+struct ScanArgs {
+  PyObject* results;
+  PyObject* image_ids;
+};
+
+constexpr Signature kScanResults{"scan_results",
+                                 {required<to_list, &ScanArgs::results>("results"),
+                                  required<borrow, &ScanArgs::image_ids>("image_ids")}};
+
+// One pass over a batch of results for what the caller's own checks look
+// for: a result that is not a dict or lacks a score, one whose image id is
+// not in the set `image_ids` (by its hash and equality, as set lookups go),
+// and whether any gives an area. The checks themselves, and their messages,
+// stay the caller's: it runs them where this finds something.
+PyObject* scan_results(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    ScanArgs a{};
+    if (!bind(kScanResults, args, nargs, kwnames, a)) return nullptr;
+    if (!PyAnySet_Check(a.image_ids)) {
+      return fail(PyExc_TypeError, "scan_results: image_ids must be a set");
+    }
+    const Keys* k = keys();
+    if (!k) return nullptr;
+    bool unscored = false, unlisted = false, with_area = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a.results); ++i) {
+      PyObject* r = PyList_GET_ITEM(a.results, i);
+      if (!PyDict_Check(r)) {
+        unscored = unlisted = true;
+        continue;
+      }
+      PyObject* v = PyDict_GetItemWithError(r, k->score);
+      if (!v && PyErr_Occurred()) return nullptr;
+      unscored |= !v || v == Py_None;
+      v = PyDict_GetItemWithError(r, k->image_id);
+      if (!v && PyErr_Occurred()) return nullptr;
+      const int listed = v ? PySet_Contains(a.image_ids, v) : 0;
+      if (listed < 0) PyErr_Clear();  // unhashable: the caller's check says so
+      unlisted |= listed != 1;
+      if (!with_area) {
+        with_area = PyDict_GetItemWithError(r, k->area) != nullptr;
+        if (!with_area && PyErr_Occurred()) return nullptr;
+      }
+    }
+    return Py_BuildValue("(OOO)", unscored ? Py_True : Py_False, unlisted ? Py_True : Py_False,
+                         with_area ? Py_True : Py_False);
+  });
+}
+
 constexpr Signature kPrepareBboxResults{
     "prepare_bbox_results", {required<to_list, &PrepareArgs::annotations>("annotations")}};
 
@@ -594,6 +642,11 @@ std::span<PyMethodDef> index_functions() {
   // index_annotations and prepare_bbox_results stay last, next to each other
   // and to the mask functions that follow, as the export list has them.
   static PyMethodDef functions[] = {
+      keyword_function<scan_results>(
+          kScanResults,
+          "(unscored, unlisted, with_area) of a list of results: whether one is not a dict or\n"
+          "has no score, whether one's image id is not in the set image_ids (or is missing or\n"
+          "unhashable), whether any has an \"area\"."),
       keyword_function<prepare_segm_results>(
           kPrepareSegmResults,
           "Give each segmentation result its mask's area, its box when it has none, its "

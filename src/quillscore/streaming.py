@@ -10,7 +10,6 @@ give exactly the one-shot evaluation of all their images."""
 from __future__ import annotations
 
 import copy
-import itertools
 import json
 import operator
 import struct
@@ -114,18 +113,22 @@ class StreamingEval:
         p = copy.copy(self.params)
         p.imgIds = sorted(ids)
         check_ground_truth(gt_anns, p.iouType, use_area=p.use_area)
-        check_results(dt_anns)
-        try:
-            stray = set(map(operator.itemgetter("image_id"), dt_anns)).difference(ids)
-        except (KeyError, TypeError):
-            raise ResultsError("every result needs an 'image_id'") from None
-        if stray:
-            raise ResultsError(f"results name image id {min(stray, key=repr)!r}, which is not in "
-                               "this batch")
+        # One native pass says whether the checks below have anything to find.
+        unscored, unlisted, with_area = _vireo.scan_results(dt_anns, set(ids))
+        if unscored:
+            check_results(dt_anns)
+        if unlisted:
+            try:
+                stray = set(map(operator.itemgetter("image_id"), dt_anns)).difference(ids)
+            except (KeyError, TypeError):
+                raise ResultsError("every result needs an 'image_id'") from None
+            if stray:
+                raise ResultsError(f"results name image id {min(stray, key=repr)!r}, which is not "
+                                   "in this batch")
         # Box results go to the engine as they are: it reads a missing area
         # as w * h, as completing them would. Others are completed (area and
         # box from the mask or the keypoints) on copies, as loadRes does.
-        if p.iouType != "bbox" or any(map(operator.contains, dt_anns, itertools.repeat("area"))):
+        if p.iouType != "bbox" or with_area:
             gt = COCO()
             gt.dataset = {"images": images, "categories": self._categories, "annotations": []}
             gt.createIndex()

@@ -23,6 +23,7 @@ FULL_EXPORT_ORDER = [
     "load_compact_bbox",
     "load_compact_masks",
     "load_compact_keypoints",
+    "scan_results",
     "prepare_segm_results",
     "prepare_keypoint_results",
     "index_annotations",

@@ -221,6 +221,12 @@ def _flipped(data_bytes, at):
     ("an image twice in one batch", lambda a: a.add([{"id": 5}, {"id": 5}], [], []), "listed twice"),
     ("results on an image not in the batch",
      lambda a: a.add([{"id": 5}], [], [data.box_ann(6, 1, [0, 0, 1, 1], score=0.1)]), "image id"),
+    ("a result without a score",
+     lambda a: a.add([{"id": 5}], [], [data.box_ann(5, 1, [0, 0, 1, 1])]), "result 0 has no 'score'"),
+    ("a result that is not a dict", lambda a: a.add([{"id": 5}], [], [[5, 1]]), "needs an 'image_id'"),
+    ("an image id that cannot be looked up",
+     lambda a: a.add([{"id": 5}], [], [data.box_ann([5], 1, [0, 0, 1, 1], score=0.1)]),
+     "needs an 'image_id'"),
     ("masks without the image size", lambda a: _fed("segm").add([{"id": 9}], [], []),
      "needs 'height' and 'width'"),
     ("truncated bytes", lambda a: StreamingEval.from_bytes(a.to_bytes()[:-5]), "checksum"),
@@ -345,3 +351,13 @@ def test_start_matches_gives_matches(load_data):
         E.configure_lvis([False] * len(dataset["annotations"]), [])
     assert pending.result() is pending.result()
     assert pending.result().to_bytes() == other.result().to_bytes() == E.matches().to_bytes()
+
+
+def test_box_results_are_read_with_the_area_of_their_box():
+    """As loadRes does: a box result's own "area" gives way to its box's."""
+    plain, given = _fed(), _fed()
+    dts = [data.box_ann(3, 1, [0, 0, 10, 10], score=0.5), data.box_ann(3, 1, [50, 50, 2, 2], score=0.4)]
+    plain.add([{"id": 3}], [data.box_ann(3, 1, [0, 0, 10, 10], id=9, area=100, iscrowd=0)], dts)
+    given.add([{"id": 3}], [data.box_ann(3, 1, [0, 0, 10, 10], id=9, area=100, iscrowd=0)],
+              [dict(d, area=1e10) for d in dts])
+    assert given.to_bytes() == plain.to_bytes()
