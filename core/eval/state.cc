@@ -61,14 +61,17 @@ std::unique_ptr<EngineState> make_engine_state(EvalParams params, AnnotationSet 
   keep_mask_extents(st->gt.geometry);
   keep_mask_extents(st->dt.geometry);
   const auto start = std::chrono::steady_clock::now();
-  // The two sides' indexes at once.
+  // The two sides' indexes at once, unless they are small (a streamed
+  // batch): waking a worker for a few microseconds costs more than that.
+  constexpr size_t kRowsForTwoThreads = size_t{1} << 16;
+  const bool small = st->gt.image_index.size() + st->dt.image_index.size() < kRowsForTwoThreads;
   pool::parallel_chunks(2, [&](size_t begin, size_t end) {
     for (size_t side = begin; side < end; ++side) {
       const AnnotationSet& set = side == 0 ? st->gt : st->dt;
       (side == 0 ? st->gt_index : st->dt_index) =
           group::build_group_index(set.image_index, set.category_index, st->slots, st->params.use_cats);
     }
-  });
+  }, small ? 2 : 1);
   st->timings.group_index += static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
           .count());

@@ -11,8 +11,11 @@ namespace quillscore::group {
 namespace {
 
 // Major-key runs per chunk of the parallel ordering pass: runs by category
-// are long, runs by image short and many.
+// are long, runs by image short and many. Fewer annotations than
+// kRowsForThreads are ordered on the calling thread: waking a worker costs
+// more than checking them.
 constexpr size_t kRunsPerChunk = 64;
+constexpr size_t kRowsForThreads = size_t{1} << 16;
 
 // The groups [first, end) of `slot`.
 std::pair<uint32_t, uint32_t> slot_groups(const GroupIndex& index, uint32_t slot) {
@@ -92,7 +95,7 @@ GroupIndex build_group_index(std::span<const uint32_t> image_index,
                        [](const auto& a, const auto& b) { return a.first < b.first; });
       for (size_t at = first; at < last; ++at) std::tie(minor_of[at], index.order[at]) = pairs[at - first];
     }
-  }, kRunsPerChunk);
+  }, n < kRowsForThreads ? runs : kRunsPerChunk);
 
   // One group per (slot, image): with categories in use a slot is a major
   // key's run and its images the minor keys; without, slot 0 holds a group
