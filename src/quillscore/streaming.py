@@ -29,16 +29,16 @@ STREAMING_TYPES = ("bbox", "segm", "keypoints", "boundary")
 BOX_FORMATS = ("xywh", "xyxy", "cxcywh")
 
 _MAGIC = b"QSSTREAM"
-# Detections in a batch from which its matching is split over the pool's
-# threads. A smaller batch is matched on one thread: the caller's thread,
-# reading the next batch, is the parallelism, and waking the pool for a few
-# milliseconds of work only takes CPU from it.
-_PARALLEL_BATCH = 1 << 17
 _VERSION = 1
 # The parameters a state's bytes carry beside the matching (which carries
 # the numbers it was matched with and is checked against them).
 _PARAM_FIELDS = ("iouThrs", "recThrs", "maxDets", "areaRng", "areaRngLbl", "useCats",
                  "kpt_oks_sigmas", "use_area", "boundary_dilation")
+# Detections in a batch from which its matching is split over the pool's
+# threads. A smaller batch is matched on one thread: the caller's thread,
+# reading the next batch, is the parallelism, and waking the pool for a few
+# milliseconds of work only takes CPU from it.
+_PARALLEL_BATCH = 1 << 17
 
 
 class StreamingEval:
@@ -93,7 +93,9 @@ class StreamingEval:
         detections, as COCO dicts (results as a results file holds them;
         they are completed on copies). ValueError, leaving the state as it
         was, for an image already added, results on images not in this
-        batch, or annotations evaluation cannot read."""
+        batch, or annotations evaluation cannot read. The batch is matched
+        in the background; an error doing so (running out of memory) is
+        raised by the next call, and that batch is not held."""
         images = list(images)
         ids = [_int_id(im.get("id") if isinstance(im, dict) else None) for im in images]
         if len(set(ids)) != len(ids):
@@ -329,9 +331,10 @@ class StreamingEval:
         try:
             matches = matching.result()
         except Exception as e:  # the batch is dropped; the state goes on without it
-            e.add_note("raised while matching the last batch added, which the state does not hold")
+            e.add_note("raised while matching a batch added earlier, which the state does not hold")
             raise
         self._matched.merge(matches)
+
 
 def _plain(value):
     """A parameter as JSON holds it exactly (floats round-trip by repr)."""

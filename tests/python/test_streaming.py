@@ -312,7 +312,7 @@ def test_a_batch_in_the_background(monkeypatch, case):
     elif case == "matching fails":
         with pytest.raises(MemoryError, match="no room") as raised:
             len(s)
-        assert "the last batch added" in raised.value.__notes__[0]
+        assert "a batch added earlier" in raised.value.__notes__[0]
         assert len(s) == 2  # the batch is dropped; the state goes on
         return
     elif case == "forked meanwhile":
