@@ -477,23 +477,24 @@ PyObject* scan_results(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!k) return nullptr;
     bool unscored = false, unlisted = false, with_area = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a.results); ++i) {
-      PyObject* r = PyList_GET_ITEM(a.results, i);
-      if (!PyDict_Check(r)) {
+      // Held: an image id's own hash or equality could change the list.
+      const Ref r = Ref::borrow(PyList_GET_ITEM(a.results, i));
+      if (!PyDict_Check(r.get())) {
         unscored = unlisted = true;
         continue;
       }
-      PyObject* v = PyDict_GetItemWithError(r, k->score);
+      PyObject* v = PyDict_GetItemWithError(r.get(), k->score);
       if (!v && PyErr_Occurred()) return nullptr;
       unscored |= !v || v == Py_None;
-      v = PyDict_GetItemWithError(r, k->image_id);
-      if (!v && PyErr_Occurred()) return nullptr;
-      const int listed = v ? PySet_Contains(a.image_ids, v) : 0;
-      if (listed < 0) PyErr_Clear();  // unhashable: the caller's check says so
-      unlisted |= listed != 1;
       if (!with_area) {
-        with_area = PyDict_GetItemWithError(r, k->area) != nullptr;
+        with_area = PyDict_GetItemWithError(r.get(), k->area) != nullptr;
         if (!with_area && PyErr_Occurred()) return nullptr;
       }
+      const Ref id = Ref::borrow(PyDict_GetItemWithError(r.get(), k->image_id));
+      if (!id && PyErr_Occurred()) return nullptr;
+      const int listed = id ? PySet_Contains(a.image_ids, id.get()) : 0;
+      if (listed < 0) PyErr_Clear();  // unhashable: the caller's check says so
+      unlisted |= listed != 1;
     }
     return Py_BuildValue("(OOO)", unscored ? Py_True : Py_False, unlisted ? Py_True : Py_False,
                          with_area ? Py_True : Py_False);

@@ -22,8 +22,9 @@ struct PendingObject {
   PyObject_HEAD
   PyObject* evaluator;   // kept, with its state shared-borrowed, until the work is over
   Py_ssize_t* borrows;   // the evaluator's borrow count
-  Made* made;
+  Made* made;            // kept until the object goes: another thread may be waiting on it
   PyObject* result;      // the MatchState, once collected
+  bool taken;            // made->state moved into `result`
 };
 
 PyTypeObject* type_object = nullptr;
@@ -50,7 +51,7 @@ void pending_dealloc(PyObject* self) {
 PyObject* pending_wait(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     PendingObject* p = self_of(self);
-    if (p->made && !p->made->work->wait()) return nullptr;
+    if (!p->made->work->wait()) return nullptr;
     let_go(p);
     Py_RETURN_NONE;
   });
@@ -63,10 +64,13 @@ PyObject* pending_result(PyObject* self, PyObject*) {
       if (!p->made->work->wait()) return nullptr;
       let_go(p);
       p->made->work->rethrow();
-      p->result = match_state_object(std::move(p->made->state));
-      if (!p->result) return nullptr;
-      delete p->made;
-      p->made = nullptr;
+      // Another thread may have collected it while this one waited.
+      if (!p->result) {
+        if (p->taken) return fail(PyExc_RuntimeError, "the matching is being collected on another thread");
+        p->taken = true;
+        p->result = match_state_object(std::move(p->made->state));
+        if (!p->result) return nullptr;
+      }
     }
     return Py_NewRef(p->result);
   });

@@ -10,6 +10,7 @@ import io
 import pickle
 import os
 import random
+import threading
 import time
 
 import numpy as np
@@ -349,6 +350,15 @@ def test_start_matches_gives_matches(load_data):
     other = E.start_matches()
     with pytest.raises(RuntimeError, match="borrowed"):
         E.configure_lvis([False] * len(dataset["annotations"]), [])
+    # Waited on and collected from several threads at once.
+    got = []
+    threads = [threading.Thread(target=lambda: got.append(other.result())) for _ in range(3)]
+    threads.append(threading.Thread(target=other.wait))
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert len(got) == 3 and got[0] is got[1] is got[2]
     assert pending.result() is pending.result()
     assert pending.result().to_bytes() == other.result().to_bytes() == E.matches().to_bytes()
 
