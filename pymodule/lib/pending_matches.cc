@@ -91,9 +91,9 @@ PyTypeObject* pending_type() {
       {Py_tp_doc, const_cast<char*>("A matching being made on another thread: Evaluator.start_matches().")},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"quillscore._vireo.PendingMatches", sizeof(PendingObject), 0,
+  static PyType_Spec type_spec = {"quillscore._vireo.PendingMatches", sizeof(PendingObject), 0,
                              Py_TPFLAGS_DEFAULT, slots};
-  type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
   return type_object;
 }
 
