@@ -70,7 +70,7 @@ struct PackedMasks {
 // `packed` does and `masks` is empty.
 struct Masks {
   std::vector<rle::Rle> masks;
-  PackedMasks packed;
+  PackedMasks packed = {};
   MaskExtents extents = {};
   size_t size() const { return packed.text ? packed.size() : masks.size(); }
 };
