@@ -12,6 +12,7 @@ import os
 import random
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -318,7 +319,10 @@ def test_a_batch_in_the_background(monkeypatch, case):
         return
     elif case == "forked meanwhile":
         read, write = os.pipe()
-        pid = os.fork()
+        with warnings.catch_warnings():
+            # Forking while a thread works is the case under test.
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pid = os.fork()
         if pid == 0:  # the child has no runner: it matches the batch itself
             os.write(write, b"1" if s.to_bytes() == want else b"0")
             os._exit(0)
