@@ -20,9 +20,9 @@ struct Row {
   int64_t image_id, category_id;
   double score;
   rle::Box box;
-  int64_t id;  // ground truth only, as are area and crowd
-  double area;   // compared only where the record gives one
-  uint8_t crowd;
+  int64_t id = 0;  // ground truth only, as are area and crowd
+  double area = 0;   // compared only where the record gives one
+  uint8_t crowd = 0;
   bool has_area = true;
 };
 
@@ -83,7 +83,9 @@ TEST_P(RecordRows, OneRecord) {
   ASSERT_EQ(out.ground_truth.size(), 1u);
   EXPECT_EQ(out.ground_truth[0].id, want.id);
   EXPECT_EQ(out.ground_truth[0].has_area, want.has_area);
-  if (want.has_area) EXPECT_EQ(out.ground_truth[0].area, want.area);
+  if (want.has_area) {
+    EXPECT_EQ(out.ground_truth[0].area, want.area);
+  }
   EXPECT_EQ(out.ground_truth[0].iscrowd, want.crowd);
 }
 
@@ -141,7 +143,9 @@ TEST(RowBuffer, AppendingDrainsTheOtherSliceBySlice) {
   ASSERT_EQ(a.size(), 1'000'010u);
   for (int64_t i = 0; i < 1'000'010; ++i) {
     ASSERT_EQ(a[static_cast<size_t>(i)].image_id, i);
-    if (i >= 10) ASSERT_EQ(a[static_cast<size_t>(i)].category_id, -i);
+    if (i >= 10) {
+      ASSERT_EQ(a[static_cast<size_t>(i)].category_id, -i);
+    }
   }
 }
 
