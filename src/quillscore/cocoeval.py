@@ -473,17 +473,18 @@ class COCOeval:
         if p.useSegm is not None:  # the old switch, still honoured
             p.iouType = "segm" if p.useSegm == 1 else "bbox"
         p.check()
-        p.imgIds = [int(i) for i in np.unique(np.asarray(p.imgIds, dtype=np.int64))]
+        p.imgIds = np.unique(np.asarray(p.imgIds, dtype=np.int64)).tolist()
         if p.useCats:
-            p.catIds = [int(c) for c in np.unique(np.asarray(p.catIds, dtype=np.int64))]
+            p.catIds = np.unique(np.asarray(p.catIds, dtype=np.int64)).tolist()
         p.maxDets = sorted(int(m) for m in p.maxDets)
         return p
 
     def _build(self, gt, dt, sizes: dict, p: Params, start: float) -> None:
         """The engine over both sides with the parameters `p`; the time
         since `start` is evaluate()'s."""
-        self._set_evaluator(evaluator_for(gt, dt, sizes, p), p)
-        self._axes = p.axes()
+        axes = p.axes()
+        self._set_evaluator(evaluator_for(gt, dt, sizes, p, axes), p)
+        self._axes = axes
         self._wall["evaluate"] = time.perf_counter() - start
 
     def _set_evaluator(self, evaluator, params: Params | None = None) -> None:
@@ -665,10 +666,11 @@ def crowd_levels(coco, img_ids) -> list[int]:
     return np.where(ci < easy_below, 0, np.where(ci < hard_from, 1, 2)).tolist()
 
 
-def evaluator_for(gt, dt, sizes: dict, p: Params):
-    """The engine over `gt` and `dt` with the (normalised) parameters `p`."""
+def evaluator_for(gt, dt, sizes: dict, p: Params, axes: Axes | None = None):
+    """The engine over `gt` and `dt` with the (normalised) parameters `p`
+    (whose axes, `axes`, may be given when they are at hand)."""
     keypoints = p.iouType in KEYPOINT_TYPES
-    return build_evaluator(gt, dt, sizes, p.axes(), p.kpt_oks_sigmas if keypoints else (),
+    return build_evaluator(gt, dt, sizes, axes or p.axes(), p.kpt_oks_sigmas if keypoints else (),
                            p.boundary_dilation, bool(p.use_area) if keypoints else True)
 
 

@@ -3,6 +3,7 @@ expects them."""
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 import inspect
 import numbers
@@ -103,10 +104,25 @@ class Params:
         return Axes(self.iouType, self.imgIds, self.catIds, bool(self.useCats), self.iouThrs,
                     self.recThrs, self.areaRng, self.areaRngLbl, self.maxDets)
 
+    def __deepcopy__(self, memo: dict) -> Params:
+        # Image id lists run to a hundred thousand plain numbers, which
+        # deepcopy would visit one at a time; a list holding nothing but
+        # numbers and strings is copied whole.
+        new = self.__class__.__new__(self.__class__)
+        memo[id(self)] = new
+        for name, value in self.__dict__.items():
+            if type(value) is list and id(value) not in memo and set(map(type, value)) <= _PLAIN:
+                memo[id(value)] = list(value)
+            new.__dict__[name] = copy.deepcopy(value, memo)
+        return new
+
     def __repr__(self) -> str:
         return (f"Params(iouType={self.iouType!r}, {len(self.imgIds)} images, "
                 f"{len(self.catIds)} categories, maxDets={list(self.maxDets)}, "
                 f"useCats={self.useCats})")
+
+
+_PLAIN = {int, float, str}
 
 
 def iou_thresholds() -> np.ndarray:
@@ -145,7 +161,7 @@ class Axes:
 
     def __post_init__(self):
         def freeze(name, convert):
-            object.__setattr__(self, name, tuple(convert(v) for v in getattr(self, name)))
+            object.__setattr__(self, name, tuple(map(convert, getattr(self, name))))
         freeze("img_ids", int)
         freeze("cat_ids", int)
         freeze("iou_thrs", float)

@@ -241,7 +241,20 @@ CHANGES_AFTER_EVALUATE = {
     "areaRngLbl": ["all", "tiny", "medium", "large"],
     "catIds": [1],
     "iouType": "segm",
+    # changed in place: the copies share no list or array with the parameters
+    "maxDets[-1]": lambda p: p.maxDets.__setitem__(-1, 300),
+    "imgIds[:]": lambda p: p.imgIds.clear(),
+    "areaRng[0]": lambda p: p.areaRng[0].__setitem__(1, 10.0),
+    "iouThrs[:]": lambda p: p.iouThrs.fill(0.5),
 }
+
+
+def change_parameter(params, name: str) -> None:
+    change = CHANGES_AFTER_EVALUATE[name]
+    if callable(change):
+        change(params)
+    else:
+        setattr(params, name, copy.deepcopy(change))
 
 
 @pytest.fixture(scope="module")
@@ -261,10 +274,14 @@ def test_parameters_changed_after_evaluate_do_not_relabel_its_numbers(classic_bb
     gt = quillscore.COCO(copy.deepcopy(dataset))
     E = quillscore.COCOeval(gt, gt.loadRes(copy.deepcopy(results)), "bbox")
     E.evaluate()
-    setattr(E.params, name, copy.deepcopy(CHANGES_AFTER_EVALUATE[name]))
+    change_parameter(E.params, name)
     E.accumulate()
+    used, expected = vars(E.eval["params"]), vars(baseline.eval["params"])
+    assert used.keys() == expected.keys()
+    for key, value in used.items():
+        assert np.array_equal(value, expected[key]) if key != "iouType" else value == expected[key], key
     # nor does changing the copy the results carry
-    setattr(E.eval["params"], name, copy.deepcopy(CHANGES_AFTER_EVALUATE[name]))
+    change_parameter(E.eval["params"], name)
     E.summary()
     assert list(E.stats) == list(baseline.stats)
     assert E.lines == baseline.lines
