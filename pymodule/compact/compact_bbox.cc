@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <optional>
-#include <unordered_set>
 #include <utility>
 
 #include "core/intake/builder.h"
@@ -103,9 +102,10 @@ PyObject* compact_valid_images(PyObject* self, PyObject* const* args, Py_ssize_t
   return guarded([&]() -> PyObject* {
     ValidImagesArgs a{};
     if (!bind(kValidImages, args, nargs, kwnames, a)) return nullptr;
-    const std::unordered_set<int64_t> known(a.images.begin(), a.images.end());
+    const intake::PositionTable known(a.images);
+    intake::PositionLookup position(known);
     for (const json::KeyRow& row : data_of(self).columns.keys) {
-      if (!known.contains(row.image_id)) Py_RETURN_FALSE;
+      if (position(row.image_id) == group::kUnlisted) Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
   });

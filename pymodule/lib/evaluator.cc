@@ -133,8 +133,8 @@ bool finish_arguments(Arguments& out) {
   eval::EvalParams& p = out.params;
   if (!parse_iou_type(out.iou_type, p.iou_type)) return false;
   out.crowdpose = out.iou_type == "keypoints_crowd";
-  out.tables.images = intake::position_table(p.img_ids);
-  out.tables.categories = intake::position_table(p.cat_ids);
+  out.tables.images = intake::PositionTable(p.img_ids);
+  out.tables.categories = intake::PositionTable(p.cat_ids);
   return true;
 }
 

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,8 +26,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 LookupTables tables() {
   LookupTables t;
   const std::vector<int64_t> images{10, 20, 30}, categories{1, 2};
-  t.images = position_table(images);
-  t.categories = position_table(categories);
+  t.images = PositionTable(images);
+  t.categories = PositionTable(categories);
   return t;
 }
 
@@ -37,18 +39,38 @@ Row row(int64_t image, int64_t category) {
   return r;
 }
 
-TEST(Positions, RepeatedIdTakesItsLaterPosition) {
-  const std::vector<int64_t> ids{7, 8, 7, -1};
-  const PositionTable t = position_table(ids);
-  EXPECT_EQ(t.size(), 3u);
-  EXPECT_EQ(t.at(7), 2u);
-  EXPECT_EQ(t.at(8), 1u);
-  EXPECT_EQ(t.at(-1), 3u);
+// Lists kept as an array over their range and lists kept in a hash table
+// answer alike: every id asked, its neighbours, and the ends of int64.
+TEST(Positions, EveryIdListAnswersWithTheLaterPositionOfAnId) {
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  std::vector<int64_t> spread;  // 100 ids 1,000 apart: too thin for an array
+  for (int64_t i = 0; i < 100; ++i) spread.push_back(-50'000 + i * 1000);
+  const std::vector<std::vector<int64_t>> lists = {
+      {7, 8, 7, -1}, {-3, -2, -1}, {0}, {kMax}, {kMin}, {kMin, kMax}, {kMax, 0, kMax - 5000},
+      {1, 5000, 3}, spread};
+  for (const auto& ids : lists) {
+    const PositionTable t(ids);
+    std::map<int64_t, uint32_t> expected;
+    for (size_t i = 0; i < ids.size(); ++i) expected[ids[i]] = static_cast<uint32_t>(i);
+    std::set<int64_t> asked{kMin, kMax, 0};
+    for (const int64_t id : ids) {
+      for (const int64_t step : {-1, 0, 1}) {
+        if ((step < 0 && id == kMin) || (step > 0 && id == kMax)) continue;
+        asked.insert(id + step);
+      }
+    }
+    for (const int64_t id : asked) {
+      const auto it = expected.find(id);
+      EXPECT_EQ(t.find(id), it == expected.end() ? kOut : it->second)
+          << "id " << id << " of a list of " << ids.size();
+    }
+  }
 }
 
 TEST(Positions, CachedLookupAnswersAsTheTable) {
   const std::vector<int64_t> ids{5, 0, 9};
-  const PositionTable t = position_table(ids);
+  const PositionTable t(ids);
   PositionLookup lookup(t);
   // Repeats, an absent id between two present ones, and 0 (the cache's
   // initial id) before anything was asked.
