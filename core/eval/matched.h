@@ -53,6 +53,12 @@ struct RankingKey {
   }
 };
 
+// Puts keys listed in ascending (image, rank) order into ranking order. The
+// sort is stable and by score alone, which given that input order is the
+// whole ranking; it is a radix sort, several times faster than comparing
+// keys at the sizes of a category's detections.
+void sort_listed_keys(std::vector<RankingKey>& keys);
+
 // Outcomes packed four to a byte, one row per (area range, threshold) with a
 // column per ranked detection, so that a pass over one setting reads one
 // contiguous row.

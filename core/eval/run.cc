@@ -49,7 +49,7 @@ std::vector<RankingKey> rank_slot(const Similarities& sims) {
       list.push_back({RankingKey::score_key(s.dt_scores[j]), static_cast<uint32_t>(g), j});
     }
   }
-  std::sort(list.begin(), list.end());
+  sort_listed_keys(list);
   return list;
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -200,6 +201,42 @@ TEST(RankingKey, OrdersAndRestoresScoresAsTheRankingDoes) {
       const uint64_t kb = RankingKey::score_key(b);
       ASSERT_EQ(ka < kb, before(a, b)) << a << " vs " << b;
       ASSERT_EQ(ka == kb, !before(a, b) && !before(b, a)) << a << " vs " << b;
+    }
+  }
+}
+
+// Keys listed image by image come out of the radix sort as the full
+// comparison orders them: sizes on both sides of where it takes over, and
+// scores with many ties, all alike, NaN, -0 and random bit patterns.
+TEST(RankingKey, ListedKeysSortAsTheComparisonOrdersThem) {
+  std::mt19937_64 rng(11);
+  const std::vector<std::function<double()>> scores = {
+      [&] { return std::round(std::uniform_real_distribution<double>(0, 1)(rng) * 1e3) / 1e3; },
+      [&] { return 0.5; },
+      [&] { return std::bit_cast<double>(rng()); },
+      [&] {
+        const double pick[] = {0.0, -0.0, 1.0, std::numeric_limits<double>::quiet_NaN(), 0.25,
+                               -std::numeric_limits<double>::infinity()};
+        return pick[rng() % 6];
+      },
+  };
+  for (const size_t n : {0, 1, 255, 256, 257, 4099, 30000}) {
+    for (size_t d = 0; d < scores.size(); ++d) {
+      std::vector<RankingKey> keys;
+      for (uint32_t image = 0; keys.size() < n; ++image) {
+        for (uint32_t rank = 0; rank < rng() % 40 && keys.size() < n; ++rank) {
+          keys.push_back({RankingKey::score_key(scores[d]()), image, rank});
+        }
+      }
+      std::vector<RankingKey> expected = keys;
+      std::sort(expected.begin(), expected.end());
+      sort_listed_keys(keys);
+      ASSERT_EQ(keys.size(), expected.size());
+      for (size_t i = 0; i < n; ++i) {
+        ASSERT_TRUE(keys[i].score == expected[i].score && keys[i].image == expected[i].image &&
+                    keys[i].rank == expected[i].rank)
+            << "position " << i << " of " << n << ", scores " << d;
+      }
     }
   }
 }
