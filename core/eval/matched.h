@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <cstring>
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <compare>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace quillscore::eval {
@@ -53,11 +55,43 @@ struct RankingKey {
   }
 };
 
-// Puts keys listed in ascending (image, rank) order into ranking order. The
-// sort is stable and by score alone, which given that input order is the
-// whole ranking; it is a radix sort, several times faster than comparing
-// keys at the sizes of a category's detections.
-void sort_listed_keys(std::vector<RankingKey>& keys);
+// Puts `items` into the ranking order of their keys (key_of(item), a
+// RankingKey): a stable radix sort over the keys' bytes, least significant
+// first, skipping any byte every key shares, several times faster than
+// comparing keys at the sizes of a category's detections. `listed`: the
+// items come in ascending (image, rank) order already, so that sorting by
+// score alone gives the whole order.
+template <class T, class KeyOf>
+void sort_by_ranking(std::vector<T>& items, KeyOf key_of, bool listed) {
+  const size_t n = items.size();
+  if (n < 256) {
+    std::stable_sort(items.begin(), items.end(), [&](const T& a, const T& b) { return key_of(a) < key_of(b); });
+    return;
+  }
+  // Digit d of a key: the rank's bytes (0-3), the image's (4-7), then the
+  // score key's (8-15).
+  const auto digit = [](const RankingKey& k, unsigned d) -> unsigned {
+    if (d < 4) return (k.rank >> (8 * d)) & 0xFF;
+    if (d < 8) return (k.image >> (8 * (d - 4))) & 0xFF;
+    return static_cast<unsigned>(k.score >> (8 * (d - 8))) & 0xFF;
+  };
+  const unsigned first = listed ? 8 : 0, digits = 16 - first;
+  std::vector<std::array<uint32_t, 256>> counts(digits);
+  for (auto& c : counts) c.fill(0);
+  for (const T& item : items) {
+    const RankingKey& k = key_of(item);
+    for (unsigned d = 0; d < digits; ++d) ++counts[d][digit(k, first + d)];
+  }
+  std::vector<T> other(n);
+  for (unsigned d = 0; d < digits; ++d) {
+    auto& count = counts[d];
+    if (count[digit(key_of(items[0]), first + d)] == n) continue;
+    uint32_t at = 0;
+    for (uint32_t& c : count) at += std::exchange(c, at);
+    for (const T& item : items) other[count[digit(key_of(item), first + d)]++] = item;
+    items.swap(other);
+  }
+}
 
 // Outcomes packed four to a byte, one row per (area range, threshold) with a
 // column per ranked detection, so that a pass over one setting reads one

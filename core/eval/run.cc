@@ -49,7 +49,7 @@ std::vector<RankingKey> rank_slot(const Similarities& sims) {
       list.push_back({RankingKey::score_key(s.dt_scores[j]), static_cast<uint32_t>(g), j});
     }
   }
-  sort_listed_keys(list);
+  sort_by_ranking(list, [](const RankingKey& k) -> const RankingKey& { return k; }, true);
   return list;
 }
 

@@ -23,6 +23,18 @@ Outcome outcome_at(const uint8_t* record, size_t r) {
   return static_cast<Outcome>((record[r / 4] >> (r % 4 * 2)) & 3);
 }
 
+// A 4 x 4 matrix of 2-bit outcomes, byte q holding row q (element j at
+// bits 2j), transposed: byte j then holds element j of every row.
+uint32_t transpose_quad(uint32_t w) {
+  // Swap each element (q, j + 1) with (q + 1, j) for even q and j, six
+  // bits apart; then the 2 x 2 blocks (q, j + 2) with (q + 2, j), twelve
+  // bits apart.
+  uint32_t t = ((w >> 6) ^ w) & 0x00CC00CCu;
+  w ^= t ^ (t << 6);
+  t = ((w >> 12) ^ w) & 0x0000F0F0u;
+  return w ^ t ^ (t << 12);
+}
+
 bool same_bits(std::span<const double> a, std::span<const double> b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 8) == 0);
 }
@@ -222,6 +234,8 @@ MatchedState ranked(const StreamState& s) {
   pool::parallel_chunks(s.slots.size(), [&](size_t begin, size_t end) {
     // Per image (by its place): its index among the slot's images.
     std::vector<uint32_t> index_of(s.image_ids.size());
+    std::vector<uint8_t> seen(s.image_ids.size(), 0);
+    const std::vector<uint8_t> none(bytes, 0);
     std::vector<Key> keys;
     const pool::CancelCheck check;
     for (size_t k = begin; k < end; ++k) {
@@ -230,11 +244,24 @@ MatchedState ranked(const StreamState& s) {
       SlotMatches& sm = out.slots[k];
       // The slot's images (with counted ground truths or detections)
       // ascending, as the evaluation walks them, with their counts.
+      // Each image is marked in `seen` (cleared after) and taken once: in
+      // order by a walk over all places where the slot has many images,
+      // otherwise by sorting the few.
       std::vector<uint32_t> places;
-      for (uint32_t i : in.counted_images) places.push_back(place[i]);
-      for (uint32_t i : in.image) places.push_back(place[i]);
-      std::sort(places.begin(), places.end());
-      places.erase(std::unique(places.begin(), places.end()), places.end());
+      for (const auto* list : {&in.counted_images, &in.image}) {
+        for (const uint32_t i : *list) {
+          if (!seen[place[i]]) seen[place[i]] = 1, places.push_back(place[i]);
+        }
+      }
+      if (places.size() * 16 >= seen.size()) {
+        places.clear();
+        for (uint32_t at = 0; at < seen.size(); ++at) {
+          if (seen[at]) seen[at] = 0, places.push_back(at);
+        }
+      } else {
+        for (const uint32_t at : places) seen[at] = 0;
+        std::sort(places.begin(), places.end());
+      }
       for (size_t i = 0; i < places.size(); ++i) index_of[places[i]] = static_cast<uint32_t>(i);
       sm.images = places;
       sm.counted.assign(places.size() * A, 0);
@@ -248,18 +275,33 @@ MatchedState ranked(const StreamState& s) {
         keys[i] = {{RankingKey::score_key(in.scores[i]), place[in.image[i]], in.rank[i]},
                    static_cast<uint32_t>(i)};
       }
-      std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) { return a.order < b.order; });
+      sort_by_ranking(keys, [](const Key& key) -> const RankingKey& { return key.order; }, false);
       sm.outcomes = OutcomeTable(rows, keys.size());
       sm.scores.reserve(keys.size());
       sm.image.reserve(keys.size());
       sm.rank.reserve(keys.size());
-      for (size_t i = 0; i < keys.size(); ++i) {
-        const Key& key = keys[i];
+      for (const Key& key : keys) {
         sm.scores.push_back(in.scores[key.at]);
         sm.image.push_back(index_of[key.order.image]);
         sm.rank.push_back(key.order.rank);
-        const uint8_t* record = in.outcomes.data() + static_cast<size_t>(key.at) * bytes;
-        for (size_t r = 0; r < rows; ++r) sm.outcomes.set(r, i, outcome_at(record, r));
+      }
+      // Four ranked detections at a time: byte b of their four records
+      // (rows 4b to 4b+3 of each) turned into the table's rows 4b to 4b+3
+      // (four detections each), so that each byte of the table is written
+      // once, whole. Past the last detection, records read as zeros.
+      for (size_t i0 = 0; i0 < keys.size(); i0 += 4) {
+        const uint8_t* record[4];
+        for (size_t q = 0; q < 4; ++q) {
+          record[q] = i0 + q < keys.size() ? in.outcomes.data() + static_cast<size_t>(keys[i0 + q].at) * bytes
+                                           : none.data();
+        }
+        for (size_t b = 0; b < bytes; ++b) {
+          const uint32_t quad = transpose_quad(uint32_t{record[0][b]} | uint32_t{record[1][b]} << 8 |
+                                               uint32_t{record[2][b]} << 16 | uint32_t{record[3][b]} << 24);
+          for (size_t j = 0; j < 4 && 4 * b + j < rows; ++j) {
+            sm.outcomes.set_four(4 * b + j, i0 / 4, static_cast<uint8_t>(quad >> (8 * j)));
+          }
+        }
       }
     }
   });

@@ -205,10 +205,12 @@ TEST(RankingKey, OrdersAndRestoresScoresAsTheRankingDoes) {
   }
 }
 
-// Keys listed image by image come out of the radix sort as the full
-// comparison orders them: sizes on both sides of where it takes over, and
-// scores with many ties, all alike, NaN, -0 and random bit patterns.
-TEST(RankingKey, ListedKeysSortAsTheComparisonOrdersThem) {
+// The radix sort orders keys as the full comparison does, both for keys
+// listed image by image (sorted by score alone) and for keys in any order
+// (each carrying its position, which must travel with it): sizes on both
+// sides of where it takes over, and scores with many ties, all alike, NaN,
+// -0 and random bit patterns, over images and ranks of every width.
+TEST(RankingKey, RadixSortOrdersKeysAsTheComparisonDoes) {
   std::mt19937_64 rng(11);
   const std::vector<std::function<double()>> scores = {
       [&] { return std::round(std::uniform_real_distribution<double>(0, 1)(rng) * 1e3) / 1e3; },
@@ -220,22 +222,35 @@ TEST(RankingKey, ListedKeysSortAsTheComparisonOrdersThem) {
         return pick[rng() % 6];
       },
   };
+  struct Item {
+    RankingKey key;
+    uint32_t at;
+  };
+  const auto key_of = [](const Item& item) -> const RankingKey& { return item.key; };
   for (const size_t n : {0, 1, 255, 256, 257, 4099, 30000}) {
     for (size_t d = 0; d < scores.size(); ++d) {
-      std::vector<RankingKey> keys;
-      for (uint32_t image = 0; keys.size() < n; ++image) {
-        for (uint32_t rank = 0; rank < rng() % 40 && keys.size() < n; ++rank) {
-          keys.push_back({RankingKey::score_key(scores[d]()), image, rank});
+      for (const bool listed : {true, false}) {
+        // Images far apart when not listed, so that every byte of the
+        // image and the rank takes part.
+        const uint32_t image_step = listed ? 1 : 0x01010101u, rank_step = listed ? 1 : 0x00010001u;
+        std::vector<Item> items;
+        for (uint32_t image = 0; items.size() < n; image += image_step) {
+          for (uint32_t rank = 0; rank < (rng() % 40) * rank_step && items.size() < n; rank += rank_step) {
+            items.push_back({{RankingKey::score_key(scores[d]()), image, rank}, 0});
+          }
         }
-      }
-      std::vector<RankingKey> expected = keys;
-      std::sort(expected.begin(), expected.end());
-      sort_listed_keys(keys);
-      ASSERT_EQ(keys.size(), expected.size());
-      for (size_t i = 0; i < n; ++i) {
-        ASSERT_TRUE(keys[i].score == expected[i].score && keys[i].image == expected[i].image &&
-                    keys[i].rank == expected[i].rank)
-            << "position " << i << " of " << n << ", scores " << d;
+        if (!listed) std::shuffle(items.begin(), items.end(), rng);
+        for (size_t i = 0; i < n; ++i) items[i].at = static_cast<uint32_t>(i);
+        std::vector<Item> expected = items;
+        std::sort(expected.begin(), expected.end(),
+                  [](const Item& a, const Item& b) { return a.key < b.key; });
+        sort_by_ranking(items, key_of, listed);
+        ASSERT_EQ(items.size(), expected.size());
+        for (size_t i = 0; i < n; ++i) {
+          ASSERT_TRUE(items[i].key.score == expected[i].key.score && items[i].key.image == expected[i].key.image &&
+                      items[i].key.rank == expected[i].key.rank && items[i].at == expected[i].at)
+              << "position " << i << " of " << n << ", scores " << d << (listed ? ", listed" : "");
+        }
       }
     }
   }
