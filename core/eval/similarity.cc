@@ -1,8 +1,8 @@
 #include "core/eval/similarity.h"
 
 #include <algorithm>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 #include "core/base/checked.h"

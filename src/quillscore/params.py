@@ -113,6 +113,7 @@ class Params:
         for name, value in self.__dict__.items():
             if type(value) is list and id(value) not in memo and set(map(type, value)) <= _PLAIN:
                 memo[id(value)] = list(value)
+                memo.setdefault(id(memo), []).append(value)  # as deepcopy keeps what it copied
             new.__dict__[name] = copy.deepcopy(value, memo)
         return new
 
