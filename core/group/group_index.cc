@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "core/base/checked.h"
 #include "core/base/error.h"
@@ -66,57 +68,89 @@ GroupIndex build_group_index(std::span<const uint32_t> image_index,
   if (!use_cats) checked_index(0, slots, "category slot");
   const std::span<const uint32_t> major = use_cats ? category_index : image_index,
                                   minor = use_cats ? image_index : category_index;
+  // The counting pass and the placing, each over blocks of rows in
+  // parallel: a block's rows of key k go after those of the blocks before
+  // it, so the order stays the rows' order within each key.
   // start[k]: where major key k's run begins; start[k + 1] where it ends.
-  std::vector<size_t> start(size_t{use_cats ? max_cat : max_img} + 2, 0);
-  for (size_t i = 0; i < major.size(); ++i) {
-    if (listed(i)) ++start[size_t{major[i]} + 1];
+  const size_t runs = size_t{use_cats ? max_cat : max_img} + 1, rows = major.size();
+  const size_t blocks = n < kRowsForThreads ? 1 : std::clamp<size_t>(pool::configured_size(), 1, 8);
+  const auto block_rows = [&](size_t b) { return std::pair{rows * b / blocks, rows * (b + 1) / blocks}; };
+  std::vector<std::vector<size_t>> next(blocks, std::vector<size_t>(runs, 0));
+  pool::parallel_chunks(blocks, [&](size_t begin, size_t end) {
+    for (size_t b = begin; b < end; ++b) {
+      const auto [first, last] = block_rows(b);
+      for (size_t i = first; i < last; ++i) {
+        if (listed(i)) ++next[b][major[i]];
+      }
+    }
+  });
+  std::vector<size_t> start(runs + 1, 0);
+  for (size_t k = 0, at = 0; k < runs; ++k) {
+    start[k] = at;
+    for (size_t b = 0; b < blocks; ++b) at += std::exchange(next[b][k], at);
+    start[k + 1] = at;
   }
-  for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
   index.order.resize(n);
   std::vector<uint32_t> minor_of(n);
-  {
-    std::vector<size_t> next(start.begin(), start.end() - 1);
-    for (size_t i = 0; i < major.size(); ++i) {
-      if (!listed(i)) continue;
-      const size_t at = next[major[i]]++;
-      index.order[at] = static_cast<uint32_t>(i);
-      minor_of[at] = minor[i];
+  pool::parallel_chunks(blocks, [&](size_t begin, size_t end) {
+    for (size_t b = begin; b < end; ++b) {
+      const auto [first, last] = block_rows(b);
+      std::vector<size_t>& place = next[b];
+      for (size_t i = first; i < last; ++i) {
+        if (!listed(i)) continue;
+        const size_t at = place[major[i]]++;
+        index.order[at] = static_cast<uint32_t>(i);
+        minor_of[at] = minor[i];
+      }
     }
-  }
-  const size_t runs = start.size() - 1;
+  });
+  // One group per (slot, image): with categories in use a slot is a major
+  // key's run and its images the minor keys; without, slot 0 holds a group
+  // per image, the major key. Each run's groups are counted as the run is
+  // checked, so that all are laid out at once and filled in parallel.
+  std::vector<uint32_t> group_count(runs, 0);
+  const size_t run_grain = n < kRowsForThreads ? runs : kRunsPerChunk;
   pool::parallel_chunks(runs, [&](size_t begin, size_t end) {
     std::vector<std::pair<uint32_t, uint32_t>> pairs;  // (minor key, annotation)
     for (size_t k = begin; k < end; ++k) {
       const size_t first = start[k], last = start[k + 1];
-      if (std::is_sorted(minor_of.begin() + first, minor_of.begin() + last)) continue;
-      pairs.clear();
-      for (size_t at = first; at < last; ++at) pairs.emplace_back(minor_of[at], index.order[at]);
-      std::stable_sort(pairs.begin(), pairs.end(),
-                       [](const auto& a, const auto& b) { return a.first < b.first; });
-      for (size_t at = first; at < last; ++at) std::tie(minor_of[at], index.order[at]) = pairs[at - first];
-    }
-  }, n < kRowsForThreads ? runs : kRunsPerChunk);
-
-  // One group per (slot, image): with categories in use a slot is a major
-  // key's run and its images the minor keys; without, slot 0 holds a group
-  // per image, the major key.
-  for (size_t k = 0; k < runs; ++k) {
-    const size_t first = start[k], last = start[k + 1];
-    if (first == last) continue;
-    if (!use_cats) {
-      index.groups.push_back({static_cast<uint32_t>(k), static_cast<uint32_t>(first),
-                              static_cast<uint32_t>(last - first)});
-      continue;
-    }
-    index.slots[k].first = static_cast<uint32_t>(index.groups.size());
-    for (size_t at = first; at < last; ++at) {
-      if (at == first || minor_of[at] != minor_of[at - 1]) {
-        index.groups.push_back({minor_of[at], static_cast<uint32_t>(at), 0});
+      if (!std::is_sorted(minor_of.begin() + first, minor_of.begin() + last)) {
+        pairs.clear();
+        for (size_t at = first; at < last; ++at) pairs.emplace_back(minor_of[at], index.order[at]);
+        std::stable_sort(pairs.begin(), pairs.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (size_t at = first; at < last; ++at) std::tie(minor_of[at], index.order[at]) = pairs[at - first];
       }
-      ++index.groups.back().count;
+      if (first == last) continue;
+      if (!use_cats) {
+        group_count[k] = 1;
+        continue;
+      }
+      uint32_t count = 1;
+      for (size_t at = first + 1; at < last; ++at) count += minor_of[at] != minor_of[at - 1];
+      group_count[k] = count;
     }
-    index.slots[k].second = static_cast<uint32_t>(index.groups.size());
-  }
+  }, run_grain);
+  std::vector<size_t> group_start(runs + 1, 0);
+  for (size_t k = 0; k < runs; ++k) group_start[k + 1] = group_start[k] + group_count[k];
+  index.groups.resize(group_start[runs]);
+  pool::parallel_chunks(runs, [&](size_t begin, size_t end) {
+    for (size_t k = begin; k < end; ++k) {
+      const size_t first = start[k], last = start[k + 1];
+      if (first == last) continue;
+      ImageGroup* g = index.groups.data() + group_start[k];
+      if (!use_cats) {
+        *g = {static_cast<uint32_t>(k), static_cast<uint32_t>(first), static_cast<uint32_t>(last - first)};
+        continue;
+      }
+      index.slots[k] = {static_cast<uint32_t>(group_start[k]), static_cast<uint32_t>(group_start[k + 1])};
+      *g = {minor_of[first], static_cast<uint32_t>(first), 0};
+      for (size_t at = first; at < last; ++at) {
+        if (at != first && minor_of[at] != minor_of[at - 1]) *++g = {minor_of[at], static_cast<uint32_t>(at), 0};
+        ++g->count;
+      }
+    }
+  }, run_grain);
   if (!use_cats) index.slots[0] = {0, static_cast<uint32_t>(index.groups.size())};
   return index;
 }

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace quillscore::group {
@@ -108,6 +110,44 @@ TEST(GroupIndex, RandomColumnsAgainstPlainGrouping) {
         if (!g.members.empty()) want.push_back(g);
       }
       ASSERT_EQ(slot_groups(idx, k), want) << "seed " << seed << ", slot " << k;
+    }
+  }
+}
+
+// Columns large enough to be counted and placed in blocks on the pool, in
+// the orders sources come in (image by image, shuffled, reversed), against
+// a stable sort of the listed rows by (slot, image, category).
+TEST(GroupIndex, LargeColumnsAgainstAStableSort) {
+  constexpr uint32_t kImages = 2000, kCats = 30, kRows = 150'000;
+  for (const bool use_cats : {true, false}) {
+    for (const int order : {0, 1, 2}) {
+      std::mt19937 rng(order * 2 + use_cats);
+      std::vector<uint32_t> images(kRows), cats(kRows);
+      for (uint32_t i = 0; i < kRows; ++i) {
+        images[i] = rng() % 50 == 0 ? kOut : rng() % kImages;
+        cats[i] = rng() % 50 == 0 ? kOut : rng() % kCats;
+      }
+      if (order == 0) std::sort(images.begin(), images.end());
+      if (order == 2) std::sort(images.rbegin(), images.rend());
+      const uint32_t slots = use_cats ? kCats : 1;
+      const GroupIndex idx = build_group_index(images, cats, slots, use_cats);
+      std::vector<uint32_t> rows;
+      for (uint32_t i = 0; i < kRows; ++i) {
+        if (images[i] != kOut && cats[i] != kOut) rows.push_back(i);
+      }
+      const auto key = [&](uint32_t i) {
+        return std::tuple(use_cats ? cats[i] : 0u, images[i], use_cats ? 0u : cats[i]);
+      };
+      std::stable_sort(rows.begin(), rows.end(), [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
+      std::vector<std::vector<Group>> want(slots);
+      for (const uint32_t i : rows) {
+        auto& slot = want[use_cats ? cats[i] : 0];
+        if (slot.empty() || slot.back().image != images[i]) slot.push_back({images[i], {}});
+        slot.back().members.push_back(i);
+      }
+      for (uint32_t k = 0; k < slots; ++k) {
+        ASSERT_EQ(slot_groups(idx, k), want[k]) << "slot " << k << ", order " << order << (use_cats ? "" : ", pooled");
+      }
     }
   }
 }
