@@ -142,11 +142,16 @@ Rle counts_from_string(std::string_view bytes, uint32_t height, uint32_t width) 
 }
 
 RunExtent extent_from_string(std::string_view bytes, uint32_t height, uint32_t width) {
-  RunExtent e(height, width);
+  // Walked in a local and copied out: the text is read through a byte
+  // pointer, which may alias the returned object (the caller knows its
+  // address), so walking in it sent the walk's state back to memory after
+  // every count.
+  RunExtent walk(height, width);
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
   decode_values(p, bytes.size(), count_values(p, bytes.size()),
-                [&e](size_t, uint32_t count) { e.add(count); });
-  return e;
+                [&walk](size_t, uint32_t count) { walk.add(count); });
+  const RunExtent out = walk;
+  return out;
 }
 
 }  // namespace quillscore::rle
