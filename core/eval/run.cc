@@ -243,6 +243,9 @@ struct SlotPass {
   void match(EngineState& st, uint32_t k, std::unique_ptr<EvalImageRecord>* records, Stopwatch& clock) {
     const EvalParams& p = st.params;
     const size_t A = a_n, T = t_n, images = p.img_ids.size();
+    // Under the lowest threshold no threshold matches (matching skips such
+    // a detection the same way).
+    const double floor = pruning_threshold(p.iou_thrs);
     auto chunk = [&](size_t begin, size_t end) {
       // Per-thread scratch: a streamed batch matches hundreds of small slots,
       // and allocating this for each cost more than matching them. Nothing
@@ -277,18 +280,27 @@ struct SlotPass {
           ground_truth_ignored(s, range, flags[a]);
           size_t alike = 0;
           while (alike < a && flags[alike] != flags[a]) ++alike;
-          GroupEvaluation& e = evals[a];
-          if (alike < a) {
-            reuse_matching(s, range, evals[alike], e);
-          } else {
-            match_group(st, s, range, e, ms);
+          // The outcomes read the matching alone (a detection matched to an
+          // ignored ground truth, or unmatched and outside the range, is
+          // ignored), so a range reusing an earlier one's matching copies
+          // it only for the records.
+          if (alike == a) {
+            match_group(st, s, range, evals[a], ms);
+          } else if (records) {
+            reuse_matching(s, range, evals[alike], evals[a]);
+            alike = a;
           }
+          const GroupEvaluation& e = evals[alike];
           for (size_t j = 0; j < e.d; ++j) {
+            const bool own = unmatched_ignored(s, j, range);
+            if (floor > s.row_best[j]) {  // below every threshold: matched at none
+              std::fill_n(out(j, a), T, static_cast<uint8_t>(own ? Outcome::kIgnored : Outcome::kFalsePositive));
+              continue;
+            }
             for (size_t t = 0; t < T; ++t) {
-              const size_t at = t * e.d + j;
-              const Outcome o = e.dt_ignore[at]        ? Outcome::kIgnored
-                                : e.matches[at] >= 0 ? Outcome::kTruePositive
-                                                     : Outcome::kFalsePositive;
+              const int32_t m = e.matches[t * e.d + j];
+              const Outcome o = m >= 0 ? (e.gt_ignore[m] ? Outcome::kIgnored : Outcome::kTruePositive)
+                                       : (own ? Outcome::kIgnored : Outcome::kFalsePositive);
               out(j, a)[t] = static_cast<uint8_t>(o);
             }
           }
