@@ -136,8 +136,11 @@ void accumulate_cell(const EvalParams& p, const SlotMatches& sm, uint64_t counte
     }
     out.recall[(t * out.a + a) * out.m + m] = sc.count ? rec : 0.0;
     // Suffix maximum: the interpolated precision at each true positive.
-    for (size_t k = sc.tp_prec.size(); k-- > 1;) {
-      if (sc.tp_prec[k - 1] < sc.tp_prec[k]) sc.tp_prec[k - 1] = sc.tp_prec[k];
+    // The running maximum stays in a register (no value is NaN, so the
+    // maximum is the one the pairwise comparison gives).
+    if (!sc.tp_prec.empty()) {
+      double run = sc.tp_prec.back();
+      for (size_t k = sc.tp_prec.size() - 1; k-- > 0;) sc.tp_prec[k] = run = std::max(sc.tp_prec[k], run);
     }
     for (size_t ri = 0; ri < R; ++ri) {
       const size_t at = ((t * R + ri) * out.a + a) * out.m + m;
