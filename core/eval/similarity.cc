@@ -384,10 +384,13 @@ Similarities compute_similarity(const EngineState& st, std::span<const group::Pa
   uint8_t* const all_crowd = reinterpret_cast<uint8_t*>(block + crowd_at);
   const double floor = exact ? 0.0 : pruning_threshold(st.params.iou_thrs);
 
-  // How many groups ahead of the one in hand its annotations are asked for.
-  constexpr size_t kPrefetchAhead = 6;
+  // How many groups ahead of the one in hand its annotations are asked for;
+  // none for sets whose columns stay in the cache (a streamed batch).
+  constexpr size_t kPrefetchAhead = 6, kRowsForHints = size_t{1} << 16;
+  const bool hint = st.dt.size() + st.gt.size() >= kRowsForHints;
   const ColumnHints dt_hints(st.dt, true), gt_hints(st.gt, false);
   const auto prefetch = [&](size_t p) {
+    if (!hint) return;
     const group::PairedGroup& pg = pairs[p];
     if (pg.has_dt) {
       for (const uint32_t d : st.dt_index.members(pg.dt)) dt_hints.prefetch(d);
