@@ -275,6 +275,16 @@ class RecordReader {
     Reader second_cursor = r_.fork_at(split);
     RecordReader second(second_cursor, mode_, scores_required_ ? Scores::kRequired : Scores::kDefaultZero,
                         masks_ ? Geometry::kMask : points_ ? Geometry::kKeypoints : Geometry::kBox);
+    if (masks_) {
+      // Unescaped counts text is never longer than the bytes it is read
+      // from, so the text of each half fits in the bytes that half reads:
+      // the second half writes into this buffer's room from where its
+      // bytes begin, and joining the halves moves it down within memory
+      // already written instead of copying it into fresh pages.
+      const size_t first = static_cast<size_t>(split - r_.pos());
+      text_.reserve(text_.size() + static_cast<size_t>(r_.end() - r_.pos()));
+      second.text_ = RowBuffer<char>::lend(text_, text_.size() + first, text_.capacity() - text_.size() - first);
+    }
     Outcome first_half = Outcome::kFailed, second_half = Outcome::kFailed;
     run_both([&] { first_half = read_until(split, true); },
              [&] { second_half = second.read_until(nullptr, true); });

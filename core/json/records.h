@@ -7,6 +7,7 @@
 // reader's own failures are recorded in the reader as custom errors.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -60,17 +61,37 @@ class RowBuffer {
   RowBuffer(RowBuffer&& o) noexcept
       : data_(std::exchange(o.data_, nullptr)),
         size_(std::exchange(o.size_, 0)),
-        capacity_(std::exchange(o.capacity_, 0)) {}
+        capacity_(std::exchange(o.capacity_, 0)),
+        lent_(std::exchange(o.lent_, false)) {}
   RowBuffer& operator=(RowBuffer&& o) noexcept {
     std::swap(data_, o.data_);
     std::swap(size_, o.size_);
     std::swap(capacity_, o.capacity_);
+    std::swap(lent_, o.lent_);
     return *this;
   }
   RowBuffer(const RowBuffer&) = delete;
   RowBuffer& operator=(const RowBuffer&) = delete;
   ~RowBuffer() {
-    if (data_) alloc::deallocate(data_, capacity_ * sizeof(T), alignof(T));
+    if (data_ && !lent_) alloc::deallocate(data_, capacity_ * sizeof(T), alignof(T));
+  }
+
+  // Room for `capacity` rows in all.
+  void reserve(size_t capacity) {
+    if (capacity > capacity_) resize_storage(capacity);
+  }
+
+  // An empty buffer whose room is `owner`'s rows [at, at + n), which must lie
+  // within `owner`'s room and outlive it untouched by `owner`. The lent
+  // buffer never frees that room; should it need more, it moves its rows to
+  // storage of its own. append_draining() takes the rows back with one move
+  // within memory already written, not a copy into fresh pages.
+  static RowBuffer lend(RowBuffer& owner, size_t at, size_t n) {
+    RowBuffer b;
+    b.data_ = owner.data_ + at;
+    b.capacity_ = n;
+    b.lent_ = true;
+    return b;
   }
 
   void push_back(const T& row) {
@@ -90,6 +111,12 @@ class RowBuffer {
   // at a time as they are copied (from its end), so that the rows are
   // never all held twice.
   void append_draining(RowBuffer& other) {
+    if (other.lent_ && other.data_ >= data_ + size_ && other.data_ + other.capacity_ <= data_ + capacity_) {
+      std::memmove(data_ + size_, other.data_, other.size_ * sizeof(T));
+      size_ += other.size_;
+      other = RowBuffer();
+      return;
+    }
     constexpr size_t kSlice = (size_t{8} << 20) / sizeof(T) + 1;
     const size_t base = size_;
     if (other.size_ > capacity_ - size_) resize_storage(size_ + other.size_);
@@ -107,8 +134,9 @@ class RowBuffer {
   void trim() {
     if (size_ == capacity_) return;
     if (size_ == 0) {
-      alloc::deallocate(data_, capacity_ * sizeof(T), alignof(T));
+      if (!lent_) alloc::deallocate(data_, capacity_ * sizeof(T), alignof(T));
       data_ = nullptr;
+      lent_ = false;
       capacity_ = 0;
       return;
     }
@@ -123,6 +151,14 @@ class RowBuffer {
 
  private:
   void resize_storage(size_t capacity) {
+    if (lent_) {
+      T* own = static_cast<T*>(alloc::allocate(capacity * sizeof(T), alignof(T)));
+      if (size_ > 0) std::memcpy(own, data_, std::min(size_, capacity) * sizeof(T));
+      data_ = own;
+      capacity_ = capacity;
+      lent_ = false;
+      return;
+    }
     data_ = static_cast<T*>(
         data_ ? alloc::reallocate(data_, capacity_ * sizeof(T), capacity * sizeof(T), alignof(T))
               : alloc::allocate(capacity * sizeof(T), alignof(T)));
@@ -132,6 +168,7 @@ class RowBuffer {
   T* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
+  bool lent_ = false;  // the room is another buffer's
 };
 
 // What a record's geometry is read from: its box alone, its mask too

@@ -149,6 +149,30 @@ TEST(RowBuffer, AppendingDrainsTheOtherSliceBySlice) {
   }
 }
 
+TEST(RowBuffer, ALentBufferIsTakenBackOrMovesOutWhenItOutgrowsItsRoom) {
+  for (const size_t rows : {0, 5, 8, 9, 100}) {
+    RowBuffer<int64_t> owner;
+    owner.reserve(16);
+    for (int64_t i = 0; i < 3; ++i) owner.push_back(i);
+    {
+      RowBuffer<int64_t> lent = RowBuffer<int64_t>::lend(owner, 8, 8);
+      for (size_t i = 0; i < rows; ++i) lent.push_back(static_cast<int64_t>(100 + i));
+      owner.append_draining(lent);
+      EXPECT_EQ(lent.size(), 0u);
+    }
+    ASSERT_EQ(owner.size(), 3 + rows);
+    for (size_t i = 0; i < owner.size(); ++i) {
+      EXPECT_EQ(owner[i], i < 3 ? static_cast<int64_t>(i) : static_cast<int64_t>(100 + i - 3));
+    }
+  }
+  // Dropped without being taken back, it leaves the owner's room alone.
+  RowBuffer<int64_t> owner;
+  owner.reserve(4);
+  { RowBuffer<int64_t> lent = RowBuffer<int64_t>::lend(owner, 0, 4); lent.push_back(1); lent.trim(); }
+  owner.push_back(7);
+  EXPECT_EQ(owner[0], 7);
+}
+
 // --- reading a results array in two halves ---------------------------------
 
 template <class T>
@@ -238,6 +262,7 @@ TEST(RecordReader, ReadingInHalvesGivesOneReadingsRowsAndErrors) {
           if (one.ok) {
             EXPECT_EQ(one.columns.size(), static_cast<size_t>(n));
             EXPECT_TRUE(same(one.columns, halves.columns)) << doc;
+            EXPECT_EQ(one.columns.bytes(), halves.columns.bytes()) << doc;
           }
         }
       }
