@@ -50,6 +50,11 @@ struct SharedBoxes {
 // and working them out walks every run. A mask's box is whole pixels, so it
 // is kept in integers, at half the size.
 struct MaskExtents {
+  // A packed mask's box may be left as kBoxLater where no ground truth of
+  // its group can meet it; a similarity that pairs it anyway (across
+  // categories) reads the box off the text then. No mask has this box: its
+  // width times its height would pass 2^32 pixels.
+  static constexpr std::array<uint32_t, 4> kBoxLater = {0, 0, UINT32_MAX, UINT32_MAX};
   std::vector<std::array<uint32_t, 4>> boxes;
   std::vector<uint32_t> areas;
 };

@@ -87,12 +87,17 @@ bool box_like(const Geometry& g) {
 struct PickedFacts {
   std::vector<Box> boxes;
   std::vector<uint32_t> areas;
-  PickedFacts(const MaskExtents& all, size_t masks, std::span<const uint32_t> idx) {
+  PickedFacts(const MaskExtents& all, size_t masks, std::span<const uint32_t> idx,
+              const PackedMasks* packed) {
     if (all.boxes.size() != masks || all.areas.size() != masks) return;
     for (uint32_t i : idx) {
       const auto& b = checked_at(all.boxes, i, kAnnotation);
-      boxes.push_back({static_cast<double>(b[0]), static_cast<double>(b[1]), static_cast<double>(b[2]),
-                       static_cast<double>(b[3])});
+      if (b == MaskExtents::kBoxLater && packed) {
+        boxes.push_back(packed->extent(i).box());
+      } else {
+        boxes.push_back({static_cast<double>(b[0]), static_cast<double>(b[1]), static_cast<double>(b[2]),
+                         static_cast<double>(b[3])});
+      }
       areas.push_back(checked_at(all.areas, i, kAnnotation));
     }
   }
@@ -112,8 +117,8 @@ struct MaskPairs {
   MaskPairs(const std::vector<rle::Rle>& dmasks, const PackedMasks* dpacked, const MaskExtents& dext,
             const std::vector<rle::Rle>& gmasks, const PackedMasks* gpacked, const MaskExtents& gext,
             std::span<const uint32_t> ranked, std::span<const uint32_t> gts)
-      : dt_facts(dext, dpacked ? dpacked->size() : dmasks.size(), ranked),
-        gt_facts(gext, gpacked ? gpacked->size() : gmasks.size(), gts) {
+      : dt_facts(dext, dpacked ? dpacked->size() : dmasks.size(), ranked, dpacked),
+        gt_facts(gext, gpacked ? gpacked->size() : gmasks.size(), gts, gpacked) {
     // Room for every decoded mask up front: the pointers into it must stay.
     decoded.reserve(gpacked ? gts.size() : 0);
     if (dpacked) {

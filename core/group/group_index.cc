@@ -155,6 +155,22 @@ GroupIndex build_group_index(std::span<const uint32_t> image_index,
   return index;
 }
 
+GroupMarks::GroupMarks(std::span<const uint32_t> image_index, std::span<const uint32_t> category_index,
+                       size_t images, uint32_t slots, bool use_cats)
+    : images_(images), slots_(use_cats ? slots : 1), use_cats_(use_cats) {
+  if (image_index.size() != category_index.size()) throw InternalError("index columns differ in length");
+  if (images_ * slots_ > kMaxMarkedGroups) return;
+  kept_ = true;
+  bits_.assign((images_ * slots_ + 63) / 64, 0);
+  for (size_t i = 0; i < image_index.size(); ++i) {
+    const uint32_t image = image_index[i], slot = use_cats_ ? category_index[i] : 0;
+    // Unlisted annotations belong to no group.
+    if (image >= images_ || slot >= slots_ || category_index[i] == kUnlisted) continue;
+    const uint64_t bit = uint64_t{slot} * images_ + image;
+    bits_[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
+}
+
 std::vector<PairedGroup> pair_groups(const GroupIndex& gt, const GroupIndex& dt, uint32_t slot) {
   const auto [gb, ge] = slot_groups(gt, slot);
   const auto [db, de] = slot_groups(dt, slot);

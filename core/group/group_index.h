@@ -48,6 +48,34 @@ GroupIndex build_group_index(std::span<const uint32_t> image_index,
                              std::span<const uint32_t> category_index, uint32_t slots,
                              bool use_cats);
 
+// Which groups (slot, image) hold at least one of a set's annotations: a bit
+// per group. Past kMaxMarkedGroups groups no bits are kept and every group
+// counts as holding some.
+class GroupMarks {
+ public:
+  static constexpr uint64_t kMaxMarkedGroups = uint64_t{1} << 28;
+
+  GroupMarks(std::span<const uint32_t> image_index, std::span<const uint32_t> category_index,
+             size_t images, uint32_t slots, bool use_cats);
+
+  // Whether the group of an annotation at image position `image` and
+  // category position `category` holds one of the set's.
+  bool holds(uint32_t image, uint32_t category) const {
+    if (!kept_) return true;
+    const uint32_t slot = use_cats_ ? category : 0;
+    if (image >= images_ || slot >= slots_) return false;
+    const uint64_t bit = uint64_t{slot} * images_ + image;
+    return (bits_[bit >> 6] >> (bit & 63)) & 1;
+  }
+
+ private:
+  std::vector<uint64_t> bits_;
+  uint64_t images_ = 0;
+  uint32_t slots_ = 0;
+  bool use_cats_ = true;
+  bool kept_ = false;
+};
+
 // Every image with ground truths or detections in `slot`, ascending.
 std::vector<PairedGroup> pair_groups(const GroupIndex& gt, const GroupIndex& dt, uint32_t slot);
 

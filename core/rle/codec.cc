@@ -154,4 +154,12 @@ RunExtent extent_from_string(std::string_view bytes, uint32_t height, uint32_t w
   return out;
 }
 
+uint32_t area_from_string(std::string_view bytes) {
+  uint32_t area = 0;
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  decode_values(p, bytes.size(), count_values(p, bytes.size()),
+                [&area](size_t i, uint32_t count) { area += (i & 1) ? count : 0; });
+  return area;
+}
+
 }  // namespace quillscore::rle

@@ -6,6 +6,7 @@
 #include "pymodule/platform.h"
 
 #include "core/eval/model.h"
+#include "core/group/group_index.h"
 #include "core/intake/positions.h"
 #include "pymodule/compact/compact_bbox.h"
 
@@ -19,9 +20,11 @@ namespace quillscore::py {
 // record whose image has no size is rasterised at its RLE's own, and a
 // polygon there is the KeyError the dictionary route raises. False with the
 // error set (that, or Ctrl-C while rasterising); `rasterise_ns` gets the
-// wall time spent rasterising.
+// wall time spent rasterising. `meets`, where given, marks the groups that
+// hold a ground truth: a packed mask outside them gets its area alone, its
+// box left to be read later (MaskExtents::kBoxLater).
 bool compact_mask_set(const CompactData& data, bool is_gt, const intake::LookupTables& tables,
                       eval::IouType kind, double dilation, eval::AnnotationSet& out,
-                      uint64_t& rasterise_ns);
+                      uint64_t& rasterise_ns, const group::GroupMarks* meets = nullptr);
 
 }  // namespace quillscore::py

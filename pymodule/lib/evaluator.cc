@@ -244,6 +244,16 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
     }
   }
   uint64_t rasterise_ns = 0;
+  // The ground truth's groups, for detections to skip the boxes no ground
+  // truth can meet; the ground truth is complete by the time they are read.
+  std::optional<group::GroupMarks> gt_marks;
+  const auto gt_groups = [&]() -> const group::GroupMarks& {
+    if (!gt_marks) {
+      gt_marks.emplace(gt.image_index, gt.category_index, args.params.img_ids.size(), args.params.slots(),
+                       args.params.use_cats);
+    }
+    return *gt_marks;
+  };
   for (auto [compact, masks, points, anns, set, raw, is_gt] :
        {std::tuple{gt_compact, gt_masks, gt_points, args.gt_anns, &gt, &gt_kp, true},
         std::tuple{dt_compact, dt_masks, dt_points, args.dt_anns, &dt, &dt_kp, false}}) {
@@ -253,7 +263,7 @@ PyObject* construct(PyTypeObject* type, Arguments& args) {
     } else if (!masks || !eval::needs_masks(kind)) {
       *set = compact_annotation_set(compact_data(anns), is_gt, args.tables);
     } else if (!compact_mask_set(compact_data(anns), is_gt, args.tables, kind, args.dilation, *set,
-                                 rasterise_ns)) {
+                                 rasterise_ns, is_gt ? nullptr : &gt_groups())) {
       return nullptr;
     }
   }

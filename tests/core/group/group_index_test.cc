@@ -111,7 +111,20 @@ TEST(GroupIndex, RandomColumnsAgainstPlainGrouping) {
       }
       ASSERT_EQ(slot_groups(idx, k), want) << "seed " << seed << ", slot " << k;
     }
+    // The marks of the groups agree with the index: a listed annotation's
+    // group is marked exactly when the index holds it.
+    const GroupMarks marks(images, cats, n_img, slots, use_cats);
+    for (uint32_t img = 0; img < n_img; ++img) {
+      for (uint32_t c = 0; c < n_cat; ++c) {
+        const auto& groups = slot_groups(idx, use_cats ? c : 0);
+        const bool held = std::any_of(groups.begin(), groups.end(), [&](const Group& g) { return g.image == img; });
+        ASSERT_EQ(marks.holds(img, c), held) << "seed " << seed << ", image " << img << ", category " << c;
+      }
+    }
   }
+  // Past the most groups marked, every group counts as held.
+  const std::vector<uint32_t> none;
+  EXPECT_TRUE(GroupMarks(none, none, GroupMarks::kMaxMarkedGroups + 1, 1, true).holds(5, 0));
 }
 
 // Columns large enough to be counted and placed in blocks on the pool, in

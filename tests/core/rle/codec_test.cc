@@ -134,6 +134,7 @@ TEST(Codec, RandomCountsRoundTrip) {
     ASSERT_EQ(back.counts, c) << "encoded as \"" << s << "\"";
     ASSERT_EQ(extent_from_string(s, 11, 13).box(), rle_bbox(back));
     ASSERT_EQ(extent_from_string(s, 11, 13).area(), rle_area(back));
+    ASSERT_EQ(area_from_string(s), rle_area(back));
     ASSERT_EQ(testref::literal_decode_counts(s), c);
   }
 }
@@ -178,6 +179,7 @@ TEST(CountsFromString, ArbitraryBytesMatchReferenceAndAreDeterministic) {
     const RunExtent e = extent_from_string(s, h, w);
     ASSERT_EQ(e.box(), rle_bbox(sized)) << "h " << h << " w " << w;
     ASSERT_EQ(e.area(), rle_area(sized));
+    ASSERT_EQ(area_from_string(s), rle_area(sized));
   }
 }
 
