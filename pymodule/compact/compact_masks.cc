@@ -53,6 +53,12 @@ bool compact_mask_set(const CompactData& data, bool is_gt, const intake::LookupT
   std::vector<std::pair<uint32_t, uint32_t>> sizes;
   std::vector<uint8_t> box_later;  // by kept record, where `meets` is given
   intake::PositionLookup images(tables.images), categories(tables.categories);
+  kept.reserve(n);
+  sizes.reserve(n);
+  if (meets) box_later.reserve(n);
+  // Records come image by image: the last image's size is asked again.
+  int64_t sized_image = 0;
+  const std::pair<uint32_t, uint32_t>* image_size = nullptr;
   uint64_t cost = 0;
   for (size_t i = 0; i < n; ++i) {
     const json::KeyRow& key = c.keys[i];
@@ -60,9 +66,14 @@ bool compact_mask_set(const CompactData& data, bool is_gt, const intake::LookupT
     if (image == group::kUnlisted || category == group::kUnlisted) continue;
     if (meets) box_later.push_back(!meets->holds(image, category));
     const json::SegmentRow& s = m.rows[i];
+    if (!image_size || key.image_id != sized_image) {
+      const auto it = tables.sizes.find(key.image_id);
+      image_size = it == tables.sizes.end() ? nullptr : &it->second;
+      sized_image = key.image_id;
+    }
     std::pair<uint32_t, uint32_t> hw{s.height, s.width};
-    if (const auto it = tables.sizes.find(key.image_id); it != tables.sizes.end()) {
-      hw = it->second;
+    if (image_size) {
+      hw = *image_size;
     } else if (s.kind == json::SegmentRow::kPolygons) {
       return no_image_size(key.image_id);
     }
@@ -122,18 +133,29 @@ bool compact_mask_set(const CompactData& data, bool is_gt, const intake::LookupT
   intake::SetBuilder builder(tables, kind,
                              is_gt ? intake::Side::kGroundTruth : intake::Side::kDetections,
                              intake::Unlisted::kDrop);
-  builder.reserve(kept.size());
-  size_t next = 0;  // the next kept record, whose mask is masks[next]
-  for (size_t i = 0; i < n; ++i) {
-    const bool keep = next < kept.size() && kept[next] == i;
+  // Record i, whose mask is masks[j] when it is kept.
+  const auto row_of = [&](size_t i, size_t j, bool keep) {
     intake::Row row = compact_row(data, i);
     if (data.results && !m.rows[i].has_box && keep) {
-      row.area = packed ? extents.areas[next] : rle::rle_area(masks[next]);
+      row.area = packed ? extents.areas[j] : rle::rle_area(masks[j]);
     }
-    if (builder.add(row) != keep) throw InternalError("kept mask records disagree with the set");
-    next += keep;
+    return row;
+  };
+  if (kept.size() == n) {
+    builder.add_rows(n, [&](size_t i) { return row_of(i, i, true); });
+  } else {
+    builder.reserve(kept.size());
+    size_t next = 0;  // the next kept record, whose mask is masks[next]
+    for (size_t i = 0; i < n; ++i) {
+      const bool keep = next < kept.size() && kept[next] == i;
+      if (builder.add(row_of(i, next, keep)) != keep) {
+        throw InternalError("kept mask records disagree with the set");
+      }
+      next += keep;
+    }
   }
   out = std::move(builder).finish();
+  if (out.size() != kept.size()) throw InternalError("kept mask records disagree with the set");
   if (boundary) {
     auto& g = std::get<eval::BoundaryMasks>(out.geometry);
     g.masks = std::move(masks);
@@ -144,12 +166,16 @@ bool compact_mask_set(const CompactData& data, bool is_gt, const intake::LookupT
     auto& g = std::get<eval::Masks>(out.geometry);
     eval::PackedMasks& p = g.packed;
     p.text = std::shared_ptr<const char>(m.text, m.text->begin());
+    p.begin.resize(kept.size());
+    p.end.resize(kept.size());
+    p.height.resize(kept.size());
+    p.width.resize(kept.size());
     for (size_t j = 0; j < kept.size(); ++j) {
       const json::SegmentRow& s = m.rows[kept[j]];
-      p.begin.push_back(s.begin);
-      p.end.push_back(s.end);
-      p.height.push_back(sizes[j].first);
-      p.width.push_back(sizes[j].second);
+      p.begin[j] = s.begin;
+      p.end[j] = s.end;
+      p.height[j] = sizes[j].first;
+      p.width[j] = sizes[j].second;
     }
     g.extents = std::move(extents);
   }
