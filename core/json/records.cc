@@ -279,8 +279,8 @@ class RecordReader {
       // Unescaped counts text is never longer than the bytes it is read
       // from, so the text of each half fits in the bytes that half reads:
       // the second half writes into this buffer's room from where its
-      // bytes begin, and joining the halves moves it down within memory
-      // already written instead of copying it into fresh pages.
+      // bytes begin, and stays there. Between the halves' texts lies room
+      // never written, which costs address space but no memory.
       const size_t first = static_cast<size_t>(split - r_.pos());
       text_.reserve(text_.size() + static_cast<size_t>(r_.end() - r_.pos()));
       second.text_ = RowBuffer<char>::lend(text_, text_.size() + first, text_.capacity() - text_.size() - first);
@@ -322,8 +322,10 @@ class RecordReader {
     ground_truth_.append_draining(second.ground_truth_);
     boxes_.append_draining(second.boxes_);
     MaskColumns& m = masks_columns_;
-    const uint64_t text0 = text_.size(), runs0 = m.runs.size(), coords0 = m.coords.size(),
+    const size_t written = text_.size();
+    const uint64_t text0 = text_.take_back(second.text_), runs0 = m.runs.size(), coords0 = m.coords.size(),
                    rings0 = m.ring_ends.size();
+    m.text_unwritten += text0 - written;
     for (SegmentRow s : second.masks_columns_.rows) {
       const uint64_t base = s.kind == SegmentRow::kCompressed ? text0
                             : s.kind == SegmentRow::kRuns     ? runs0
@@ -333,7 +335,6 @@ class RecordReader {
       if (s.kind == SegmentRow::kPolygons) s.ring_begin += rings0;
       m.rows.push_back(s);
     }
-    text_.append_draining(second.text_);
     m.runs.append_draining(second.masks_columns_.runs);
     m.coords.append_draining(second.masks_columns_.coords);
     m.ring_ends.append_draining(second.masks_columns_.ring_ends);

@@ -84,14 +84,28 @@ class RowBuffer {
   // An empty buffer whose room is `owner`'s rows [at, at + n), which must lie
   // within `owner`'s room and outlive it untouched by `owner`. The lent
   // buffer never frees that room; should it need more, it moves its rows to
-  // storage of its own. append_draining() takes the rows back with one move
-  // within memory already written, not a copy into fresh pages.
+  // storage of its own.
   static RowBuffer lend(RowBuffer& owner, size_t at, size_t n) {
     RowBuffer b;
     b.data_ = owner.data_ + at;
     b.capacity_ = n;
     b.lent_ = true;
     return b;
+  }
+
+  // The rows of `lent` after these, left where they are when it still
+  // writes into this buffer's room: the rows between are then never
+  // written (nor read, nor paged in). The position of `lent`'s first row.
+  size_t take_back(RowBuffer& lent) {
+    if (lent.lent_ && lent.data_ >= data_ + size_ && lent.data_ + lent.capacity_ <= data_ + capacity_) {
+      const size_t at = static_cast<size_t>(lent.data_ - data_);
+      size_ = at + lent.size_;
+      lent = RowBuffer();
+      return at;
+    }
+    const size_t at = size_;
+    append_draining(lent);
+    return at;
   }
 
   void push_back(const T& row) {
@@ -111,12 +125,6 @@ class RowBuffer {
   // at a time as they are copied (from its end), so that the rows are
   // never all held twice.
   void append_draining(RowBuffer& other) {
-    if (other.lent_ && other.data_ >= data_ + size_ && other.data_ + other.capacity_ <= data_ + capacity_) {
-      std::memmove(data_ + size_, other.data_, other.size_ * sizeof(T));
-      size_ += other.size_;
-      other = RowBuffer();
-      return;
-    }
     constexpr size_t kSlice = (size_t{8} << 20) / sizeof(T) + 1;
     const size_t base = size_;
     if (other.size_ > capacity_ - size_) resize_storage(size_ + other.size_);
@@ -197,12 +205,13 @@ struct SegmentRow {
 struct MaskColumns {
   RowBuffer<SegmentRow> rows;
   std::shared_ptr<const RowBuffer<char>> text;
+  size_t text_unwritten = 0;  // bytes of `text` no row covers, never paged in
   RowBuffer<uint32_t> runs;
   RowBuffer<double> coords;
   RowBuffer<uint32_t> ring_ends;
 
   size_t bytes() const {
-    return rows.capacity() * sizeof(SegmentRow) + (text ? text->capacity() : 0) +
+    return rows.capacity() * sizeof(SegmentRow) + (text ? text->capacity() - text_unwritten : 0) +
            runs.capacity() * 4 + coords.capacity() * 8 + ring_ends.capacity() * 4;
   }
 };
