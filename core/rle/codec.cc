@@ -1,8 +1,18 @@
 #include "core/rle/codec.h"
 
+#include "core/rle/codec_internal.h"
 #include "core/rle/ops.h"
 
+#include <algorithm>
 #include <cstring>
+
+// The vector counts decoder needs SSSE3, looked for at run time.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QUILLSCORE_VECTOR_COUNTS 1
+#include <immintrin.h>
+#else
+#define QUILLSCORE_VECTOR_COUNTS 0
+#endif
 
 namespace quillscore::rle {
 
@@ -102,9 +112,10 @@ size_t count_values(const uint8_t* p, size_t size) {
   return n;
 }
 
-// Hands the n counts of the string at p, in order, to take(i, count).
+// Hands the n counts of the string at p, in order, to take(i, count), a
+// value at a time.
 template <class Take>
-void decode_values(const uint8_t* p, size_t size, size_t n, Take&& take) {
+void decode_values_portable(const uint8_t* p, size_t size, size_t n, Take&& take) {
   const uint8_t* end = p + size;
   uint32_t before_last = 0, last = 0;  // counts i-2 and i-1
   for (size_t i = 0; i < n; ++i) {
@@ -129,6 +140,149 @@ void decode_values(const uint8_t* p, size_t size, size_t n, Take&& take) {
   }
 }
 
+
+#if QUILLSCORE_VECTOR_COUNTS
+// The vector decoder: 16 bytes at a time, up to four values per step. The
+// 8-bit mask of the value ends among the next eight bytes picks a step from
+// a table: which bytes gather into which 32-bit lane, each lane's last byte
+// (its sign) and sign extension, and how many values and bytes it takes.
+// Values longer than four characters (only garbage holds them) go the plain
+// way.
+struct alignas(64) Step {
+  uint8_t gather[16];
+  uint8_t last[16];
+  uint32_t extend[4];
+};
+
+struct StepTable {
+  Step steps[256];
+  uint8_t taken[256];  // bytes a step takes; 0 when its first value is long
+  uint8_t values[256];
+  StepTable() {
+    for (unsigned ends = 0; ends < 256; ++ends) {
+      Step& s = steps[ends];
+      std::memset(s.gather, 0x80, sizeof s.gather);  // 0x80 gathers a zero
+      std::memset(s.last, 0x80, sizeof s.last);
+      std::memset(s.extend, 0, sizeof s.extend);
+      unsigned start = 0, k = 0;
+      for (unsigned j = 0; j < 8 && k < 4; ++j) {
+        if (!((ends >> j) & 1)) continue;
+        const unsigned len = j - start + 1;
+        if (len > 4) break;
+        for (unsigned q = 0; q < len; ++q) s.gather[4 * k + q] = static_cast<uint8_t>(start + q);
+        s.last[4 * k] = static_cast<uint8_t>(j);
+        s.extend[k] = ~0u << (5 * len);
+        ++k;
+        start = j + 1;
+      }
+      taken[ends] = static_cast<uint8_t>(start);
+      values[ends] = static_cast<uint8_t>(k);
+    }
+  }
+};
+
+const StepTable& step_table() {
+  static const StepTable table;
+  return table;
+}
+
+// The raw values (the differences not yet undone, to 32 bits) of those
+// starting before `limit`, into out; 64 bytes past any start must be
+// readable up to `readable`. Returns the end of what was written, which
+// may run up to four values past the last one starting before `limit`.
+__attribute__((target("ssse3"))) uint32_t* raw_block(const uint8_t*& p, const uint8_t* limit,
+                                                     const uint8_t* readable, uint32_t* out,
+                                                     const StepTable& table) {
+  const __m128i bias = _mm_set1_epi8(48), low5 = _mm_set1_epi8(0x1f), sign = _mm_set1_epi32(0x10);
+  const __m128i pair = _mm_set1_epi16(0x2001);     // bytes a, b -> a + 32 b
+  const __m128i quad = _mm_set1_epi32(0x04000001);  // words a, b -> a + 1024 b
+  while (p < limit) {
+    // Bit j: byte p[j] ends a value (its continuation bit, 0x20 once 48 is
+    // taken off, is clear).
+    uint64_t ends = 0;
+    for (int q = 0; q < 4; ++q) {
+      const __m128i v = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q)), bias);
+      ends |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_slli_epi16(v, 2)))} << (16 * q);
+    }
+    ends = ~ends;
+    // Eight bytes are looked at per step, so a fresh mask serves 56.
+    for (const uint8_t* stop = std::min(p + 56, limit); p < stop;) {
+      const unsigned key = static_cast<unsigned>(ends & 0xff);
+      const unsigned taken = table.taken[key];
+      if (taken == 0) {
+        *out++ = static_cast<uint32_t>(read_value(p, readable));
+        break;
+      }
+      const Step& s = table.steps[key];
+      const __m128i v = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), bias);
+      const __m128i groups =
+          _mm_and_si128(_mm_shuffle_epi8(v, _mm_load_si128(reinterpret_cast<const __m128i*>(s.gather))), low5);
+      const __m128i x = _mm_madd_epi16(_mm_maddubs_epi16(groups, pair), quad);
+      const __m128i last =
+          _mm_and_si128(_mm_shuffle_epi8(v, _mm_load_si128(reinterpret_cast<const __m128i*>(s.last))), sign);
+      const __m128i negative = _mm_cmpeq_epi32(last, sign);
+      const __m128i extended = _mm_and_si128(negative, _mm_load_si128(reinterpret_cast<const __m128i*>(s.extend)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(x, extended));
+      out += table.values[key];
+      p += taken;
+      ends >>= taken;
+    }
+  }
+  return out;
+}
+
+bool vector_decoder_usable() {
+  static const bool usable = __builtin_cpu_supports("ssse3");
+  return usable;
+}
+
+// decode_values with the vector decoder, a block of raw values at a time.
+template <class Take>
+void decode_values_vector(const uint8_t* p, size_t size, Take&& take) {
+  const StepTable& table = step_table();
+  const uint8_t* end = p + size;
+  constexpr size_t kBlock = 256;  // bytes per block; a byte ends at most one value
+  uint32_t raw[kBlock + 8];
+  size_t i = 0;
+  uint32_t before_last = 0, last = 0;  // counts i-2 and i-1
+  const auto hand_on = [&](size_t n) {
+    for (size_t j = 0; j < n; ++j, ++i) {
+      const uint32_t count = raw[j] + (i > 2 ? before_last : 0);
+      take(i, count);
+      before_last = last;
+      last = count;
+    }
+  };
+  while (end - p >= 64 + static_cast<ptrdiff_t>(kBlock)) {
+    hand_on(static_cast<size_t>(raw_block(p, p + kBlock - 8, end, raw, table) - raw));
+  }
+  while (end - p > 64) {
+    const uint8_t* limit = end - 64;
+    hand_on(static_cast<size_t>(raw_block(p, limit, end, raw, table) - raw));
+  }
+  // The last bytes, copied out with "0" after them: a "0" ends a value the
+  // text leaves open without adding to it, and the values it makes beyond
+  // the text are not handed on.
+  alignas(16) uint8_t tail[64 + 72];
+  const size_t left = static_cast<size_t>(end - p);
+  std::memcpy(tail, p, left);
+  std::memset(tail + left, '0', sizeof tail - left);
+  const size_t values = count_values(tail, left);
+  const uint8_t* q = tail;
+  raw_block(q, tail + left, tail + sizeof tail, raw, table);
+  hand_on(values);
+}
+#endif
+
+// Hands the counts of the string at p, in order, to take(i, count).
+template <class Take>
+void decode_values(const uint8_t* p, size_t size, Take&& take) {
+#if QUILLSCORE_VECTOR_COUNTS
+  if (vector_decoder_usable()) return decode_values_vector(p, size, take);
+#endif
+  decode_values_portable(p, size, count_values(p, size), take);
+}
+
 }  // namespace
 
 Rle counts_from_string(std::string_view bytes, uint32_t height, uint32_t width) {
@@ -137,7 +291,9 @@ Rle counts_from_string(std::string_view bytes, uint32_t height, uint32_t width) 
   const size_t n = count_values(p, bytes.size());
   r.counts.resize(n);
   uint32_t* out = r.counts.data();
-  decode_values(p, bytes.size(), n, [out](size_t i, uint32_t count) { out[i] = count; });
+  decode_values(p, bytes.size(), [out, n](size_t i, uint32_t count) {
+    if (i < n) out[i] = count;
+  });
   return r;
 }
 
@@ -148,8 +304,7 @@ RunExtent extent_from_string(std::string_view bytes, uint32_t height, uint32_t w
   // every count.
   RunExtent walk(height, width);
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  decode_values(p, bytes.size(), count_values(p, bytes.size()),
-                [&walk](size_t, uint32_t count) { walk.add(count); });
+  decode_values(p, bytes.size(), [&walk](size_t, uint32_t count) { walk.add(count); });
   const RunExtent out = walk;
   return out;
 }
@@ -157,9 +312,27 @@ RunExtent extent_from_string(std::string_view bytes, uint32_t height, uint32_t w
 uint32_t area_from_string(std::string_view bytes) {
   uint32_t area = 0;
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  decode_values(p, bytes.size(), count_values(p, bytes.size()),
-                [&area](size_t i, uint32_t count) { area += (i & 1) ? count : 0; });
+  decode_values(p, bytes.size(), [&area](size_t i, uint32_t count) { area += (i & 1) ? count : 0; });
   return area;
 }
+
+namespace detail {
+
+std::vector<uint32_t> counts_portable(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  std::vector<uint32_t> out(count_values(p, bytes.size()));
+  decode_values_portable(p, bytes.size(), out.size(), [&out](size_t i, uint32_t count) { out[i] = count; });
+  return out;
+}
+
+bool vector_counts_in_use() {
+#if QUILLSCORE_VECTOR_COUNTS
+  return vector_decoder_usable();
+#else
+  return false;
+#endif
+}
+
+}  // namespace detail
 
 }  // namespace quillscore::rle

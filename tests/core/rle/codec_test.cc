@@ -1,4 +1,5 @@
 #include "core/rle/codec.h"
+#include "core/rle/codec_internal.h"
 #include "core/rle/ops.h"
 
 #include <gtest/gtest.h>
@@ -153,23 +154,30 @@ TEST(Codec, EveryCountValueNearTheEdgesRoundTrips) {
 
 TEST(CountsFromString, ArbitraryBytesMatchReferenceAndAreDeterministic) {
   std::mt19937 rng(7);
-  for (int iter = 0; iter < 20000; ++iter) {
-    const size_t n = rng() % 64;
+  for (int iter = 0; iter < 40000; ++iter) {
+    // Mostly short texts, and some long enough for whole blocks of the
+    // vector decoder and the stretches between them.
+    const size_t n = iter % 4 == 0 ? rng() % 1500 : rng() % 64;
     std::string s(n, '\0');
-    const int alphabet = rng() % 3;
+    const int alphabet = rng() % 4;
     for (auto& ch : s) {
       if (alphabet == 0) {
         ch = static_cast<char>(rng() & 0xff);  // any byte
       } else if (alphabet == 1) {
         ch = static_cast<char>('0' + rng() % 64);  // the format's own range
-      } else {
+      } else if (alphabet == 2) {
         ch = (rng() % 4) ? 'o' : static_cast<char>('0' + rng() % 64);  // long values
+      } else {
+        // Mostly short values, with here and there a long one or a stray byte.
+        const unsigned r = rng() % 64;
+        ch = r == 0 ? 'o' : r == 1 ? static_cast<char>(rng() & 0xff) : static_cast<char>('0' + rng() % 40);
       }
     }
     const Rle first = counts_from_string(s, 4, 4);
     const Rle second = counts_from_string(s, 4, 4);
     ASSERT_EQ(first, second);
     ASSERT_EQ(first.counts, testref::literal_decode_counts(s)) << "bytes of length " << n;
+    ASSERT_EQ(detail::counts_portable(s), first.counts) << "bytes of length " << n;
     // Never more counts than characters.
     ASSERT_LE(first.counts.size(), n);
     // Extents read off the text are those of the decoded counts, whatever
@@ -181,6 +189,14 @@ TEST(CountsFromString, ArbitraryBytesMatchReferenceAndAreDeterministic) {
     ASSERT_EQ(e.area(), rle_area(sized));
     ASSERT_EQ(area_from_string(s), rle_area(sized));
   }
+}
+
+TEST(CountsFromString, TheVectorDecoderServesWhereTheProcessorHasIt) {
+#if defined(__x86_64__)
+  EXPECT_EQ(detail::vector_counts_in_use(), __builtin_cpu_supports("ssse3") != 0);
+#else
+  EXPECT_FALSE(detail::vector_counts_in_use());
+#endif
 }
 
 TEST(CountsFromString, NonNulTerminatedView) {
