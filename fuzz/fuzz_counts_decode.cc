@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/rle/codec.h"
+#include "core/rle/ops.h"
 #include "fuzz/support.h"
 
 using namespace quillscore::rle;
@@ -44,6 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::fail("counts_from_string differs from the literal decoder");
   }
   check_round_trip(r.counts, h, w);
+  // The extents read off the text are those of the decoded counts.
+  const RunExtent e = extent_from_string(bytes, h, w);
+  FUZZ_CHECK(e.area() == rle_area(r) && area_from_string(bytes) == rle_area(r),
+             "area read off the text differs from the decoded counts'");
+  FUZZ_CHECK(e.box() == rle_bbox(r), "box read off the text differs from the decoded counts'");
 
   std::vector<uint32_t> raw(size / 4);
   if (!raw.empty()) std::memcpy(raw.data(), data, raw.size() * 4);
