@@ -236,29 +236,20 @@ bool vector_decoder_usable() {
   return usable;
 }
 
-// decode_values with the vector decoder, a block of raw values at a time.
-template <class Take>
-void decode_values_vector(const uint8_t* p, size_t size, Take&& take) {
+// The raw values of the string at p by the vector decoder, handed to
+// take(raw, n) a block at a time, in order.
+template <class TakeRaw>
+void raw_values_vector(const uint8_t* p, size_t size, TakeRaw&& take) {
   const StepTable& table = step_table();
   const uint8_t* end = p + size;
   constexpr size_t kBlock = 256;  // bytes per block; a byte ends at most one value
   uint32_t raw[kBlock + 8];
-  size_t i = 0;
-  uint32_t before_last = 0, last = 0;  // counts i-2 and i-1
-  const auto hand_on = [&](size_t n) {
-    for (size_t j = 0; j < n; ++j, ++i) {
-      const uint32_t count = raw[j] + (i > 2 ? before_last : 0);
-      take(i, count);
-      before_last = last;
-      last = count;
-    }
-  };
   while (end - p >= 64 + static_cast<ptrdiff_t>(kBlock)) {
-    hand_on(static_cast<size_t>(raw_block(p, p + kBlock - 8, end, raw, table) - raw));
+    take(raw, static_cast<size_t>(raw_block(p, p + kBlock - 8, end, raw, table) - raw));
   }
   while (end - p > 64) {
     const uint8_t* limit = end - 64;
-    hand_on(static_cast<size_t>(raw_block(p, limit, end, raw, table) - raw));
+    take(raw, static_cast<size_t>(raw_block(p, limit, end, raw, table) - raw));
   }
   // The last bytes, copied out with "0" after them: a "0" ends a value the
   // text leaves open without adding to it, and the values it makes beyond
@@ -270,7 +261,23 @@ void decode_values_vector(const uint8_t* p, size_t size, Take&& take) {
   const size_t values = count_values(tail, left);
   const uint8_t* q = tail;
   raw_block(q, tail + left, tail + sizeof tail, raw, table);
-  hand_on(values);
+  take(raw, values);
+}
+
+// decode_values with the vector decoder: the differences undone block by
+// block.
+template <class Take>
+void decode_values_vector(const uint8_t* p, size_t size, Take&& take) {
+  size_t i = 0;
+  uint32_t before_last = 0, last = 0;  // counts i-2 and i-1
+  raw_values_vector(p, size, [&](const uint32_t* raw, size_t n) {
+    for (size_t j = 0; j < n; ++j, ++i) {
+      const uint32_t count = raw[j] + (i > 2 ? before_last : 0);
+      take(i, count);
+      before_last = last;
+      last = count;
+    }
+  });
 }
 #endif
 
@@ -304,6 +311,32 @@ RunExtent extent_from_string(std::string_view bytes, uint32_t height, uint32_t w
   // every count.
   RunExtent walk(height, width);
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+#if QUILLSCORE_VECTOR_COUNTS
+  if (vector_decoder_usable()) {
+    // Runs of zeros and ones in pairs; a block may end between the two.
+    uint32_t zeros = 0, ones = 0;  // the latest of each, differences undone
+    size_t i = 0;                  // index of the next raw value
+    raw_values_vector(p, bytes.size(), [&](const uint32_t* raw, size_t n) {
+      size_t j = 0;
+      if ((i & 1) && n > 0) {
+        ones = raw[j++] + (i > 2 ? ones : 0);
+        walk.add_pair(zeros, ones);
+        ++i;
+      }
+      for (; j + 1 < n; j += 2, i += 2) {
+        zeros = raw[j] + (i > 2 ? zeros : 0);
+        ones = raw[j + 1] + (i > 1 ? ones : 0);
+        walk.add_pair(zeros, ones);
+      }
+      if (j < n) {
+        zeros = raw[j] + (i > 2 ? zeros : 0);
+        ++i;
+      }
+    });
+    const RunExtent out = walk;
+    return out;
+  }
+#endif
   decode_values(p, bytes.size(), [&walk](size_t, uint32_t count) { walk.add(count); });
   const RunExtent out = walk;
   return out;
@@ -312,6 +345,23 @@ RunExtent extent_from_string(std::string_view bytes, uint32_t height, uint32_t w
 uint32_t area_from_string(std::string_view bytes) {
   uint32_t area = 0;
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+#if QUILLSCORE_VECTOR_COUNTS
+  if (vector_decoder_usable()) {
+    // A run of ones is the one before it plus its own difference (from the
+    // second on; the first run of ones is the second count, taken as it
+    // is), so the runs of ones are running sums of the odd raw values.
+    uint32_t ones = 0;
+    size_t i = 0;
+    raw_values_vector(p, bytes.size(), [&](const uint32_t* raw, size_t n) {
+      for (size_t j = (i & 1) ? 0 : 1; j < n; j += 2) {
+        ones += raw[j];
+        area += ones;
+      }
+      i += n;
+    });
+    return area;
+  }
+#endif
   decode_values(p, bytes.size(), [&area](size_t i, uint32_t count) { area += (i & 1) ? count : 0; });
   return area;
 }

@@ -162,7 +162,9 @@ uint32_t rle_area(const Rle& mask) {
 
 RunExtent extent_of(const Rle& mask) {
   RunExtent e(mask.height, mask.width);
-  for (uint32_t c : mask.counts) e.add(c);
+  const auto& c = mask.counts;
+  // A trailing run of zeros adds nothing.
+  for (size_t i = 0; i + 1 < c.size(); i += 2) e.add_pair(c[i], c[i + 1]);
   return e;
 }
 
