@@ -140,7 +140,6 @@ void decode_values_portable(const uint8_t* p, size_t size, size_t n, Take&& take
   }
 }
 
-
 #if QUILLSCORE_VECTOR_COUNTS
 // The vector decoder: 16 bytes at a time, up to four values per step. The
 // 8-bit mask of the value ends among the next eight bytes picks a step from
@@ -186,10 +185,12 @@ const StepTable& step_table() {
   return table;
 }
 
-// The raw values (the differences not yet undone, to 32 bits) of those
-// starting before `limit`, into out; 64 bytes past any start must be
-// readable up to `readable`. Returns the end of what was written, which
-// may run up to four values past the last one starting before `limit`.
+// The raw values (the differences not yet undone, to 32 bits) from p on,
+// into out, until p reaches `limit`; 64 bytes past any value starting
+// before `limit` must be readable, and a long value is read up to
+// `readable` at most. Returns one past the last value taken. The last step
+// may take values starting up to eight bytes past `limit`, and every step
+// stores four lanes: out needs room for three more than it takes.
 __attribute__((target("ssse3"))) uint32_t* raw_block(const uint8_t*& p, const uint8_t* limit,
                                                      const uint8_t* readable, uint32_t* out,
                                                      const StepTable& table) {
@@ -247,14 +248,12 @@ void raw_values_vector(const uint8_t* p, size_t size, TakeRaw&& take) {
   while (end - p >= 64 + static_cast<ptrdiff_t>(kBlock)) {
     take(raw, static_cast<size_t>(raw_block(p, p + kBlock - 8, end, raw, table) - raw));
   }
-  while (end - p > 64) {
-    const uint8_t* limit = end - 64;
-    take(raw, static_cast<size_t>(raw_block(p, limit, end, raw, table) - raw));
-  }
-  // The last bytes, copied out with "0" after them: a "0" ends a value the
-  // text leaves open without adding to it, and the values it makes beyond
-  // the text are not handed on.
-  alignas(16) uint8_t tail[64 + 72];
+  if (end - p > 64) take(raw, static_cast<size_t>(raw_block(p, end - 64, end, raw, table) - raw));
+  // The last 64 bytes at most, copied out with "0" after them (64 to read
+  // past the last start, and the eight a step looks at): a "0" ends a value
+  // the text leaves open without adding to it, and the values it makes
+  // beyond the text are not handed on.
+  alignas(16) uint8_t tail[64 + 64 + 8];
   const size_t left = static_cast<size_t>(end - p);
   std::memcpy(tail, p, left);
   std::memset(tail + left, '0', sizeof tail - left);

@@ -22,8 +22,8 @@ Rle counts_from_string(std::string_view bytes, uint32_t height, uint32_t width);
 // without building the list.
 RunExtent extent_from_string(std::string_view bytes, uint32_t height, uint32_t width);
 
-// rle_area of counts_from_string(bytes, ...) alone: a third less work than
-// the extent, which places every run in its column.
+// rle_area of counts_from_string(bytes, ...) alone: a fraction of the work
+// of the extent, which places every run in its column.
 uint32_t area_from_string(std::string_view bytes);
 
 }  // namespace quillscore::rle
