@@ -194,7 +194,7 @@ class RecordReader {
     if (c < 0) return r_.peek_error(ErrorCode::kEofWhileParsingValue);
     if (c != '[') return invalid_type(r_, "bbox annotations");
     if (!r_.enter_container()) return false;
-    const uint8_t* split = mode_ == Mode::kResults && run_both ? split_point(split_from) : nullptr;
+    const uint8_t* split = run_both ? split_point(split_from) : nullptr;
     Outcome read = split ? read_halves(split, run_both) : read_until(nullptr, true);
     if (read != Outcome::kEnd) return false;
     if (mode_ == Mode::kResults && ((masks_ && !boxes_alike(masks_columns_.rows)) ||
@@ -243,13 +243,16 @@ class RecordReader {
     return ok && finish(rec);
   }
 
-  // A large results array is read in two halves at once. The second starts
-  // at a guess, the first "{" after the middle that follows "}," as one
-  // record follows another; the guess stands only if the first half's own
-  // reading comes to that very byte as the start of a record. Otherwise, or
-  // when the second half fails or disagrees with the first on what all
-  // records must share, the first half reads on alone, so that rows and
-  // errors are exactly those of one reading from the start.
+  // A large array is read in two halves at once. The second starts at a
+  // guess, the first "{" after the middle of the bytes left that follows
+  // "}," as one record follows another; the guess stands only if the first
+  // half's own reading comes to that very byte as the start of a record.
+  // Otherwise, or when the second half fails or disagrees with the first on
+  // what all records must share, the first half reads on alone, so that rows
+  // and errors are exactly those of one reading from the start. (A dataset's
+  // annotations are mostly followed by little, its categories; where more
+  // follows, the guess may fall past the array, which the first half then
+  // reads whole.)
   const uint8_t* split_point(size_t split_from) const {
     const uint8_t* from = r_.pos();
     const size_t size = static_cast<size_t>(r_.end() - from);
@@ -299,8 +302,12 @@ class RecordReader {
   }
 
   // Whether the second half's records share with the first's what all
-  // records must: whether results carry boxes, and keypoint list lengths.
+  // records must: whether results carry boxes, keypoint list lengths, and
+  // (ground truth) ids no record of the first half has.
   bool agrees(const RecordReader& second) const {
+    for (const int64_t id : second.ids_) {
+      if (ids_.count(id) != 0) return false;
+    }
     const auto first_rows_agree = [](const auto& a, const auto& b) {
       return a.size() == 0 || b.size() == 0 || a[0].has_box == b[0].has_box;
     };
@@ -980,8 +987,9 @@ bool invalid_type(Reader& r, const char* expected) {
   return r.custom_error("invalid type: " + found + ", expected " + expected);
 }
 
-bool read_records(Reader& r, Mode mode, Columns& out, Scores scores, Geometry geometry) {
-  return RecordReader(r, mode, scores, geometry).run(out);
+bool read_records(Reader& r, Mode mode, Columns& out, Scores scores, Geometry geometry,
+                  const RunBoth& run_both, size_t split_from) {
+  return RecordReader(r, mode, scores, geometry).run(out, run_both, split_from);
 }
 
 bool read_results_document(Reader& r, Columns& out, Scores scores, Geometry geometry,

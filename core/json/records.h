@@ -257,19 +257,22 @@ struct Columns {
 // not alike) is read there, with that route's own rules and messages.
 inline constexpr const char* kMaskNeedsDicts = "this segmentation requires dictionary reading";
 
-// The array of records at the reader's cursor (whitespace before it is
-// skipped); the cursor ends just after its closing bracket. On success `out`
-// is replaced; on failure the reader holds the error and `out` is unchanged.
-bool read_records(Reader& r, Mode mode, Columns& out, Scores scores = Scores::kDefaultZero,
-                  Geometry geometry = Geometry::kBox);
-
 // Runs both pieces of work and returns when both are done, at once where it
 // can (on the caller's pool, say); the reader has no threads of its own.
 using RunBoth = std::function<void(const std::function<void()>&, const std::function<void()>&)>;
 
-// Results arrays of at least this many bytes are read in two halves, given a
-// RunBoth, with the rows and errors of one reading from the start.
+// Record arrays with at least this many bytes from their start to the end of
+// the input are read in two halves, given a RunBoth, with the rows and
+// errors of one reading from the start.
 inline constexpr size_t kSplitReadFrom = size_t{4} << 20;
+
+// The array of records at the reader's cursor (whitespace before it is
+// skipped); the cursor ends just after its closing bracket. On success `out`
+// is replaced; on failure the reader holds the error and `out` is unchanged.
+// With `run_both`, a large array is read in two halves through it.
+bool read_records(Reader& r, Mode mode, Columns& out, Scores scores = Scores::kDefaultZero,
+                  Geometry geometry = Geometry::kBox, const RunBoth& run_both = {},
+                  size_t split_from = kSplitReadFrom);
 
 // A whole results file: the array, then only whitespace. With `run_both`,
 // an array of `split_from` bytes or more is read in two halves through it.

@@ -36,7 +36,7 @@ std::nullptr_t record_error(const json::Reader& r) {
 bool read_rows(json::Reader& r, json::Mode mode, json::Scores scores, json::Geometry geometry,
                size_t bytes, json::Columns& columns) {
   bool read = false;
-  // A large results array is read in two halves on the pool.
+  // A large array of records is read in two halves on the pool.
   const json::RunBoth on_the_pool = [](const std::function<void()>& a, const std::function<void()>& b) {
     pool::parallel_chunks(2, [&](size_t begin, size_t end) {
       for (size_t half = begin; half < end; ++half) (half == 0 ? a : b)();
@@ -45,7 +45,7 @@ bool read_rows(json::Reader& r, json::Mode mode, json::Scores scores, json::Geom
   return run_released(bytes, [&] {
            read = mode == json::Mode::kResults
                       ? json::read_results_document(r, columns, scores, geometry, on_the_pool)
-                      : json::read_records(r, mode, columns, scores, geometry);
+                      : json::read_records(r, mode, columns, scores, geometry, on_the_pool);
          }) &&
          read;
 }

@@ -8,9 +8,11 @@
 
 #include <functional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace quillscore::json {
@@ -209,15 +211,19 @@ struct Read {
   Columns columns;
 };
 
-Read read(const std::string& doc, Geometry g, const RunBoth& run_both) {
+Read read(const std::string& doc, Geometry g, const RunBoth& run_both, Mode mode) {
   Reader r(doc);
   Read out;
-  out.ok = read_results_document(r, out.columns, Scores::kDefaultZero, g, run_both, 0);
+  out.ok = mode == Mode::kResults
+               ? read_results_document(r, out.columns, Scores::kDefaultZero, g, run_both, 0)
+               : read_records(r, mode, out.columns, Scores::kDefaultZero, g, run_both, 0) &&
+                     r.end_of_document();
   if (!out.ok) out.error = r.parse_error().render();
   return out;
 }
 
 // A mask row with its counts text in place of where the text lies.
+// (Rows are compared field by field: their padding is not theirs.)
 std::vector<std::string> mask_rows(const MaskColumns& m) {
   std::vector<std::string> out;
   for (SegmentRow s : rows_of(m.rows)) {
@@ -226,8 +232,24 @@ std::vector<std::string> mask_rows(const MaskColumns& m) {
       text.assign(m.text->begin() + s.begin, m.text->begin() + s.end);
       s.begin = s.end = 0;
     }
-    out.push_back(std::string(reinterpret_cast<const char*>(&s), sizeof(s)) + text);
+    std::ostringstream row;
+    row << int{s.kind} << " " << s.begin << " " << s.end << " " << s.ring_begin << " " << s.height << " "
+        << s.width << " " << s.rings << " " << int{s.has_box} << " " << text;
+    out.push_back(row.str());
   }
+  return out;
+}
+
+std::vector<std::tuple<uint64_t, uint32_t, uint8_t, int64_t>> keypoint_rows(const KeypointColumns& k) {
+  std::vector<std::tuple<uint64_t, uint32_t, uint8_t, int64_t>> out;
+  for (const KeypointRow& r : rows_of(k.rows)) out.emplace_back(r.begin, r.length, r.has_box, r.num_keypoints);
+  return out;
+}
+
+// The ground-truth rows field by field (their padding is not theirs).
+std::vector<std::tuple<int64_t, double, uint8_t, uint8_t>> ground_truth_of(const Columns& c) {
+  std::vector<std::tuple<int64_t, double, uint8_t, uint8_t>> out;
+  for (const GroundTruthRow& g : rows_of(c.ground_truth)) out.emplace_back(g.id, g.area, g.iscrowd, g.has_area);
   return out;
 }
 
@@ -238,7 +260,9 @@ bool same(const Columns& a, const Columns& b) {
   return bytes(rows_of(a.keys)) == bytes(rows_of(b.keys)) &&
          bytes(rows_of(*a.boxes)) == bytes(rows_of(*b.boxes)) &&
          mask_rows(a.masks) == mask_rows(b.masks) &&
-         bytes(rows_of(a.keypoints.rows)) == bytes(rows_of(b.keypoints.rows)) &&
+         bytes(rows_of(a.masks.coords)) == bytes(rows_of(b.masks.coords)) &&
+         bytes(rows_of(a.masks.ring_ends)) == bytes(rows_of(b.masks.ring_ends)) &&
+         keypoint_rows(a.keypoints) == keypoint_rows(b.keypoints) &&
          bytes(rows_of(a.keypoints.values)) == bytes(rows_of(b.keypoints.values));
 }
 
@@ -269,9 +293,9 @@ TEST(RecordReader, ReadingInHalvesGivesOneReadingsRowsAndErrors) {
         // record's start and now inside one.
         const int n = 60 + at % 5;
         const std::string doc = results_doc(g, n, [&](int i) { return i == at ? bad : ""; });
-        const Read one = read(doc, g, {});
+        const Read one = read(doc, g, {}, Mode::kResults);
         for (const RunBoth& run_both : {second_first, at_once}) {
-          const Read halves = read(doc, g, run_both);
+          const Read halves = read(doc, g, run_both, Mode::kResults);
           ASSERT_EQ(one.ok, halves.ok) << doc;
           EXPECT_EQ(one.error, halves.error) << doc;
           if (one.ok) {
@@ -281,6 +305,35 @@ TEST(RecordReader, ReadingInHalvesGivesOneReadingsRowsAndErrors) {
           }
         }
       }
+    }
+  }
+  // Ground truth: ids must differ across the halves too. Record `at` takes
+  // the id of record `like` (itself: no repeat), or is dropped of its id.
+  for (const Geometry g : {Geometry::kBox, Geometry::kMask, Geometry::kKeypoints}) {
+    for (const auto [at, like] : {std::pair{40, 40}, std::pair{5, 2}, std::pair{58, 3}, std::pair{59, 57},
+                                  std::pair{33, -1}}) {
+      const auto record = [&, at = at, like = like](int i) {
+        const int id = i == at ? like : i;
+        std::string r = R"({"image_id": )" + std::to_string(i % 7) + R"(, "category_id": 1, "area": 6)";
+        if (id >= 0) r += R"(, "id": )" + std::to_string(id);
+        if (i % 4 == 0) r += R"(, "note": "a},{b")";
+        r += R"(, "iscrowd": 0, "bbox": [1, 2, 3, 4])";
+        if (g == Geometry::kMask) r += R"(, "segmentation": [[1, 2, 3, 4, 5, 6]])";
+        if (g == Geometry::kKeypoints) r += R"(, "num_keypoints": 1, "keypoints": [1, 2, 2])";
+        return r + "}";
+      };
+      const std::string doc = results_doc(g, 62, record);
+      const Read one = read(doc, g, {}, Mode::kDataset);
+      for (const RunBoth& run_both : {second_first, at_once}) {
+        const Read halves = read(doc, g, run_both, Mode::kDataset);
+        ASSERT_EQ(one.ok, halves.ok) << doc;
+        EXPECT_EQ(one.error, halves.error) << doc;
+        if (one.ok) {
+          EXPECT_TRUE(same(one.columns, halves.columns)) << doc;
+          EXPECT_EQ(ground_truth_of(one.columns), ground_truth_of(halves.columns)) << doc;
+        }
+      }
+      EXPECT_EQ(one.ok, at == like) << doc;
     }
   }
 }
