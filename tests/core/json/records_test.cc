@@ -309,14 +309,16 @@ TEST(RecordReader, ReadingInHalvesGivesOneReadingsRowsAndErrors) {
         const int n = 60 + at % 5;
         const std::string doc = results_doc(g, n, [&](int i) { return i == at ? bad : ""; });
         const Read one = halves_match_one_reading(doc, g, Mode::kResults);
-        if (one.ok) EXPECT_EQ(one.columns.size(), static_cast<size_t>(n));
+        if (one.ok) {
+          EXPECT_EQ(one.columns.size(), static_cast<size_t>(n));
+        }
       }
     }
   }
   // Ground truth: ids must differ across the halves too. Record `at` takes
   // the id of record `like` (itself: no repeat), or is dropped of its id.
   for (const Geometry g : {Geometry::kBox, Geometry::kMask, Geometry::kKeypoints}) {
-    for (const auto [at, like] : {std::pair{40, 40}, std::pair{5, 2}, std::pair{58, 3}, std::pair{59, 57},
+    for (const auto& [at, like] : {std::pair{40, 40}, std::pair{5, 2}, std::pair{58, 3}, std::pair{59, 57},
                                   std::pair{33, -1}}) {
       const auto record = [&, at = at, like = like](int i) {
         const int id = i == at ? like : i;
